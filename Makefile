@@ -1,0 +1,40 @@
+# Two entry points on a fresh Debian machine:
+#   make run   install what is missing, build, start the daemon in the foreground
+#   make test  install what is missing, build with sanitizers, run every test
+PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
+            libjson-c-dev libxxhash-dev clang libclang-rt-14-dev
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+JOBS := $(shell nproc)
+
+TEST_DIR := build/test
+RUN_DIR  := build/run
+
+.PHONY: deps build-test build-run test run clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build-test: deps
+	cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=ON -DZORV_WERROR=ON
+	cmake --build $(TEST_DIR) -j $(JOBS)
+
+build-run: deps
+	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF
+	cmake --build $(RUN_DIR) -j $(JOBS)
+
+test: build-test
+	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+
+run: build-run
+	@if [ -x $(RUN_DIR)/src/opt/zorv/zorv ]; then \
+		exec $(RUN_DIR)/src/opt/zorv/zorv -c $(CURDIR)/zorv.ini; \
+	else \
+		echo "built the libraries in $(RUN_DIR); the zorv daemon is not part of this build yet"; \
+	fi
+
+clean:
+	rm -rf build
