@@ -10,11 +10,13 @@
 // Splits line. With argv and args both nullptr it only measures: *argc gets
 // the argument count plus one (the final nullptr slot) and *nbytes the size
 // args needs (every argument with its NUL). Otherwise argv (*argc slots) and
-// args (*nbytes bytes) must be as large as measured for the same line.
-void str_parse_cmdline(const char *line, char **argv, char *args, int *argc, size_t *nbytes);
+// args (*nbytes bytes) must be as large as measured for the same line:
+// smaller buffers are refused with -1 and nothing written. 0 on success.
+int str_parse_cmdline(const char *line, char **argv, char *args, int *argc, size_t *nbytes);
 
 // Every argument followed by one blank (also the last); an argument that holds
-// a blank is written between double quotes. Strict appends: 0.
+// a blank is written between double quotes. 0, or -1 with out empty when the
+// line does not fit.
 int str_join_args(int argc, char **argv, char *out, size_t size);
 
 // The part of text before its first blank (cut to size-1 characters); the
