@@ -1,0 +1,180 @@
+// Thread-name registry: thread id -> "<name>_<tag>" in an AVL tree that keeps
+// its own copies of the texts, guarded by the registry's mutex.
+#include "libpal/basic/os_thread_name.h"
+
+#include <pthread.h>
+
+#include "libpal/basic/os_sync.h"
+#include "libpal/comm/avl_tree.h"
+#include "libpal/hash/crc.h"
+#include "libpal/string/str_safe.h"
+
+#define ZLOG_TAG "pal"
+#include "liblog/zlog.h"
+
+namespace {
+
+enum : int { k_none = 0, k_failed = 1, k_ready = 2 };
+
+// Guards the registry's existence (not its contents): every use holds it
+// shared, os_thread_name_exit holds it exclusive, so a thread still naming
+// itself while the process ends never touches a freed registry. A static
+// rwlock is never destroyed, so it outlives every thread. Nothing logs while
+// holding it exclusively: the logger reads thread names.
+pthread_rwlock_t g_life = PTHREAD_RWLOCK_INITIALIZER;
+int g_state = k_none;
+os_mutex *g_mutex = nullptr;
+avl_tree *g_tree = nullptr;
+
+class life_shared {
+public:
+    life_shared() { pthread_rwlock_rdlock(&g_life); }
+    ~life_shared() { pthread_rwlock_unlock(&g_life); }
+    life_shared(const life_shared &) = delete;
+    life_shared &operator=(const life_shared &) = delete;
+};
+
+class life_exclusive {
+public:
+    life_exclusive() { pthread_rwlock_wrlock(&g_life); }
+    ~life_exclusive() { pthread_rwlock_unlock(&g_life); }
+    life_exclusive(const life_exclusive &) = delete;
+    life_exclusive &operator=(const life_exclusive &) = delete;
+};
+
+const void *tid_key(uint64_t tid)
+{
+    return reinterpret_cast<const void *>(static_cast<uintptr_t>(tid));
+}
+
+// Creates the registry when it does not exist; returns its state. The objects
+// are made outside the lock because a failing allocation logs.
+int registry_ensure()
+{
+    {
+        life_shared lk;
+        if (g_state != k_none)
+            return g_state;
+    }
+    os_mutex *mutex = mutex_malloc();
+    avl_tree *tree = nullptr;
+    if (mutex != nullptr) {
+        avl_param param{};
+        param.flags = AVL_VAL_STR_COPY;
+        tree = avl_new(&param);
+    }
+    bool installed = false;
+    int state;
+    {
+        life_exclusive lk;
+        if (g_state == k_none) {
+            installed = true;
+            if (mutex != nullptr && tree != nullptr) {
+                g_mutex = mutex;
+                g_tree = tree;
+                g_state = k_ready;
+            } else {
+                g_state = k_failed;
+            }
+        }
+        state = g_state;
+    }
+    if (installed && state == k_ready)
+        return state;
+    if (installed && mutex == nullptr)
+        ZLOG_ERR("mutex_malloc filed\n");
+    else if (installed)
+        ZLOG_ERR("avl_new filed\n");
+    avl_exit(tree);
+    mutex_free(mutex);
+    return state;
+}
+
+// 16 bytes {u64 seconds, u32 nanoseconds, 4 zero bytes}, little-endian.
+uint16_t name_tag()
+{
+    os_time now{};
+    os_time_now(&now);
+    unsigned char buf[16] = {};
+    for (int i = 0; i < 8; i++)
+        buf[i] = static_cast<unsigned char>(now.sec >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        buf[8 + i] = static_cast<unsigned char>(now.nsec >> (8 * i));
+    return hash_crc16(buf, sizeof(buf), 0);
+}
+
+}  // namespace
+
+int os_thread_name_init()
+{
+    return registry_ensure() == k_ready ? 0 : -1;
+}
+
+int os_thread_name_set(const char *name)
+{
+    if (name == nullptr)
+        return -1;
+    uint64_t tid = os_thread_id();
+    if (registry_ensure() != k_ready)
+        return -1;
+    // A name too long for 64 bytes leaves the text empty (and is logged).
+    char text[64];
+    str_sprintf_s(text, sizeof(text), "%s_%04x", name, name_tag());
+    life_shared lk;
+    if (g_state != k_ready)
+        return -1;
+    mutex_lock(g_mutex);
+    avl_set(g_tree, tid_key(tid), text);
+    mutex_unlock(g_mutex);
+    return 0;
+}
+
+char *os_thread_name_get(char *buf, size_t size)
+{
+    if (buf == nullptr || size == 0)
+        return buf;
+    uint64_t tid = os_thread_id();
+    registry_ensure();
+    life_shared lk;
+    const char *name = nullptr;
+    if (g_state == k_ready) {
+        mutex_lock(g_mutex);
+        name = static_cast<const char *>(avl_get(g_tree, tid_key(tid)));
+        mutex_unlock(g_mutex);
+    }
+    // Only this thread changes or deletes its own entry, so the text stays put
+    // after the mutex is released.
+    if (name != nullptr)
+        str_sprintf_s2(buf, size, "%s_%lu", name, static_cast<unsigned long>(tid));
+    else
+        str_sprintf_s2(buf, size, "%lu", static_cast<unsigned long>(tid));
+    return buf;
+}
+
+int os_thread_name_del()
+{
+    uint64_t tid = os_thread_id();
+    life_shared lk;
+    if (g_state != k_ready)
+        return 0;
+    mutex_lock(g_mutex);
+    avl_del(g_tree, tid_key(tid));
+    mutex_unlock(g_mutex);
+    return 0;
+}
+
+void os_thread_name_exit()
+{
+    os_mutex *mutex = nullptr;
+    avl_tree *tree = nullptr;
+    {
+        life_exclusive lk;
+        mutex = g_mutex;
+        tree = g_tree;
+        g_mutex = nullptr;
+        g_tree = nullptr;
+        g_state = k_none;
+    }
+    avl_exit(tree);
+    mutex_free(mutex);
+}
