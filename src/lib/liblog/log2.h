@@ -4,12 +4,16 @@
 // enabled sinks (console, log file, syslog, user callbacks) and to the
 // recent-lines buffer. A null context means the process-wide default one,
 // created by the first call. A log call never changes errno; a call made from
-// inside the logger on the same thread is dropped.
+// inside the logger on the same thread is dropped. The logger's own
+// complaints go to standard error or to log2_diag_printf, never to a log call.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+
+#include "libpal/string/str_tools.h"
 
 enum : uint32_t {
     LOG2_CRIT = 2,
@@ -41,15 +45,133 @@ enum : uint32_t {
     LOG2_FLAG_TID_NAME = 0x80,
 };
 
-struct log2_ctx;
+constexpr uint32_t LOG2_DEFAULT_FLAGS = 0x27;
+constexpr size_t LOG2_LINE_SIZE = 8192;    // a line and a message, NUL included
+constexpr size_t LOG2_RECENT_SIZE = 1024;  // the recent-lines buffer
+constexpr size_t LOG2_TAG_SIZE = 256;
 
+// log2_ioctl commands.
+enum : int {
+    LOG2_CMD_LEVEL      = 1,   // integer threshold
+    LOG2_CMD_FLAGS      = 2,   // integer flag bits
+    LOG2_CMD_LEVEL_STR  = 3,   // short level name
+    LOG2_CMD_FLAGS_STR  = 4,   // flag words ("time|tid|func")
+    LOG2_CMD_HI_CB      = 5,   // log2_line_cb for levels above warn
+    LOG2_CMD_LO_CB      = 6,   // log2_line_cb for warn and below
+    LOG2_CMD_GET_LEVEL  = 7,   // stores the threshold in a u32; len >= 4
+    LOG2_CMD_FILE_OPEN  = 20,  // log file path
+    LOG2_CMD_FILE_DIR   = 21,  // log file directory
+    LOG2_CMD_FILE_SIZE  = 22,  // log file size cap
+    LOG2_CMD_FILE_KEEP  = 23,  // number of old log files kept
+    LOG2_CMD_BSV_URL    = 30,  // binary-record collector URL
+    LOG2_CMD_SYSLOG_URL = 31,  // syslog server URL
+    LOG2_CMD_CONSOLE_ON = 40,  // 0 or 1
+    LOG2_CMD_FILE_ON    = 42,  // 0 or 1
+    LOG2_CMD_SYSLOG_ON  = 43,  // 0 or 1
+};
+
+struct os_mutex;
+struct str_buf;
+
+// Takes a whole log call over when set: no level test, no lock, no sink.
 using log2_hook = void (*)(uint32_t level, const char *tag, const char *file, int line, const char *func,
                            int eno, const char *fmt, va_list ap);
 using log2_line_cb = void (*)(int level, const char *tag, const char *line, int len);
 
+struct log2_ctx {
+    std::atomic<uint32_t> busy;   // non-zero while a call is between lock and unlock
+    std::atomic<uint32_t> owner;  // thread id of that call, 0 when none
+    os_mutex *mutex;
+    std::atomic<uint32_t> flags;
+    std::atomic<int32_t> threshold;  // highest level written
+    std::atomic<uint8_t> console_on;
+    std::atomic<uint8_t> file_on;
+    std::atomic<uint8_t> syslog_on;
+    std::atomic<log2_line_cb> hi_cb;
+    std::atomic<log2_line_cb> lo_cb;
+    std::atomic<log2_hook> hook;
+    char recent[LOG2_RECENT_SIZE];
+    str_tail tail;
+    str_buf *msg;  // the untruncated message of the call in progress
+    bool exited;   // set under the mutex by log2_exit
+};
+
+// The settings snapshot of log2_get_info.
+struct log2_info {
+    uint32_t level;
+    uint32_t flags;
+    int32_t console_on;
+    int32_t file_on;
+    char file_path[4096];
+    uint32_t file_size;
+    int32_t syslog_on;
+    char syslog_url[8192];
+    char bsv_url[8192];
+};
+
+// The log calls; all return 0. An empty tag is written as "tag".
 int log2_printf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
                 const char *fmt, ...) __attribute__((format(printf, 7, 8)));
 int log2_vprintf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
                  const char *fmt, va_list ap);
+// A ready text, not formatted; the hook is not consulted.
 int log2_puts(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
               const char *text);
+// Logs on the default context; eno is ignored (the log function of plug-ins).
+int log2_printf_cb(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+                   const char *fmt, ...) __attribute__((format(printf, 7, 8)));
+// A log2_hook that feeds the default context; with LOG2_F_ERRNO it sets errno to eno first.
+void log2_hook_forward(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+                       const char *fmt, va_list ap);
+// Hands a ready line (len -1: its string length) to the sinks, without a record.
+int log2_write_line(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len);
+
+// Context management.
+log2_ctx *log2_ctx_new();
+// ctx, else the default context (created on first use); nullptr once the
+// default context has exited.
+log2_ctx *log2_get_ctx(log2_ctx *ctx);
+// Configures a context from INI text ("ini_file": a path, "ini_str": the
+// text itself), section "log" or "log_<name>", and returns it.
+log2_ctx *log2_init_imp(const char *type, const char *text, const char *name);
+log2_ctx *log2_init_file(const char *path, const char *name);
+log2_ctx *log2_init_str(const char *text, const char *name);
+// Closes the sinks and frees the context. The default context acts once;
+// later calls on it are dropped without creating a new one.
+int log2_exit(log2_ctx *ctx);
+int log2_set_hook(log2_ctx *ctx, log2_hook hook);
+// Names the calling thread in the thread-name registry; nullptr removes it.
+int log2_set_thread_name(const char *name);
+
+// 0, or -1 for an unknown command or argument. Integer arguments are passed
+// as (const void *)(intptr_t)value; command 7 writes through arg.
+int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len);
+
+// Queries; on an exited default context they return 0 (texts: "").
+uint32_t log2_get_busy(log2_ctx *ctx);
+int log2_set_level(log2_ctx *ctx, int level);
+// 0, or -1 with the threshold unchanged for an unknown name.
+int log2_set_level_str(log2_ctx *ctx, const char *name);
+int log2_get_level(log2_ctx *ctx);
+const char *log2_get_level_str(log2_ctx *ctx);
+// The recent lines, owned by the context.
+const char *log2_get_recent(log2_ctx *ctx);
+int log2_get_info(log2_ctx *ctx, log2_info *info);
+// Eight "key=value\n" lines of the settings; free with os_free.
+char *log2_info_dump(log2_ctx *ctx);
+
+// Level names: short ("dbg"), prefix ("DEBUG") and web ("debug").
+// Unknown names print an error on standard error and give -1.
+int log2_level_from_name(const char *name);
+int log2_level_from_prefix(const char *prefix);
+const char *log2_level_name(int level);
+const char *log2_level_prefix(int level);
+const char *log2_level_2_web_name(int level);
+const char *log2_level_names();
+const char *log2_level_help();
+
+// The logger's own diagnostics: standard error, only while switched on
+// (QDDBGLOG in the environment, or the key "debug" of the log section).
+void log2_diag_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Flag words ("time|tid|func|file|time_ms|tid_name|no_colour") to flag bits.
+uint32_t log_flags_2_int(const char *text);

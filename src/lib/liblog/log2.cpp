@@ -1,0 +1,857 @@
+#include "liblog/log2.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <unistd.h>
+
+#include "liblog/log_console.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/basic/os_thread_name.h"
+#include "libpal/basic/val_tab.h"
+#include "libpal/basic/verr.h"
+#include "libpal/os/os_time_str.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_safe.h"
+
+namespace {
+
+constexpr int32_t kDefaultThreshold = LOG2_DBG;
+constexpr size_t kErrTextSize = 4096;
+constexpr size_t kDiagSize = 4096;
+constexpr size_t kQuoteSize = 4096;
+constexpr size_t kThreadNameSize = 256;
+constexpr size_t kHelpSize = 128;
+// Levels of the high-level callback are above this one.
+constexpr int kLowCbMaxLevel = LOG2_WARN;
+
+constexpr val_tab kLevelNames[] = {
+    {2, "crit"}, {3, "err"}, {4, "warn"}, {5, "noti"}, {6, "info"}, {7, "dbg"}, {8, "verb"},
+};
+constexpr val_tab kLevelPrefixes[] = {
+    {2, "CRIT"}, {3, "ERROR"}, {4, "WARN"}, {5, "NOTI"}, {6, "INFO"}, {7, "DEBUG"}, {8, "VERB"},
+};
+constexpr val_tab kLevelWebNames[] = {
+    {2, "error"}, {3, "error"}, {4, "warning"}, {5, "warning"}, {6, "info"}, {7, "debug"}, {8, "debug"},
+};
+constexpr size_t kLevelCount = std::size(kLevelNames);
+
+// Takeover state of the default context: log2_init_imp configures the
+// default context once; later configurations get contexts of their own.
+enum : int { kNoDefault = 0, kDefaultCreated = 1, kDefaultConfigured = 2 };
+
+std::atomic<log2_ctx *> g_default{nullptr};
+std::atomic<int> g_takeover{kNoDefault};
+std::atomic<bool> g_default_exited{false};
+std::atomic<bool> g_diag{false};
+// Serialises creating and shutting down the default context.
+constinit std::mutex g_default_lock;
+// The default context after its exit: a thread that read the pointer before
+// may still lock its mutex, so neither is ever freed.
+log2_ctx *g_default_retired = nullptr;
+// Set while this thread creates the default context: what the allocator logs
+// meanwhile is dropped rather than creating a second one.
+thread_local bool t_creating = false;
+
+// Contexts whose hook runs on this thread. A hook that logs on its own
+// context (directly or through another context's hook) would otherwise
+// recurse without end, since the hook path takes no lock and no busy count.
+constexpr size_t kHookDepth = 4;
+thread_local std::array<const log2_ctx *, kHookDepth> t_hooks{};
+thread_local size_t t_hook_depth = 0;
+
+bool hook_enter(const log2_ctx *ctx)
+{
+    if (t_hook_depth == kHookDepth) {
+        return false;
+    }
+    for (size_t i = 0; i < t_hook_depth; i++) {
+        if (t_hooks[i] == ctx) {
+            return false;
+        }
+    }
+    t_hooks[t_hook_depth++] = ctx;
+    return true;
+}
+
+void hook_leave()
+{
+    t_hook_depth--;
+}
+
+int level_of(uint32_t level)
+{
+    return static_cast<int>(level & 0xff);
+}
+
+bool above_threshold(const log2_ctx *ctx, uint32_t level)
+{
+    return level_of(level) > ctx->threshold.load(std::memory_order_relaxed);
+}
+
+uint32_t self_tid()
+{
+    return static_cast<uint32_t>(os_thread_id());
+}
+
+// Restores errno when a log call leaves, on every path.
+class errno_keeper {
+public:
+    errno_keeper() : saved_(errno) {}
+    ~errno_keeper() { errno = saved_; }
+    errno_keeper(const errno_keeper &) = delete;
+    errno_keeper &operator=(const errno_keeper &) = delete;
+    int value() const { return saved_; }
+
+private:
+    int saved_;
+};
+
+// The caller's hold on a context: the busy count and owner make a second
+// call from the same thread return before it touches the mutex.
+class ctx_hold {
+public:
+    explicit ctx_hold(log2_ctx *ctx) : ctx_(ctx)
+    {
+        const uint32_t tid = self_tid();
+        if (ctx->busy.load() != 0 && ctx->owner.load() == tid) {
+            return;
+        }
+        mutex_lock(ctx->mutex);
+        if (ctx->exited) {
+            mutex_unlock(ctx->mutex);
+            return;
+        }
+        ctx->busy.fetch_add(1);
+        ctx->owner.store(tid);
+        held_ = true;
+    }
+    ~ctx_hold()
+    {
+        if (held_) {
+            ctx_->owner.store(0);
+            ctx_->busy.fetch_sub(1);
+            mutex_unlock(ctx_->mutex);
+        }
+    }
+    ctx_hold(const ctx_hold &) = delete;
+    ctx_hold &operator=(const ctx_hold &) = delete;
+    bool held() const { return held_; }
+
+private:
+    log2_ctx *ctx_;
+    bool held_ = false;
+};
+
+// Appends formatted text at *pos, truncating at the buffer's end.
+void line_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+void line_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...)
+{
+    if (*pos + 1 >= size) {
+        return;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = str_vsprintf_s2(buf + *pos, size - *pos, fmt, ap);
+    va_end(ap);
+    if (n > 0) {
+        *pos += static_cast<size_t>(n);
+    }
+}
+
+const char *path_basename(const char *path)
+{
+    const char *base = path;
+    for (const char *p = path; *p != '\0'; p++) {
+        if (*p == '/' || *p == '\\') {
+            base = p + 1;
+        }
+    }
+    return base;
+}
+
+// Ends the process after a crit message. Other threads may still run, so the
+// sinks are flushed and static destructors are skipped.
+[[noreturn]] void log2_crit_exit()
+{
+    fflush(stderr);
+    _exit(1);
+}
+
+// Hands one line to the sinks. Requires: the context's mutex held by this call.
+void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len,
+                   const char *file_text)
+{
+    (void)file_text;  // the log file sink's text
+    if (above_threshold(ctx, level)) {
+        return;
+    }
+    if (len < 0) {
+        len = static_cast<int>(strlen(line));
+    }
+    char tagbuf[LOG2_TAG_SIZE];
+    str_safecopy2(tagbuf, sizeof(tagbuf), tag);
+    const int lv = level_of(level);
+
+    // Only a pair of callbacks splits the stream; a single one is not called.
+    const log2_line_cb hi = ctx->hi_cb.load();
+    const log2_line_cb lo = ctx->lo_cb.load();
+    if (hi != nullptr && lo != nullptr) {
+        (lv <= kLowCbMaxLevel ? lo : hi)(lv, tagbuf, line, len);
+    }
+    if (ctx->console_on.load() != 0) {
+        log_console_write(ctx, lv, tagbuf, line, len);
+    }
+    str_tail_add(&ctx->tail, line);
+    if (lv == static_cast<int>(LOG2_CRIT) && (level & LOG2_F_NOEXIT) == 0) {
+        log2_crit_exit();
+    }
+}
+
+// The body of a log call that passed the hook and the threshold: text is the
+// message itself (fmt == nullptr) or fmt with ap is formatted.
+void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
+               int eno, const char *fmt, va_list ap, const char *text)
+{
+    ctx_hold hold(ctx);
+    if (!hold.held()) {
+        return;
+    }
+    str_buf *sb = ctx->msg;
+    str_buf_reset(sb);
+
+    char line[LOG2_LINE_SIZE];
+    char msg[LOG2_LINE_SIZE];
+    line[0] = '\0';
+    msg[0] = '\0';
+    size_t pos = 0;
+    const uint32_t flags = ctx->flags.load(std::memory_order_relaxed);
+
+    if ((flags & LOG2_FLAG_TIME) != 0 || (flags & LOG2_FLAG_TIME_MS) != 0) {
+        char now[64];
+        os_now_cstr((flags & LOG2_FLAG_TIME) != 0 ? OS_TIME_HMS : OS_TIME_HMS_MS, now, sizeof(now));
+        line_appendf(line, sizeof(line), &pos, "%s ", now);
+    }
+    if ((flags & LOG2_FLAG_TID) != 0) {
+        line_appendf(line, sizeof(line), &pos, "[%u] ", self_tid());
+    }
+    if ((flags & LOG2_FLAG_TID_NAME) != 0) {
+        char name[kThreadNameSize];
+        name[0] = '\0';
+        os_thread_name_get(name, sizeof(name));
+        line_appendf(line, sizeof(line), &pos, "[%s] ", name);
+    }
+    if ((flags & LOG2_FLAG_FILE) != 0 && file != nullptr) {
+        const char *shown = (flags & LOG2_FLAG_BASENAME) != 0 ? path_basename(file) : file;
+        line_appendf(line, sizeof(line), &pos, "[%s:%d] ", shown, lineno);
+    }
+    if ((flags & LOG2_FLAG_FUNC) != 0 && func != nullptr) {
+        line_appendf(line, sizeof(line), &pos, "%s(): ", func);
+        str_buf_appendf(sb, "%s(): ", func);
+    }
+
+    if (fmt != nullptr) {
+        va_list ap1;
+        va_copy(ap1, ap);
+        const int whole = vsnprintf(msg, sizeof(msg), fmt, ap1);
+        va_end(ap1);
+        if (whole < 0) {
+            msg[0] = '\0';
+        } else if (static_cast<size_t>(whole) < sizeof(msg)) {
+            str_buf_append(sb, msg, static_cast<size_t>(whole));
+        } else {
+            // Cut in the line; the file sink still gets the whole message.
+            va_list ap2;
+            va_copy(ap2, ap);
+            str_buf_vappendf(sb, fmt, ap2);
+            va_end(ap2);
+        }
+    } else {
+        str_safecopy2(msg, sizeof(msg), text);
+        str_buf_append_str(sb, text);
+    }
+    str_safecat2(line, sizeof(line), msg);
+
+    if ((level & LOG2_F_ERRNO) != 0) {
+        char etext[kErrTextSize];
+        etext[0] = '\0';
+        os_strerror(eno, etext, sizeof(etext));
+        str_safecat2(line, sizeof(line), etext);
+        str_safecat2(line, sizeof(line), "\n");
+        str_safecat2(msg, sizeof(msg), etext);
+        str_safecat2(msg, sizeof(msg), "\n");
+        str_buf_append_str(sb, etext);
+        str_buf_putc(sb, '\n');
+    }
+
+    if ((level & LOG2_F_BSVONLY) == 0) {
+        str_add_chr_not_exist_tail(line, sizeof(line), '\n');
+        str_buf_putc_once(sb, '\n');
+        log2_dispatch(ctx, level, tag, line, -1, str_buf_cstr(sb));
+    }
+}
+
+void ctx_destroy(log2_ctx *ctx)
+{
+    mutex_free(ctx->mutex);
+    ctx->~log2_ctx();
+    os_free(ctx);
+}
+
+// A new default context; nullptr when it has exited or cannot be made.
+log2_ctx *default_create()
+{
+    std::lock_guard guard(g_default_lock);
+    log2_ctx *ctx = g_default.load();
+    if (ctx != nullptr || g_default_exited.load()) {
+        return ctx;
+    }
+    t_creating = true;
+    ctx = log2_ctx_new();
+    t_creating = false;
+    if (ctx != nullptr) {
+        int expected = kNoDefault;
+        g_takeover.compare_exchange_strong(expected, kDefaultCreated);
+        g_default.store(ctx);
+    }
+    return ctx;
+}
+
+void diag_conf_unavailable(const char *type, const char *text)
+{
+    const std::string_view t = type;
+    if (t == "ini_file") {
+        log2_diag_printf("conf_load [%s] failed: no configuration reader\n", text);
+    } else if (t == "ini_str") {
+        log2_diag_printf("conf_load_str [%s] failed: no configuration reader\n", text);
+    } else {
+        log2_diag_printf("type [%s] error\n", type);
+    }
+}
+
+const char *level_lookup(int level, const val_tab *tab)
+{
+    return val_tab_get_name(level, tab, kLevelCount);
+}
+
+int level_reverse(const char *name, const val_tab *tab, const char *what)
+{
+    const int32_t v = name == nullptr ? -1 : val_tab_get_val(name, tab, kLevelCount);
+    if (v < 0) {
+        fprintf(stderr, "error: invalid %s [%s]\n", what, name == nullptr ? "" : name);
+    }
+    return v;
+}
+
+intptr_t arg_int(const void *arg)
+{
+    return reinterpret_cast<intptr_t>(arg);
+}
+
+}  // namespace
+
+// ---- the log calls ----
+
+int log2_vprintf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
+                 const char *fmt, va_list ap)
+{
+    const errno_keeper keep;
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr || fmt == nullptr) {
+        return 0;
+    }
+    if (tag == nullptr || *tag == '\0') {
+        tag = "tag";
+    }
+    const log2_hook hook = ctx->hook.load();
+    if (hook != nullptr) {
+        if (hook_enter(ctx)) {
+            va_list copy;
+            va_copy(copy, ap);
+            hook(level, tag, file, line, func, keep.value(), fmt, copy);
+            va_end(copy);
+            hook_leave();
+        }
+        return 0;
+    }
+    if (above_threshold(ctx, level)) {
+        return 0;
+    }
+    log2_emit(ctx, level, tag, file, line, func, keep.value(), fmt, ap, nullptr);
+    return 0;
+}
+
+int log2_printf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
+                const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log2_vprintf(ctx, level, tag, file, line, func, fmt, ap);
+    va_end(ap);
+    return 0;
+}
+
+int log2_puts(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
+              const char *text)
+{
+    const errno_keeper keep;
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr || text == nullptr || above_threshold(ctx, level)) {
+        return 0;
+    }
+    if (tag == nullptr || *tag == '\0') {
+        tag = "tag";
+    }
+    va_list none{};
+    log2_emit(ctx, level, tag, file, line, func, keep.value(), nullptr, none, text);
+    return 0;
+}
+
+int log2_printf_cb(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+                   const char *fmt, ...)
+{
+    (void)eno;
+    va_list ap;
+    va_start(ap, fmt);
+    log2_vprintf(nullptr, level, tag, file, line, func, fmt, ap);
+    va_end(ap);
+    return 0;
+}
+
+void log2_hook_forward(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+                       const char *fmt, va_list ap)
+{
+    if ((level & LOG2_F_ERRNO) != 0) {
+        errno = eno;
+    }
+    log2_vprintf(nullptr, level, tag, file, line, func, fmt, ap);
+}
+
+int log2_write_line(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len)
+{
+    const errno_keeper keep;
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr || line == nullptr || above_threshold(ctx, level)) {
+        return 0;
+    }
+    if (tag == nullptr || *tag == '\0') {
+        tag = "tag";
+    }
+    // The sinks expect a terminated line; a counted one is copied (and cut
+    // like every other line at the line size).
+    char buf[LOG2_LINE_SIZE];
+    size_t n = len < 0 ? strlen(line) : static_cast<size_t>(len);
+    if (n >= sizeof(buf)) {
+        n = sizeof(buf) - 1;
+    }
+    memcpy(buf, line, n);
+    buf[n] = '\0';
+    ctx_hold hold(ctx);
+    if (hold.held()) {
+        log2_dispatch(ctx, level, tag, buf, static_cast<int>(n), nullptr);
+    }
+    return 0;
+}
+
+// ---- contexts ----
+
+log2_ctx *log2_ctx_new()
+{
+    void *mem = os_zalloc(sizeof(log2_ctx));
+    if (mem == nullptr) {
+        return nullptr;
+    }
+    auto *ctx = new (mem) log2_ctx{};
+    ctx->mutex = mutex_malloc();
+    ctx->msg = str_buf_new();
+    if (ctx->mutex == nullptr || ctx->msg == nullptr) {
+        str_buf_free(ctx->msg);
+        ctx_destroy(ctx);
+        return nullptr;
+    }
+    ctx->flags.store(LOG2_DEFAULT_FLAGS);
+    ctx->threshold.store(kDefaultThreshold);
+    ctx->console_on.store(1);
+    str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
+    return ctx;
+}
+
+log2_ctx *log2_get_ctx(log2_ctx *ctx)
+{
+    if (ctx != nullptr) {
+        return ctx;
+    }
+    ctx = g_default.load();
+    if (ctx != nullptr || g_default_exited.load() || t_creating) {
+        return ctx;
+    }
+    const errno_keeper keep;
+    return default_create();
+}
+
+log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
+{
+    (void)name;  // names the section "log_<name>"
+    if (getenv("QDDBGLOG") != nullptr) {
+        g_diag.store(true);
+    }
+    log2_ctx *ctx = nullptr;
+    {
+        std::lock_guard guard(g_default_lock);
+        log2_ctx *def = g_default.load();
+        if (def == nullptr && !g_default_exited.load()) {
+            t_creating = true;
+            ctx = log2_ctx_new();
+            t_creating = false;
+            if (ctx != nullptr) {
+                g_default.store(ctx);
+                g_takeover.store(kDefaultConfigured);
+            }
+        } else if (def != nullptr && g_takeover.load() == kDefaultCreated) {
+            ctx = def;
+            g_takeover.store(kDefaultConfigured);
+        }
+    }
+    if (ctx == nullptr) {
+        ctx = log2_ctx_new();
+        if (ctx == nullptr) {
+            return nullptr;
+        }
+    }
+    log2_diag_printf("conf=[%s]\n", text == nullptr ? "" : text);
+    if (text == nullptr || type == nullptr) {
+        return ctx;
+    }
+    // This build has no configuration reader: the context keeps its settings.
+    diag_conf_unavailable(type, text);
+    return ctx;
+}
+
+log2_ctx *log2_init_file(const char *path, const char *name)
+{
+    return log2_init_imp("ini_file", path, name);
+}
+
+log2_ctx *log2_init_str(const char *text, const char *name)
+{
+    return log2_init_imp("ini_str", text, name);
+}
+
+int log2_exit(log2_ctx *ctx)
+{
+    std::unique_lock guard(g_default_lock);
+    log2_ctx *def = g_default.load();
+    const bool is_default = ctx == nullptr || ctx == def;
+    if (is_default) {
+        if (def == nullptr) {
+            g_default_exited.store(true);
+            return 0;
+        }
+        ctx = def;
+    } else {
+        // Lock order: a log call holds its context's mutex before it may
+        // create the default context under g_default_lock.
+        guard.unlock();
+    }
+    // A call from inside this context's own log call cannot take its mutex.
+    if (ctx->busy.load() != 0 && ctx->owner.load() == self_tid()) {
+        return -1;
+    }
+    mutex_lock(ctx->mutex);
+    ctx->exited = true;
+    if (is_default) {
+        g_default_exited.store(true);
+        g_default.store(nullptr);
+        g_default_retired = ctx;
+    }
+    str_buf_free(ctx->msg);
+    ctx->msg = nullptr;
+    mutex_unlock(ctx->mutex);
+    if (is_default) {
+        guard.unlock();
+        os_thread_name_exit();
+    } else {
+        ctx_destroy(ctx);
+    }
+    return 0;
+}
+
+int log2_set_hook(log2_ctx *ctx, log2_hook hook)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr) {
+        return -1;
+    }
+    ctx->hook.store(hook);
+    return 0;
+}
+
+int log2_set_thread_name(const char *name)
+{
+    return name == nullptr ? os_thread_name_del() : os_thread_name_set(name);
+}
+
+// ---- commands ----
+
+int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr) {
+        return -1;
+    }
+    switch (cmd) {
+    case LOG2_CMD_LEVEL:
+        ctx->threshold.store(static_cast<int32_t>(arg_int(arg)));
+        return 0;
+    case LOG2_CMD_FLAGS:
+        ctx->flags.store(static_cast<uint32_t>(arg_int(arg)));
+        return 0;
+    case LOG2_CMD_LEVEL_STR: {
+        const int level = log2_level_from_name(static_cast<const char *>(arg));
+        if (level < 0) {
+            return -1;
+        }
+        ctx->threshold.store(level);
+        return 0;
+    }
+    case LOG2_CMD_FLAGS_STR:
+        ctx->flags.store(log_flags_2_int(static_cast<const char *>(arg)));
+        return 0;
+    case LOG2_CMD_HI_CB:
+        ctx->hi_cb.store(reinterpret_cast<log2_line_cb>(const_cast<void *>(arg)));
+        return 0;
+    case LOG2_CMD_LO_CB:
+        ctx->lo_cb.store(reinterpret_cast<log2_line_cb>(const_cast<void *>(arg)));
+        return 0;
+    case LOG2_CMD_GET_LEVEL:
+        if (arg == nullptr || len < static_cast<int>(sizeof(uint32_t))) {
+            return -1;
+        }
+        *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
+        return 0;
+    case LOG2_CMD_FILE_OPEN:
+    case LOG2_CMD_FILE_DIR:
+    case LOG2_CMD_FILE_SIZE:
+    case LOG2_CMD_FILE_KEEP:
+    case LOG2_CMD_BSV_URL:
+    case LOG2_CMD_SYSLOG_URL:
+        fprintf(stderr, "log2_ioctl: command code=%d needs a log sink this build does not have\n", cmd);
+        return -1;
+    case LOG2_CMD_CONSOLE_ON:
+        ctx->console_on.store(arg_int(arg) != 0 ? 1 : 0);
+        return 0;
+    case LOG2_CMD_FILE_ON:
+        ctx->file_on.store(arg_int(arg) != 0 ? 1 : 0);
+        return 0;
+    case LOG2_CMD_SYSLOG_ON:
+        ctx->syslog_on.store(arg_int(arg) != 0 ? 1 : 0);
+        return 0;
+    default:
+        fprintf(stderr, "Invalid command code=%d\n", cmd);
+        return -1;
+    }
+}
+
+// ---- queries ----
+
+uint32_t log2_get_busy(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? 0 : ctx->busy.load();
+}
+
+int log2_set_level(log2_ctx *ctx, int level)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr) {
+        return 0;
+    }
+    ctx->threshold.store(level);
+    return level;
+}
+
+int log2_set_level_str(log2_ctx *ctx, const char *name)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr) {
+        return 0;
+    }
+    const int level = log2_level_from_name(name);
+    if (level < 0) {
+        return -1;
+    }
+    ctx->threshold.store(level);
+    return 0;
+}
+
+int log2_get_level(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? 0 : ctx->threshold.load();
+}
+
+const char *log2_get_level_str(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? "" : log2_level_name(ctx->threshold.load());
+}
+
+const char *log2_get_recent(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? "" : ctx->recent;
+}
+
+int log2_get_info(log2_ctx *ctx, log2_info *info)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr || info == nullptr) {
+        return ctx == nullptr ? 0 : -1;
+    }
+    info->level = static_cast<uint32_t>(ctx->threshold.load());
+    info->flags = ctx->flags.load();
+    info->console_on = ctx->console_on.load();
+    info->file_on = ctx->file_on.load();
+    // No log file, syslog or collector sink exists in this build.
+    info->file_path[0] = '\0';
+    info->file_size = 0;
+    info->syslog_on = ctx->syslog_on.load();
+    info->syslog_url[0] = '\0';
+    info->bsv_url[0] = '\0';
+    return 0;
+}
+
+char *log2_info_dump(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr) {
+        return nullptr;
+    }
+    auto info = static_cast<log2_info *>(os_malloc(sizeof(log2_info)));
+    str_buf *sb = str_buf_new();
+    if (info == nullptr || sb == nullptr) {
+        os_free(info);
+        str_buf_free(sb);
+        return nullptr;
+    }
+    log2_get_info(ctx, info);
+    char quoted[kQuoteSize];
+    str_buf_appendf(sb, "log_level=%s\n", log2_level_name(static_cast<int>(info->level)));
+    str_buf_appendf(sb, "log_shell_enale_out=%d\n", info->console_on);
+    str_buf_appendf(sb, "log_file_enale_out=%d\n", info->file_on);
+    str_buf_appendf(sb, "log_file_name=%s\n", str_quote_sq(info->file_path, quoted, sizeof(quoted)));
+    str_buf_appendf(sb, "log_file_max_size=%d\n", static_cast<int>(info->file_size));
+    str_buf_appendf(sb, "log_syslog_enale_out=%d\n", info->syslog_on);
+    str_buf_appendf(sb, "log_syslog_url=%s\n", str_quote_sq(info->syslog_url, quoted, sizeof(quoted)));
+    str_buf_appendf(sb, "log_bsvlog_url=%s\n", str_quote_sq(info->bsv_url, quoted, sizeof(quoted)));
+    os_free(info);
+    return str_buf_detach_nonnull(sb);
+}
+
+// ---- level names ----
+
+int log2_level_from_name(const char *name)
+{
+    return level_reverse(name, kLevelNames, "level");
+}
+
+int log2_level_from_prefix(const char *prefix)
+{
+    return level_reverse(prefix, kLevelPrefixes, "prefix");
+}
+
+const char *log2_level_name(int level)
+{
+    return level_lookup(level, kLevelNames);
+}
+
+const char *log2_level_prefix(int level)
+{
+    return level_lookup(level, kLevelPrefixes);
+}
+
+const char *log2_level_2_web_name(int level)
+{
+    return level_lookup(level, kLevelWebNames);
+}
+
+const char *log2_level_names()
+{
+    return "verb|dbg|info|noti|warn|err|crit";
+}
+
+const char *log2_level_help()
+{
+    static const std::array<char, kHelpSize> help = [] {
+        std::array<char, kHelpSize> buf{};
+        str_sprintf_s(buf.data(), buf.size(),
+                      "log.verb=%d\nlog.dbg=%d\nlog.info=%d\nlog.noti=%d\nlog.warn=%d\nlog.err=%d\nlog.crit=%d",
+                      LOG2_VERB, LOG2_DBG, LOG2_INFO, LOG2_NOTI, LOG2_WARN, LOG2_ERR, LOG2_CRIT);
+        return buf;
+    }();
+    return help.data();
+}
+
+// ---- diagnostics and flag words ----
+
+void log2_diag_printf(const char *fmt, ...)
+{
+    if (!g_diag.load() || fmt == nullptr) {
+        return;
+    }
+    char buf[kDiagSize];
+    buf[0] = '\0';
+    va_list ap;
+    va_start(ap, fmt);
+    str_vsprintf_s2(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    fputs(buf, stderr);
+    fflush(stderr);
+}
+
+uint32_t log_flags_2_int(const char *text)
+{
+    struct flag_word {
+        std::string_view word;
+        uint32_t clear;
+        uint32_t set;
+    };
+    static constexpr flag_word kWords[] = {
+        {"no_colour", LOG2_FLAG_COLOUR, 0},
+        {"time", 0, LOG2_FLAG_TIME},
+        {"time_ms", LOG2_FLAG_TIME, LOG2_FLAG_TIME_MS},
+        {"func", 0, LOG2_FLAG_FUNC},
+        {"tid", 0, LOG2_FLAG_TID},
+        {"tid_name", 0, LOG2_FLAG_TID_NAME},
+        {"file", 0, LOG2_FLAG_FILE | LOG2_FLAG_BASENAME},
+    };
+    uint32_t flags = LOG2_FLAG_COLOUR;
+    std::string_view rest = text == nullptr ? std::string_view{} : std::string_view{text};
+    while (!rest.empty()) {
+        const size_t bar = rest.find('|');
+        const std::string_view word = rest.substr(0, bar);
+        rest = bar == std::string_view::npos ? std::string_view{} : rest.substr(bar + 1);
+        if (word.empty()) {
+            continue;
+        }
+        bool known = false;
+        for (const auto &w : kWords) {
+            if (w.word == word) {
+                flags = (flags & ~w.clear) | w.set;
+                known = true;
+                break;
+            }
+        }
+        if (!known) {
+            fprintf(stderr, "Invalid tags: [%.*s]\n", static_cast<int>(word.size()), word.data());
+        }
+    }
+    log2_diag_printf("log_flags_2_int=%s 0x%x\n", text == nullptr ? "" : text, flags);
+    return flags;
+}
