@@ -214,8 +214,10 @@ int str_sprintf_s2(char *dest, size_t size, const char *fmt, ...)
 
 int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict)
 {
+    // A text that already fills the buffer (or has no NUL in it) leaves no
+    // room to append to.
     size_t len = os_strnlen(dest, size);
-    if (len >= size) {
+    if (len + 1 >= size) {
         return -1;
     }
     size_t clen = size - len;
