@@ -15,35 +15,31 @@
 
 #include "libpal/string/str_tools.h"
 
-enum : uint32_t {
-    LOG2_CRIT = 2,
-    LOG2_ERR  = 3,
-    LOG2_WARN = 4,
-    LOG2_NOTI = 5,
-    LOG2_INFO = 6,
-    LOG2_DBG  = 7,
-    LOG2_VERB = 8,
-};
+// Levels and flags are plain constants so that a level and its flags combine
+// with "|" (LOG2_ERR | LOG2_F_ERRNO).
+constexpr uint32_t LOG2_CRIT = 2;
+constexpr uint32_t LOG2_ERR  = 3;
+constexpr uint32_t LOG2_WARN = 4;
+constexpr uint32_t LOG2_NOTI = 5;
+constexpr uint32_t LOG2_INFO = 6;
+constexpr uint32_t LOG2_DBG  = 7;
+constexpr uint32_t LOG2_VERB = 8;
 
 // Message flags, added to the level of one call.
-enum : uint32_t {
-    LOG2_F_ERRNO   = 0x100,  // append the text of the current errno
-    LOG2_F_NOEXIT  = 0x200,  // a crit message does not end the process
-    LOG2_F_NET     = 0x400,  // the binary record also goes to the collector
-    LOG2_F_BSVONLY = 0x800,  // only a binary record, no text sink
-};
+constexpr uint32_t LOG2_F_ERRNO   = 0x100;  // append the text of the current errno
+constexpr uint32_t LOG2_F_NOEXIT  = 0x200;  // a crit message does not end the process
+constexpr uint32_t LOG2_F_NET     = 0x400;  // the binary record also goes to the collector
+constexpr uint32_t LOG2_F_BSVONLY = 0x800;  // only a binary record, no text sink
 
 // Context flag bits: the pieces of a line's prefix.
-enum : uint32_t {
-    LOG2_FLAG_TID      = 0x01,
-    LOG2_FLAG_TIME     = 0x02,
-    LOG2_FLAG_FUNC     = 0x04,
-    LOG2_FLAG_FILE     = 0x08,
-    LOG2_FLAG_BASENAME = 0x10,
-    LOG2_FLAG_COLOUR   = 0x20,
-    LOG2_FLAG_TIME_MS  = 0x40,
-    LOG2_FLAG_TID_NAME = 0x80,
-};
+constexpr uint32_t LOG2_FLAG_TID      = 0x01;
+constexpr uint32_t LOG2_FLAG_TIME     = 0x02;
+constexpr uint32_t LOG2_FLAG_FUNC     = 0x04;
+constexpr uint32_t LOG2_FLAG_FILE     = 0x08;
+constexpr uint32_t LOG2_FLAG_BASENAME = 0x10;
+constexpr uint32_t LOG2_FLAG_COLOUR   = 0x20;
+constexpr uint32_t LOG2_FLAG_TIME_MS  = 0x40;
+constexpr uint32_t LOG2_FLAG_TID_NAME = 0x80;
 
 constexpr uint32_t LOG2_DEFAULT_FLAGS = 0x27;
 constexpr size_t LOG2_LINE_SIZE = 8192;    // a line and a message, NUL included

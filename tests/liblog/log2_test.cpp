@@ -1,0 +1,670 @@
+#include "liblog/log2.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "liblog/log_console.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+
+namespace {
+
+// Lines handed to the user callbacks, in order.
+struct cb_line {
+    bool high;
+    int level;
+    std::string tag;
+    std::string line;
+    int len;
+};
+
+std::mutex g_cb_lock;
+std::vector<cb_line> g_cb_lines;
+
+void record(bool high, int level, const char *tag, const char *line, int len)
+{
+    std::lock_guard guard(g_cb_lock);
+    g_cb_lines.push_back({high, level, tag, line, len});
+}
+
+void hi_cb(int level, const char *tag, const char *line, int len)
+{
+    record(true, level, tag, line, len);
+}
+
+void lo_cb(int level, const char *tag, const char *line, int len)
+{
+    record(false, level, tag, line, len);
+}
+
+std::vector<cb_line> take_cb_lines()
+{
+    std::lock_guard guard(g_cb_lock);
+    return std::exchange(g_cb_lines, {});
+}
+
+const void *as_arg(intptr_t v)
+{
+    return reinterpret_cast<const void *>(v);
+}
+
+template <typename Fn>
+const void *fn_arg(Fn fn)
+{
+    return reinterpret_cast<const void *>(fn);
+}
+
+// Redirects descriptor 2 into a temporary file until take().
+class stderr_capture {
+public:
+    stderr_capture()
+    {
+        fflush(stderr);
+        char path[] = "/tmp/zorv_log2_XXXXXX";
+        fd_ = mkstemp(path);
+        unlink(path);
+        saved_ = dup(STDERR_FILENO);
+        dup2(fd_, STDERR_FILENO);
+    }
+    ~stderr_capture() { restore(); }
+    stderr_capture(const stderr_capture &) = delete;
+    stderr_capture &operator=(const stderr_capture &) = delete;
+
+    std::string take()
+    {
+        restore();
+        std::string out;
+        char buf[65536];
+        lseek(fd_, 0, SEEK_SET);
+        ssize_t n = 0;
+        while ((n = read(fd_, buf, sizeof(buf))) > 0) {
+            out.append(buf, static_cast<size_t>(n));
+        }
+        return out;
+    }
+
+private:
+    void restore()
+    {
+        if (saved_ >= 0) {
+            fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    int fd_ = -1;
+    int saved_ = -1;
+};
+
+// A private context: console off, both callbacks set, no prefixes.
+class LogCtx : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ctx_ = log2_ctx_new();
+        ASSERT_NE(ctx_, nullptr);
+        log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(0), 0);
+        log2_ioctl(ctx_, LOG2_CMD_FLAGS, as_arg(0), 0);
+        log2_ioctl(ctx_, LOG2_CMD_HI_CB, fn_arg(hi_cb), 0);
+        log2_ioctl(ctx_, LOG2_CMD_LO_CB, fn_arg(lo_cb), 0);
+        take_cb_lines();
+    }
+    void TearDown() override
+    {
+        log2_exit(ctx_);
+        take_cb_lines();
+    }
+    log2_ctx *ctx_ = nullptr;
+};
+
+uint32_t my_tid()
+{
+    return static_cast<uint32_t>(os_thread_id());
+}
+
+std::string with_tid(std::string pattern)
+{
+    const size_t at = pattern.find("TID");
+    if (at != std::string::npos) {
+        pattern.replace(at, 3, std::to_string(my_tid()));
+    }
+    return pattern;
+}
+
+TEST_F(LogCtx, LinePrefixFollowsFlagWords)
+{
+    struct row {
+        const char *words;
+        const char *file;
+        const char *pattern;  // "TID" stands for the calling thread's id
+    };
+    const row rows[] = {
+        {"no_colour", "a.c", "hello 7\n"},
+        {"func", "a.c", "fn\\(\\): hello 7\n"},
+        {"tid", "a.c", "\\[TID\\] hello 7\n"},
+        {"tid_name", "a.c", "\\[TID\\] hello 7\n"},  // unnamed thread: its id alone
+        {"time", "a.c", "\\d{2}:\\d{2}:\\d{2} hello 7\n"},
+        {"time_ms|tid", "a.c", "\\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[TID\\] hello 7\n"},
+        {"time|time_ms", "a.c", "\\d{2}:\\d{2}:\\d{2}\\.\\d{3} hello 7\n"},
+        {"time_ms|time", "a.c", "\\d{2}:\\d{2}:\\d{2} hello 7\n"},
+        {"file", "src/lib/liblog/liblog.c", "\\[liblog\\.c:123\\] hello 7\n"},
+        {"file", "src\\lib\\liblog.c", "\\[liblog\\.c:123\\] hello 7\n"},
+        {"time|tid|func", "a.c", "\\d{2}:\\d{2}:\\d{2} \\[TID\\] fn\\(\\): hello 7\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.words);
+        ASSERT_EQ(log2_ioctl(ctx_, LOG2_CMD_FLAGS_STR, r.words, 0), 0);
+        log2_printf(ctx_, LOG2_INFO, "t", r.file, 123, "fn", "hello %d\n", 7);
+        auto lines = take_cb_lines();
+        ASSERT_EQ(lines.size(), 1u);
+        const std::string pattern = with_tid(r.pattern);
+        EXPECT_TRUE(std::regex_match(lines[0].line, std::regex(pattern))) << lines[0].line;
+        EXPECT_EQ(lines[0].len, static_cast<int>(lines[0].line.size()));
+    }
+}
+
+TEST_F(LogCtx, MessageWithoutLineEndGetsOneAndEmptyTagIsNamed)
+{
+    log2_printf(ctx_, LOG2_ERR, "", "a.c", 1, "fn", "no end");
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "no end\n");
+    EXPECT_EQ(lines[0].tag, "tag");
+}
+
+TEST(LogFlags, WordsToBits)
+{
+    struct row {
+        const char *words;
+        uint32_t flags;
+        const char *err;
+    };
+    const row rows[] = {
+        {"", 0x20, ""},
+        {"no_colour", 0x00, ""},
+        {"time|tid|func", 0x27, ""},
+        {"time_ms|tid", 0x61, ""},
+        {"time|time_ms", 0x60, ""},
+        {"file", 0x38, ""},
+        {"tid_name|no_colour", 0x80, ""},
+        {"bogus|tid", 0x21, "Invalid tags: [bogus]\n"},
+        {"Time", 0x20, "Invalid tags: [Time]\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.words);
+        stderr_capture cap;
+        EXPECT_EQ(log_flags_2_int(r.words), r.flags);
+        EXPECT_EQ(cap.take(), r.err);
+    }
+}
+
+TEST_F(LogCtx, LevelAboveThresholdReachesNothing)
+{
+    ASSERT_EQ(log2_ioctl(ctx_, LOG2_CMD_LEVEL_STR, "info", 0), 0);
+    log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(1), 0);
+    stderr_capture cap;
+    log2_printf(ctx_, LOG2_DBG, "t", "a.c", 1, "fn", "hidden\n");
+    log2_printf(ctx_, LOG2_VERB, "t", "a.c", 1, "fn", "hidden\n");
+    EXPECT_EQ(cap.take(), "");
+    EXPECT_TRUE(take_cb_lines().empty());
+    EXPECT_STREQ(log2_get_recent(ctx_), "");
+
+    log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(0), 0);
+    log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "shown\n");
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "shown\n");
+}
+
+TEST_F(LogCtx, CallbacksSplitAtWarnAndNeedBoth)
+{
+    log2_printf(ctx_, LOG2_WARN, "t", "a.c", 1, "fn", "w\n");
+    log2_printf(ctx_, LOG2_NOTI, "t", "a.c", 1, "fn", "n\n");
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_FALSE(lines[0].high);
+    EXPECT_EQ(lines[0].level, 4);
+    EXPECT_TRUE(lines[1].high);
+    EXPECT_EQ(lines[1].level, 5);
+
+    log2_ioctl(ctx_, LOG2_CMD_LO_CB, nullptr, 0);
+    log2_printf(ctx_, LOG2_NOTI, "t", "a.c", 1, "fn", "n\n");
+    EXPECT_TRUE(take_cb_lines().empty());
+    EXPECT_STREQ(log2_get_recent(ctx_), "w\nn\nn\n");
+}
+
+TEST_F(LogCtx, ErrnoTextAppendedAndErrnoKept)
+{
+    errno = ENOENT;
+    log2_printf(ctx_, LOG2_ERR | LOG2_F_ERRNO, "t", "a.c", 1, "fn", "open x: ");
+    EXPECT_EQ(errno, ENOENT);
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, std::string("open x: ") + strerror(ENOENT) + "\n");
+
+    // Every path leaves errno alone: filtered, hooked, plain.
+    log2_ioctl(ctx_, LOG2_CMD_LEVEL, as_arg(LOG2_ERR), 0);
+    errno = EAGAIN;
+    log2_printf(ctx_, LOG2_DBG, "t", "a.c", 1, "fn", "filtered\n");
+    EXPECT_EQ(errno, EAGAIN);
+    log2_printf(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "plain\n");
+    EXPECT_EQ(errno, EAGAIN);
+    log2_puts(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "puts\n");
+    EXPECT_EQ(errno, EAGAIN);
+}
+
+TEST_F(LogCtx, RecordOnlyMessageReachesNoTextSink)
+{
+    log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(1), 0);
+    stderr_capture cap;
+    log2_printf(ctx_, LOG2_ERR | LOG2_F_BSVONLY, "t", "a.c", 1, "fn", "record only\n");
+    // A crit record-only message does not end the process either.
+    log2_printf(ctx_, LOG2_CRIT | LOG2_F_BSVONLY, "t", "a.c", 1, "fn", "crit record only\n");
+    EXPECT_EQ(cap.take(), "");
+    EXPECT_TRUE(take_cb_lines().empty());
+    EXPECT_STREQ(log2_get_recent(ctx_), "");
+}
+
+TEST_F(LogCtx, CritWithNoExitFlagContinues)
+{
+    log2_printf(ctx_, LOG2_CRIT | LOG2_F_NOEXIT, "t", "a.c", 1, "fn", "survived\n");
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "survived\n");
+    EXPECT_STREQ(log2_get_recent(ctx_), "survived\n");
+}
+
+TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinks)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            log2_ctx *ctx = log2_ctx_new();
+            log2_ioctl(ctx, LOG2_CMD_FLAGS, as_arg(0), 0);
+            log2_printf(ctx, LOG2_CRIT, "t", "a.c", 1, "fn", "fatal %d\n", 42);
+            fprintf(stderr, "still running\n");
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(1), "^fatal 42\n$");
+}
+
+// Logs on its own context from inside the logger.
+log2_ctx *g_reenter_ctx = nullptr;
+int g_reenter_calls = 0;
+
+void reenter_cb(int level, const char *tag, const char *line, int len)
+{
+    g_reenter_calls++;
+    log2_printf(g_reenter_ctx, LOG2_ERR, "t", "a.c", 1, "fn", "from callback\n");
+    record(level > 4, level, tag, line, len);
+}
+
+void reenter_hook(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+                  const char *fmt, va_list ap)
+{
+    (void)level; (void)file; (void)line; (void)func; (void)eno; (void)ap;
+    g_reenter_calls++;
+    log2_printf(g_reenter_ctx, LOG2_ERR, tag, "a.c", 1, "fn", "from hook: %s", fmt);
+}
+
+TEST_F(LogCtx, LogCallFromInsideLoggerIsDropped)
+{
+    g_reenter_ctx = ctx_;
+    g_reenter_calls = 0;
+    log2_ioctl(ctx_, LOG2_CMD_HI_CB, fn_arg(reenter_cb), 0);
+    log2_ioctl(ctx_, LOG2_CMD_LO_CB, fn_arg(reenter_cb), 0);
+    log2_printf(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "outer\n");
+    EXPECT_EQ(g_reenter_calls, 1);
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "outer\n");
+    EXPECT_EQ(log2_get_busy(ctx_), 0u);
+
+    // The hook runs without the lock; a hook that logs on its own context is
+    // still not entered again.
+    g_reenter_calls = 0;
+    log2_set_hook(ctx_, reenter_hook);
+    log2_printf(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "via hook\n");
+    EXPECT_EQ(g_reenter_calls, 1);
+    EXPECT_TRUE(take_cb_lines().empty());
+}
+
+// What the hook saw.
+struct hook_call {
+    uint32_t level;
+    std::string tag;
+    int eno;
+    std::string text;
+};
+std::vector<hook_call> g_hook_calls;
+
+void keep_hook(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
+               const char *fmt, va_list ap)
+{
+    (void)file; (void)line; (void)func;
+    char buf[256];
+    vsnprintf(buf, sizeof(buf), fmt, ap);
+    g_hook_calls.push_back({level, tag, eno, buf});
+    errno = 0;  // the log call still leaves the caller's errno
+}
+
+TEST_F(LogCtx, HookTakesTheCallOver)
+{
+    g_hook_calls.clear();
+    log2_ioctl(ctx_, LOG2_CMD_LEVEL_STR, "err", 0);
+    log2_set_hook(ctx_, keep_hook);
+    errno = EBADF;
+    log2_printf(ctx_, LOG2_DBG | LOG2_F_ERRNO, "", "a.c", 1, "fn", "x=%d", 5);
+    EXPECT_EQ(errno, EBADF);
+    log2_puts(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "puts skips the hook\n");
+    ASSERT_EQ(g_hook_calls.size(), 1u);
+    EXPECT_EQ(g_hook_calls[0].level, LOG2_DBG | LOG2_F_ERRNO);
+    EXPECT_EQ(g_hook_calls[0].tag, "tag");
+    EXPECT_EQ(g_hook_calls[0].eno, EBADF);
+    EXPECT_EQ(g_hook_calls[0].text, "x=5");
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "puts skips the hook\n");
+
+    log2_set_hook(ctx_, nullptr);
+    log2_printf(ctx_, LOG2_ERR, "t", "a.c", 1, "fn", "direct\n");
+    EXPECT_EQ(take_cb_lines().size(), 1u);
+}
+
+TEST_F(LogCtx, PutsAndWriteLineTakeTextAsGiven)
+{
+    log2_puts(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "100%d done");
+    log2_write_line(ctx_, LOG2_WARN, "w", "ready line\nrest", 11);
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].line, "100%d done\n");
+    EXPECT_EQ(lines[1].line, "ready line\n");
+    EXPECT_EQ(lines[1].tag, "w");
+    EXPECT_FALSE(lines[1].high);
+}
+
+TEST_F(LogCtx, ConcurrentLinesStayWhole)
+{
+    constexpr int kThreads = 8;
+    constexpr int kLines = 300;
+    log2_ioctl(ctx_, LOG2_CMD_HI_CB, nullptr, 0);
+    log2_ioctl(ctx_, LOG2_CMD_LO_CB, nullptr, 0);
+    log2_ioctl(ctx_, LOG2_CMD_FLAGS_STR, "tid|no_colour", 0);
+    log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(1), 0);
+    const std::string payload(200, 'p');
+    stderr_capture cap;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kLines; i++) {
+                log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "thread %d line %d %s\n", t, i, payload.c_str());
+            }
+        });
+    }
+    for (auto &th : threads) {
+        th.join();
+    }
+    const std::string out = cap.take();
+    const std::regex whole("\\[\\d+\\] thread (\\d) line (\\d+) p{200}");
+    std::vector<int> next(kThreads, 0);
+    size_t start = 0;
+    int count = 0;
+    while (start < out.size()) {
+        const size_t end = out.find('\n', start);
+        ASSERT_NE(end, std::string::npos);
+        const std::string line = out.substr(start, end - start);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, whole)) << line;
+        const int t = std::stoi(m[1]);
+        EXPECT_EQ(std::stoi(m[2]), next[t]++);  // each thread's lines in order
+        start = end + 1;
+        count++;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST_F(LogCtx, RecentLinesKeepWholeNewestLines)
+{
+    std::string all;
+    for (int i = 0; i < 200; i++) {
+        const std::string text = "line " + std::to_string(i) + std::string(static_cast<size_t>(i % 37), 'x') + "\n";
+        log2_puts(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", text.c_str());
+        all += text;
+        const std::string recent = log2_get_recent(ctx_);
+        ASSERT_LE(recent.size(), 1023u);
+        ASSERT_GE(all.size(), recent.size());
+        ASSERT_EQ(all.compare(all.size() - recent.size(), recent.size(), recent), 0);
+        const size_t cut = all.size() - recent.size();
+        ASSERT_TRUE(cut == 0 || all[cut - 1] == '\n') << "cut inside a line at " << cut;
+        ASSERT_FALSE(recent.empty());
+    }
+}
+
+TEST_F(LogCtx, LongMessageCutOnConsole)
+{
+    log2_ioctl(ctx_, LOG2_CMD_HI_CB, nullptr, 0);
+    log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(1), 0);
+    const std::string big(9000, 'm');
+    stderr_capture cap;
+    log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "%s", big.c_str());
+    const std::string out = cap.take();
+    EXPECT_EQ(out.size(), 8191u);
+    EXPECT_EQ(out, std::string(8190, 'm') + "\n");
+    // The whole message stays in the context's builder for the log file.
+    ASSERT_NE(ctx_->msg, nullptr);
+}
+
+TEST_F(LogCtx, CommandsTable)
+{
+    struct row {
+        int cmd;
+        const void *arg;
+        int len;
+        int rc;
+        const char *err;
+    };
+    const row rows[] = {
+        {LOG2_CMD_LEVEL, as_arg(4), 0, 0, ""},
+        {LOG2_CMD_LEVEL_STR, "debug", 0, -1, "error: invalid level [debug]\n"},
+        {LOG2_CMD_LEVEL_STR, "INFO", 0, -1, "error: invalid level [INFO]\n"},
+        {99, nullptr, 0, -1, "Invalid command code=99\n"},
+        {LOG2_CMD_FILE_OPEN, "x.log", 0, -1, nullptr},
+        {LOG2_CMD_FILE_SIZE, as_arg(4096), 0, -1, nullptr},
+        {LOG2_CMD_SYSLOG_URL, "udp://127.0.0.1", 0, -1, nullptr},
+        {LOG2_CMD_BSV_URL, "udp://127.0.0.1", 0, -1, nullptr},
+        {LOG2_CMD_FILE_ON, as_arg(1), 0, 0, ""},
+        {LOG2_CMD_SYSLOG_ON, as_arg(1), 0, 0, ""},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.cmd);
+        stderr_capture cap;
+        EXPECT_EQ(log2_ioctl(ctx_, r.cmd, r.arg, r.len), r.rc);
+        const std::string err = cap.take();
+        if (r.err != nullptr) {
+            EXPECT_EQ(err, r.err);
+        } else {
+            EXPECT_NE(err.find("code=" + std::to_string(r.cmd)), std::string::npos) << err;
+        }
+        EXPECT_EQ(log2_get_level(ctx_), 4);  // only the first row changes it
+    }
+
+    uint32_t level = 0xdead;
+    EXPECT_EQ(log2_ioctl(ctx_, LOG2_CMD_GET_LEVEL, &level, 2), -1);
+    EXPECT_EQ(level, 0xdeadu);
+    EXPECT_EQ(log2_ioctl(ctx_, LOG2_CMD_GET_LEVEL, &level, 4), 0);
+    EXPECT_EQ(level, 4u);
+
+    EXPECT_EQ(log2_set_level_str(ctx_, "verb"), 0);
+    EXPECT_STREQ(log2_get_level_str(ctx_), "verb");
+    stderr_capture cap;
+    EXPECT_EQ(log2_set_level_str(ctx_, "verbose"), -1);
+    cap.take();
+    EXPECT_EQ(log2_get_level(ctx_), 8);
+    EXPECT_EQ(log2_set_level(ctx_, 3), 3);
+    EXPECT_EQ(log2_get_level(ctx_), 3);
+}
+
+TEST_F(LogCtx, InfoDumpListsSettings)
+{
+    log2_ioctl(ctx_, LOG2_CMD_LEVEL_STR, "noti", 0);
+    log2_ioctl(ctx_, LOG2_CMD_FILE_ON, as_arg(1), 0);
+    log2_info info{};
+    ASSERT_EQ(log2_get_info(ctx_, &info), 0);
+    EXPECT_EQ(info.level, 5u);
+    EXPECT_EQ(info.flags, 0u);
+    EXPECT_EQ(info.console_on, 0);
+    EXPECT_EQ(info.file_on, 1);
+    char *dump = log2_info_dump(ctx_);
+    ASSERT_NE(dump, nullptr);
+    EXPECT_STREQ(dump,
+                 "log_level=noti\nlog_shell_enale_out=0\nlog_file_enale_out=1\nlog_file_name=''\n"
+                 "log_file_max_size=0\nlog_syslog_enale_out=0\nlog_syslog_url=''\nlog_bsvlog_url=''\n");
+    os_free(dump);
+}
+
+TEST(LogConsole, ColourByLevel)
+{
+    struct row {
+        int level;
+        const char *seq;  // nullptr: plain
+    };
+    const row rows[] = {
+        {2, "\033[01;07;31m"}, {3, "\033[01;31m"}, {4, "\033[01;33m"}, {5, "\033[07;37m"},
+        {6, nullptr},          {7, "\033[36m"},    {8, "\033[32m"},    {9, nullptr},
+    };
+    log2_ctx *ctx = log2_ctx_new();
+    ASSERT_NE(ctx, nullptr);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.level);
+        stderr_capture cap;
+        log_console_write(ctx, r.level, "t", "msg\n", 4);
+        const std::string expected = r.seq == nullptr ? "msg\n" : std::string(r.seq) + "msg\n\033[0m";
+        EXPECT_EQ(cap.take(), expected);
+    }
+    log2_ioctl(ctx, LOG2_CMD_FLAGS_STR, "no_colour", 0);
+    stderr_capture cap;
+    log_console_write(ctx, 5, "t", "msg\n", 4);
+    EXPECT_EQ(cap.take(), "msg\n");
+    log2_exit(ctx);
+}
+
+TEST(LogConsole, NotiLineThroughLogCallIsColoured)
+{
+    log2_ctx *ctx = log2_ctx_new();
+    ASSERT_NE(ctx, nullptr);
+    log2_ioctl(ctx, LOG2_CMD_FLAGS_STR, "func", 0);
+    stderr_capture cap;
+    log2_printf(ctx, LOG2_NOTI, "t", "a.c", 1, "fn", "note\n");
+    EXPECT_EQ(cap.take(), "\033[07;37mfn(): note\n\033[0m");
+    log2_exit(ctx);
+}
+
+TEST(LogLevels, NameTables)
+{
+    struct row {
+        int level;
+        const char *name;
+        const char *prefix;
+        const char *web;
+    };
+    const row rows[] = {
+        {8, "verb", "VERB", "debug"},   {7, "dbg", "DEBUG", "debug"}, {6, "info", "INFO", "info"},
+        {5, "noti", "NOTI", "warning"}, {4, "warn", "WARN", "warning"}, {3, "err", "ERROR", "error"},
+        {2, "crit", "CRIT", "error"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_STREQ(log2_level_name(r.level), r.name);
+        EXPECT_STREQ(log2_level_prefix(r.level), r.prefix);
+        EXPECT_STREQ(log2_level_2_web_name(r.level), r.web);
+        EXPECT_EQ(log2_level_from_name(r.name), r.level);
+        EXPECT_EQ(log2_level_from_prefix(r.prefix), r.level);
+    }
+    EXPECT_STREQ(log2_level_name(9), "unkown(9)");
+    stderr_capture cap;
+    EXPECT_EQ(log2_level_from_name("DBG"), -1);
+    EXPECT_EQ(log2_level_from_prefix("debug"), -1);
+    EXPECT_EQ(cap.take(), "error: invalid level [DBG]\nerror: invalid prefix [debug]\n");
+    EXPECT_STREQ(log2_level_names(), "verb|dbg|info|noti|warn|err|crit");
+    EXPECT_STREQ(log2_level_help(), "log.verb=8\nlog.dbg=7\nlog.info=6\nlog.noti=5\nlog.warn=4\nlog.err=3\nlog.crit=2");
+}
+
+// The default context is process-wide: its shutdown is checked in a child.
+TEST(LogDefault, ExitDropsLaterCallsWithoutNewContext)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            log2_printf(nullptr, LOG2_ERR | LOG2_F_NOEXIT, "t", "a.c", 1, nullptr, "before\n");
+            log2_ctx *def = log2_get_ctx(nullptr);
+            int bad = def == nullptr ? 1 : 0;
+            bad |= log2_exit(nullptr) != 0 ? 2 : 0;
+            bad |= log2_get_ctx(nullptr) != nullptr ? 4 : 0;
+            log2_printf(nullptr, LOG2_ERR | LOG2_F_NOEXIT, "t", "a.c", 1, nullptr, "after\n");
+            bad |= log2_ioctl(nullptr, LOG2_CMD_LEVEL, as_arg(3), 0) != -1 ? 8 : 0;
+            bad |= log2_exit(nullptr) != 0 ? 16 : 0;
+            bad |= log2_get_ctx(nullptr) != nullptr ? 32 : 0;
+            bad |= log2_get_level(nullptr) != 0 ? 64 : 0;
+            fprintf(stderr, "done\n");
+            _exit(bad);
+        },
+        ::testing::ExitedWithCode(0), "before\n(.|\n)*done\n$");
+}
+
+TEST(LogDefault, DefaultLinesCarryDefaultPrefixesAndForwardHookFeedsIt)
+{
+    log2_ctx *other = log2_ctx_new();
+    ASSERT_NE(other, nullptr);
+    log2_set_hook(other, log2_hook_forward);
+    log2_ioctl(nullptr, LOG2_CMD_FLAGS_STR, "no_colour", 0);
+    stderr_capture cap;
+    errno = ENOENT;
+    log2_printf(other, LOG2_ERR | LOG2_F_ERRNO, "t", "a.c", 1, "fn", "forwarded: ");
+    EXPECT_EQ(errno, ENOENT);
+    log2_printf_cb(LOG2_ERR, "t", "a.c", 1, "fn", EIO, "plugin %d\n", 3);
+    EXPECT_EQ(cap.take(), std::string("forwarded: ") + strerror(ENOENT) + "\nplugin 3\n");
+    log2_ioctl(nullptr, LOG2_CMD_FLAGS, as_arg(LOG2_DEFAULT_FLAGS), 0);
+    log2_exit(other);
+}
+
+TEST(LogDefault, InitConfiguresDefaultOnceAndReportsMissingReader)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("QDDBGLOG", "1", 1);
+            log2_ctx *first = log2_init_str("[log]\nlevel=err\n", nullptr);
+            int bad = first == nullptr || first != log2_get_ctx(nullptr) ? 1 : 0;
+            bad |= log2_get_level(first) != 7 ? 2 : 0;  // unconfigured: defaults kept
+            log2_ctx *second = log2_init_file("/nonexistent/zorv.ini", "x");
+            bad |= second == nullptr || second == first ? 4 : 0;
+            log2_ctx *bare = log2_init_imp("ini_str", nullptr, nullptr);
+            bad |= bare == nullptr || bare == first ? 8 : 0;
+            log2_init_imp("json", "{}", nullptr);
+            _exit(bad);
+        },
+        ::testing::ExitedWithCode(0),
+        "conf=\\[\\[log\\]\nlevel=err\n\\]\nconf_load_str \\[(.|\n)*failed(.|\n)*"
+        "conf_load \\[/nonexistent/zorv.ini\\] failed(.|\n)*type \\[json\\] error\n");
+}
+
+TEST(LogDiag, SilentUnlessSwitchedOn)
+{
+    stderr_capture cap;
+    log2_diag_printf("diag %d\n", 1);
+    EXPECT_EQ(cap.take(), "");
+}
+
+}  // namespace
