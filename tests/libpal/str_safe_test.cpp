@@ -48,6 +48,26 @@ struct copy_case {
     const char *result;     // nullptr: destination left as it was
 };
 
+// Runs each case on an exact buffer; a case without result expects the
+// destination untouched.
+template <size_t N>
+void run_copy_cases(const copy_case (&cases)[N])
+{
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        exact_buf buf(c.size, c.dest_init);
+        errno  = 0;
+        int rc = c.fn(buf.get(), c.size, c.src);
+        EXPECT_EQ(rc, c.rc);
+        EXPECT_EQ(errno, c.rc);
+        if (c.result != nullptr) {
+            EXPECT_EQ(buf.text(), c.result);
+        } else {
+            EXPECT_EQ(buf.get()[0], 'X');
+        }
+    }
+}
+
 }  // namespace
 
 TEST(BoundedCopy, Table)
@@ -68,19 +88,7 @@ TEST(BoundedCopy, Table)
         {"long strict", str_safecopy, "", 16, k_long.c_str(), ERANGE, ""},
         {"long truncating", str_safecopy2, "", 16, k_long.c_str(), 0, "LLLLLLLLLLLLLLL"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        exact_buf buf(c.size, c.dest_init);
-        errno  = 0;
-        int rc = c.fn(buf.get(), c.size, c.src);
-        EXPECT_EQ(rc, c.rc);
-        EXPECT_EQ(errno, c.rc);
-        if (c.result != nullptr) {
-            EXPECT_EQ(buf.text(), c.result);
-        } else {
-            EXPECT_EQ(buf.get()[0], 'X');
-        }
-    }
+    run_copy_cases(cases);
 }
 
 TEST(BoundedCopy, MissingDestinationIsRefused)
@@ -192,19 +200,7 @@ TEST(BoundedConcat, Table)
         {"long strict", str_safecat, "ab", 16, k_long.c_str(), ERANGE, ""},
         {"long truncating", str_safecat2, "ab", 16, k_long.c_str(), 0, "abLLLLLLLLLLLLL"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        exact_buf buf(c.size, c.dest_init);
-        errno  = 0;
-        int rc = c.fn(buf.get(), c.size, c.src);
-        EXPECT_EQ(rc, c.rc);
-        EXPECT_EQ(errno, c.rc);
-        if (c.result != nullptr) {
-            EXPECT_EQ(buf.text(), c.result);
-        } else {
-            EXPECT_EQ(buf.get()[0], 'X');
-        }
-    }
+    run_copy_cases(cases);
 }
 
 TEST(BoundedConcat, UnterminatedDestinationIsEmptied)

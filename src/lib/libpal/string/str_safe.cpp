@@ -37,6 +37,24 @@ constexpr size_t k_head_size = 32;
         assert_dump_stack();                                                                  \
     } while (0)
 
+// A missing destination or size 0 leaves the destination alone; a missing
+// source empties it.
+int check_dest_src(char *dest, size_t size, const char *src)
+{
+    if (dest == nullptr || size == 0) {
+        STR_PRECOND_REPORT(k_dest_cond);
+        errno = EINVAL;
+        return EINVAL;
+    }
+    if (src == nullptr) {
+        dest[0] = '\0';
+        STR_PRECOND_REPORT(k_src_cond);
+        errno = EINVAL;
+        return EINVAL;
+    }
+    return 0;
+}
+
 // Kills the process when a safe_ allocation failed. The crit message ends the
 // process in the logger; should it come back (a re-entrant call is dropped),
 // a safe_ call still never returns without memory.
@@ -52,16 +70,8 @@ int str_safecopy_imp(char *dest, size_t size, const char *src, int strict)
     if (src == dest && dest != nullptr) {
         return 0;
     }
-    if (dest == nullptr || size == 0) {
-        STR_PRECOND_REPORT(k_dest_cond);
-        errno = EINVAL;
-        return EINVAL;
-    }
-    if (src == nullptr) {
-        dest[0] = '\0';
-        STR_PRECOND_REPORT(k_src_cond);
-        errno = EINVAL;
-        return EINVAL;
+    if (int rc = check_dest_src(dest, size, src); rc != 0) {
+        return rc;
     }
     // Measure before writing so that an overlapping source is read whole.
     size_t len = os_strnlen(src, size);
@@ -100,16 +110,8 @@ size_t str_safecopy_len(char *dest, const char *src, size_t size)
 
 int str_safecat_imp(char *dest, size_t size, const char *src, int strict)
 {
-    if (dest == nullptr || size == 0) {
-        STR_PRECOND_REPORT(k_dest_cond);
-        errno = EINVAL;
-        return EINVAL;
-    }
-    if (src == nullptr) {
-        dest[0] = '\0';
-        STR_PRECOND_REPORT(k_src_cond);
-        errno = EINVAL;
-        return EINVAL;
+    if (int rc = check_dest_src(dest, size, src); rc != 0) {
+        return rc;
     }
     size_t dlen = os_strnlen(dest, size);
     if (dlen == size) {
@@ -184,34 +186,6 @@ int str_vsprintf_s2(char *dest, size_t size, const char *fmt, va_list ap)
     return str_vsprintf_s_imp(dest, size, fmt, ap, 0);
 }
 
-int str_sprintf_s(char *dest, size_t size, const char *fmt, ...)
-{
-    if (dest == nullptr || size == 0) {
-        STR_PRECOND_REPORT(k_dest_cond);
-        errno = EINVAL;
-        return EINVAL;
-    }
-    va_list ap;
-    va_start(ap, fmt);
-    int n = str_vsprintf_s_imp(dest, size, fmt, ap, 1);
-    va_end(ap);
-    return n;
-}
-
-int str_sprintf_s2(char *dest, size_t size, const char *fmt, ...)
-{
-    if (dest == nullptr || size == 0) {
-        STR_PRECOND_REPORT(k_dest_cond);
-        errno = EINVAL;
-        return EINVAL;
-    }
-    va_list ap;
-    va_start(ap, fmt);
-    int n = str_vsprintf_s_imp(dest, size, fmt, ap, 0);
-    va_end(ap);
-    return n;
-}
-
 int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict)
 {
     // A text that already fills the buffer (or has no NUL in it) leaves no
@@ -229,30 +203,53 @@ int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int str
     return static_cast<int>(len) + ret;
 }
 
-int strcat_printf(char *dest, size_t size, const char *fmt, ...)
+namespace {
+
+// The argument check of the variadic formatters: 22 without a destination.
+int format_checked(char *dest, size_t size, const char *fmt, va_list ap, int strict, bool append)
 {
     if (dest == nullptr || size == 0) {
         STR_PRECOND_REPORT(k_dest_cond);
         errno = EINVAL;
         return EINVAL;
     }
+    return append ? strcat_vprintf(dest, size, fmt, ap, strict) : str_vsprintf_s_imp(dest, size, fmt, ap, strict);
+}
+
+}  // namespace
+
+int strcat_printf(char *dest, size_t size, const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
-    int n = strcat_vprintf(dest, size, fmt, ap, 1);
+    int n = format_checked(dest, size, fmt, ap, 1, true);
     va_end(ap);
     return n;
 }
 
 int strcat_printf2(char *dest, size_t size, const char *fmt, ...)
 {
-    if (dest == nullptr || size == 0) {
-        STR_PRECOND_REPORT(k_dest_cond);
-        errno = EINVAL;
-        return EINVAL;
-    }
     va_list ap;
     va_start(ap, fmt);
-    int n = strcat_vprintf(dest, size, fmt, ap, 0);
+    int n = format_checked(dest, size, fmt, ap, 0, true);
+    va_end(ap);
+    return n;
+}
+
+int str_sprintf_s(char *dest, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = format_checked(dest, size, fmt, ap, 1, false);
+    va_end(ap);
+    return n;
+}
+
+int str_sprintf_s2(char *dest, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    int n = format_checked(dest, size, fmt, ap, 0, false);
     va_end(ap);
     return n;
 }
