@@ -286,6 +286,13 @@ TEST_F(LogCtx, CritWithNoExitFlagContinues)
     EXPECT_STREQ(log2_get_recent(ctx_), "survived\n");
 }
 
+void stderr_cb(int level, const char *tag, const char *line, int len)
+{
+    (void)level;
+    (void)tag;
+    fprintf(stderr, "cb[%.*s]", len, line);
+}
+
 TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinks)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -293,11 +300,13 @@ TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinks)
         {
             log2_ctx *ctx = log2_ctx_new();
             log2_ioctl(ctx, LOG2_CMD_FLAGS, as_arg(0), 0);
+            log2_ioctl(ctx, LOG2_CMD_HI_CB, fn_arg(stderr_cb), 0);
+            log2_ioctl(ctx, LOG2_CMD_LO_CB, fn_arg(stderr_cb), 0);
             log2_printf(ctx, LOG2_CRIT, "t", "a.c", 1, "fn", "fatal %d\n", 42);
             fprintf(stderr, "still running\n");
             _exit(0);
         },
-        ::testing::ExitedWithCode(1), "^fatal 42\n$");
+        ::testing::ExitedWithCode(1), "^cb\\[fatal 42\n\\]fatal 42\n$");
 }
 
 // Logs on its own context from inside the logger.

@@ -19,6 +19,21 @@ constexpr const char *kZeroDateTime = "0000-00-00 00:00:00";
 constexpr const char *kZeroDate = "0000-00-00";
 constexpr size_t kDigitsLen = 14;
 
+enum : int { kDateAndTime, kTimeOfDay, kDigits };
+
+struct time_layout {
+    int base;
+    int frac_digits;  // 0, or 3/6/9 digits of the nanoseconds
+};
+
+// Indexed by text type.
+constexpr std::array<time_layout, 9> kLayouts{{
+    {kDateAndTime, 0}, {kDateAndTime, 3}, {kDateAndTime, 6}, {kDateAndTime, 9},
+    {kTimeOfDay, 0},   {kTimeOfDay, 3},
+    {kDigits, 0},      {kDigits, 3},      {kDigits, 6},
+}};
+constexpr std::array<uint32_t, 4> kFracDivisor{1000000000, 1000000, 1000, 1};
+
 struct date_word {
     std::string_view word;
     int64_t back;  // seconds before now
@@ -78,47 +93,35 @@ char *os_get_time_type2(const tm *cal, uint32_t nsec, int type, char *buf, size_
     if (cal == nullptr || buf == nullptr || size == 0) {
         return buf;
     }
+    if (type < 0 || static_cast<size_t>(type) >= kLayouts.size()) {
+        ZLOG_ERR("invalid type=%d", type);
+        return buf;
+    }
+    const time_layout &lay = kLayouts[static_cast<size_t>(type)];
     const int y = cal->tm_year + 1900;
     const int mo = cal->tm_mon + 1;
-    const int d = cal->tm_mday;
-    const int h = cal->tm_hour;
-    const int mi = cal->tm_min;
-    const int s = cal->tm_sec;
-    const int ms = static_cast<int>(nsec / 1000000);
-    const int us = static_cast<int>(nsec / 1000);
-    const int ns = static_cast<int>(nsec);
-    switch (type) {
-    case OS_TIME_DATE_TIME:
-        str_sprintf_s(buf, size, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+    char text[kStaticTimeSize];
+    int n = 0;
+    switch (lay.base) {
+    case kDateAndTime:
+        n = snprintf(text, sizeof(text), "%04d-%02d-%02d %02d:%02d:%02d", y, mo, cal->tm_mday, cal->tm_hour,
+                     cal->tm_min, cal->tm_sec);
         break;
-    case OS_TIME_DATE_TIME_MS:
-        str_sprintf_s(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, mo, d, h, mi, s, ms);
-        break;
-    case OS_TIME_DATE_TIME_US:
-        str_sprintf_s(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%06d", y, mo, d, h, mi, s, us);
-        break;
-    case OS_TIME_DATE_TIME_NS:
-        str_sprintf_s(buf, size, "%04d-%02d-%02d %02d:%02d:%02d.%09d", y, mo, d, h, mi, s, ns);
-        break;
-    case OS_TIME_HMS:
-        str_sprintf_s(buf, size, "%02d:%02d:%02d", h, mi, s);
-        break;
-    case OS_TIME_HMS_MS:
-        str_sprintf_s(buf, size, "%02d:%02d:%02d.%03d", h, mi, s, ms);
-        break;
-    case OS_TIME_DIGITS:
-        str_sprintf_s(buf, size, "%04d%02d%02d%02d%02d%02d", y, mo, d, h, mi, s);
-        break;
-    case OS_TIME_DIGITS_MS:
-        str_sprintf_s(buf, size, "%04d%02d%02d%02d%02d%02d%03d", y, mo, d, h, mi, s, ms);
-        break;
-    case OS_TIME_DIGITS_US:
-        str_sprintf_s(buf, size, "%04d%02d%02d%02d%02d%02d%06d", y, mo, d, h, mi, s, us);
+    case kTimeOfDay:
+        n = snprintf(text, sizeof(text), "%02d:%02d:%02d", cal->tm_hour, cal->tm_min, cal->tm_sec);
         break;
     default:
-        ZLOG_ERR("invalid type=%d", type);
+        n = snprintf(text, sizeof(text), "%04d%02d%02d%02d%02d%02d", y, mo, cal->tm_mday, cal->tm_hour,
+                     cal->tm_min, cal->tm_sec);
         break;
     }
+    if (lay.frac_digits > 0 && n > 0 && static_cast<size_t>(n) < sizeof(text)) {
+        const uint32_t frac = nsec / kFracDivisor[static_cast<size_t>(lay.frac_digits) / 3];
+        snprintf(text + n, sizeof(text) - static_cast<size_t>(n), lay.base == kDigits ? "%0*u" : ".%0*u",
+                 lay.frac_digits, frac);
+    }
+    // The whole text or, when it does not fit, an empty buffer and a report.
+    str_safecopy(buf, size, text);
     return buf;
 }
 
