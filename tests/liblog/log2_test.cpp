@@ -175,6 +175,21 @@ TEST_F(LogCtx, LinePrefixFollowsFlagWords)
     }
 }
 
+TEST_F(LogCtx, ThreadNamePrefixShowsRegisteredName)
+{
+    log2_ioctl(ctx_, LOG2_CMD_FLAGS_STR, "tid_name", 0);
+    std::thread([this] {
+        log2_set_thread_name("wrk");
+        log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "named\n");
+        log2_set_thread_name(nullptr);
+        log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "unnamed\n");
+    }).join();
+    auto lines = take_cb_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0].line, std::regex("\\[wrk_[0-9a-f]{4}_\\d+\\] named\n"))) << lines[0].line;
+    EXPECT_TRUE(std::regex_match(lines[1].line, std::regex("\\[\\d+\\] unnamed\n"))) << lines[1].line;
+}
+
 TEST_F(LogCtx, MessageWithoutLineEndGetsOneAndEmptyTagIsNamed)
 {
     log2_printf(ctx_, LOG2_ERR, "", "a.c", 1, "fn", "no end");

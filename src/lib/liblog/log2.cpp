@@ -710,9 +710,13 @@ const char *log2_get_recent(log2_ctx *ctx)
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)
 {
+    if (info == nullptr) {
+        return -1;
+    }
     ctx = log2_get_ctx(ctx);
-    if (ctx == nullptr || info == nullptr) {
-        return ctx == nullptr ? 0 : -1;
+    if (ctx == nullptr) {
+        memset(info, 0, sizeof(*info));
+        return 0;
     }
     info->level = static_cast<uint32_t>(ctx->threshold.load());
     info->flags = ctx->flags.load();
