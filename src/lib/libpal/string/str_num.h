@@ -32,7 +32,7 @@ int str_atoi_chk(const char *s, int32_t *out);
 // each refusal. 0, or -1 with result u64 0.
 int str_parse_all_number_s(value2 *result, const char *text, int base, int strict);
 uint64_t str_parse_u64(const char *text);
-// A negative literal keeps its sign; one below INT64_MIN gives 0.
+// A negative literal keeps its sign (str_parse_i64: one below INT64_MIN gives 0).
 int64_t  str_parse_i64(const char *text);
 double   str_parse_double(const char *text);
 uint64_t str_parse_hex_u64(const char *text);
