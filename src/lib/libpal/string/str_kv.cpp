@@ -80,6 +80,22 @@ char *trimmed_dup(char *token)
     return safe_strdup(str_trim(token));
 }
 
+// The first answer of pick (a new string, or nullptr to go on) over the
+// non-empty lines of a copy of text.
+template <typename Pick>
+char *first_line_pick(const char *text, Pick pick)
+{
+    owned_text copy(text);
+    if (copy.text == nullptr)
+        return nullptr;
+    char *save = nullptr;
+    for (char *line = strtok_r(copy.text, "\r\n", &save); line; line = strtok_r(nullptr, "\r\n", &save)) {
+        if (char *found = pick(line))
+            return found;
+    }
+    return nullptr;
+}
+
 bool is_ending_chr(char c)
 {
     return c == '$' || c == '-' || c == '/' || c == ':' || c == '=' || c == '\\';
@@ -244,11 +260,7 @@ char *str_lines_get_field(const char *text, const char *seps, const char *key, i
 {
     if (key == nullptr)
         return nullptr;
-    owned_text copy(text);
-    if (copy.text == nullptr)
-        return nullptr;
-    char *save = nullptr;
-    for (char *line = strtok_r(copy.text, "\r\n", &save); line; line = strtok_r(nullptr, "\r\n", &save)) {
+    return first_line_pick(text, [&](char *line) -> char * {
         // Each token pick cuts its own copy of the line.
         owned_text for_key(line);
         owned_text for_value(line);
@@ -256,30 +268,22 @@ char *str_lines_get_field(const char *text, const char *seps, const char *key, i
             return nullptr;
         const char *k = str_tok_n(for_key.text, seps, key_field);
         if (k == nullptr || strcmp(k, key) != 0)
-            continue;
+            return nullptr;
         char *v = str_tok_n(for_value.text, seps, value_field);
-        if (v != nullptr)
-            return trimmed_dup(v);
-    }
-    return nullptr;
+        return v ? trimmed_dup(v) : nullptr;
+    });
 }
 
 char *str_lines_find_field(const char *text, const char *pattern, const char *seps, int n)
 {
     if (pattern == nullptr)
         return nullptr;
-    owned_text copy(text);
-    if (copy.text == nullptr)
-        return nullptr;
-    char *save = nullptr;
-    for (char *line = strtok_r(copy.text, "\r\n", &save); line; line = strtok_r(nullptr, "\r\n", &save)) {
+    return first_line_pick(text, [&](char *line) -> char * {
         if (strstr(line, pattern) == nullptr)
-            continue;
+            return nullptr;
         char *v = str_tok_n(line, seps, n);
-        if (v != nullptr)
-            return trimmed_dup(v);
-    }
-    return nullptr;
+        return v ? trimmed_dup(v) : nullptr;
+    });
 }
 
 char *str_substr_buf(const char *srcstr, size_t offset, size_t length, char *out, size_t size)
