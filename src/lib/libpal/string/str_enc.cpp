@@ -781,7 +781,8 @@ char *str_escape_tab_dup(const char *text) { return escape_dup<tab_piece>(text);
 char *str_escape_tab_zz_buf(const char *list, size_t bound, char *out, size_t size) {
     if (!out || !size) return out;
     out[0] = 0;
-    int end = list ? str_zz_len(list, bound) : 0;
+    // The empty list is its one NUL: nothing after it may be read.
+    int end = list && list[0] ? str_zz_len(list, bound) : 0;
     if (end < 0) {
         ZLOG_ERR("[%s] error: not zz end", list);
         assert_dump_stack();

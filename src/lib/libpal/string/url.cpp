@@ -2,6 +2,7 @@
 // hide secrets, and query reads and changes on URL texts in place.
 #include "libpal/string/url.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -161,12 +162,52 @@ struct parsed_url {
     explicit parsed_url(const char *text) { ok = text && url_parser(&info, store, text) == 0; }
 };
 
+// The items of one query seen so far, so that a repeated item is kept once:
+// an open-addressing set of (offset, length) pairs into the query.
+class item_set {
+public:
+    explicit item_set(string_view query) : query_(query) {
+        size_t items = (size_t)std::count(query.begin(), query.end(), '&') + 1;
+        while (mask_ + 1 < 2 * items) mask_ = mask_ * 2 + 1;
+        slots_ = static_cast<slot *>(os_zalloc((mask_ + 1) * sizeof(slot)));
+    }
+    ~item_set() { os_free(slots_); }
+    item_set(const item_set &) = delete;
+    item_set &operator=(const item_set &) = delete;
+    bool ok() const { return slots_ != nullptr; }
+
+    // false when an equal item was inserted before.
+    bool insert(string_view item) {
+        uint32_t h = 2166136261u;
+        for (char c : item) h = (h ^ (uint8_t)c) * 16777619u;
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            slot &s = slots_[i];
+            if (!s.used) {
+                s = {(uint16_t)(item.data() - query_.data()), (uint16_t)item.size(), true};
+                return true;
+            }
+            if (query_.substr(s.off, s.len) == item) return false;
+        }
+    }
+
+private:
+    struct slot {
+        uint16_t off, len;
+        bool     used;
+    };
+    string_view query_;
+    size_t      mask_ = 15;
+    slot       *slots_ = nullptr;
+};
+
+enum : int { kRebuildTooLong = -1, kRebuildNoMemory = -2 };
+
 // The rebuild of url_set_query. loose: keys are compared trimmed (as the
 // query reader compares them), so that masking catches ' key =...' too.
-// 0, or -1 when the result would not fit (url unchanged).
+// 0, or kRebuildTooLong / kRebuildNoMemory with url unchanged.
 int query_rebuild(char *url, string_view key, string_view val, int mode, bool loose) {
     size_t len = strnlen(url, URL_BUF_SIZE);
-    if (len >= URL_BUF_SIZE) return -1;
+    if (len >= URL_BUF_SIZE) return kRebuildTooLong;
     string_view whole(url, len);
     size_t q = whole.find('?');
     char tmp[URL_BUF_SIZE];
@@ -183,6 +224,8 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool lo
     } else {
         o.add(whole.substr(0, q));
         string_view query = whole.substr(q + 1);
+        item_set seen(query);
+        if (!seen.ok()) return kRebuildNoMemory;
         bool matched = false;
         size_t n = 0;
         for (size_t start = 0; start <= query.size();) {
@@ -190,14 +233,7 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool lo
             if (amp == string_view::npos) amp = query.size();
             string_view item = query.substr(start, amp - start);
             start = amp + 1;
-            // A repeated item is kept once.
-            bool dup = false;
-            for (size_t s = 0; s < (size_t)(item.data() - query.data()) && !dup;) {
-                size_t e = query.find('&', s);
-                dup = query.substr(s, e - s) == item;
-                s = e + 1;
-            }
-            if (dup) continue;
+            if (!seen.insert(item)) continue;
             size_t eq = item.find('=');
             bool match = eq != string_view::npos &&
                          (loose ? trim(item.substr(0, eq)) == key : item.substr(0, eq) == key);
@@ -223,14 +259,20 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool lo
             o.add(val);
         }
     }
-    if (o.over) return -1;
+    if (o.over) return kRebuildTooLong;
     memcpy(url, tmp, o.len + 1);
     return 0;
 }
 
-// Replaces the values of the secret keys of a message text by "_".
+// Replaces the values of the secret keys of a message text by "_"; when that
+// cannot be done the whole text gives way to a fixed one.
 void mask_secrets(char *text) {
-    for (string_view k : kSecretKeys) query_rebuild(text, k, "_", set_exist, true);
+    for (string_view k : kSecretKeys) {
+        if (query_rebuild(text, k, "_", set_exist, true) != 0) {
+            strcpy(text, kParseError);
+            return;
+        }
+    }
 }
 
 // The part of a message text before host: "proto://", "///" or nothing.
@@ -604,7 +646,7 @@ int url_get_query_imp(const char *text, const char *key, const char *def, char *
     if (!out || !size) return -1;
     out[0] = 0;
     char val[URL_BUF_SIZE];
-    if (text && key) {
+    if (text && key && strnlen(text, URL_BUF_SIZE) < URL_BUF_SIZE) {
         const char *q = strchr(text, '?');
         if (str_kv_get_url(q ? q + 1 : text, key, val, sizeof(val)) == 0)
             return copy_field("url query value", val, out, size) ? 0 : -1;
@@ -643,7 +685,7 @@ uint64_t url_get_query_size(const char *text, const char *key, uint64_t def) {
 }
 
 bool url_has_query(const char *text, const char *key) {
-    if (!text || !key) return false;
+    if (!text || !key || strnlen(text, URL_BUF_SIZE) >= URL_BUF_SIZE) return false;
     char val[URL_BUF_SIZE];
     const char *q = strchr(text, '?');
     return str_kv_get(q ? q + 1 : text, "&", key, val, sizeof(val)) == 0;
@@ -699,7 +741,11 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
     }
     if (!reason && escape) val = enc;
     if (!reason && !*val && mode != del_exist) reason = "val cannot be empty";
-    if (!reason && query_rebuild(url, key, val, mode, false) != 0) reason = "url too long";
+    if (!reason) {
+        int r = query_rebuild(url, key, val, mode, false);
+        if (r == kRebuildTooLong) reason = "url too long";
+        if (r == kRebuildNoMemory) reason = "memory allocation failed";
+    }
     if (reason) {
         set_query_refused(url, key, value, escape, mode, reason);
         return -1;
@@ -776,14 +822,13 @@ int url_del_query(char *url, const char *key) { return url_set_query(url, key, "
 
 int url_add_query_raw(char *url, const char *item) {
     if (!url || !item) return -1;
-    const char *fmt = strchr(url, '?') ? "&%s" : "?%s";
     size_t len = strnlen(url, URL_BUF_SIZE);
     if (len >= URL_BUF_SIZE || len + 1 + strlen(item) >= URL_BUF_SIZE) {
         ZLOG_ERR("url too long to add a query item\n");
         assert_dump_stack();
         return -1;
     }
-    strcat_printf(url, URL_BUF_SIZE, fmt, item);
+    strcat_printf(url, URL_BUF_SIZE, memchr(url, '?', len) ? "&%s" : "?%s", item);
     return 0;
 }
 
