@@ -4,7 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "str_log_capture.h"
@@ -36,23 +36,51 @@ const std::string k_digits300(300, '1');
 
 }  // namespace
 
+namespace {
+
+// Every integer reader, its result widened to the bits of a u64.
+using int_reader = uint64_t (*)(const char *);
+const int_reader i32 = [](const char *s) { return static_cast<uint64_t>(int64_t{str_atoi(s)}); };
+const int_reader i64 = [](const char *s) { return static_cast<uint64_t>(str_atoll(s)); };
+const int_reader u8 = [](const char *s) { return uint64_t{str_ato8u(s)}; };
+const int_reader u16 = [](const char *s) { return uint64_t{str_ato16u(s)}; };
+const int_reader u32 = [](const char *s) { return uint64_t{str_ato32u(s)}; };
+const int_reader u64 = [](const char *s) { return str_ato64u(s); };
+const int_reader x8 = [](const char *s) { return uint64_t{str_ato8x(s)}; };
+const int_reader x16 = [](const char *s) { return uint64_t{str_ato16x(s)}; };
+const int_reader x32 = [](const char *s) { return uint64_t{str_ato32x(s)}; };
+const int_reader x64 = [](const char *s) { return str_ato64x(s); };
+
+struct int_case {
+    int_reader  read;
+    std::string text;
+    uint64_t    expected;
+    const char *report;  // nullptr: nothing may be logged
+};
+
+void check_int_cases(std::initializer_list<int_case> cases)
+{
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40));
+        log_capture cap;
+        EXPECT_EQ(c.read(c.text.c_str()), c.expected);
+        expect_report(cap, c.report);
+    }
+}
+
+uint64_t bits(int64_t v) { return static_cast<uint64_t>(v); }
+
+}  // namespace
+
 TEST(IntegerText, SignedDecimalTable)
 {
-    using fn = std::function<int64_t(const char *)>;
-    const fn i32 = [](const char *s) { return int64_t{str_atoi(s)}; };
-    const fn i64 = [](const char *s) { return str_atoll(s); };
-    struct {
-        const fn   &parse;
-        std::string text;
-        int64_t     expected;
-        const char *report;
-    } const cases[] = {
+    check_int_cases({
         {i32, " 42 ", 42, nullptr},
         {i32, "+7", 7, nullptr},
-        {i32, "-7", -7, nullptr},
+        {i32, "-7", bits(-7), nullptr},
         {i32, "007", 7, nullptr},
         {i32, "\t-0\n", 0, nullptr},
-        {i32, "-2147483648", INT32_MIN, nullptr},
+        {i32, "-2147483648", bits(INT32_MIN), nullptr},
         {i32, "2147483647", INT32_MAX, nullptr},
         {i32, "2147483648", 0, "overflow [2147483648]"},
         {i32, "-2147483649", 0, "overflow [-2147483649]"},
@@ -65,35 +93,19 @@ TEST(IntegerText, SignedDecimalTable)
         {i32, "-", 0, nullptr},
         {i32, "+", 0, nullptr},
         {i32, k_digits300, 0, "overflow [111"},
-        {i64, "-9223372036854775808", INT64_MIN, nullptr},
+        {i64, "-9223372036854775808", bits(INT64_MIN), nullptr},
         {i64, "9223372036854775807", INT64_MAX, nullptr},
         {i64, "9223372036854775808", 0, "overflow [9223372036854775808]"},
         {i64, "-9223372036854775809", 0, "overflow [-9223372036854775809]"},
         {i64, "99999999999999999999", 0, "overflow ["},
         {i64, " +5000000000 ", 5000000000, nullptr},
         {i64, k_digits300, 0, "overflow [111"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        log_capture cap;
-        EXPECT_EQ(c.parse(c.text.c_str()), c.expected);
-        expect_report(cap, c.report);
-    }
+    });
 }
 
 TEST(IntegerText, UnsignedDecimalPerWidthTable)
 {
-    using fn = std::function<uint64_t(const char *)>;
-    const fn u8 = [](const char *s) { return uint64_t{str_ato8u(s)}; };
-    const fn u16 = [](const char *s) { return uint64_t{str_ato16u(s)}; };
-    const fn u32 = [](const char *s) { return uint64_t{str_ato32u(s)}; };
-    const fn u64 = [](const char *s) { return str_ato64u(s); };
-    struct {
-        const fn   &parse;
-        std::string text;
-        uint64_t    expected;
-        const char *report;
-    } const cases[] = {
+    check_int_cases({
         {u8, "255", 255, nullptr},
         {u8, "256", 0, "overflow [256]"},
         {u8, "-1", 0, "illegal char [-1]"},
@@ -110,28 +122,12 @@ TEST(IntegerText, UnsignedDecimalPerWidthTable)
         {u64, "18446744073709551616", 0, "overflow [18446744073709551616]"},
         {u64, "1.5", 0, "illegal char [1.5]"},
         {u64, k_digits300, 0, "overflow [111"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        log_capture cap;
-        EXPECT_EQ(c.parse(c.text.c_str()), c.expected);
-        expect_report(cap, c.report);
-    }
+    });
 }
 
 TEST(IntegerText, HexadecimalPerWidthTable)
 {
-    using fn = std::function<uint64_t(const char *)>;
-    const fn x8 = [](const char *s) { return uint64_t{str_ato8x(s)}; };
-    const fn x16 = [](const char *s) { return uint64_t{str_ato16x(s)}; };
-    const fn x32 = [](const char *s) { return uint64_t{str_ato32x(s)}; };
-    const fn x64 = [](const char *s) { return str_ato64x(s); };
-    struct {
-        const fn   &parse;
-        std::string text;
-        uint64_t    expected;
-        const char *report;
-    } const cases[] = {
+    check_int_cases({
         {x8, "ff", 255, nullptr},
         {x8, "FF", 255, nullptr},
         {x8, "00ff", 255, nullptr},
@@ -147,13 +143,7 @@ TEST(IntegerText, HexadecimalPerWidthTable)
         {x64, "1ffffffffffffffff", UINT64_MAX, "overlimit [1ffffffffffffffff]"},
         {x64, std::string(300, '0') + "1", 1, nullptr},
         {x64, std::string(300, 'f'), UINT64_MAX, "overlimit [fff"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
-        log_capture cap;
-        EXPECT_EQ(c.parse(c.text.c_str()), c.expected);
-        expect_report(cap, c.report);
-    }
+    });
 }
 
 TEST(IntegerText, MissingTextIsASoftAssertion)

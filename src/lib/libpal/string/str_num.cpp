@@ -78,8 +78,26 @@ void report_conv(conv rc, const char *s, std::string_view t)
     }
 }
 
-// Optional sign, then decimal digits, within [min, max]. A lone sign is 0.
-conv parse_signed(std::string_view t, int64_t min, int64_t max, int64_t *out)
+// Decimal digits only, a value of at most limit.
+conv decimal_digits(std::string_view t, uint64_t limit, uint64_t *out)
+{
+    for (char c : t)
+        if (!is_digit(c))
+            return conv::illegal;
+    uint64_t v = 0;
+    for (char c : t) {
+        const auto d = static_cast<uint64_t>(c - '0');
+        if (v > (limit - d) / 10)
+            return conv::overflow;
+        v = v * 10 + d;
+    }
+    *out = v;
+    return conv::ok;
+}
+
+// Optional sign, then decimal digits, within [min, max]; *out gets the
+// value's two's complement bits. A lone sign is 0.
+conv parse_signed(std::string_view t, int64_t min, int64_t max, uint64_t *out)
 {
     if (t.empty())
         return conv::empty;
@@ -88,39 +106,19 @@ conv parse_signed(std::string_view t, int64_t min, int64_t max, int64_t *out)
         neg = t.front() == '-';
         t.remove_prefix(1);
     }
-    for (char c : t)
-        if (!is_digit(c))
-            return conv::illegal;
-    // The magnitude is accumulated unsigned against the bound of its sign, so
-    // the whole range of the type is reachable, the most negative value included.
+    // The magnitude is checked against the bound of its sign, so the whole
+    // range of the type is reachable, the most negative value included.
     const uint64_t limit = neg ? 0ull - static_cast<uint64_t>(min) : static_cast<uint64_t>(max);
     uint64_t mag = 0;
-    for (char c : t) {
-        const auto d = static_cast<uint64_t>(c - '0');
-        if (mag > (limit - d) / 10)
-            return conv::overflow;
-        mag = mag * 10 + d;
-    }
-    *out = neg ? static_cast<int64_t>(0ull - mag) : static_cast<int64_t>(mag);
-    return conv::ok;
+    const conv rc = decimal_digits(t, limit, &mag);
+    if (rc == conv::ok)
+        *out = neg ? 0ull - mag : mag;
+    return rc;
 }
 
 conv parse_unsigned(std::string_view t, uint64_t max, uint64_t *out)
 {
-    if (t.empty())
-        return conv::empty;
-    uint64_t v = 0;
-    for (char c : t)
-        if (!is_digit(c))
-            return conv::illegal;
-    for (char c : t) {
-        const auto d = static_cast<uint64_t>(c - '0');
-        if (v > (max - d) / 10)
-            return conv::overflow;
-        v = v * 10 + d;
-    }
-    *out = v;
-    return conv::ok;
+    return t.empty() ? conv::empty : decimal_digits(t, max, out);
 }
 
 // Digits weighted from the right; a non-zero digit beyond the type's width
@@ -150,54 +148,44 @@ conv parse_hex(std::string_view t, unsigned bits, uint64_t *out)
     return conv::ok;
 }
 
-int64_t ato_signed(const char *s, int64_t min, int64_t max)
-{
-    PL_ASSERT_RET(s!=NULL, 0);
-    const std::string_view t = trimmed(s);
-    int64_t v = 0;
-    const conv rc = parse_signed(t, min, max, &v);
-    report_conv(rc, s, t);
-    return rc == conv::ok ? v : 0;
-}
-
-uint64_t ato_unsigned(const char *s, uint64_t max)
+// The bits of the trimmed text's value by one of the parsers above; 0 for a
+// refused text, whose reason is logged.
+template <typename Parse>
+uint64_t ato(const char *s, Parse parse)
 {
     PL_ASSERT_RET(s!=NULL, 0);
     const std::string_view t = trimmed(s);
     uint64_t v = 0;
-    const conv rc = parse_unsigned(t, max, &v);
-    report_conv(rc, s, t);
-    return rc == conv::ok ? v : 0;
-}
-
-uint64_t ato_hex(const char *s, unsigned bits)
-{
-    PL_ASSERT_RET(s!=NULL, 0);
-    const std::string_view t = trimmed(s);
-    uint64_t v = 0;
-    const conv rc = parse_hex(t, bits, &v);
+    const conv rc = parse(t, &v);
     report_conv(rc, s, t);
     return (rc == conv::ok || rc == conv::overlimit) ? v : 0;
 }
 
+template <int64_t Min, int64_t Max>
+conv signed_in(std::string_view t, uint64_t *v) { return parse_signed(t, Min, Max, v); }
+template <uint64_t Max>
+conv unsigned_in(std::string_view t, uint64_t *v) { return parse_unsigned(t, Max, v); }
+template <unsigned Bits>
+conv hex_in(std::string_view t, uint64_t *v) { return parse_hex(t, Bits, v); }
+
 }  // namespace
 
-int32_t str_atoi(const char *s) { return static_cast<int32_t>(ato_signed(s, INT32_MIN, INT32_MAX)); }
-int64_t str_atoll(const char *s) { return ato_signed(s, INT64_MIN, INT64_MAX); }
-uint64_t str_ato64u(const char *s) { return ato_unsigned(s, UINT64_MAX); }
-uint32_t str_ato32u(const char *s) { return static_cast<uint32_t>(ato_unsigned(s, UINT32_MAX)); }
-uint16_t str_ato16u(const char *s) { return static_cast<uint16_t>(ato_unsigned(s, UINT16_MAX)); }
-uint8_t str_ato8u(const char *s) { return static_cast<uint8_t>(ato_unsigned(s, UINT8_MAX)); }
-uint64_t str_ato64x(const char *s) { return ato_hex(s, 64); }
-uint32_t str_ato32x(const char *s) { return static_cast<uint32_t>(ato_hex(s, 32)); }
-uint16_t str_ato16x(const char *s) { return static_cast<uint16_t>(ato_hex(s, 16)); }
-uint8_t str_ato8x(const char *s) { return static_cast<uint8_t>(ato_hex(s, 8)); }
+int32_t str_atoi(const char *s) { return static_cast<int32_t>(ato(s, signed_in<INT32_MIN, INT32_MAX>)); }
+int64_t str_atoll(const char *s) { return static_cast<int64_t>(ato(s, signed_in<INT64_MIN, INT64_MAX>)); }
+uint64_t str_ato64u(const char *s) { return ato(s, unsigned_in<UINT64_MAX>); }
+uint32_t str_ato32u(const char *s) { return static_cast<uint32_t>(ato(s, unsigned_in<UINT32_MAX>)); }
+uint16_t str_ato16u(const char *s) { return static_cast<uint16_t>(ato(s, unsigned_in<UINT16_MAX>)); }
+uint8_t str_ato8u(const char *s) { return static_cast<uint8_t>(ato(s, unsigned_in<UINT8_MAX>)); }
+uint64_t str_ato64x(const char *s) { return ato(s, hex_in<64>); }
+uint32_t str_ato32x(const char *s) { return static_cast<uint32_t>(ato(s, hex_in<32>)); }
+uint16_t str_ato16x(const char *s) { return static_cast<uint16_t>(ato(s, hex_in<16>)); }
+uint8_t str_ato8x(const char *s) { return static_cast<uint8_t>(ato(s, hex_in<8>)); }
 
 int str_atoi_chk(const char *s, int32_t *out)
 {
     PL_ASSERT_RET(s!=NULL, -1);
     const std::string_view t = trimmed(s);
-    int64_t v = 0;
+    uint64_t v = 0;
     const conv rc = parse_signed(t, INT32_MIN, INT32_MAX, &v);
     if (rc != conv::ok) {
         report_conv(rc, s, t);
