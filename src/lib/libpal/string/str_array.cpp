@@ -725,7 +725,6 @@ int str_split_zz(const char *str, const char **array, int max, size_t *total)
         if (array != nullptr) {
             if (n >= max) {
                 ZLOG_ERR("[%s] error: more '0' sep, max_sep=%d\n", str, max);
-                assert_dump_stack();
                 return -1;
             }
             array[n] = p;
