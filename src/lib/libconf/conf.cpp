@@ -1,0 +1,384 @@
+// Configuration API over the backend registry.
+#include "libconf/conf.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "libconf/ini/ini_conf.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/string/str_array.h"
+#include "libpal/string/str_enc.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_num.h"
+#include "libpal/string/str_safe.h"
+
+namespace {
+
+// Sentinels passed as defaults: the integer getters treat the first as a
+// missing key; the array and map readers take the second for a value that
+// vanished while they read.
+constexpr const char *kNotFound = "NOT_FOUND";
+constexpr const char *kErrorVal = "ERROR VAL!!!";
+// A path's section part is at most this long (a longer one is cut).
+constexpr size_t kPathSectionMax = 8191;
+
+constexpr size_t kBackendSlots = 4;
+
+struct backend_registry {
+    std::once_flag once;
+    std::array<const conf_ops *, kBackendSlots> slots{};
+    conf_ops ini{};
+};
+
+backend_registry &registry()
+{
+    static backend_registry r;
+    std::call_once(r.once, [] {
+        ini_conf_ops_init(&r.ini);
+        for (auto &slot : r.slots) {
+            if (slot == nullptr) {
+                slot = &r.ini;
+                break;
+            }
+        }
+    });
+    return r;
+}
+
+conf_handle *wrap(const conf_ops *ops, void *obj)
+{
+    auto *h = static_cast<conf_handle *>(safe_malloc(sizeof(conf_handle)));
+    h->obj  = obj;
+    h->ops  = ops;
+    return h;
+}
+
+struct vector_deleter {
+    void operator()(str_vector *v) const { str_vector_free(v); }
+};
+using vector_ptr = std::unique_ptr<str_vector, vector_deleter>;
+
+// Splits path at its first TAB, else its first colon.
+bool split_path(const char *path, std::string *section, const char **key)
+{
+    if (path == nullptr) return false;
+    const char *sep = strchr(path, '\t');
+    if (sep == nullptr) sep = strchr(path, ':');
+    if (sep == nullptr) return false;
+    *section = std::string(path, std::min(static_cast<size_t>(sep - path), kPathSectionMax));
+    *key     = sep + 1;
+    return true;
+}
+
+// Numeric keys compare by value: shorter digit runs (after leading zeros) first.
+bool numeric_less(std::string_view a, std::string_view b)
+{
+    auto strip = [](std::string_view s) {
+        while (s.size() > 1 && s[0] == '0') s.remove_prefix(1);
+        return s;
+    };
+    a = strip(a);
+    b = strip(b);
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// Writes the list under the keys 0..n-1 after removing every numeric key.
+int array_write(conf_handle *h, const char *section, const str_vector *list)
+{
+    if (conf_array_clear(h, section) != 0) return -1;
+    for (uint32_t i = 0; i < list->count; i++) {
+        char key[32];
+        snprintf(key, sizeof(key), "%u", i);
+        if (conf_set_str(h, section, key, list->items[i]) != 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+conf_handle *conf_open_imp(const char *path, int create)
+{
+    if (path == nullptr) return nullptr;
+    backend_registry &r = registry();
+    for (const conf_ops *ops : r.slots) {
+        if (ops == nullptr || ops->match(path) != 0) continue;
+        void *obj = ops->load(path, create);
+        return obj != nullptr ? wrap(ops, obj) : nullptr;
+    }
+    return nullptr;
+}
+
+conf_handle *conf_load(const char *path)
+{
+    return conf_open_imp(path, 0);
+}
+
+conf_handle *conf_create_load(const char *path)
+{
+    return conf_open_imp(path, 1);
+}
+
+conf_handle *conf_load_str(const char *text, uint32_t type)
+{
+    backend_registry &r = registry();
+    for (const conf_ops *ops : r.slots) {
+        if (ops == nullptr || ops->type != type) continue;
+        void *obj = ops->load_str(text);
+        return obj != nullptr ? wrap(ops, obj) : nullptr;
+    }
+    return nullptr;
+}
+
+void conf_close(conf_handle *h)
+{
+    if (h == nullptr) return;
+    h->ops->close(h->obj);
+    os_free(h);
+}
+
+int conf_save(conf_handle *h)
+{
+    return h != nullptr ? h->ops->save(h->obj) : -1;
+}
+
+void conf_dump(conf_handle *h)
+{
+    if (h != nullptr) h->ops->dump(h->obj);
+}
+
+const char *conf_get_str(conf_handle *h, const char *section, const char *key, const char *def)
+{
+    return h != nullptr ? h->ops->get_str(h->obj, section, key, def) : def;
+}
+
+int conf_set_str(conf_handle *h, const char *section, const char *key, const char *value)
+{
+    return h != nullptr ? h->ops->set_str(h->obj, section, key, value) : -1;
+}
+
+str_vector *conf_get_sections(conf_handle *h)
+{
+    return h != nullptr ? h->ops->get_sections(h->obj) : nullptr;
+}
+
+str_vector *conf_get_keys(conf_handle *h, const char *section)
+{
+    return h != nullptr ? h->ops->get_keys(h->obj, section) : nullptr;
+}
+
+int conf_del_section(conf_handle *h, const char *section)
+{
+    return h != nullptr ? h->ops->del_section(h->obj, section) : -1;
+}
+
+int conf_del_key(conf_handle *h, const char *section, const char *key)
+{
+    return h != nullptr ? h->ops->del_key(h->obj, section, key) : -1;
+}
+
+int conf_rename_section(conf_handle *h, const char *old_name, const char *new_name)
+{
+    return h != nullptr ? h->ops->rename_section(h->obj, old_name, new_name) : -1;
+}
+
+int conf_rename_key(conf_handle *h, const char *section, const char *old_name, const char *new_name)
+{
+    return h != nullptr ? h->ops->rename_key(h->obj, section, old_name, new_name) : -1;
+}
+
+str_vector *conf_get_sections_match(conf_handle *h, const char *patterns)
+{
+    vector_ptr all(conf_get_sections(h));
+    if (!all || patterns == nullptr) return all.release();
+    // Each name is tested exactly once, in order.
+    str_vector *v = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
+    for (uint32_t i = 0; v != nullptr && i < all->count; i++) {
+        if (pl_glob_match_list(all->items[i], patterns) && str_vector_push_back(v, all->items[i]) != 0) {
+            str_vector_free(v);
+            v = nullptr;
+        }
+    }
+    return v;
+}
+
+bool conf_has_section(conf_handle *h, const char *name)
+{
+    vector_ptr v(conf_get_sections(h));
+    return v && name != nullptr && str_vector_find_cs(v.get(), name) >= 0;
+}
+
+bool conf_has_key(conf_handle *h, const char *section, const char *key)
+{
+    vector_ptr v(conf_get_keys(h, section));
+    return v && key != nullptr && str_vector_find_cs(v.get(), key) >= 0;
+}
+
+int conf_get_int(conf_handle *h, const char *section, const char *key, int def)
+{
+    const char *v = conf_get_str(h, section, key, kNotFound);
+    if (v == nullptr || strcmp(v, kNotFound) == 0) return def;
+    return str_atoi(v);
+}
+
+int conf_set_int(conf_handle *h, const char *section, const char *key, int value)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "%d", value);
+    return conf_set_str(h, section, key, text);
+}
+
+const char *conf_get_path_str(conf_handle *h, const char *path, const char *def)
+{
+    std::string section;
+    const char *key;
+    if (!split_path(path, &section, &key)) return def;
+    return conf_get_str(h, section.c_str(), key, def);
+}
+
+int conf_get_path_int(conf_handle *h, const char *path, int def)
+{
+    std::string section;
+    const char *key;
+    if (!split_path(path, &section, &key)) return def;
+    return conf_get_int(h, section.c_str(), key, def);
+}
+
+uint64_t conf_get_path_size(conf_handle *h, const char *path, uint64_t def)
+{
+    std::string section;
+    const char *key;
+    if (!split_path(path, &section, &key)) return def;
+    const char *v = conf_get_str(h, section.c_str(), key, kNotFound);
+    if (v == nullptr || strcmp(v, kNotFound) == 0) return def;
+    return str_atosize(v);
+}
+
+int conf_set_path_str(conf_handle *h, const char *path, const char *value)
+{
+    std::string section;
+    const char *key;
+    if (!split_path(path, &section, &key)) return -1;
+    return conf_set_str(h, section.c_str(), key, value);
+}
+
+int conf_set_path_int(conf_handle *h, const char *path, int value)
+{
+    char text[32];
+    snprintf(text, sizeof(text), "%d", value);
+    return conf_set_path_str(h, path, text);
+}
+
+str_vector *conf_get_array(conf_handle *h, const char *section)
+{
+    vector_ptr keys(conf_get_keys(h, section));
+    if (!keys) return nullptr;
+    // By index, whatever order the keys have in the section: slots freed by
+    // earlier changes can place a higher index before a lower one.
+    std::vector<const char *> numeric;
+    for (uint32_t i = 0; i < keys->count; i++) {
+        if (str_is_digits(keys->items[i])) numeric.push_back(keys->items[i]);
+    }
+    std::stable_sort(numeric.begin(), numeric.end(), [](const char *a, const char *b) { return numeric_less(a, b); });
+    str_vector *v = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
+    if (v == nullptr) return nullptr;
+    for (const char *k : numeric) {
+        if (str_vector_push_back(v, conf_get_str(h, section, k, kErrorVal)) != 0) {
+            str_vector_free(v);
+            return nullptr;
+        }
+    }
+    return v;
+}
+
+int conf_array_add(conf_handle *h, const char *section, const char *value)
+{
+    vector_ptr list(conf_get_array(h, section));
+    if (!list || value == nullptr) return -1;
+    if (str_vector_find_cs(list.get(), value) >= 0) return 0;
+    if (str_vector_push_back(list.get(), value) != 0) return -1;
+    return array_write(h, section, list.get());
+}
+
+int conf_array_del(conf_handle *h, const char *section, const char *value)
+{
+    vector_ptr list(conf_get_array(h, section));
+    if (!list || value == nullptr) return -1;
+    if (str_vector_find_cs(list.get(), value) < 0) return 0;
+    str_vector_remove(list.get(), value);
+    return array_write(h, section, list.get());
+}
+
+int conf_array_clear(conf_handle *h, const char *section)
+{
+    vector_ptr keys(conf_get_keys(h, section));
+    if (!keys) return -1;
+    for (uint32_t i = 0; i < keys->count; i++) {
+        if (str_is_digits(keys->items[i])) conf_del_key(h, section, keys->items[i]);
+    }
+    return 0;
+}
+
+str_map *conf_get_section_kv(conf_handle *h, const char *section)
+{
+    vector_ptr keys(conf_get_keys(h, section));
+    if (!keys) return nullptr;
+    str_map *m = str_map_new(STR_F_OWN | STR_F_VAL_INLINE);
+    if (m == nullptr) return nullptr;
+    for (uint32_t i = 0; i < keys->count; i++) {
+        if (str_map_add(m, keys->items[i], conf_get_str(h, section, keys->items[i], kErrorVal)) != 0) {
+            str_map_free(m);
+            return nullptr;
+        }
+    }
+    return m;
+}
+
+char *conf_file_get_str(const char *file, const char *path, const char *def, char *buf, size_t size)
+{
+    conf_handle *h = conf_load(file);
+    str_safecopy(buf, size, h != nullptr ? conf_get_path_str(h, path, def) : def);
+    conf_close(h);
+    return buf;
+}
+
+int conf_file_get_int(const char *file, const char *path, int def)
+{
+    conf_handle *h = conf_load(file);
+    if (h == nullptr) return def;
+    int v = conf_get_path_int(h, path, def);
+    conf_close(h);
+    return v;
+}
+
+int conf_file_merge(const char *dst, const char *src)
+{
+    conf_handle *d = conf_load(dst);
+    conf_handle *s = conf_load(src);
+    int          r = -1;
+    if (d != nullptr && s != nullptr) {
+        r = 0;
+        int        copied = 0;
+        vector_ptr sections(conf_get_sections(d));
+        for (uint32_t i = 0; sections && i < sections->count; i++) {
+            const char *sec = sections->items[i];
+            vector_ptr  keys(conf_get_keys(d, sec));
+            for (uint32_t j = 0; keys && j < keys->count; j++) {
+                if (!conf_has_key(s, sec, keys->items[j])) continue;
+                if (conf_set_str(d, sec, keys->items[j], conf_get_str(s, sec, keys->items[j], "")) != 0) r = -1;
+                copied++;
+            }
+        }
+        if (copied > 0 && conf_save(d) != 0) r = -1;
+    }
+    conf_close(d);
+    conf_close(s);
+    return r;
+}

@@ -1,0 +1,275 @@
+// The INI backend: the configuration API's operations on a dictionary.
+#include "libconf/ini/ini_conf.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "libconf/ini/iniparser.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/string/path.h"
+#include "libpal/string/str_array.h"
+#include "libpal/string/str_glob.h"
+
+#define ZLOG_TAG "conf"
+#include "liblog/zlog.h"
+
+namespace {
+
+// Names are cut to this many characters wherever they are stored or looked up.
+constexpr size_t kNameMax = 1024;
+constexpr size_t kPathMax = 4096;
+
+ini_conf *as_ini(void *obj)
+{
+    return static_cast<ini_conf *>(obj);
+}
+
+std::string cut(const char *text)
+{
+    return std::string(text).substr(0, kNameMax);
+}
+
+std::string entry_key(const char *section, const char *key)
+{
+    return (std::string(section) + '\t' + key).substr(0, kNameMax);
+}
+
+ini_conf *ini_conf_new(const char *path, dictionary *d)
+{
+    auto *c = static_cast<ini_conf *>(os_zalloc(sizeof(ini_conf)));
+    if (c == nullptr) {
+        dictionary_del(d);
+        return nullptr;
+    }
+    c->dict = d;
+    if (path != nullptr) {
+        c->path = os_strdup(path);
+        if (c->path == nullptr) {
+            dictionary_del(d);
+            os_free(c);
+            return nullptr;
+        }
+    }
+    return c;
+}
+
+void ini_close(void *obj)
+{
+    ini_conf *c = as_ini(obj);
+    if (c == nullptr) return;
+    os_free(c->path);
+    dictionary_del(c->dict);
+    os_free(c);
+}
+
+const char *ini_get_str(void *obj, const char *section, const char *key, const char *def)
+{
+    if (obj == nullptr || section == nullptr || key == nullptr) return def;
+    std::string k = entry_key(section, key);
+    const char *v = dictionary_get(as_ini(obj)->dict, k.c_str(), def);
+    return v != nullptr ? v : def;
+}
+
+int ini_set_str(void *obj, const char *section, const char *key, const char *value)
+{
+    if (obj == nullptr || section == nullptr || key == nullptr) return -1;
+    dictionary *d   = as_ini(obj)->dict;
+    std::string sec = cut(section);
+    if (dictionary_find(d, sec.c_str()) < 0 && dictionary_set(d, sec.c_str(), nullptr, nullptr) != 0) return -1;
+    std::string k = entry_key(section, key);
+    return dictionary_set(d, k.c_str(), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
+}
+
+str_vector *ini_get_sections(void *obj)
+{
+    if (obj == nullptr) return nullptr;
+    const dictionary *d = as_ini(obj)->dict;
+    str_vector       *v = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
+    if (v == nullptr) return nullptr;
+    for (int i = 0; i < d->size; i++) {
+        if (d->key[i] != nullptr && strchr(d->key[i], '\t') == nullptr && str_vector_push_back(v, d->key[i]) != 0) {
+            str_vector_free(v);
+            return nullptr;
+        }
+    }
+    return v;
+}
+
+str_vector *ini_get_keys(void *obj, const char *section)
+{
+    if (obj == nullptr || section == nullptr) return nullptr;
+    const dictionary *d   = as_ini(obj)->dict;
+    std::string       sec = cut(section);
+    str_vector       *v   = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
+    if (v == nullptr) return nullptr;
+    for (int i = 0; i < d->size; i++) {
+        const char *k = d->key[i];
+        if (k == nullptr || strncmp(k, sec.c_str(), sec.size()) != 0 || k[sec.size()] != '\t') continue;
+        if (str_vector_push_back(v, k + sec.size() + 1) != 0) {
+            str_vector_free(v);
+            return nullptr;
+        }
+    }
+    return v;
+}
+
+int ini_del_section(void *obj, const char *section)
+{
+    if (obj == nullptr || section == nullptr) return -1;
+    return dictionary_unset_section(as_ini(obj)->dict, cut(section).c_str());
+}
+
+int ini_del_key(void *obj, const char *section, const char *key)
+{
+    if (obj == nullptr || section == nullptr || key == nullptr) return -1;
+    return dictionary_unset(as_ini(obj)->dict, entry_key(section, key).c_str());
+}
+
+int ini_rename_section(void *obj, const char *old_name, const char *new_name)
+{
+    if (obj == nullptr || old_name == nullptr || new_name == nullptr) return -1;
+    return dictionary_secrename(as_ini(obj)->dict, cut(old_name).c_str(), cut(new_name).c_str());
+}
+
+void ini_dump(void *obj)
+{
+    if (obj != nullptr) iniparser_dump_ini(as_ini(obj)->dict, stdout);
+}
+
+// Writes the configuration into a new file next to target: 0, or -1 with the
+// file removed again.
+int write_temp(const dictionary *d, const std::string &target, std::string *tmp)
+{
+    *tmp   = target + ".XXXXXX";
+    int fd = mkostemp(tmp->data(), O_CLOEXEC);
+    if (fd < 0) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", target.c_str());
+        return -1;
+    }
+    // The replacement keeps the mode and owner of the file it replaces.
+    struct stat st;
+    if (stat(target.c_str(), &st) == 0) {
+        fchmod(fd, st.st_mode & 07777);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) ZLOG_DBG("keep owner of [%s] failed\n", target.c_str());
+    } else {
+        fchmod(fd, 0644);
+    }
+    FILE *fp = fdopen(fd, "w+");
+    if (fp == nullptr) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", tmp->c_str());
+        close(fd);
+        unlink(tmp->c_str());
+        return -1;
+    }
+    static constexpr char kBom[] = "\xEF\xBB\xBF";
+    fwrite(kBom, 1, 3, fp);
+    int  dumped = iniparser_dump_ini(d, fp);
+    bool failed = fflush(fp) != 0 || ferror(fp) != 0 || fsync(fd) != 0;
+    if (fclose(fp) != 0) failed = true;
+    if (dumped != 0) {
+        ZLOG_ERR("save [%s] error: a name or value cannot be written so that it reads back\n", target.c_str());
+        failed = true;
+    } else if (failed) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "write [%s] err: ", tmp->c_str());
+    }
+    if (failed) {
+        unlink(tmp->c_str());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ini_conf_match(const char *path)
+{
+    return path != nullptr && pl_glob_match_list_i(path, "*.ini|*.qdi|*.inf|*.cfg|*.dat") ? 0 : 1;
+}
+
+void *ini_conf_load(const char *path, int create)
+{
+    if (path == nullptr) return nullptr;
+    char norm[kPathMax];
+    path_normalize_buf(path, norm, sizeof(norm));
+    if (norm[0] == '\0') return nullptr;
+    FILE *fp = fopen(norm, "r");
+    if (fp != nullptr) {
+        fclose(fp);
+    } else {
+        if (!create) return nullptr;
+        fp = fopen(norm, "w+e");
+        if (fp == nullptr) return nullptr;
+        fclose(fp);
+    }
+    dictionary *d = iniparser_load(path);
+    if (d == nullptr) return nullptr;
+    return ini_conf_new(path, d);
+}
+
+void *ini_conf_load_str(const char *text)
+{
+    dictionary *d = iniparser_load_str(text);
+    if (d == nullptr) return nullptr;
+    return ini_conf_new(nullptr, d);
+}
+
+int ini_conf_rename_key(void *, const char *, const char *, const char *)
+{
+    ZLOG_WARN("noimpl\n");
+    return 0;
+}
+
+int ini_conf_save(void *obj)
+{
+    ini_conf *c = as_ini(obj);
+    if (c == nullptr || c->path == nullptr) return -1;
+    char norm[kPathMax];
+    path_normalize_buf(c->path, norm, sizeof(norm));
+    if (norm[0] == '\0') return -1;
+    // Through a link the file it names is replaced, not the link.
+    std::string target = norm;
+    char        real[PATH_MAX];
+    if (realpath(norm, real) != nullptr) target = real;
+
+    std::string tmp;
+    if (write_temp(c->dict, target, &tmp) != 0) return -1;
+    if (rename(tmp.c_str(), target.c_str()) != 0) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "rename [%s] err: ", target.c_str());
+        unlink(tmp.c_str());
+        return -1;
+    }
+    // The rename itself is made durable with the directory.
+    std::string dir = target.substr(0, target.find_last_of('/') + 1);
+    int         dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return 0;
+}
+
+void ini_conf_ops_init(conf_ops *ops)
+{
+    *ops = conf_ops{0,
+                    ini_conf_match,
+                    ini_conf_load,
+                    ini_conf_load_str,
+                    ini_close,
+                    ini_get_str,
+                    ini_set_str,
+                    ini_get_sections,
+                    ini_get_keys,
+                    ini_del_section,
+                    ini_del_key,
+                    ini_rename_section,
+                    ini_conf_rename_key,
+                    ini_dump,
+                    ini_conf_save};
+}
