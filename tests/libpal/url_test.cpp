@@ -240,6 +240,7 @@ TEST(UrlMessages, SafeFormNeverShowsPasswordsOrKeys) {
         {"C:\\a.img?key=ff&ro=1", "C:/a.img?key=_&ro=1"},
         {"tcp://h?x=1& key =ff", "tcp://h/?x=1& key =_"},
         {"tcp://u:pw@h", "tcp://u@h/"},
+        {"key=ff&x=1", "key=_&x=1"},  // without "?" the readers take the whole text as the query
         {"tcp://h:70000", "url parser error"},
     };
     for (const row &r : rows) {

@@ -57,7 +57,7 @@ struct text_out {
         else buf[len] = 0;
     }
     void add(string_view s) {
-        if (over) return;
+        if (over || s.empty()) return;
         if (len + s.size() + 1 > size) {
             over = true;
             return;
@@ -202,28 +202,39 @@ private:
 
 enum : int { kRebuildTooLong = -1, kRebuildNoMemory = -2 };
 
-// The rebuild of url_set_query. loose: keys are compared trimmed (as the
-// query reader compares them), so that masking catches ' key =...' too.
+// The rebuild of url_set_query. reader_view (for masking): the query is
+// what the query readers take, the whole text when it has no "?", and keys
+// are compared trimmed as they compare them, so ' key =...' is caught too.
 // 0, or kRebuildTooLong / kRebuildNoMemory with url unchanged.
-int query_rebuild(char *url, string_view key, string_view val, int mode, bool loose) {
+int query_rebuild(char *url, string_view key, string_view val, int mode, bool reader_view) {
     size_t len = strnlen(url, URL_BUF_SIZE);
     if (len >= URL_BUF_SIZE) return kRebuildTooLong;
     string_view whole(url, len);
     size_t q = whole.find('?');
+    string_view head = whole.substr(0, q);
+    string_view query = q == string_view::npos ? string_view{} : whole.substr(q + 1);
+    char first_sep = '?';  // written before the first item
+    if (reader_view && q == string_view::npos) {
+        head = {};
+        query = whole;
+        first_sep = 0;
+    }
     char tmp[URL_BUF_SIZE];
     text_out o(tmp, sizeof(tmp));
     bool add = mode == set_always || mode == set_not_exist;
+    auto put_sep = [&](size_t n) {
+        if (n) o.addc('&');
+        else if (first_sep) o.addc(first_sep);
+    };
 
-    if (q == string_view::npos || q + 1 == len) {
+    o.add(head);
+    if (query.empty()) {  // no query, or a lone "?" (which is dropped)
         if (!add) return 0;
-        o.add(whole.substr(0, q));
         o.addc('?');
         o.add(key);
         o.addc('=');
         o.add(val);
     } else {
-        o.add(whole.substr(0, q));
-        string_view query = whole.substr(q + 1);
         item_set seen(query);
         if (!seen.ok()) return kRebuildNoMemory;
         bool matched = false;
@@ -236,11 +247,11 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool lo
             if (!seen.insert(item)) continue;
             size_t eq = item.find('=');
             bool match = eq != string_view::npos &&
-                         (loose ? trim(item.substr(0, eq)) == key : item.substr(0, eq) == key);
+                         (reader_view ? trim(item.substr(0, eq)) == key : item.substr(0, eq) == key);
             if (match) {
                 matched = true;
                 if (mode == del_exist) continue;
-                o.addc(n++ ? '&' : '?');
+                put_sep(n++);
                 if (mode == set_not_exist) {
                     o.add(item);
                 } else {
@@ -249,11 +260,11 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool lo
                 }
                 continue;
             }
-            o.addc(n++ ? '&' : '?');
+            put_sep(n++);
             o.add(item);
         }
         if (add && !matched) {
-            o.addc(n ? '&' : '?');
+            put_sep(n);
             o.add(key);
             o.addc('=');
             o.add(val);
