@@ -12,4 +12,4 @@ if [ -z "$clangxx" ] || ! command -v "$clangxx" >/dev/null 2>&1; then
 fi
 cmake -S "$src" -B "$bin" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$clangxx" \
     -DZORV_LIBS="$libs" >/dev/null || exit 1
-cmake --build "$bin" --target fuzz_cmdline fuzz_glob fuzz_atosize fuzz_url
+cmake --build "$bin" --target fuzz_all
