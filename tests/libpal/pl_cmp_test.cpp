@@ -151,13 +151,13 @@ TEST(Search, BinarySearchFindsEveryElementAndOnlyThose)
 TEST(Search, FindComparatorsTakeTheValueItself)
 {
     const char *names[] = {"alpha", "beta", "gamma"};
-    cmp_proc find_str = cmp2_val_get_find_proc(CMP_VT_PSTRING);
+    cmp_proc find_str = cmp2_val_get_find_proc(VALUE_TYPE_PSTRING);
     ASSERT_NE(find_str, nullptr);
     EXPECT_EQ(arr_bsearch("beta", names, 3, sizeof(char *), find_str), 1);
     EXPECT_EQ(arr_bsearch("delta", names, 3, sizeof(char *), find_str), -1);
 
     std::vector<int> ints = {1, 5, 9};
-    cmp_proc find_int = cmp2_val_get_find_proc(CMP_VT_PINT);
+    cmp_proc find_int = cmp2_val_get_find_proc(VALUE_TYPE_PINT);
     EXPECT_EQ(arr_bsearch(reinterpret_cast<const void *>(static_cast<intptr_t>(9)), ints.data(), 3, sizeof(int),
                           find_int),
               2);
@@ -170,7 +170,7 @@ TEST(Search, FindComparatorsTakeTheValueItself)
     EXPECT_EQ(arr_find("y", recs, 2, sizeof(recs[0]), cmp2_ppstr), 1);
 
     log_capture cap;
-    EXPECT_EQ(cmp2_val_get_find_proc(CMP_VT_STRING), nullptr);
+    EXPECT_EQ(cmp2_val_get_find_proc(VALUE_TYPE_STRING), nullptr);
     EXPECT_TRUE(cap.has("val_type=28 not support\n"));
 }
 
@@ -222,18 +222,18 @@ TEST(Comparators, TablesGiveBothOrders)
     static uint64_t u1 = 1, u2 = UINT64_MAX;
     static uintptr_t p1 = 1, p2 = UINTPTR_MAX;
     const row rows[] = {
-        {CMP_VT_STRING, s1, s2},
-        {CMP_VT_PSTRING, &s1, &s2},
-        {CMP_VT_I8, reinterpret_cast<const void *>(static_cast<intptr_t>(-5)),
+        {VALUE_TYPE_STRING, s1, s2},
+        {VALUE_TYPE_PSTRING, &s1, &s2},
+        {VALUE_TYPE_I8, reinterpret_cast<const void *>(static_cast<intptr_t>(-5)),
          reinterpret_cast<const void *>(static_cast<intptr_t>(3))},
-        {CMP_VT_PI8, &c1, &c2},
-        {CMP_VT_INT, reinterpret_cast<const void *>(static_cast<intptr_t>(-100)),
+        {VALUE_TYPE_PI8, &c1, &c2},
+        {VALUE_TYPE_INT, reinterpret_cast<const void *>(static_cast<intptr_t>(-100)),
          reinterpret_cast<const void *>(static_cast<intptr_t>(100))},
-        {CMP_VT_PINT, &i1, &i2},
-        {CMP_VT_U64, reinterpret_cast<const void *>(1), reinterpret_cast<const void *>(UINTPTR_MAX)},
-        {CMP_VT_PU64, &u1, &u2},
-        {CMP_VT_UPTR, reinterpret_cast<const void *>(1), reinterpret_cast<const void *>(UINTPTR_MAX)},
-        {CMP_VT_PUPTR, &p1, &p2},
+        {VALUE_TYPE_PINT, &i1, &i2},
+        {VALUE_TYPE_U64, reinterpret_cast<const void *>(1), reinterpret_cast<const void *>(UINTPTR_MAX)},
+        {VALUE_TYPE_PU64, &u1, &u2},
+        {VALUE_TYPE_UPTR, reinterpret_cast<const void *>(1), reinterpret_cast<const void *>(UINTPTR_MAX)},
+        {VALUE_TYPE_PUPTR, &p1, &p2},
     };
     for (const row &r : rows) {
         cmp_proc asc = cmp_val_get_proc(r.code, false);
@@ -248,7 +248,7 @@ TEST(Comparators, TablesGiveBothOrders)
         EXPECT_EQ(desc(r.hi, r.hi), 0) << r.code;
     }
     // The ascending text comparator is strcmp itself.
-    EXPECT_EQ(cmp_val_get_proc(CMP_VT_STRING, false)("a", "c"), strcmp("a", "c"));
+    EXPECT_EQ(cmp_val_get_proc(VALUE_TYPE_STRING, false)("a", "c"), strcmp("a", "c"));
 }
 
 TEST(Comparators, UnknownCodeOrModeIsReported)

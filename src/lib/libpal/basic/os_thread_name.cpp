@@ -42,6 +42,27 @@ public:
     life_exclusive &operator=(const life_exclusive &) = delete;
 };
 
+// Set while this thread holds the registry's mutex: a message logged from in
+// there (a failed allocation) reads the thread's name again and must not wait
+// for the mutex it holds.
+thread_local bool t_in_registry = false;
+
+class registry_lock {
+public:
+    registry_lock()
+    {
+        mutex_lock(g_mutex);
+        t_in_registry = true;
+    }
+    ~registry_lock()
+    {
+        t_in_registry = false;
+        mutex_unlock(g_mutex);
+    }
+    registry_lock(const registry_lock &) = delete;
+    registry_lock &operator=(const registry_lock &) = delete;
+};
+
 const void *tid_key(uint64_t tid)
 {
     return reinterpret_cast<const void *>(static_cast<uintptr_t>(tid));
@@ -103,6 +124,15 @@ uint16_t name_tag()
     return hash_crc16(buf, sizeof(buf), 0);
 }
 
+char *format_name(char *buf, size_t size, const char *name, uint64_t tid)
+{
+    if (name != nullptr)
+        str_sprintf_s2(buf, size, "%s_%lu", name, static_cast<unsigned long>(tid));
+    else
+        str_sprintf_s2(buf, size, "%lu", static_cast<unsigned long>(tid));
+    return buf;
+}
+
 }  // namespace
 
 int os_thread_name_init()
@@ -123,9 +153,8 @@ int os_thread_name_set(const char *name)
     life_shared lk;
     if (g_state != k_ready)
         return -1;
-    mutex_lock(g_mutex);
+    registry_lock reg;
     avl_set(g_tree, tid_key(tid), text);
-    mutex_unlock(g_mutex);
     return 0;
 }
 
@@ -134,21 +163,19 @@ char *os_thread_name_get(char *buf, size_t size)
     if (buf == nullptr || size == 0)
         return buf;
     uint64_t tid = os_thread_id();
+    // Called from a message logged inside the registry: the id alone.
+    if (t_in_registry)
+        return format_name(buf, size, nullptr, tid);
     registry_ensure();
     life_shared lk;
     const char *name = nullptr;
     if (g_state == k_ready) {
-        mutex_lock(g_mutex);
+        registry_lock reg;
         name = static_cast<const char *>(avl_get(g_tree, tid_key(tid)));
-        mutex_unlock(g_mutex);
     }
     // Only this thread changes or deletes its own entry, so the text stays put
     // after the mutex is released.
-    if (name != nullptr)
-        str_sprintf_s2(buf, size, "%s_%lu", name, static_cast<unsigned long>(tid));
-    else
-        str_sprintf_s2(buf, size, "%lu", static_cast<unsigned long>(tid));
-    return buf;
+    return format_name(buf, size, name, tid);
 }
 
 int os_thread_name_del()
@@ -157,9 +184,8 @@ int os_thread_name_del()
     life_shared lk;
     if (g_state != k_ready)
         return 0;
-    mutex_lock(g_mutex);
+    registry_lock reg;
     avl_del(g_tree, tid_key(tid));
-    mutex_unlock(g_mutex);
     return 0;
 }
 

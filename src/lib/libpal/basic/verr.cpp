@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
@@ -284,48 +285,43 @@ struct errno_code {
     int code;
 };
 
-// errno -> code. Keyed by the errno's meaning (the platform's numbering varies
-// above 34); errnos this platform lacks have no row.
+// The socket errnos in their classic order: the n-th maps to -(436 + n) and back.
+constexpr int k_socket_errnos[] = {
+    EINPROGRESS, EALREADY, ENOTSOCK, EDESTADDRREQ, EMSGSIZE, EPROTOTYPE,
+    ENOPROTOOPT, EPROTONOSUPPORT, ESOCKTNOSUPPORT, EOPNOTSUPP, EPFNOSUPPORT, EAFNOSUPPORT,
+    EADDRINUSE, EADDRNOTAVAIL, ENETDOWN, ENETUNREACH, ENETRESET, ECONNABORTED,
+    ECONNRESET, ENOBUFS, EISCONN, ENOTCONN, ESHUTDOWN, ETOOMANYREFS,
+};
+constexpr int k_socket_code_first = -436;
+constexpr int k_socket_count = static_cast<int>(std::size(k_socket_errnos));
+
+// errno -> code, besides the socket range. Keyed by the errno's meaning (the
+// platform's numbering varies above 34); errnos this platform lacks have no row.
 constexpr errno_code k_errno_to_code[] = {
-    {EPERM, -38},          {ENOENT, -102},          {ESRCH, -50},          {EINTR, -39},
-    {EIO, -250},           {ENXIO, -258},           {E2BIG, -42},          {ENOEXEC, -608},
-    {EBADF, -4},           {ECHILD, -50},           {EDEADLK, -365},       {ENOMEM, -8},
-    {EACCES, -38},         {EFAULT, -6},            {EBUSY, -138},         {EEXIST, -105},
-    {EXDEV, -119},         {ENODEV, -102},          {ENOTDIR, -103},       {EISDIR, -127},
-    {EINVAL, -2},          {ENFILE, -106},          {EMFILE, -106},        {ENOTTY, -36},
-    {ETXTBSY, -114},       {EFBIG, -128},           {ENOSPC, -152},        {ESPIPE, -109},
-    {EROFS, -113},         {EPIPE, -301},           {EDOM, -2},            {ERANGE, -2},
-    {EAGAIN, -52},         {EINPROGRESS, -436},     {EALREADY, -437},      {ENOTSOCK, -438},
-    {EDESTADDRREQ, -439},  {EMSGSIZE, -440},        {EPROTOTYPE, -441},    {ENOPROTOOPT, -442},
-    {EPROTONOSUPPORT, -443}, {ESOCKTNOSUPPORT, -444}, {EOPNOTSUPP, -445},  {EPFNOSUPPORT, -446},
-    {EAFNOSUPPORT, -447},  {EADDRINUSE, -448},      {EADDRNOTAVAIL, -449}, {ENETDOWN, -450},
-    {ENETUNREACH, -451},   {ENETRESET, -452},       {ECONNABORTED, -453},  {ECONNRESET, -454},
-    {ENOBUFS, -455},       {EISCONN, -456},         {ENOTCONN, -457},      {ESHUTDOWN, -458},
-    {ETOOMANYREFS, -459},  {ETIMEDOUT, -40},        {ECONNREFUSED, -461},  {ELOOP, -156},
-    {ENAMETOOLONG, -120},  {EHOSTDOWN, -464},       {EHOSTUNREACH, -465},  {ENOTEMPTY, -125},
-    {EDQUOT, -152},        {ENOLCK, -115},          {ENOSYS, -37},         {EOVERFLOW, -42},
-    {EILSEQ, -58},         {EPROTO, -466},
+    {EPERM, -38},      {ENOENT, -102},      {ESRCH, -50},    {EINTR, -39},        {EIO, -250},
+    {ENXIO, -258},     {E2BIG, -42},        {ENOEXEC, -608}, {EBADF, -4},         {ECHILD, -50},
+    {EDEADLK, -365},   {ENOMEM, -8},        {EACCES, -38},   {EFAULT, -6},        {EBUSY, -138},
+    {EEXIST, -105},    {EXDEV, -119},       {ENODEV, -102},  {ENOTDIR, -103},     {EISDIR, -127},
+    {EINVAL, -2},      {ENFILE, -106},      {EMFILE, -106},  {ENOTTY, -36},       {ETXTBSY, -114},
+    {EFBIG, -128},     {ENOSPC, -152},      {ESPIPE, -109},  {EROFS, -113},       {EPIPE, -301},
+    {EDOM, -2},        {ERANGE, -2},        {EAGAIN, -52},   {ETIMEDOUT, -40},    {ECONNREFUSED, -461},
+    {ELOOP, -156},     {ENAMETOOLONG, -120}, {EHOSTDOWN, -464}, {EHOSTUNREACH, -465}, {ENOTEMPTY, -125},
+    {EDQUOT, -152},    {ENOLCK, -115},      {ENOSYS, -37},   {EOVERFLOW, -42},    {EILSEQ, -58},
+    {EPROTO, -466},
 };
 
-// code -> errno. Not the inverse of the map above. "Too many processes" and
-// "internal error" have no errno of their own here: EAGAIN and EINVAL stand in.
+// code -> errno, besides the socket range. Not the inverse of the map above.
+// "Too many processes" and "internal error" have no errno of their own here:
+// EAGAIN and EINVAL stand in.
 constexpr errno_code k_code_to_errno[] = {
-    {EINVAL, -2},          {EBADF, -4},             {EFAULT, -6},          {ENOMEM, -8},
-    {ENOTTY, -36},         {EOPNOTSUPP, -37},       {EPERM, -38},          {EINTR, -39},
-    {ETIMEDOUT, -40},      {E2BIG, -42},            {EAGAIN, -44},         {ESRCH, -50},
-    {EAGAIN, -52},         {EILSEQ, -58},           {ENOENT, -102},        {ENOTDIR, -103},
-    {EEXIST, -105},        {EMFILE, -106},          {ESPIPE, -109},        {EROFS, -113},
-    {ETXTBSY, -114},       {ENOLCK, -115},          {EXDEV, -119},         {ENAMETOOLONG, -120},
-    {ENOTEMPTY, -125},     {EISDIR, -127},          {EFBIG, -128},         {EBUSY, -138},
-    {ENOSPC, -152},        {ELOOP, -156},           {EINVAL, -225},        {EIO, -250},
-    {ENXIO, -252},         {ENXIO, -258},           {EPIPE, -301},         {EDEADLK, -365},
-    {EINPROGRESS, -436},   {EALREADY, -437},        {ENOTSOCK, -438},      {EDESTADDRREQ, -439},
-    {EMSGSIZE, -440},      {EPROTOTYPE, -441},      {ENOPROTOOPT, -442},   {EPROTONOSUPPORT, -443},
-    {ESOCKTNOSUPPORT, -444}, {EOPNOTSUPP, -445},    {EPFNOSUPPORT, -446},  {EAFNOSUPPORT, -447},
-    {EADDRINUSE, -448},    {EADDRNOTAVAIL, -449},   {ENETDOWN, -450},      {ENETUNREACH, -451},
-    {ENETRESET, -452},     {ECONNABORTED, -453},    {ECONNRESET, -454},    {ENOBUFS, -455},
-    {EISCONN, -456},       {ENOTCONN, -457},        {ESHUTDOWN, -458},     {ETOOMANYREFS, -459},
-    {ECONNREFUSED, -461},  {EHOSTDOWN, -464},       {EHOSTUNREACH, -465},  {EPROTO, -466},
+    {EINVAL, -2},     {EBADF, -4},          {EFAULT, -6},     {ENOMEM, -8},     {ENOTTY, -36},
+    {EOPNOTSUPP, -37}, {EPERM, -38},        {EINTR, -39},     {ETIMEDOUT, -40}, {E2BIG, -42},
+    {EAGAIN, -44},    {ESRCH, -50},         {EAGAIN, -52},    {EILSEQ, -58},    {ENOENT, -102},
+    {ENOTDIR, -103},  {EEXIST, -105},       {EMFILE, -106},   {ESPIPE, -109},   {EROFS, -113},
+    {ETXTBSY, -114},  {ENOLCK, -115},       {EXDEV, -119},    {ENAMETOOLONG, -120}, {ENOTEMPTY, -125},
+    {EISDIR, -127},   {EFBIG, -128},        {EBUSY, -138},    {ENOSPC, -152},   {ELOOP, -156},
+    {EINVAL, -225},   {EIO, -250},          {ENXIO, -252},    {ENXIO, -258},    {EPIPE, -301},
+    {EDEADLK, -365},  {ECONNREFUSED, -461}, {EHOSTDOWN, -464}, {EHOSTUNREACH, -465}, {EPROTO, -466},
     {ENOEXEC, -608},
 };
 
@@ -345,6 +341,10 @@ int os_verr_get(int eno)
 {
     if (eno == 0)
         return 0;
+    for (int i = 0; i < k_socket_count; i++) {
+        if (k_socket_errnos[i] == eno)
+            return k_socket_code_first - i;
+    }
     for (const errno_code &row : k_errno_to_code) {
         if (row.eno == eno)
             return row.code;
@@ -359,6 +359,9 @@ int verr_2_posix(int code)
         return 0;
     if (code == -1)
         return EPERM;
+    int socket_index = k_socket_code_first - code;
+    if (socket_index >= 0 && socket_index < k_socket_count)
+        return k_socket_errnos[socket_index];
     for (const errno_code &row : k_code_to_errno) {
         if (row.code == code)
             return row.eno;

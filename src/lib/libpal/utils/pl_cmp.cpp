@@ -53,21 +53,25 @@ struct cmp_row {
 };
 
 constexpr cmp_row k_cmp_asc[] = {
-    {CMP_VT_STRING, cmp_str}, {CMP_VT_PSTRING, cmp_pstr}, {CMP_VT_I8, cmp_i8},     {CMP_VT_PI8, cmp_pi8},
-    {CMP_VT_INT, cmp_int},    {CMP_VT_PINT, cmp_pint},    {CMP_VT_U64, cmp_u64},   {CMP_VT_PU64, cmp_pu64},
-    {CMP_VT_UPTR, cmp_uptr},  {CMP_VT_PUPTR, cmp_puptr},
+    {VALUE_TYPE_STRING, cmp_str}, {VALUE_TYPE_PSTRING, cmp_pstr},
+    {VALUE_TYPE_I8, cmp_i8},      {VALUE_TYPE_PI8, cmp_pi8},
+    {VALUE_TYPE_INT, cmp_int},    {VALUE_TYPE_PINT, cmp_pint},
+    {VALUE_TYPE_U64, cmp_u64},    {VALUE_TYPE_PU64, cmp_pu64},
+    {VALUE_TYPE_UPTR, cmp_uptr},  {VALUE_TYPE_PUPTR, cmp_puptr},
 };
 
 constexpr cmp_row k_cmp_desc[] = {
-    {CMP_VT_STRING, cmp_str_desc}, {CMP_VT_PSTRING, cmp_pstr_desc}, {CMP_VT_I8, cmp_i8_desc},
-    {CMP_VT_PI8, cmp_pi8_desc},    {CMP_VT_INT, cmp_int_desc},      {CMP_VT_PINT, cmp_pint_desc},
-    {CMP_VT_U64, cmp_u64_desc},    {CMP_VT_PU64, cmp_pu64_desc},    {CMP_VT_UPTR, cmp_uptr_desc},
-    {CMP_VT_PUPTR, cmp_puptr_desc},
+    {VALUE_TYPE_STRING, cmp_str_desc}, {VALUE_TYPE_PSTRING, cmp_pstr_desc},
+    {VALUE_TYPE_I8, cmp_i8_desc},      {VALUE_TYPE_PI8, cmp_pi8_desc},
+    {VALUE_TYPE_INT, cmp_int_desc},    {VALUE_TYPE_PINT, cmp_pint_desc},
+    {VALUE_TYPE_U64, cmp_u64_desc},    {VALUE_TYPE_PU64, cmp_pu64_desc},
+    {VALUE_TYPE_UPTR, cmp_uptr_desc},  {VALUE_TYPE_PUPTR, cmp_puptr_desc},
 };
 
+// Searches of a value among elements.
 constexpr cmp_row k_cmp_find[] = {
-    {CMP_VT_PSTRING, cmp2_pstr}, {CMP_VT_PI8, cmp2_pi8},     {CMP_VT_PINT, cmp2_pint},
-    {CMP_VT_PU64, cmp2_puint64}, {CMP_VT_PUPTR, cmp2_puptr},
+    {VALUE_TYPE_PSTRING, cmp2_pstr}, {VALUE_TYPE_PI8, cmp2_pi8},     {VALUE_TYPE_PINT, cmp2_pint},
+    {VALUE_TYPE_PU64, cmp2_puint64}, {VALUE_TYPE_PUPTR, cmp2_puptr},
 };
 
 template <size_t N>

@@ -2,28 +2,17 @@
 // value-type code in both orders (chosen through tables), binary search,
 // linear find and count, sorting, order and uniqueness checks. A by-pointer
 // comparator gets the elements' addresses; a value comparator gets the values
-// themselves carried in the pointers. Nothing here keeps state or locks.
+// themselves carried in the pointers. Codes are the VALUE_TYPE_ codes.
+// Nothing here keeps state or locks.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/value/value2.h"
+
 using cmp_proc  = int (*)(const void *a, const void *b);
 using cmp3_proc = int (*)(const void *a, const void *b, void *ctx);
-
-// Value-type codes that have comparators.
-enum : uint32_t {
-    CMP_VT_U64     = 14,
-    CMP_VT_PU64    = 15,
-    CMP_VT_I8      = 16,
-    CMP_VT_PI8     = 17,
-    CMP_VT_INT     = 22,
-    CMP_VT_PINT    = 23,
-    CMP_VT_UPTR    = 24,
-    CMP_VT_PUPTR   = 25,
-    CMP_VT_STRING  = 28,
-    CMP_VT_PSTRING = 29,
-};
 
 // Comparator modes of the string containers.
 enum : uint32_t {
