@@ -121,10 +121,12 @@ TEST(ConfPath, SplitsAtTheFirstTabElseTheFirstColon)
     EXPECT_EQ(conf_set_path_int(h.get(), "new\tn", 12), 0);
     EXPECT_STREQ(conf_get_str(h.get(), "new", "n", nullptr), "12");
 
-    // A section part longer than 8191 characters is cut.
+    // Over-long names are cut: a section keeps room for the TAB and a key.
     std::string long_section(9000, 's');
-    EXPECT_EQ(conf_set_path_str(h.get(), (long_section + ":k").c_str(), "v"), 0);
-    EXPECT_TRUE(conf_has_section(h.get(), std::string(1024, 's').c_str()));
+    EXPECT_EQ(conf_set_path_str(h.get(), (long_section + ":key").c_str(), "v"), 0);
+    EXPECT_TRUE(conf_has_section(h.get(), std::string(1022, 's').c_str()));
+    EXPECT_STREQ(conf_get_path_str(h.get(), (long_section + ":key").c_str(), "-"), "v");
+    EXPECT_EQ(to_list(conf_get_keys(h.get(), long_section.c_str())), std::vector<std::string>{"k"});
 }
 
 TEST(ConfArray, NumberedKeysInIndexOrder)

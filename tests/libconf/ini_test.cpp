@@ -97,6 +97,8 @@ TEST(IniLine, Forms)
         {"k = ;only a comment", "k", ""},
         {"k = # only a comment", "k", ""},
         {"k = a=b", "k", "a=b"},
+        // CR bytes go wherever the stream's buffer happens to end.
+        {"k = a\rb\r", "k", "ab"},
         {"Key = v", "Key", "v"},
         {"Key = v", "key", nullptr},
         {"word", "word", nullptr},
@@ -126,6 +128,13 @@ TEST(IniLine, SectionAndKeyNamesKeepTheirCase)
     EXPECT_STREQ(conf_get_str(h.get(), "Main", "port", "-"), "-");
     EXPECT_FALSE(conf_has_section(h.get(), "main"));
     EXPECT_STREQ(conf_get_str(h.get(), "spaced name", "x", "-"), "2");
+
+    // A TAB would make a section entry read as a key: no such section.
+    conf_ptr tab = load_text("[a\tb]\nk=1\n");
+    ASSERT_TRUE(tab);
+    EXPECT_EQ(to_list(conf_get_sections(tab.get())), std::vector<std::string>{});
+    EXPECT_STREQ(conf_get_str(tab.get(), "", "k", "-"), "1");
+    EXPECT_EQ(conf_set_str(tab.get(), "a\tb", "k", "v"), -1);
 }
 
 TEST(IniLine, ByteOrderMarkIsSkipped)

@@ -22,8 +22,6 @@
 
 namespace {
 
-// Names are cut to this many characters wherever they are stored or looked up.
-constexpr size_t kNameMax = 1024;
 constexpr size_t kPathMax = 4096;
 
 ini_conf *as_ini(void *obj)
@@ -31,14 +29,15 @@ ini_conf *as_ini(void *obj)
     return static_cast<ini_conf *>(obj);
 }
 
-std::string cut(const char *text)
+std::string section_name(const char *text)
 {
-    return std::string(text).substr(0, kNameMax);
+    return std::string(text).substr(0, INI_SECTION_MAX);
 }
 
 std::string entry_key(const char *section, const char *key)
 {
-    return (std::string(section) + '\t' + key).substr(0, kNameMax);
+    char out[INI_KEY_MAX + 1];
+    return iniparser_entry_key(section, key, out);
 }
 
 ini_conf *ini_conf_new(const char *path, dictionary *d)
@@ -79,9 +78,10 @@ const char *ini_get_str(void *obj, const char *section, const char *key, const c
 
 int ini_set_str(void *obj, const char *section, const char *key, const char *value)
 {
-    if (obj == nullptr || section == nullptr || key == nullptr) return -1;
+    // A TAB in a section name would turn its entry into a key.
+    if (obj == nullptr || section == nullptr || key == nullptr || strchr(section, '\t') != nullptr) return -1;
     dictionary *d   = as_ini(obj)->dict;
-    std::string sec = cut(section);
+    std::string sec = section_name(section);
     if (dictionary_find(d, sec.c_str()) < 0 && dictionary_set(d, sec.c_str(), nullptr, nullptr) != 0) return -1;
     std::string k = entry_key(section, key);
     return dictionary_set(d, k.c_str(), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
@@ -106,7 +106,7 @@ str_vector *ini_get_keys(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return nullptr;
     const dictionary *d   = as_ini(obj)->dict;
-    std::string       sec = cut(section);
+    std::string       sec = section_name(section);
     str_vector       *v   = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
     if (v == nullptr) return nullptr;
     for (int i = 0; i < d->size; i++) {
@@ -123,7 +123,7 @@ str_vector *ini_get_keys(void *obj, const char *section)
 int ini_del_section(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return -1;
-    return dictionary_unset_section(as_ini(obj)->dict, cut(section).c_str());
+    return dictionary_unset_section(as_ini(obj)->dict, section_name(section).c_str());
 }
 
 int ini_del_key(void *obj, const char *section, const char *key)
@@ -135,7 +135,7 @@ int ini_del_key(void *obj, const char *section, const char *key)
 int ini_rename_section(void *obj, const char *old_name, const char *new_name)
 {
     if (obj == nullptr || old_name == nullptr || new_name == nullptr) return -1;
-    return dictionary_secrename(as_ini(obj)->dict, cut(old_name).c_str(), cut(new_name).c_str());
+    return dictionary_secrename(as_ini(obj)->dict, section_name(old_name).c_str(), section_name(new_name).c_str());
 }
 
 void ini_dump(void *obj)

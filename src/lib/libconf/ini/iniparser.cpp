@@ -20,8 +20,7 @@ ini_decode_proc ini_decode_hook = nullptr;
 
 namespace {
 
-// The line buffer of one physical read, and the bound on names: keys and
-// section names are cut to this many characters wherever they are stored.
+// The line buffer of one physical read.
 constexpr size_t kLineMax = 1024;
 
 int default_error_proc(const char *fmt, ...)
@@ -85,8 +84,9 @@ line_form classify(std::string_view line)
     }
     if (line[0] == '[' && line.back() == ']') {
         std::string_view inner = line.substr(1);
-        f.kind                 = line_kind::section;
         f.name                 = trim(inner.substr(0, inner.find(']')));
+        // A TAB would make the name read as a section and a key.
+        f.kind = f.name.find('\t') == std::string_view::npos ? line_kind::section : line_kind::error;
         return f;
     }
     // The key: at least one character before the first "=".
@@ -105,9 +105,12 @@ line_form classify(std::string_view line)
     return f;
 }
 
-std::string cut(std::string_view s)
+// A name cut to its bound reads back only without trailing blanks.
+std::string cut_name(std::string_view s, size_t max)
 {
-    return std::string(s.substr(0, kLineMax));
+    std::string_view c = s.substr(0, max);
+    while (!c.empty() && is_blank(c.back())) c.remove_suffix(1);
+    return std::string(c);
 }
 
 std::string entry_key(std::string_view section, std::string_view key)
@@ -115,7 +118,7 @@ std::string entry_key(std::string_view section, std::string_view key)
     std::string k(section);
     k += '\t';
     k += key;
-    return cut(k);
+    return cut_name(k, INI_KEY_MAX);
 }
 
 // Appends one physical line (up to and including its LF) to out. False when
@@ -133,7 +136,11 @@ bool read_line(VFILE *f, std::string &out, bool *nul)
         const char *end = static_cast<const char *>(memrchr(chunk, 0, sizeof(chunk)));
         size_t n        = static_cast<size_t>(end - chunk);
         if (memchr(chunk, 0, n) != nullptr) *nul = true;
-        out.append(chunk, n);
+        // The stream drops a CR only when it reads it byte by byte, which
+        // depends on where its buffer ends: the line drops every CR itself.
+        for (size_t i = 0; i < n; i++) {
+            if (chunk[i] != '\r') out += chunk[i];
+        }
         if ((n > 0 && chunk[n - 1] == '\n') || qdfile_feof(f)) return true;
     }
 }
@@ -170,7 +177,7 @@ struct loader {
             return true;
         }
         case line_kind::section: {
-            section = cut(form.name);
+            section = cut_name(form.name, INI_SECTION_MAX);
             int r   = dictionary_set(d, section.c_str(), nullptr, comments.empty() ? nullptr : comments.c_str());
             comments.clear();
             return r == 0;
@@ -212,7 +219,7 @@ std::string key_line(std::string_view name, std::string_view value, bool *ok)
 bool section_reads_back(std::string_view name)
 {
     std::string line = "[" + std::string(name) + "]";
-    if (line.find_first_of("\r\n") != std::string::npos) return false;
+    if (line.find_first_of("\r\n") != std::string::npos || name.size() > INI_SECTION_MAX) return false;
     line_form f = classify(trim(line));
     return f.kind == line_kind::section && f.name == name;
 }
@@ -259,6 +266,17 @@ bool write_section(const dictionary *d, int slot, int index, const key_index &id
 
 }  // namespace
 
+char *iniparser_entry_key(const char *section, const char *key, char *out)
+{
+    size_t slen = strnlen(section, INI_SECTION_MAX);
+    memcpy(out, section, slen);
+    out[slen]  = '\t';
+    size_t klen = strnlen(key, INI_KEY_MAX - slen - 1);
+    memcpy(out + slen + 1, key, klen);
+    out[slen + 1 + klen] = '\0';
+    return out;
+}
+
 void iniparser_set_error_callback(iniparser_error_proc proc)
 {
     g_error_proc = proc != nullptr ? proc : default_error_proc;
@@ -274,7 +292,9 @@ dictionary *iniparser_load_all(VFILE *f)
     bool        nul = false;
     for (;;) {
         if (!read_line(f, line, &nul)) {
-            // A continuation at the very end still counts as a line.
+            // A continuation at the very end still counts as a line, as if
+            // empty lines followed it.
+            while (!line.empty() && (is_blank(line.back()) || line.back() == '\\')) line.pop_back();
             if (!line.empty() && !ld.take(line, nul)) ZLOG_ERR("memory allocation failure\n");
             break;
         }
@@ -429,7 +449,7 @@ int iniparser_getsecnkeys(const dictionary *d, const char *s)
 const char *iniparser_getstring(const dictionary *d, const char *key, const char *def)
 {
     if (d == nullptr || key == nullptr) return def;
-    std::string k = cut(key);
+    std::string k = std::string(key).substr(0, INI_KEY_MAX);
     return dictionary_get(d, k.c_str(), def);
 }
 

@@ -24,6 +24,14 @@ void iniparser_set_error_callback(iniparser_error_proc proc);
 using ini_decode_proc = int (*)(uint8_t *data, size_t len);
 extern ini_decode_proc ini_decode_hook;
 
+// Names: an entry key "section" TAB "key" holds at most INI_KEY_MAX
+// characters, a section name at most INI_SECTION_MAX (room for the TAB and a
+// key); longer ones are cut wherever they are stored or looked up.
+constexpr size_t INI_KEY_MAX     = 1024;
+constexpr size_t INI_SECTION_MAX = INI_KEY_MAX - 2;
+// The entry key of key in section, cut as above, into out (INI_KEY_MAX + 1 bytes).
+char *iniparser_entry_key(const char *section, const char *key, char *out);
+
 // nullptr when the file or text cannot be read. Lines that fit no form are
 // logged and skipped; a line longer than the line buffer is read whole (a
 // comment that long is dropped).
