@@ -243,12 +243,8 @@ ctx_ptr ctx_new()
 // The 4096-byte prepared path; false (errno ENAMETOOLONG) when it does not fit.
 bool prepare_path(const char *path, char *out)
 {
-    out[0] = '\0';
-    if (str_safecopy(out, PL_MAX_PATH, path) != 0) {
-        errno = ENAMETOOLONG;
+    if (!os_path_prepare(path, out))
         return false;
-    }
-    path_normalize(out);
     std::array<char, PL_MAX_PATH> sys;
     os_path_to_sys(out, sys.data(), sys.size());
     str_safecopy(out, PL_MAX_PATH, sys.data());
