@@ -478,9 +478,15 @@ TEST_F(path_ops, SavesMakeParentsKeepModeAndFollowLinks)
     EXPECT_TRUE(S_ISLNK(lstat_of(path("via")).st.st_mode)) << "the link stays a link";
     EXPECT_EQ(read_file(f), "linked");
 
-    // A device is written in place, never replaced by a file.
+    // A device is written in place, never replaced by a file; a FIFO that
+    // nobody reads fails at once instead of blocking.
     EXPECT_EQ(os_file_save_text("/dev/null", "x"), 0);
     EXPECT_TRUE(S_ISCHR(lstat_of("/dev/null").st.st_mode));
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    errno = 0;
+    EXPECT_EQ(os_file_save_text(path("fifo").c_str(), "x"), -1);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_TRUE(S_ISFIFO(lstat_of(path("fifo")).st.st_mode));
 
     errno = 0;
     EXPECT_EQ(os_file_save(f.c_str(), nullptr, 3), -1);
@@ -491,7 +497,7 @@ TEST_F(path_ops, SavesMakeParentsKeepModeAndFollowLinks)
     EXPECT_EQ(errno, EISDIR);
     std::vector<std::string> left = names_in(dir_);
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"adir", "conf", "p", "via"})) << "no temporary file stays";
+    EXPECT_EQ(left, (std::vector<std::string>{"adir", "conf", "fifo", "p", "via"})) << "no temporary file stays";
 }
 
 TEST_F(full_device, FailedSaveKeepsTheOldContent)

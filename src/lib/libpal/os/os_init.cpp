@@ -340,6 +340,8 @@ void *os_dlsym(void *h, const char *name)
 int os_dlclose(void *h)
 {
     PL_ASSERT_RET(h, -1);
+    // A failed earlier load of this thread must not be taken for this close's.
+    dlerror();
     dlclose(h);
     PL_ASSERT_RET(!dlerror(), -1);
     return 0;

@@ -146,7 +146,7 @@ int open_temp_beside(const char *target, mode_t mode, char *tmp)
 // content. Anything else (a device, a FIFO, a dangling link) is written in
 // place. 0 or -1 with errno.
 template <typename Write>
-int save_whole(const char *dest, const char *mode, Write &&write_all)
+int save_whole(const char *dest, Write &&write_all)
 {
     os_mkdirs_parent(dest);
     path_buf target;
@@ -158,13 +158,20 @@ int save_whole(const char *dest, const char *mode, Write &&write_all)
     // A link to a regular file: its target is the file replaced.
     if (exists && !in_place && lstat(dest, &lst) == 0 && S_ISLNK(lst.st_mode) && !realpath(dest, target.data()))
         in_place = true;
-    char sys_mode[16];
-    if (!cloexec_mode(mode, sys_mode, sizeof(sys_mode)))
-        return -1;
     if (in_place) {
-        FILE *f = fopen(dest, sys_mode);
-        if (!f)
+        // Without waiting: a FIFO nobody reads fails with ENXIO instead of
+        // blocking the caller for good.
+        int fd = open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0)
             return -1;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        FILE *f = fdopen(fd, "wb");
+        if (!f) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
         bool ok = write_all(f);
         return close_ok(f, ok) ? 0 : -1;
     }
@@ -645,7 +652,7 @@ int os_file_save(const char *path, const void *data, size_t size)
         return -1;
     }
     return with_path(path, [&](const char *p) {
-        return save_whole(p, "wb", [&](FILE *f) { return size == 0 || fwrite(data, size, 1, f) == 1; });
+        return save_whole(p, [&](FILE *f) { return size == 0 || fwrite(data, size, 1, f) == 1; });
     });
 }
 
@@ -671,7 +678,7 @@ int os_file_copy(const char *source, const char *destination)
         }
         dest = joined;
     }
-    int r = save_whole(dest.data(), "wb+", [src](FILE *f) {
+    int r = save_whole(dest.data(), [src](FILE *f) {
         std::array<char, 4096> chunk;
         size_t n;
         while ((n = fread(chunk.data(), 1, chunk.size(), src)) > 0) {
