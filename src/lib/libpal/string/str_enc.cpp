@@ -172,6 +172,18 @@ char *escape_dup(const char *text) {
     return out;
 }
 
+// The readers' two failures: input that ends inside a character, and an
+// invalid sequence.
+int conv_incomplete() {
+    errno = EINVAL;
+    return 0;
+}
+
+int conv_invalid() {
+    errno = EILSEQ;
+    return -1;
+}
+
 // One code point read from in; its byte count, 0 with errno EINVAL when the
 // input ends inside it, -1 with errno EILSEQ when it is invalid.
 int utf8_get(const unsigned char *p, size_t left, uint32_t *cp) {
@@ -192,78 +204,46 @@ int utf8_get(const unsigned char *p, size_t left, uint32_t *cp) {
         n = 4;
         v = b0 & 0x07;
     } else {
-        errno = EILSEQ;  // continuation byte, overlong C0/C1, 5- and 6-byte leads
-        return -1;
+        return conv_invalid();  // continuation byte, overlong C0/C1, 5- and 6-byte leads
     }
     size_t have = left < (size_t)n ? left : (size_t)n;
-    for (size_t i = 1; i < have; i++) {
-        if ((p[i] & 0xC0) != 0x80) {
-            errno = EILSEQ;
-            return -1;
-        }
-    }
+    for (size_t i = 1; i < have; i++)
+        if ((p[i] & 0xC0) != 0x80) return conv_invalid();
     if (have >= 2) {
         unsigned char b1 = p[1];
         bool bad = (b0 == 0xE0 && b1 < 0xA0) || (b0 == 0xF0 && b1 < 0x90) || (b0 == 0xED && b1 >= 0xA0) ||
                    (b0 == 0xF4 && b1 >= 0x90);
-        if (bad) {
-            errno = EILSEQ;
-            return -1;
-        }
+        if (bad) return conv_invalid();
     }
-    if (have < (size_t)n) {
-        errno = EINVAL;
-        return 0;
-    }
+    if (have < (size_t)n) return conv_incomplete();
     for (int i = 1; i < n; i++) v = (v << 6) | (p[i] & 0x3F);
-    if (v == 0xFFFE || v == 0xFFFF) {
-        errno = EILSEQ;
-        return -1;
-    }
+    if (v == 0xFFFE || v == 0xFFFF) return conv_invalid();
     *cp = v;
     return n;
 }
 
 int utf16_get(const unsigned char *p, size_t left, uint32_t *cp) {
-    if (left < 2) {
-        errno = EINVAL;
-        return 0;
-    }
+    if (left < 2) return conv_incomplete();
     uint16_t u;
     memcpy(&u, p, 2);
-    if (u >= 0xDC00 && u <= 0xDFFF) {
-        errno = EILSEQ;
-        return -1;
-    }
+    if (u >= 0xDC00 && u <= 0xDFFF) return conv_invalid();
     if (u < 0xD800 || u > 0xDBFF) {
         *cp = u;
         return 2;
     }
-    if (left < 4) {
-        errno = EINVAL;
-        return 0;
-    }
+    if (left < 4) return conv_incomplete();
     uint16_t lo;
     memcpy(&lo, p + 2, 2);
-    if (lo < 0xDC00 || lo > 0xDFFF) {
-        errno = EILSEQ;
-        return -1;
-    }
+    if (lo < 0xDC00 || lo > 0xDFFF) return conv_invalid();
     *cp = 0x10000 + (((uint32_t)u - 0xD800) << 10) + ((uint32_t)lo - 0xDC00);
     return 4;
 }
 
 int utf32_get(const unsigned char *p, size_t left, uint32_t *cp) {
-    if (left < 4) {
-        errno = EINVAL;
-        return 0;
-    }
+    if (left < 4) return conv_incomplete();
     uint32_t v;
     memcpy(&v, p, 4);
-    if ((v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
-        errno = EILSEQ;
-        return -1;
-    }
+    if ((v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return conv_invalid();
     *cp = v;
     return 4;
 }
