@@ -1,12 +1,8 @@
-// Test helper for the configuration tests: a private temporary directory
-// removed with its contents, raw file helpers that bypass the code under
-// test, and a snapshot of every value of an open configuration.
+// Test helper for the configuration tests: the file tests' private
+// temporary directory, a count of its entries, and a snapshot of every value
+// of an open configuration.
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -16,49 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "../libpal/os_file_fixture.h"
+
 #include "libconf/conf.h"
 #include "libpal/string/str_array.h"
 
-class conf_dir_test : public ::testing::Test {
+class conf_dir_test : public temp_dir_test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/zorv_conf_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
-
-    std::string write_file(const std::string &name, const std::string &data) const
-    {
-        std::string p  = path(name);
-        int         fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        EXPECT_GE(fd, 0) << p;
-        if (fd >= 0) {
-            EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-            close(fd);
-        }
-        return p;
-    }
-
-    static std::string read_file(const std::string &p)
-    {
-        std::string data;
-        int         fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return data;
-        char    buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof(buf))) > 0) data.append(buf, static_cast<size_t>(n));
-        close(fd);
-        return data;
-    }
-
     // The names in the directory, to see that no temporary file stayed.
     size_t entry_count() const
     {
@@ -66,8 +26,6 @@ protected:
         for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir_)) n++;
         return n;
     }
-
-    std::string dir_;
 };
 
 struct conf_closer {

@@ -39,7 +39,7 @@ TEST_F(ConfFile, BackendIsChosenByName)
         {"e.cfg", true}, {"f.json", false}, {"g.ini.bak", false}, {"noext", false},
     };
     for (const row &r : rows) {
-        std::string p = write_file(r.name, "[s]\nk=1\n");
+        std::string p = make_file(r.name, "[s]\nk=1\n");
         conf_ptr    h(conf_load(p.c_str()));
         EXPECT_EQ(h != nullptr, r.opens) << r.name;
     }
@@ -216,7 +216,7 @@ TEST(ConfSections, DeleteAndRename)
 
 TEST_F(ConfFile, OneCallReads)
 {
-    std::string p = write_file("one.ini", "[zorv]\nnbd_server_port = 10809\nname = zorv-node\n");
+    std::string p = make_file("one.ini", "[zorv]\nnbd_server_port = 10809\nname = zorv-node\n");
     char        buf[64];
     EXPECT_STREQ(conf_file_get_str(p.c_str(), "zorv:name", "dflt", buf, sizeof(buf)), "zorv-node");
     EXPECT_STREQ(conf_file_get_str(p.c_str(), "zorv:none", "dflt", buf, sizeof(buf)), "dflt");
@@ -230,13 +230,13 @@ TEST_F(ConfFile, OneCallReads)
 
 TEST_F(ConfFile, MergeCopiesSharedKeysIntoTheDestination)
 {
-    std::string dst = write_file("dst.ini", "; kept\n[a]\nk = 1\nj = 2\n[b]\nz = 0\n");
-    std::string src = write_file("src.ini", "[a]\nk = 9\nnew = 5\n[c]\nz = 7\n");
+    std::string dst = make_file("dst.ini", "; kept\n[a]\nk = 1\nj = 2\n[b]\nz = 0\n");
+    std::string src = make_file("src.ini", "[a]\nk = 9\nnew = 5\n[c]\nz = 7\n");
     EXPECT_EQ(conf_file_merge(dst.c_str(), src.c_str()), 0);
     EXPECT_EQ(read_file(dst), "\xEF\xBB\xBF; kept\n[a]\nk=9\nj=2\n\n[b]\nz=0\n\n");
 
     // Nothing shared: nothing is written.
-    std::string untouched = write_file("u.ini", "[x]\ny = 1\n");
+    std::string untouched = make_file("u.ini", "[x]\ny = 1\n");
     EXPECT_EQ(conf_file_merge(untouched.c_str(), src.c_str()), 0);
     EXPECT_EQ(read_file(untouched), "[x]\ny = 1\n");
 
@@ -268,7 +268,7 @@ TEST_F(ConfFile, DaemonConfigurationReadsAndSavesAsUsed)
         "0=first.so\n"
         "1=second.so\n"
         "\n";
-    std::string p = write_file("zorv.ini", text);
+    std::string p = make_file("zorv.ini", text);
     conf_ptr    h(conf_load(p.c_str()));
     ASSERT_TRUE(h);
     EXPECT_EQ(conf_get_path_int(h.get(), "zorv:nbd_server_port", 10809), 10810);

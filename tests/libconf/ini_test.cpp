@@ -17,7 +17,7 @@
 #include "libconf/ini/dictionary.h"
 #include "libconf/ini/ini_conf.h"
 #include "libconf/ini/iniparser.h"
-#include "liblog/log2.h"
+#include "../libpal/str_log_capture.h"
 
 namespace {
 
@@ -27,35 +27,6 @@ conf_ptr load_text(const std::string &text)
 {
     return conf_ptr(conf_load_str(text.c_str(), 0));
 }
-
-// Messages of the code under test, kept as formatted text.
-std::vector<std::string> &log_lines()
-{
-    static std::vector<std::string> v;
-    return v;
-}
-void keep_log(uint32_t, const char *, const char *, int, const char *, int, const char *fmt, va_list ap)
-{
-    char buf[512];
-    vsnprintf(buf, sizeof(buf), fmt, ap);
-    log_lines().emplace_back(buf);
-}
-class log_capture {
-public:
-    log_capture()
-    {
-        log_lines().clear();
-        log2_set_hook(nullptr, keep_log);
-    }
-    ~log_capture() { log2_set_hook(nullptr, nullptr); }
-    bool has(const std::string &piece) const
-    {
-        for (const auto &l : log_lines()) {
-            if (l.find(piece) != std::string::npos) return true;
-        }
-        return false;
-    }
-};
 
 class IniFile : public conf_dir_test {
 protected:
@@ -193,19 +164,19 @@ TEST_F(IniFile, CommentsAndBlankLinesComeBackInPlace)
         "[t]\n"
         "x=1\n"
         "; trailing\n";
-    write_file("c.ini", text);
+    make_file("c.ini", text);
     EXPECT_EQ(load_change_save("c.ini", [](conf_handle *) {}), kBom + text);
 }
 
 TEST_F(IniFile, SectionsWithoutCommentGetOneBlankLine)
 {
-    write_file("b.ini", "[a]\nx=1\n[b]\ny=2\n");
+    make_file("b.ini", "[a]\nx=1\n[b]\ny=2\n");
     EXPECT_EQ(load_change_save("b.ini", [](conf_handle *) {}), kBom + "[a]\nx=1\n\n[b]\ny=2\n\n");
 }
 
 TEST_F(IniFile, NewSectionIsWrittenAfterTheExistingOnes)
 {
-    write_file("n.ini", "k0=top\n[a]\nx=1\n");
+    make_file("n.ini", "k0=top\n[a]\nx=1\n");
     std::string saved = load_change_save("n.ini", [](conf_handle *h) {
         EXPECT_EQ(conf_set_str(h, "new", "k", "v"), 0);
         EXPECT_EQ(conf_set_str(h, "a", "y", "2"), 0);
@@ -231,7 +202,7 @@ TEST_F(IniFile, RoundTripKeepsValuesAndText)
                              "[log]\n"
                              "file = /var/log/zorv.log\n"
                              "; end of file\n";
-    write_file("r.ini", text);
+    make_file("r.ini", text);
     conf_ptr first(conf_load(path("r.ini").c_str()));
     ASSERT_TRUE(first);
     auto values = snapshot(first.get());
@@ -252,7 +223,7 @@ TEST_F(IniFile, ValuesAreQuotedWhenTheyWouldNotReadBack)
 {
     const char *values[] = {"a;b", "x # y", " lead", "trail ", "\"q\"", "'s'", "ends\\", "\"\"", "a\"b'c", "",
                             "it's; x", "\"open"};
-    write_file("q.ini", "[s]\n");
+    make_file("q.ini", "[s]\n");
     std::string saved = load_change_save("q.ini", [&](conf_handle *h) {
         int i = 0;
         for (const char *v : values) conf_set_str(h, "s", std::to_string(i++).c_str(), v);
@@ -282,7 +253,7 @@ TEST_F(IniFile, SaveRefusesWhatCannotReadBackAndKeepsTheOldFile)
     };
     const std::string original = "[s]\nk=old\n";
     for (const row &r : rows) {
-        std::string p = write_file("keep.ini", original);
+        std::string p = make_file("keep.ini", original);
         conf_ptr    h(conf_load(p.c_str()));
         ASSERT_TRUE(h);
         conf_set_str(h.get(), r.section, r.key, r.value);
@@ -298,7 +269,7 @@ TEST_F(IniFile, FailedSaveLeavesTheOriginalUntouched)
 {
     std::string sub = path("sub");
     ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-    write_file("sub/a.ini", "[s]\nk=1\n");
+    make_file("sub/a.ini", "[s]\nk=1\n");
     conf_ptr h(conf_load(path("sub/a.ini").c_str()));
     ASSERT_TRUE(h);
     conf_set_str(h.get(), "s", "k", "2");
@@ -309,7 +280,7 @@ TEST_F(IniFile, FailedSaveLeavesTheOriginalUntouched)
     EXPECT_EQ(read_file(path("moved/a.ini")), "[s]\nk=1\n");
 
     // A file where the directory was.
-    write_file("sub", "not a directory");
+    make_file("sub", "not a directory");
     EXPECT_EQ(conf_save(h.get()), -1);
     EXPECT_EQ(read_file(path("sub")), "not a directory");
 
@@ -321,7 +292,7 @@ TEST_F(IniFile, WriteFailureMidwayLeavesTheOriginalUntouched)
 {
     // A file-size limit binds root too: the child's save runs into it.
     const std::string original = "[s]\nk=small\n";
-    std::string       p        = write_file("big.ini", original);
+    std::string       p        = make_file("big.ini", original);
     pid_t             pid      = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -343,7 +314,7 @@ TEST_F(IniFile, WriteFailureMidwayLeavesTheOriginalUntouched)
 
 TEST_F(IniFile, SaveKeepsModeAndWritesThroughLinks)
 {
-    std::string p = write_file("m.ini", "[s]\nk=1\n");
+    std::string p = make_file("m.ini", "[s]\nk=1\n");
     ASSERT_EQ(chmod(p.c_str(), 0600), 0);
     ASSERT_EQ(symlink(p.c_str(), path("link.ini").c_str()), 0);
     std::string saved = load_change_save("link.ini", [](conf_handle *h) { conf_set_str(h, "s", "k", "2"); });
@@ -369,7 +340,7 @@ TEST_F(IniFile, HostileInput)
                                      "quote = \"open\n"
                                      "[t]\n"
                                      "x = 3\n";
-    std::string p = write_file("bad.ini", text);
+    std::string p = make_file("bad.ini", text);
     log_capture log;
     conf_ptr    h(conf_load(p.c_str()));
     ASSERT_TRUE(h);
@@ -395,7 +366,7 @@ TEST_F(IniFile, TenThousandSections)
 {
     std::string text;
     for (int i = 0; i < 10000; i++) text += "[sec" + std::to_string(i) + "]\nkey=" + std::to_string(i) + "\n";
-    std::string p = write_file("many.ini", text);
+    std::string p = make_file("many.ini", text);
     conf_ptr    h(conf_load(p.c_str()));
     ASSERT_TRUE(h);
     vector_ptr sections(conf_get_sections(h.get()));
@@ -453,7 +424,7 @@ int upper_to_lower(uint8_t *data, size_t len)
 
 TEST_F(IniFile, DatFilesNeedADecodeHook)
 {
-    std::string p = write_file("c.DAT", "[S]\nK=V\n!");
+    std::string p = make_file("c.DAT", "[S]\nK=V\n!");
     EXPECT_EQ(conf_load(p.c_str()), nullptr);
     ini_decode_hook = upper_to_lower;
     conf_ptr h(conf_load(p.c_str()));
@@ -462,7 +433,7 @@ TEST_F(IniFile, DatFilesNeedADecodeHook)
     EXPECT_EQ(g_decoded, 1);
     EXPECT_STREQ(conf_get_str(h.get(), "s", "k", "-"), "v");
     ini_decode_hook = upper_to_lower;
-    EXPECT_EQ(conf_load(write_file("one.dat", "x").c_str()), nullptr);
+    EXPECT_EQ(conf_load(make_file("one.dat", "x").c_str()), nullptr);
     ini_decode_hook = nullptr;
 }
 

@@ -49,9 +49,55 @@ void index_build(dictionary *d)
     }
 }
 
-int *new_index(size_t n)
+// The per-slot arrays of a dictionary.
+struct slot_arrays {
+    char **val;
+    char **key;
+    char **comment;
+    uint32_t *hash;
+    int *bucket;
+    int *next;
+};
+
+slot_arrays slots_of(const dictionary *d)
 {
-    return static_cast<int *>(os_malloc(n * sizeof(int)));
+    return {d->val, d->key, d->comment, d->hash, d->bucket, d->next};
+}
+
+void slots_free(const slot_arrays &a)
+{
+    os_free(a.val);
+    os_free(a.key);
+    os_free(a.comment);
+    os_free(a.hash);
+    os_free(a.bucket);
+    os_free(a.next);
+}
+
+// n zeroed slots; false (nothing kept) when memory runs out.
+bool slots_alloc(slot_arrays *a, size_t n)
+{
+    a->val     = static_cast<char **>(os_zalloc(n * sizeof(char *)));
+    a->key     = static_cast<char **>(os_zalloc(n * sizeof(char *)));
+    a->comment = static_cast<char **>(os_zalloc(n * sizeof(char *)));
+    a->hash    = static_cast<uint32_t *>(os_zalloc(n * sizeof(uint32_t)));
+    a->bucket  = static_cast<int *>(os_zalloc(n * sizeof(int)));
+    a->next    = static_cast<int *>(os_zalloc(n * sizeof(int)));
+    if (a->val && a->key && a->comment && a->hash && a->bucket && a->next) return true;
+    slots_free(*a);
+    return false;
+}
+
+void slots_set(dictionary *d, const slot_arrays &a, int size)
+{
+    d->val     = a.val;
+    d->key     = a.key;
+    d->comment = a.comment;
+    d->hash    = a.hash;
+    d->bucket  = a.bucket;
+    d->next    = a.next;
+    d->size    = size;
+    index_build(d);
 }
 
 void free_slot(dictionary *d, int i)
@@ -76,42 +122,15 @@ bool in_section(const char *key, const char *name, size_t name_len)
 // Doubles the slot arrays; false (nothing changed) when memory runs out.
 bool grow(dictionary *d)
 {
-    int    nsize = d->size * 2;
-    size_t ns    = static_cast<size_t>(nsize);
-    auto **val   = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    auto **key   = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    auto **com   = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    auto  *hash  = static_cast<uint32_t *>(os_zalloc(ns * sizeof(uint32_t)));
-    int   *bucket = new_index(ns);
-    int   *next   = new_index(ns);
-    if (val == nullptr || key == nullptr || com == nullptr || hash == nullptr || bucket == nullptr || next == nullptr) {
-        os_free(val);
-        os_free(key);
-        os_free(com);
-        os_free(hash);
-        os_free(bucket);
-        os_free(next);
-        return false;
-    }
+    slot_arrays a;
+    if (!slots_alloc(&a, static_cast<size_t>(d->size) * 2)) return false;
     size_t old = static_cast<size_t>(d->size);
-    memcpy(val, d->val, old * sizeof(char *));
-    memcpy(key, d->key, old * sizeof(char *));
-    memcpy(com, d->comment, old * sizeof(char *));
-    memcpy(hash, d->hash, old * sizeof(uint32_t));
-    os_free(d->val);
-    os_free(d->key);
-    os_free(d->comment);
-    os_free(d->hash);
-    os_free(d->bucket);
-    os_free(d->next);
-    d->val     = val;
-    d->key     = key;
-    d->comment = com;
-    d->hash    = hash;
-    d->bucket  = bucket;
-    d->next    = next;
-    d->size    = nsize;
-    index_build(d);
+    memcpy(a.val, d->val, old * sizeof(char *));
+    memcpy(a.key, d->key, old * sizeof(char *));
+    memcpy(a.comment, d->comment, old * sizeof(char *));
+    memcpy(a.hash, d->hash, old * sizeof(uint32_t));
+    slots_free(slots_of(d));
+    slots_set(d, a, d->size * 2);
     return true;
 }
 
@@ -136,37 +155,24 @@ dictionary *dictionary_new(int size)
     if (size < DICT_MIN_SIZE) size = DICT_MIN_SIZE;
     auto *d = static_cast<dictionary *>(os_zalloc(sizeof(dictionary)));
     if (d == nullptr) return nullptr;
-    size_t ns  = static_cast<size_t>(size);
-    d->size    = size;
-    d->val     = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    d->key     = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    d->comment = static_cast<char **>(os_zalloc(ns * sizeof(char *)));
-    d->hash    = static_cast<uint32_t *>(os_zalloc(ns * sizeof(uint32_t)));
-    d->bucket  = new_index(ns);
-    d->next    = new_index(ns);
-    if (d->val == nullptr || d->key == nullptr || d->comment == nullptr || d->hash == nullptr ||
-        d->bucket == nullptr || d->next == nullptr) {
-        dictionary_del(d);
+    slot_arrays a;
+    if (!slots_alloc(&a, static_cast<size_t>(size))) {
+        os_free(d);
         return nullptr;
     }
-    index_build(d);
+    slots_set(d, a, size);
     return d;
 }
 
 void dictionary_del(dictionary *d)
 {
     if (d == nullptr) return;
-    for (int i = 0; d->key != nullptr && d->val != nullptr && d->comment != nullptr && i < d->size; i++) {
+    for (int i = 0; i < d->size; i++) {
         os_free(d->key[i]);
         os_free(d->val[i]);
         os_free(d->comment[i]);
     }
-    os_free(d->bucket);
-    os_free(d->next);
-    os_free(d->val);
-    os_free(d->key);
-    os_free(d->comment);
-    os_free(d->hash);
+    slots_free(slots_of(d));
     os_free(d->tail_comment);
     os_free(d);
 }

@@ -114,9 +114,9 @@ popen_ctx *os_popen_imp(bool shell, const char *command, const char *mode)
         return nullptr;
     }
 
-    int data[2] = {-1, -1};
-    int err[2]  = {-1, -1};
-    if (pipe2(data, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int  data[2] = {-1, -1};
+    int  err[2]  = {-1, -1};
+    auto fail    = [&] {
         int eno = errno;
         close_pair(data);
         close_pair(err);
@@ -124,18 +124,10 @@ popen_ctx *os_popen_imp(bool shell, const char *command, const char *mode)
         os_free(ctx);
         errno = eno;
         return nullptr;
-    }
-
+    };
+    if (pipe2(data, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return fail();
     pid_t pid = fork();
-    if (pid < 0) {
-        int eno = errno;
-        close_pair(data);
-        close_pair(err);
-        os_free(ctx->cmd);
-        os_free(ctx);
-        errno = eno;
-        return nullptr;
-    }
+    if (pid < 0) return fail();
     if (pid == 0) child_run(read_mode, data, err, argv, command);
 
     if (read_mode) {

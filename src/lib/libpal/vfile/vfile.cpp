@@ -168,16 +168,27 @@ size_t __qdfile_writv(VFILE *f, const uint8_t *data, size_t n)
     return n;
 }
 
-// Pending output out, unread input given back to the driver; both areas cleared.
+// Writes the pending output out: 0, or -1 when the driver failed (the
+// error flag is set and the write area cleared).
+int write_pending(VFILE *f)
+{
+    if (pending(f) == 0) return 0;
+    __qdfile_writv(f, nullptr, 0);
+    return is_writing(f) ? 0 : -1;
+}
+
+// Seeks the driver back over the unread input, so that its position is what
+// the reader consumed, and clears the read area.
+void give_back_unread(VFILE *f)
+{
+    if (unread(f) > 0 && f->drv->seek != nullptr) f->drv->seek(f->handle, -static_cast<int64_t>(unread(f)), 1);
+    clear_read(f);
+}
+
 int flush_locked(VFILE *f)
 {
-    if (pending(f) > 0) {
-        __qdfile_writv(f, nullptr, 0);
-        if (!is_writing(f)) return -1;
-    }
-    if (unread(f) > 0 && f->drv->seek != nullptr)
-        f->drv->seek(f->handle, -static_cast<int64_t>(unread(f)), 1);
-    clear_read(f);
+    if (write_pending(f) != 0) return -1;
+    give_back_unread(f);
     clear_write(f);
     return 0;
 }
@@ -189,13 +200,8 @@ int to_read(VFILE *f)
         f->flags |= VFILE_F_ERR;
         return -1;
     }
-    if (is_writing(f)) {
-        if (pending(f) > 0) {
-            __qdfile_writv(f, nullptr, 0);
-            if (!is_writing(f)) return -1;
-        }
-        clear_write(f);
-    }
+    if (write_pending(f) != 0) return -1;
+    clear_write(f);
     if (!is_reading(f)) f->rpos = f->rend = f->buf;
     return 0;
 }
@@ -207,11 +213,7 @@ int to_write(VFILE *f)
         f->flags |= VFILE_F_ERR;
         return -1;
     }
-    if (is_reading(f)) {
-        if (unread(f) > 0 && f->drv->seek != nullptr)
-            f->drv->seek(f->handle, -static_cast<int64_t>(unread(f)), 1);
-        clear_read(f);
-    }
+    give_back_unread(f);
     if (!is_writing(f)) reset_write(f);
     return 0;
 }
@@ -282,10 +284,7 @@ int seek_locked(VFILE *f, int64_t offset, int whence)
         return -1;
     }
     if (whence == 1) offset -= static_cast<int64_t>(unread(f));
-    if (pending(f) > 0) {
-        __qdfile_writv(f, nullptr, 0);
-        if (!is_writing(f)) return -1;
-    }
+    if (write_pending(f) != 0) return -1;
     clear_read(f);
     clear_write(f);
     if (f->drv->seek(f->handle, offset, whence) < 0) return -1;
