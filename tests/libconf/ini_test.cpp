@@ -129,6 +129,12 @@ TEST(IniLine, ContinuationLinesJoin)
     EXPECT_STREQ(conf_get_str(h.get(), "s", "y", "-"), "-");
     // A continuation on the last line still counts.
     EXPECT_STREQ(conf_get_str(h.get(), "s", "last", "-"), "end");
+
+    // Joined lines longer than the line buffer are read whole.
+    const std::string part(700, 'p');
+    conf_ptr          joined = load_text("[s]\nk = " + part + "\\\n" + part + "\n");
+    ASSERT_TRUE(joined);
+    EXPECT_EQ(conf_get_str(joined.get(), "s", "k", "-"), part + part);
 }
 
 TEST(IniLine, KeysBeforeTheFirstSectionBelongToTheEmptySection)
@@ -437,6 +443,22 @@ TEST_F(IniFile, DatFilesNeedADecodeHook)
     ini_decode_hook = nullptr;
 }
 
+namespace {
+
+std::string listing(const dictionary *d, void (*lister)(const dictionary *, FILE *))
+{
+    char  *text = nullptr;
+    size_t len  = 0;
+    FILE  *f    = open_memstream(&text, &len);
+    lister(d, f);
+    fclose(f);
+    std::string out(text, len);
+    free(text);
+    return out;
+}
+
+}  // namespace
+
 TEST(IniDictionary, SlotsGrowAndSectionsRename)
 {
     dictionary *d = dictionary_new(0);
@@ -467,6 +489,11 @@ TEST(IniDictionary, SlotsGrowAndSectionsRename)
     EXPECT_EQ(dictionary_unset_section(d, "u"), -2);
     EXPECT_EQ(dictionary_unset(d, "t"), 0);
     EXPECT_EQ(dictionary_unset(d, "t"), -1);
+    EXPECT_EQ(listing(d, dictionary_dump), "empty dictionary\n");
+    dictionary_set(d, "sec", nullptr, nullptr);
+    dictionary_set(d, "sec\tk", "v", nullptr);
+    EXPECT_EQ(listing(d, dictionary_dump), "                 sec\t[UNDEF]\n               sec\tk\t[v]\n");
+    EXPECT_EQ(listing(d, iniparser_dump), "[sec]=UNDEF\n[sec\tk]=[v]\n");
     dictionary_del(d);
 }
 
