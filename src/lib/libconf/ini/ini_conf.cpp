@@ -13,7 +13,7 @@
 
 #include "libconf/ini/iniparser.h"
 #include "libpal/basic/os_malloc.h"
-#include "libpal/string/path.h"
+#include "libpal/os/os_path.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_glob.h"
 
@@ -196,18 +196,13 @@ int ini_conf_match(const char *path)
 void *ini_conf_load(const char *path, int create)
 {
     if (path == nullptr) return nullptr;
-    char norm[kPathMax];
-    path_normalize_buf(path, norm, sizeof(norm));
-    if (norm[0] == '\0') return nullptr;
-    FILE *fp = fopen(norm, "r");
-    if (fp != nullptr) {
-        fclose(fp);
-    } else {
+    FILE *fp = os_fopen(path, "r");
+    if (fp == nullptr) {
         if (!create) return nullptr;
-        fp = fopen(norm, "w+e");
+        fp = os_fopen(path, "w+");
         if (fp == nullptr) return nullptr;
-        fclose(fp);
     }
+    fclose(fp);
     dictionary *d = iniparser_load(path);
     if (d == nullptr) return nullptr;
     return ini_conf_new(path, d);
@@ -231,8 +226,7 @@ int ini_conf_save(void *obj)
     ini_conf *c = as_ini(obj);
     if (c == nullptr || c->path == nullptr) return -1;
     char norm[kPathMax];
-    path_normalize_buf(c->path, norm, sizeof(norm));
-    if (norm[0] == '\0') return -1;
+    if (!os_path_prepare(c->path, norm)) return -1;
     // Through a link the file it names is replaced, not the link.
     std::string target = norm;
     char        real[PATH_MAX];

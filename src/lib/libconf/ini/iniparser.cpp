@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/os/os_path.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/vfile/vfile.h"
 
@@ -333,24 +334,17 @@ dictionary *iniparser_load(const char *path)
 {
     if (path == nullptr) return nullptr;
     if (pl_glob_match_list_i(path, "*.dat")) {
+        size_t len  = 0;
+        auto  *data = static_cast<uint8_t *>(os_file_load(path, &len));
         // Only a decode hook can turn such a file into text, and none is set.
-        if (ini_decode_hook == nullptr) return nullptr;
-        VFILE *f = qdfile_fopen(path, "rb");
-        if (f == nullptr) {
-            g_error_proc("iniparser: cannot open %s\n", path);
+        if (data == nullptr || len <= 1 || ini_decode_hook == nullptr || ini_decode_hook(data, len) != 0) {
+            os_free(data);
             return nullptr;
         }
-        std::string data;
-        char        piece[4096];
-        size_t      n;
-        while ((n = qdfile_fread(piece, 1, sizeof(piece), f)) > 0) data.append(piece, n);
-        bool failed = qdfile_ferror(f) != 0;
-        qdfile_fclose(f);
-        if (failed || data.size() <= 1) return nullptr;
-        auto *bytes = reinterpret_cast<uint8_t *>(data.data());
-        if (ini_decode_hook(bytes, data.size()) != 0) return nullptr;
-        data.back() = '\0';
-        return iniparser_load_str(data.c_str());
+        data[len - 1] = '\0';
+        dictionary *d = iniparser_load_str(reinterpret_cast<const char *>(data));
+        os_free(data);
+        return d;
     }
     VFILE *f = qdfile_fopen(path, "r");
     if (f == nullptr) {
