@@ -1,0 +1,29 @@
+// Host identity from the machine's link-layer (MAC) addresses: the host
+// identifier that the application descriptor and every binary-record packet
+// carry, and the conversions of a MAC between bytes, number and text. A MAC
+// as a number is its 6 bytes read big-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct ifaddrs;
+
+// The 6 to 8 bytes as a big-endian number; 0 for any other length.
+uint64_t os_mac_to_u64(const uint8_t *bytes, size_t len);
+// Reads "xx:xx:xx:xx:xx:xx" into out (6 bytes); fields that are missing or
+// unreadable become 0. Returns the number of fields read.
+int os_mac_parse(const char *text, uint8_t *out);
+
+// Over the link-layer addresses of list, walked from the last entry to the
+// first, leaving out values not above 0xffffff (all-zero and near-zero
+// addresses): mode 0 the first value, 1 the lowest, 2 the highest; 0 when
+// there is none.
+uint64_t os_host_id_from(const ifaddrs *list, int mode);
+// The same over the machine's interfaces.
+uint64_t os_host_id_by(int mode);
+uint64_t os_host_id();
+uint64_t os_host_id_min();
+uint64_t os_host_id_max();
+// os_host_id as "%llx", in a per-thread buffer rewritten on each call.
+const char *os_host_id_str();
