@@ -18,6 +18,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/verr.h"
+#include "libpal/env/pl_init.h"
 #include "libpal/os/os_file.h"
 #include "libpal/string/str_safe.h"
 
@@ -425,7 +426,7 @@ int qdfile_check_api()
     }
     if (!ready) {
         ZLOG_WARN("pl_init must call..");
-        qdfile_init();
+        pl_init();
     }
     return 0;
 }
