@@ -27,6 +27,7 @@
 #include "libpal/os/os_path.h"
 #include "libpal/os/os_readlink.h"
 #include "libpal/os/posix/os_limits.h"
+#include "libpal/os/posix/os_panic.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_cmdline.h"
@@ -143,6 +144,7 @@ int os_init()
     srand(static_cast<unsigned>(time(nullptr)));
     rand_seed(static_cast<uint64_t>(time(nullptr)));
     os_global_lock_init();
+    os_panic_init();
     return 0;
 }
 

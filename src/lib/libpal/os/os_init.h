@@ -22,7 +22,8 @@ int os_mkdirs(const char *path);
 int os_mkdirs_parent(const char *path);
 
 // Process limits and the file-creation mask 022, random seeds, the global OS
-// mutex. Requires: called once, on the main thread, before other threads run.
+// mutex, the signal handler. Requires: called once, on the main thread, before
+// other threads run.
 int os_init();
 int os_exit();
 

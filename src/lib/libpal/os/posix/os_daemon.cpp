@@ -1,0 +1,97 @@
+// Daemonizing.
+#define ZLOG_TAG "pal"
+
+#include "libpal/os/posix/os_daemon.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "libpal/os/os_path.h"
+#include "liblog/zlog.h"
+
+int g_daemon_close_all_fd = 0;
+
+namespace {
+
+// Used when the open-files limit is unlimited or unknown.
+constexpr rlim_t k_default_fd_limit = 1024;
+
+// Forks; the parent ends at once. Buffered output is flushed first, so it is
+// not written twice, and the parent skips exit handlers that belong to the
+// process going on in the child.
+bool fork_and_leave()
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't fork\n");
+        return false;
+    }
+    if (pid != 0)
+        _exit(0);
+    return true;
+}
+
+// Closes [0, limit). The logger holds no descriptor of its own yet (its
+// sinks write to standard error only), so none is kept open.
+void close_fds(rlim_t limit)
+{
+    const unsigned last = static_cast<unsigned>(limit - 1);
+    if (close_range(0, last, 0) == 0)
+        return;
+    for (unsigned fd = 0; fd <= last; fd++)
+        close(static_cast<int>(fd));
+}
+
+void null_std_fds()
+{
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) {
+        ZLOG_DBG("open /dev/null fail\n");
+    } else if (fd != 0) {
+        dup2(fd, 0);
+        close(fd);
+    }
+    for (int target : {1, 2}) {
+        if (dup2(0, target) != target)
+            ZLOG_DBG("dup(0)fail\n");
+    }
+}
+
+}  // namespace
+
+int os_daemonize()
+{
+    rlimit rl;
+    const bool have_limit = getrlimit(RLIMIT_NOFILE, &rl) == 0;
+    if (!have_limit)
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't get file limit\n");
+
+    if (!fork_and_leave())
+        return -1;
+    setsid();
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    if (sigaction(SIGHUP, &sa, nullptr) < 0)
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't ignore SIGHUP\n");
+    // The session leader leaves: the daemon can never gain a controlling terminal.
+    if (!fork_and_leave())
+        return -1;
+
+    os_umask(0);
+    rlim_t limit = 3;
+    if (g_daemon_close_all_fd != 0)
+        limit = have_limit && rl.rlim_max != RLIM_INFINITY ? rl.rlim_max : k_default_fd_limit;
+    close_fds(limit);
+    null_std_fds();
+    return 0;
+}

@@ -1,0 +1,103 @@
+#include "libpal/os/posix/os_daemon.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "libpal/basic/os_sync.h"
+
+namespace {
+
+// A descriptor the test opens before detaching; below 1024, the close-all
+// bound when the open-files limit is unknown.
+constexpr int k_extra_fd = 1000;
+
+bool on_dev_null(int fd)
+{
+    struct stat null_st;
+    struct stat st;
+    return stat("/dev/null", &null_st) == 0 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+           st.st_rdev == null_st.st_rdev;
+}
+
+// What the daemon sees of itself, as one line of 0/1 words.
+std::string observe(pid_t old_sid)
+{
+    const pid_t sid = getsid(0);
+    const mode_t mask = umask(0);
+    struct sigaction hup;
+    sigaction(SIGHUP, nullptr, &hup);
+    std::ostringstream out;
+    out << "new_session=" << (sid != old_sid) << " leader=" << (sid == getpid()) << " umask=" << mask
+        << " null=" << (on_dev_null(0) && on_dev_null(1) && on_dev_null(2))
+        << " extra_open=" << (fcntl(k_extra_fd, F_GETFD) != -1) << " hup_ignored=" << (hup.sa_handler == SIG_IGN);
+    return out.str();
+}
+
+std::string wait_for_file(const std::string &path, uint32_t ms)
+{
+    const uint64_t end = os_tick_ms() + ms;
+    while (!std::filesystem::exists(path) && os_tick_ms() < end)
+        os_sleep_ms(10);
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+}  // namespace
+
+struct daemon_row {
+    int close_all;
+    const char *seen;
+};
+
+// One test per row: a re-run death-test child runs its test from the start,
+// and must not wait on another row's daemon.
+class DaemonizeDeathTest : public ::testing::TestWithParam<daemon_row> {};
+
+TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const daemon_row r = GetParam();
+    // The same name in the test and in its re-run child.
+    const std::string result = ::testing::TempDir() + "zorv_daemon_seen_" + std::to_string(r.close_all);
+    std::filesystem::remove(result);
+    // The parent processes end with status 0; the daemon reports through a
+    // file, since it may have closed every descriptor it inherited.
+    EXPECT_EXIT(
+        {
+            const int fd = open("/dev/zero", O_RDONLY);
+            if (fd < 0 || dup2(fd, k_extra_fd) != k_extra_fd)
+                _exit(2);
+            umask(077);
+            const pid_t old_sid = getsid(0);
+            g_daemon_close_all_fd = r.close_all;
+            if (os_daemonize() != 0)
+                _exit(3);
+            const std::string seen = observe(old_sid);
+            const std::string tmp = result + ".tmp";
+            if (FILE *f = fopen(tmp.c_str(), "w"); f != nullptr) {
+                fprintf(f, "%s\n", seen.c_str());
+                fclose(f);
+                rename(tmp.c_str(), result.c_str());
+            }
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(wait_for_file(result, 5000), r.seen);
+    std::filesystem::remove(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(CloseAllSwitch, DaemonizeDeathTest,
+                         ::testing::Values(daemon_row{0, "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1"},
+                                           daemon_row{1, "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1"}));
