@@ -386,16 +386,45 @@ TEST(AppendFormat, Table)
     }
 }
 
-TEST(AppendFormat, FullOrUnterminatedDestinationIsLeftAlone)
+TEST(AppendFormat, UnterminatedDestinationIsLeftAlone)
 {
     log_capture log;
-    exact_buf   full(4, "abc");
-    EXPECT_EQ(strcat_printf2(full.get(), 4, "%s", "x"), -1);
-    EXPECT_EQ(full.text(), "abc");
-    exact_buf raw(4, nullptr);
-    EXPECT_EQ(strcat_printf(raw.get(), 4, "%s", "x"), -1);
-    EXPECT_EQ(std::string(raw.get(), 4), "XXXX");
+    for (auto fn : {strcat_printf, strcat_printf2}) {
+        exact_buf raw(4, nullptr);
+        EXPECT_EQ(fn(raw.get(), 4, "%s", "x"), -1);
+        EXPECT_EQ(std::string(raw.get(), 4), "XXXX");
+    }
+    // A text longer than the size handed in is never read past that size.
+    exact_buf longer(4, nullptr);
+    memcpy(longer.get(), "abcd", 4);
+    EXPECT_EQ(strcat_printf2(longer.get(), 3, "%s", "x"), -1);
     EXPECT_TRUE(log.all().empty());
+}
+
+TEST(AppendFormat, OntoAFullText)
+{
+    // "abc" fills a 4-byte buffer: one byte is left for the appended text.
+    struct {
+        const char *name;
+        fmt_fn      fn;
+        const char *arg;
+        int         rc;
+        bool        reported;
+    } const cases[] = {
+        {"truncating keeps the text", strcat_printf2, "x", 3, false},
+        {"strict overflow is reported", strcat_printf, "xy", 5, true},
+        {"empty append fits", strcat_printf, "", 3, false},
+        {"empty append truncating", strcat_printf2, "", 3, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        log_capture log;
+        exact_buf   full(4, "abc");
+        EXPECT_EQ(c.fn(full.get(), 4, "%s", c.arg), c.rc);
+        EXPECT_EQ(full.text(), "abc");
+        EXPECT_EQ(log.has("need_size=3 buf_size=1 fmt=[%s]\n"), c.reported);
+        EXPECT_EQ(log.has("expr[ret<clen]: assert failed\n"), c.reported);
+    }
 }
 
 TEST(AppendFormat, OnlyStrictOverflowIsReported)

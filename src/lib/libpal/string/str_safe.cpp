@@ -67,6 +67,9 @@ int check_dest_src(char *dest, size_t size, const char *src)
 
 int str_safecopy_imp(char *dest, size_t size, const char *src, int strict)
 {
+    // Copying a buffer onto itself changes nothing, even without a NUL in it.
+    // Two missing pointers are no such copy: they are refused as a missing
+    // destination rather than reported as a success.
     if (src == dest && dest != nullptr) {
         return 0;
     }
@@ -188,10 +191,13 @@ int str_vsprintf_s2(char *dest, size_t size, const char *fmt, va_list ap)
 
 int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict)
 {
-    // A text that already fills the buffer (or has no NUL in it) leaves no
-    // room to append to.
+    // Only a destination without a NUL within size is refused. A text of
+    // size-1 characters still goes through the formatter with one byte left,
+    // so that a strict append that cannot fit is reported, and a truncating
+    // or empty one returns the length kept. The length is bounded by size:
+    // an unterminated buffer is never read past its end.
     size_t len = os_strnlen(dest, size);
-    if (len + 1 >= size) {
+    if (len >= size) {
         return -1;
     }
     size_t clen = size - len;

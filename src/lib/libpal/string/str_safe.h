@@ -31,7 +31,8 @@ int str_vsprintf_s2(char *dest, size_t size, const char *fmt, va_list ap);
 int str_sprintf_s(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 int str_sprintf_s2(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
-// Appends formatted text; the new total length, or -1 when dest is already full.
+// Appends formatted text; the new total length, or -1 when dest holds no NUL
+// within size (nothing written or logged).
 int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict);
 int strcat_printf(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 int strcat_printf2(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
