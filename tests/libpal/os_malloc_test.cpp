@@ -280,3 +280,16 @@ TEST_F(AllocHooks, AlignedBlocksRecordTheirAllocation)
     os_free_align(nullptr);
     EXPECT_EQ(os_malloc_align(SIZE_MAX - 8, 64), nullptr);
 }
+
+TEST_F(AllocHooks, AlignmentThatIsNoPowerOfTwoIsRefused)
+{
+    for (size_t align : {0u, 3u, 24u, 100u}) {
+        SCOPED_TRACE(align);
+        log_capture log;
+        g_sizes.clear();
+        EXPECT_EQ(os_malloc_align(16, align), nullptr);
+        EXPECT_EQ(os_zalloc_align(16, align), nullptr);
+        EXPECT_TRUE(g_sizes.empty());
+        EXPECT_TRUE(log.has("assert failed\n"));
+    }
+}

@@ -197,6 +197,9 @@ int os_asprintf(char **result, const char *fmt, ...)
 
 void *os_malloc_align(size_t size, size_t align)
 {
+    // The rounding mask is only right for a power of two: 0 would round the
+    // block down to address 0 and write the raw address below it.
+    PL_ASSERT_RET(align!=0 && (align&(align-1))==0, nullptr);
     if (size > SIZE_MAX - align - 7) {
         return nullptr;
     }

@@ -45,7 +45,7 @@ int os_vasprintf(char **result, const char *fmt, va_list ap);
 int os_asprintf(char **result, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Aligned blocks: the word before the block holds the underlying allocation.
-// Requires: align is a power of two.
+// Requires: align is a power of two (any other align gives nullptr).
 void *os_malloc_align(size_t size, size_t align);
 void *os_zalloc_align(size_t size, size_t align);
 void  os_free_align(void *ptr);
