@@ -641,6 +641,11 @@ TEST(LogDefault, ExitDropsLaterCallsWithoutNewContext)
             bad |= log2_exit(nullptr) != 0 ? 16 : 0;
             bad |= log2_get_ctx(nullptr) != nullptr ? 32 : 0;
             bad |= log2_get_level(nullptr) != 0 ? 64 : 0;
+            // Named by its pointer the default still acts once: it stays
+            // whole for a thread that read the pointer before the exit.
+            bad |= log2_exit(def) != 0 ? 128 : 0;
+            log2_printf(def, LOG2_ERR | LOG2_F_NOEXIT, "t", "a.c", 1, nullptr, "named\n");
+            bad |= log2_get_level(def) != 7 ? 256 : 0;
             fprintf(stderr, "done\n");
             _exit(bad);
         },
@@ -663,25 +668,168 @@ TEST(LogDefault, DefaultLinesCarryDefaultPrefixesAndForwardHookFeedsIt)
     log2_exit(other);
 }
 
-TEST(LogDefault, InitConfiguresDefaultOnceAndReportsMissingReader)
+// The diagnostics switch is process-wide and stays on: tests that turn it
+// on run in a child.
+TEST(LogDefault, InitTakesOverTheDefaultOnceAndReportsEachKey)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // A default made by a first log call waits for its configuration.
+    EXPECT_EXIT(
+        {
+            setenv("QDDBGLOG", "1", 1);
+            log2_ctx *def = log2_get_ctx(nullptr);
+            log2_ctx *first =
+                log2_init_str("[log]\ndebug=1\nlevel=err\nflags=no_colour\nfile_mode=a\nfile_size=4k\n", nullptr);
+            int bad = first == nullptr || first != def ? 1 : 0;
+            bad |= log2_get_level(def) != 3 || def->flags.load() != 0 || strcmp(def->file_mode, "a") != 0 ? 2 : 0;
+            // A context made after the takeover does not hand the default over again.
+            log2_exit(log2_ctx_new());
+            log2_ctx *second = log2_init_str("[log]\nlevel=warn\n", nullptr);
+            bad |= second == nullptr || second == def || log2_get_level(second) != 4 ? 4 : 0;
+            bad |= log2_get_level(def) != 3 ? 8 : 0;
+            log2_ctx *bare = log2_init_imp("ini_str", nullptr, nullptr);
+            bad |= bare == nullptr || bare == def || bare == second ? 16 : 0;
+            _exit(bad);
+        },
+        ::testing::ExitedWithCode(0),
+        "^conf=\\[\\[log\\]\ndebug=1\nlevel=err\nflags=no_colour\nfile_mode=a\nfile_size=4k\n\\]\n"
+        "log\\.debug=1\nlog\\.level=err\nlog\\.flags=no_colour\nlog_flags_2_int=no_colour 0x0\n"
+        "log\\.syslog=\nlog\\.bsvlog=\nlog\\.file_dir=\nlog\\.file=\nlog\\.max_num_file=\n"
+        "log\\.file_size=4k\nlog2_ioctl log\\.file_size=4096\n[^\n]*code=22[^\n]*\n"
+        "conf=\\[\\[log\\]\nlevel=warn\n\\]\nlog\\.debug=\nlog\\.level=warn\n");
+    // Without a default the first configuration makes it.
+    EXPECT_EXIT(
+        {
+            log2_ctx *first = log2_init_str("[log]\nlevel=noti\n", nullptr);
+            int bad = first == nullptr || first != log2_get_ctx(nullptr) ? 1 : 0;
+            bad |= log2_get_level(nullptr) != 5 ? 2 : 0;
+            _exit(bad);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(LogDefault, UnreadableConfigurationIsReportedAndChangesNothing)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             setenv("QDDBGLOG", "1", 1);
-            log2_ctx *first = log2_init_str("[log]\nlevel=err\n", nullptr);
-            int bad = first == nullptr || first != log2_get_ctx(nullptr) ? 1 : 0;
-            bad |= log2_get_level(first) != 7 ? 2 : 0;  // unconfigured: defaults kept
-            log2_ctx *second = log2_init_file("/nonexistent/zorv.ini", "x");
-            bad |= second == nullptr || second == first ? 4 : 0;
-            log2_ctx *bare = log2_init_imp("ini_str", nullptr, nullptr);
-            bad |= bare == nullptr || bare == first ? 8 : 0;
-            log2_init_imp("json", "{}", nullptr);
+            log2_ctx *def = log2_init_file("/nonexistent/zorv.ini", nullptr);
+            int bad = def == nullptr || def != log2_get_ctx(nullptr) || log2_get_level(def) != 7 ? 1 : 0;
+            log2_ctx *other = log2_init_imp("json", "{}", nullptr);
+            bad |= other == nullptr || other == def || log2_get_level(other) != 7 ? 2 : 0;
             _exit(bad);
         },
         ::testing::ExitedWithCode(0),
-        "conf=\\[\\[log\\]\nlevel=err\n\\]\nconf_load_str \\[(.|\n)*failed(.|\n)*"
-        "conf_load \\[/nonexistent/zorv.ini\\] failed(.|\n)*type \\[json\\] error\n");
+        "conf_load \\[/nonexistent/zorv\\.ini\\] failed\n(.|\n)*type \\[json\\] error\n");
+}
+
+// A context configured from INI text, never the default one: the first
+// configuration of the process has already taken the default over.
+log2_ctx *conf_ctx(const char *type, const char *text, const char *name)
+{
+    static const bool taken = [] {
+        log2_ctx *c = log2_init_imp("ini_str", nullptr, nullptr);
+        if (c != log2_get_ctx(nullptr)) {
+            log2_exit(c);
+        }
+        return true;
+    }();
+    (void)taken;
+    return log2_init_imp(type, text, name);
+}
+
+TEST(LogConf, KeysOfTheSectionTakeEffect)
+{
+    struct row {
+        const char *type;
+        const char *text;
+        const char *name;
+        int level;
+        uint32_t flags;
+        const char *mode;
+    };
+    const row rows[] = {
+        {"ini_str", "[log]\nlevel=warn\nflags=time|tid\n", nullptr, 4, 0x23, "w"},
+        {"ini_str", "[log]\nlevel=warn\n[log_disk]\nlevel=noti\nflags=no_colour\n", "disk", 5, 0x00, "w"},
+        {"ini_str", "[log]\nlevel=warn\n", "disk", 7, 0x27, "w"},          // no section log_disk
+        {"ini_str", "[log]\nlevel=\nflags=\nfile_mode=\n", nullptr, 7, 0x27, "w"},  // empty: unchanged
+        {"ini_str", "[log]\nlevel=debug\n", nullptr, 7, 0x27, "w"},         // unknown level name
+        {"ini_str", "[log]\nfile_mode=a\n", nullptr, 7, 0x27, "a"},
+        {"ini_str", "[log]\nfile_mode=append\n", nullptr, 7, 0x27, "w"},
+        {"ini_file", "/nonexistent/zorv.ini", nullptr, 7, 0x27, "w"},
+        {"json", "{}", nullptr, 7, 0x27, "w"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.text);
+        stderr_capture cap;
+        log2_ctx *ctx = conf_ctx(r.type, r.text, r.name);
+        cap.take();
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_NE(ctx, log2_get_ctx(nullptr));
+        EXPECT_EQ(log2_get_level(ctx), r.level);
+        EXPECT_EQ(ctx->flags.load(), r.flags);
+        EXPECT_STREQ(ctx->file_mode, r.mode);
+        log2_exit(ctx);
+    }
+}
+
+TEST(LogConf, FileSizeBelowMinimumWarnsAndKeepsTheCap)
+{
+    struct row {
+        const char *size;
+        const char *warning;  // nullptr: applied through the size command
+    };
+    const row rows[] = {
+        {"1k", "log2_ioctl log.file_size=1024 (must>=2048 error)\n"},
+        {"2047", "log2_ioctl log.file_size=2047 (must>=2048 error)\n"},
+        {"2048", nullptr},
+        {"4k", nullptr},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.size);
+        const std::string text = std::string("[log]\nflags=no_colour\nfile_size=") + r.size + "\n";
+        stderr_capture cap;
+        log2_ctx *ctx = conf_ctx("ini_str", text.c_str(), nullptr);
+        const std::string err = cap.take();
+        ASSERT_NE(ctx, nullptr);
+        if (r.warning != nullptr) {
+            EXPECT_EQ(err, r.warning);
+            EXPECT_STREQ(log2_get_recent(ctx), r.warning);
+        } else {
+            EXPECT_NE(err.find("code=22"), std::string::npos) << err;
+            EXPECT_EQ(err.find("must>="), std::string::npos) << err;
+        }
+        log2_exit(ctx);
+    }
+}
+
+TEST(LogConf, SinkKeysGoThroughTheirCommands)
+{
+    struct row {
+        const char *key;
+        const char *value;
+        std::vector<int> codes;  // commands that report their missing sink
+    };
+    const row rows[] = {
+        {"syslog", "udp://127.0.0.1", {31}},
+        {"bsvlog", "udp://127.0.0.1:5140", {30}},
+        {"file_dir", "logs", {21}},
+        {"file", "zorv.log", {20}},
+        {"max_num_file", "3", {23}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.key);
+        const std::string text = std::string("[log]\n") + r.key + "=" + r.value + "\n";
+        stderr_capture cap;
+        log2_ctx *ctx = conf_ctx("ini_str", text.c_str(), nullptr);
+        const std::string err = cap.take();
+        ASSERT_NE(ctx, nullptr);
+        for (int code : r.codes) {
+            EXPECT_NE(err.find("code=" + std::to_string(code) + " "), std::string::npos) << err;
+        }
+        log2_exit(ctx);
+    }
 }
 
 TEST(LogDiag, SilentUnlessSwitchedOn)

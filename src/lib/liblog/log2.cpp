@@ -1,15 +1,19 @@
 #include "liblog/log2.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string_view>
 #include <unistd.h>
 
+#include "libconf/conf.h"
 #include "liblog/log_console.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
@@ -18,6 +22,7 @@
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -28,6 +33,9 @@ constexpr size_t kDiagSize = 4096;
 constexpr size_t kQuoteSize = 4096;
 constexpr size_t kThreadNameSize = 256;
 constexpr size_t kHelpSize = 128;
+constexpr size_t kSectionSize = 256;
+// A "file_size" below this is refused and the cap stays.
+constexpr uint64_t kMinConfFileSize = 2048;
 // Levels of the high-level callback are above this one.
 constexpr int kLowCbMaxLevel = LOG2_WARN;
 
@@ -316,6 +324,10 @@ log2_ctx *default_create()
     ctx = log2_ctx_new();
     t_creating = false;
     if (ctx != nullptr) {
+        // Only the default's creation marks it as waiting for its
+        // configuration: were every new context to do so, a context made
+        // after the default was configured would hand the default over to
+        // the next configuration once more.
         int expected = kNoDefault;
         g_takeover.compare_exchange_strong(expected, kDefaultCreated);
         g_default.store(ctx);
@@ -323,15 +335,120 @@ log2_ctx *default_create()
     return ctx;
 }
 
-void diag_conf_unavailable(const char *type, const char *text)
+intptr_t arg_int(const void *arg)
 {
-    const std::string_view t = type;
+    return reinterpret_cast<intptr_t>(arg);
+}
+
+const void *int_arg(intptr_t v)
+{
+    return reinterpret_cast<const void *>(v);
+}
+
+struct conf_closer {
+    void operator()(conf_handle *h) const { conf_close(h); }
+};
+using conf_ptr = std::unique_ptr<conf_handle, conf_closer>;
+
+// "ini_file": text is a path; "ini_str": text is the INI text itself.
+conf_ptr conf_open_typed(const char *type, const char *text)
+{
+    const std::string_view t = type == nullptr ? std::string_view{} : std::string_view{type};
+    conf_handle *h = nullptr;
     if (t == "ini_file") {
-        log2_diag_printf("conf_load [%s] failed: no configuration reader\n", text);
+        h = conf_load(text);
+        if (h == nullptr) {
+            log2_diag_printf("conf_load [%s] failed\n", text);
+        }
     } else if (t == "ini_str") {
-        log2_diag_printf("conf_load_str [%s] failed: no configuration reader\n", text);
+        h = conf_load_str(text, 0);
+        if (h == nullptr) {
+            log2_diag_printf("conf_load_str [%s] failed\n", text);
+        }
     } else {
-        log2_diag_printf("type [%s] error\n", type);
+        log2_diag_printf("type [%s] error\n", type == nullptr ? "" : type);
+    }
+    return conf_ptr(h);
+}
+
+// Accepts exactly "a" or "w"; the log file opens with it from its next open.
+int log_file_mode_set(log2_ctx *ctx, const char *mode)
+{
+    const std::string_view m = mode;
+    if (m != "a" && m != "w") {
+        log2_diag_printf("mode %s err\n", mode);
+        return -1;
+    }
+    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), mode);
+    return 0;
+}
+
+void conf_file_size(log2_ctx *ctx, const char *value)
+{
+    const uint64_t size = str_atosize(value);
+    if (size < kMinConfFileSize) {
+        log2_printf(ctx, LOG2_WARN, "tag", __FILE__, __LINE__, __func__,
+                    "log2_ioctl log.file_size=%d (must>=%d error)\n", static_cast<int>(size),
+                    static_cast<int>(kMinConfFileSize));
+        return;
+    }
+    log2_diag_printf("log2_ioctl log.file_size=%" PRIu64 "\n", size);
+    // The cap is a u32: a larger size caps at its largest value, not at what
+    // its low bits happen to be.
+    const uint64_t cap = std::min<uint64_t>(size, UINT32_MAX);
+    log2_ioctl(ctx, LOG2_CMD_FILE_SIZE, int_arg(static_cast<intptr_t>(cap)), -1);
+}
+
+// The keys of the log section in the order they are read: the log file is
+// opened ("file") before "max_num_file" prunes old files, so the pruning
+// sees it, and before "file_size", whose cap applies from the next write.
+struct conf_key {
+    const char *key;
+    bool reported;  // "log.<key>=<value>" through the diagnostics
+    void (*apply)(log2_ctx *ctx, const char *value);
+};
+
+constexpr conf_key kConfKeys[] = {
+    {"debug", true,
+     [](log2_ctx *, const char *v) {
+         if (strcmp(v, "1") == 0) {
+             g_diag.store(true);
+         }
+     }},
+    {"level", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_LEVEL_STR, v, -1); }},
+    {"flags", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FLAGS_STR, v, -1); }},
+    {"syslog", true,
+     [](log2_ctx *c, const char *v) {
+         log2_ioctl(c, LOG2_CMD_SYSLOG_URL, v, -1);
+         log2_ioctl(c, LOG2_CMD_SYSLOG_ON, int_arg(1), -1);
+     }},
+    {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
+    {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
+    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_mode_set(c, v); }},
+    {"file", true,
+     [](log2_ctx *c, const char *v) {
+         log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
+         log2_ioctl(c, LOG2_CMD_FILE_ON, int_arg(1), -1);
+     }},
+    {"max_num_file", true,
+     [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_KEEP, int_arg(str_atoi(v)), -1); }},
+    {"file_size", true, conf_file_size},
+};
+
+// An empty or missing value changes nothing.
+void conf_apply(log2_ctx *ctx, conf_handle *conf, const char *section)
+{
+    for (const auto &k : kConfKeys) {
+        const char *value = conf_get_str(conf, section, k.key, "");
+        if (value == nullptr) {
+            value = "";
+        }
+        if (k.reported) {
+            log2_diag_printf("log.%s=%s\n", k.key, value);
+        }
+        if (*value != '\0') {
+            k.apply(ctx, value);
+        }
     }
 }
 
@@ -347,11 +464,6 @@ int level_reverse(const char *name, const val_tab *tab, const char *what)
         fprintf(stderr, "error: invalid %s [%s]\n", what, name == nullptr ? "" : name);
     }
     return v;
-}
-
-intptr_t arg_int(const void *arg)
-{
-    return reinterpret_cast<intptr_t>(arg);
 }
 
 }  // namespace
@@ -478,6 +590,7 @@ log2_ctx *log2_ctx_new()
     ctx->flags.store(LOG2_DEFAULT_FLAGS);
     ctx->threshold.store(kDefaultThreshold);
     ctx->console_on.store(1);
+    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), "w");
     str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
     return ctx;
 }
@@ -497,7 +610,6 @@ log2_ctx *log2_get_ctx(log2_ctx *ctx)
 
 log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
 {
-    (void)name;  // names the section "log_<name>"
     if (getenv("QDDBGLOG") != nullptr) {
         g_diag.store(true);
     }
@@ -525,11 +637,20 @@ log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
         }
     }
     log2_diag_printf("conf=[%s]\n", text == nullptr ? "" : text);
-    if (text == nullptr || type == nullptr) {
+    if (text == nullptr) {
         return ctx;
     }
-    // This build has no configuration reader: the context keeps its settings.
-    diag_conf_unavailable(type, text);
+    const conf_ptr conf = conf_open_typed(type, text);
+    if (!conf) {
+        return ctx;
+    }
+    char section[kSectionSize];
+    if (name != nullptr && *name != '\0') {
+        str_sprintf_s2(section, sizeof(section), "log_%s", name);
+    } else {
+        str_safecopy2(section, sizeof(section), "log");
+    }
+    conf_apply(ctx, conf.get(), section);
     return ctx;
 }
 
@@ -546,6 +667,11 @@ log2_ctx *log2_init_str(const char *text, const char *name)
 int log2_exit(log2_ctx *ctx)
 {
     std::unique_lock guard(g_default_lock);
+    // The default acts once, also when it is named by its pointer: its
+    // mutex may still be taken by a thread that read the pointer earlier.
+    if (ctx != nullptr && ctx == g_default_retired) {
+        return 0;
+    }
     log2_ctx *def = g_default.load();
     const bool is_default = ctx == nullptr || ctx == def;
     if (is_default) {

@@ -89,6 +89,7 @@ struct log2_ctx {
     char recent[LOG2_RECENT_SIZE];
     str_tail tail;
     str_buf *msg;  // the untruncated message of the call in progress
+    char file_mode[2];  // the log file's open mode: "w" (start empty) or "a"
     bool exited;   // set under the mutex by log2_exit
 };
 
@@ -128,7 +129,9 @@ log2_ctx *log2_ctx_new();
 // default context has exited.
 log2_ctx *log2_get_ctx(log2_ctx *ctx);
 // Configures a context from INI text ("ini_file": a path, "ini_str": the
-// text itself), section "log" or "log_<name>", and returns it.
+// text itself), section "log" or "log_<name>", and returns it. The first call
+// configures the default context; later calls get new contexts. A text that
+// does not load leaves the context as it was (reported by the diagnostics).
 log2_ctx *log2_init_imp(const char *type, const char *text, const char *name);
 log2_ctx *log2_init_file(const char *path, const char *name);
 log2_ctx *log2_init_str(const char *text, const char *name);
