@@ -17,6 +17,7 @@
 #include "liblog/log_console.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
+#include "libpal/string/str_buf.h"
 
 namespace {
 
@@ -486,8 +487,9 @@ TEST_F(LogCtx, LongMessageCutOnConsole)
     const std::string out = cap.take();
     EXPECT_EQ(out.size(), 8191u);
     EXPECT_EQ(out, std::string(8190, 'm') + "\n");
-    // The whole message stays in the context's builder for the log file.
+    // The whole message, line end added, stays in the builder for the log file.
     ASSERT_NE(ctx_->msg, nullptr);
+    EXPECT_EQ(std::string(ctx_->msg->text, ctx_->msg->len), big + "\n");
 }
 
 TEST_F(LogCtx, CommandsTable)
@@ -556,6 +558,10 @@ TEST_F(LogCtx, InfoDumpListsSettings)
                  "log_level=noti\nlog_shell_enale_out=0\nlog_file_enale_out=1\nlog_file_name=''\n"
                  "log_file_max_size=0\nlog_syslog_enale_out=0\nlog_syslog_url=''\nlog_bsvlog_url=''\n");
     os_free(dump);
+    // The log file command is refused, so no log file is open.
+    log2_ioctl(ctx_, LOG2_CMD_FILE_OPEN, "x.log", 0);
+    EXPECT_STREQ(log2_get_file_path(ctx_), "");
+    EXPECT_EQ(log2_get_file_fd(ctx_), -1);
 }
 
 TEST(LogConsole, ColourByLevel)

@@ -834,6 +834,19 @@ const char *log2_get_recent(log2_ctx *ctx)
     return ctx == nullptr ? "" : ctx->recent;
 }
 
+// Command 20 opens no log file in this build, so none is ever open.
+const char *log2_get_file_path(log2_ctx *ctx)
+{
+    (void)ctx;
+    return "";
+}
+
+int log2_get_file_fd(log2_ctx *ctx)
+{
+    (void)ctx;
+    return -1;
+}
+
 int log2_get_info(log2_ctx *ctx, log2_info *info)
 {
     if (info == nullptr) {

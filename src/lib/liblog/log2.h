@@ -155,6 +155,9 @@ int log2_get_level(log2_ctx *ctx);
 const char *log2_get_level_str(log2_ctx *ctx);
 // The recent lines, owned by the context.
 const char *log2_get_recent(log2_ctx *ctx);
+// The open log file's path ("" when none) and its stream's descriptor (-1).
+const char *log2_get_file_path(log2_ctx *ctx);
+int log2_get_file_fd(log2_ctx *ctx);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.
 char *log2_info_dump(log2_ctx *ctx);
