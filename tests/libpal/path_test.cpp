@@ -392,6 +392,13 @@ TEST(PathCanonical, ResolvesDotsAsText)
         {"../../x", "rel", "../x"},
         {"../../..", "rel", "../../"},
         {"..", "rel", "./"},
+        // Quotes and blanks around an absolute path do not make it relative.
+        {"\"/a/../b\"", nullptr, "/b"},
+        {"  '/a/./c'  ", "/base", "/a/c"},
+        {"'C:\\a\\..\\b'", nullptr, "C:/b"},
+        {"\"x/../y\"", "'/base'", "/base/y"},
+        // A relative file URL is still taken from the base.
+        {"file://rel/x", "/base", "/base/rel/x"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.path) + " base=" + (c.base ? c.base : "(cwd)"));

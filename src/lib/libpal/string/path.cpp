@@ -370,24 +370,28 @@ char *path_canonical(const char *path, const char *base, char *out)
     if (path == nullptr)
         return nullptr;
 
+    // Normalised before the absolute test: a quoted or blank-padded absolute
+    // path ('"/a/../b"') names /b, not a directory under the base.
     char full[PL_MAX_PATH];
-    if (path_is_absolute(path)) {
-        if (str_safecopy(full, sizeof(full), path) != 0)
-            return nullptr;
-    } else {
-        char cwd[PL_MAX_PATH];
+    if (!normalized_copy(path, full))
+        return nullptr;
+    if (!path_is_absolute(full)) {
+        char dir[PL_MAX_PATH];
         if (base == nullptr) {
-            if (getcwd(cwd, sizeof(cwd)) == nullptr) {
+            if (getcwd(dir, sizeof(dir)) == nullptr) {
                 ZLOG_ERR("getcwd failed\n");
                 return nullptr;
             }
-            base = cwd;
-        }
-        // A join that does not fit is empty; a good one holds at least the '/'.
-        if (path_build(full, base, path)[0] == '\0')
+        } else if (!normalized_copy(base, dir)) {
             return nullptr;
+        }
+        char rel[PL_MAX_PATH];
+        memcpy(rel, full, strlen(full) + 1);
+        // A join that does not fit is empty; a good one holds at least the '/'.
+        if (path_build(full, dir, rel)[0] == '\0')
+            return nullptr;
+        path_normalize(full);
     }
-    path_normalize(full);
 
     size_t o = 0;
     bool overflow = false;
