@@ -400,6 +400,11 @@ TEST(NumericLiteral, ParseTable)
         {"010.5", 10, 0, DBL, 0, 10.5},
         {"1.5e-3", 10, 0, DBL, 0, 0.0015},
         {"-2.5E+2", 10, 0, DBL, 0, -250.0},
+        // With the base taken from the text, a leading "0" is octal only for integers.
+        {"0.5", 0, 0, DBL, 0, 0.5},
+        {"017.5", 0, 0, DBL, 0, 17.5},
+        {"0e2", 0, 0, DBL, 0, 0.0},
+        {"-0.25", 0, 0, DBL, 0, -0.25},
         // Binary floating point.
         {"0x1.8p1", 0, 0, DBL, 0, 3.0},
         {"0x1p-2", 16, 0, DBL, 0, 0.25},

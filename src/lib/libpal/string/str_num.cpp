@@ -379,6 +379,7 @@ int parse_integer(const literal &lit, std::string_view t, size_t start, size_t p
 // The literal without its sign applied; lit->neg tells whether it had one.
 int parse_literal(value2 *out, std::string_view t, int base, literal *lit)
 {
+    const bool chosen = base == 0;
     if (base == 0) {
         if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
             base = 16;
@@ -411,9 +412,12 @@ int parse_literal(value2 *out, std::string_view t, int base, literal *lit)
     if (pos - start > LITERAL_MAX)
         return refuse(*lit, "[%s] number too long\n", out);
     const char next = pos < t.size() ? t[pos] : '\0';
-    if (base == 10 && (next == '.' || next == 'e' || next == 'E'))
+    // A leading "0" makes an integer octal, not a fraction: "0.5" and "0e3"
+    // are decimal, where a binary fraction would refuse them for want of "p".
+    const bool decimal = base == 10 || (chosen && base == 8);
+    if (decimal && (next == '.' || next == 'e' || next == 'E'))
         return parse_decimal_float(*lit, t, start, pos, out);
-    if (base != 10 && (next == '.' || next == 'p' || next == 'P'))
+    if (!decimal && (next == '.' || next == 'p' || next == 'P'))
         return parse_binary_float(*lit, t, start, pos, base, out);
     return parse_integer(*lit, t, start, pos, base, out);
 }

@@ -67,6 +67,7 @@ int value2_set_str(value2 *value, const char *text)
     }
     int *slot = int_slot(value);
     PL_ASSERT_RET(slot != NULL, -1);
+    // A refused text must not become a silent 0 reported as a successful set.
     int32_t n = 0;
     if (str_atoi_chk(text, &n) != 0)
         return -1;
