@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "libpal/os/os_hostid.h"
+
 namespace {
 
 struct cond_deleter {
@@ -201,4 +203,5 @@ TEST(Identity, ThreadAndProcessIds)
     EXPECT_NE(other, 0u);
     EXPECT_NE(other, mine);
     EXPECT_EQ(os_process_id(), getpid());
+    EXPECT_EQ(os_get_host_id(), os_host_id());
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/os/os_hostid.h"
 
 struct os_mutex {
     pthread_mutex_t mtx;
@@ -181,6 +182,11 @@ uint64_t os_thread_id()
 int os_process_id()
 {
     return static_cast<int>(getpid());
+}
+
+uint64_t os_get_host_id()
+{
+    return os_host_id();
 }
 
 int os_clock_get(clockid_t clock_id, os_time *time)

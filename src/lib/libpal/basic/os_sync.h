@@ -1,8 +1,9 @@
 // Synchronisation and time for every concurrent module: a heap-held mutex, a
 // condition event that carries its own mutex and keeps no signalled state
 // (waiters wait in bounded slices and test their own condition after each
-// return), sleeping, the caller's thread and process ids, wall-clock readings
-// and deadlines, and the monotonic ticks that time-outs are measured with.
+// return), sleeping, the caller's thread, process and host ids, wall-clock
+// readings and deadlines, and the monotonic ticks that time-outs are measured
+// with.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,8 @@ void os_sleep_us(uint64_t us);
 // The kernel's id of the calling thread.
 uint64_t os_thread_id();
 int os_process_id();
+// The host identifier: the machine's first link-layer address as a number, 0 without one.
+uint64_t os_get_host_id();
 
 int os_clock_get(clockid_t clock_id, os_time *time);
 // Wall clock.
