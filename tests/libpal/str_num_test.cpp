@@ -273,6 +273,10 @@ TEST(DurationText, PieceThatDoesNotFitIsLeftOut)
     char out[8];
     // "1 hour " fits exactly; the seconds piece does not and is dropped.
     EXPECT_STREQ(str_fmt_duration(out, sizeof(out), 3605.25), "1 hour ");
+    // A unit that does not fit ends the text: no smaller unit stands in its place.
+    EXPECT_STREQ(str_fmt_duration(out, sizeof(out), 10 * 86400 + 3600), "");
+    EXPECT_STREQ(str_fmt_hours(10 * 8760 + 1, out, sizeof(out)), "");
+    EXPECT_STREQ(str_fmt_hours(2 * 720 + 1, out, sizeof(out)), "");
 }
 
 TEST(DurationText, ClockTable)

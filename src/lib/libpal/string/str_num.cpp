@@ -651,6 +651,11 @@ duration_parts split_duration(double seconds)
 
 const char *plural(long long n) { return n > 1 ? "s" : ""; }
 
+// Whether the strict append that returned n kept its piece. Once a piece is
+// left out the text ends there: a later, shorter piece must not stand where
+// a larger unit is missing ("1 hour" for ten days and an hour).
+bool piece_fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
+
 }  // namespace
 
 char *str_fmt_duration(char *out, size_t size, double seconds)
@@ -660,10 +665,10 @@ char *str_fmt_duration(char *out, size_t size, double seconds)
     if (!(seconds >= 0.0))
         return out;
     const duration_parts p = split_duration(seconds);
-    if (p.days > 0)
-        strcat_printf(out, size, "%lld day%s ", p.days, plural(p.days));
-    if (p.hours > 0)
-        strcat_printf(out, size, "%d hour%s ", p.hours, plural(p.hours));
+    if (p.days > 0 && !piece_fits(strcat_printf(out, size, "%lld day%s ", p.days, plural(p.days)), size))
+        return out;
+    if (p.hours > 0 && !piece_fits(strcat_printf(out, size, "%d hour%s ", p.hours, plural(p.hours)), size))
+        return out;
     if (p.minutes > 0) {
         strcat_printf(out, size, "%d minute%s", p.minutes, plural(p.minutes));
     } else {
@@ -700,15 +705,18 @@ char *str_fmt_hours(int hours, char *out, size_t size)
     out[0] = '\0';
     int rest = hours;
     if (rest >= 8760) {
-        strcat_printf(out, size, "%d year%s ", rest / 8760, plural(rest / 8760));
+        if (!piece_fits(strcat_printf(out, size, "%d year%s ", rest / 8760, plural(rest / 8760)), size))
+            return out;
         rest %= 8760;
     }
     if (rest >= 720) {
-        strcat_printf(out, size, "%d month%s ", rest / 720, plural(rest / 720));
+        if (!piece_fits(strcat_printf(out, size, "%d month%s ", rest / 720, plural(rest / 720)), size))
+            return out;
         rest %= 720;
     }
     if (rest >= 24) {
-        strcat_printf(out, size, "%d day%s ", rest / 24, plural(rest / 24));
+        if (!piece_fits(strcat_printf(out, size, "%d day%s ", rest / 24, plural(rest / 24)), size))
+            return out;
         rest %= 24;
     }
     strcat_printf(out, size, "%d hour%s ", rest, plural(rest));
