@@ -30,16 +30,18 @@ constexpr const char *kParseError = "url parser error";
 // Query keys whose values are secrets: never written to a message.
 constexpr string_view kSecretKeys[] = {"alg", "key"};
 
-bool is_secret_key(string_view key) {
-    for (string_view k : kSecretKeys)
-        if (key == k) return true;
-    return false;
-}
-
 string_view trim(string_view s) {
     while (!s.empty() && isspace((unsigned char)s.front())) s.remove_prefix(1);
     while (!s.empty() && isspace((unsigned char)s.back())) s.remove_suffix(1);
     return s;
+}
+
+// Compared trimmed, as the query readers compare keys.
+bool is_secret_key(string_view key) {
+    key = trim(key);
+    for (string_view k : kSecretKeys)
+        if (key == k) return true;
+    return false;
 }
 
 // Appends into a caller's buffer without ever writing past it. An overflow
@@ -364,9 +366,10 @@ int url_parser_imp(url_info *info, const char *text) {
         return w.over ? -1 : 0;
     }
 
-    // User information: an "@" before the query counts (the first one); a
-    // query value never becomes a user name.
-    size_t at = rest.substr(0, rest.find('?')).find('@');
+    // User information: the first "@" anywhere counts, so that a password
+    // holding "?", "/" or "#" stays in the password field and never shows up
+    // as a path or query in a message form.
+    size_t at = rest.find('@');
     string_view user, pass;
     if (at != string_view::npos) {
         string_view ui = rest.substr(0, at);
