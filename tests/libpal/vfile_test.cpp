@@ -311,6 +311,40 @@ TEST_F(VFileTest, FreopenMovesTheStreamToTheNewFile)
     EXPECT_EQ(qdfile_freopen(path("none/x").c_str(), "r", g), nullptr);
 }
 
+namespace {
+
+// A file driver whose open lets another writer use the stream being reopened.
+qdfile_drv g_plain_file_drv;
+VFILE     *g_written_during_open = nullptr;
+void      *open_and_write(void *ctx, const char *name, uint64_t flags)
+{
+    if (g_written_during_open != nullptr) qdfile_fputs("+late", g_written_during_open);
+    return g_plain_file_drv.open(ctx, name, flags);
+}
+
+}  // namespace
+
+TEST_F(VFileTest, FreopenKeepsWhatIsWrittenWhileTheNewFileOpens)
+{
+    std::string a = path("a");
+    std::string b = path("b");
+    VFILE      *f = qdfile_fopen(a.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    qdfile_fputs("first", f);
+    g_plain_file_drv    = *qdfile_drv_get(QDFILE_DRV_FILE);
+    qdfile_drv hooked   = g_plain_file_drv;
+    hooked.open         = open_and_write;
+    g_written_during_open = f;
+    qdfile_set_file_drv(&hooked);
+    VFILE *r = qdfile_freopen(b.c_str(), "w", f);
+    qdfile_set_file_drv(nullptr);
+    g_written_during_open = nullptr;
+    ASSERT_EQ(r, f);
+    EXPECT_EQ(read_file(a), "first+late");
+    EXPECT_EQ(qdfile_fclose(f), 0);
+    EXPECT_EQ(read_file(b), "");
+}
+
 TEST_F(VFileTest, FileStreamsAndTheirDescriptor)
 {
     EXPECT_EQ(qdfile_fopen(path("missing").c_str(), "r"), nullptr);

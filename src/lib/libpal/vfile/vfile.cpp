@@ -549,15 +549,19 @@ VFILE *qdfile_freopen(const char *path, const char *mode, VFILE *f)
         return nullptr;
     }
     // The new handle moves into f; the old one leaves with nf and is closed.
+    // What other threads wrote while f was unlocked for the open still
+    // belongs to the old file: it goes out before the handles change.
     QDLOCK(f);
+    if (flush_locked(f) != 0) {
+        clear_read(f);
+        clear_write(f);
+    }
     std::swap(f->handle, nf->handle);
     std::swap(f->vol, nf->vol);
     std::swap(f->drv, nf->drv);
     uint32_t old_flags = f->flags;
     f->flags           = (nf->flags & ~1u) | (old_flags & 1u);
     nf->flags          = old_flags;
-    clear_read(f);
-    clear_write(f);
     bool writable = !(f->flags & VFILE_F_NOWR);
     QDUNLOCK(f);
     list_set_writable(f, writable);
