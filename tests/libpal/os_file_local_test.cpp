@@ -260,6 +260,27 @@ TEST_F(local_file, PositionedIoAtAndPastTheEnd)
     EXPECT_EQ(read_file(p), "01234");
 }
 
+TEST_F(local_file, OffsetsAtTheTopOfTheRangeFailAndWriteNothing)
+{
+    std::string p = make_file("top", "0123456789");
+    os_file_ctx *ctx = os_file_open(p.c_str(), OS_PF_RDWR);
+    ASSERT_NE(ctx, nullptr);
+    // Offsets that would wrap to a small or negative position must never land
+    // inside the file.
+    const uint64_t offsets[] = {(uint64_t{1} << 63) - 1, uint64_t{1} << 63, (uint64_t{1} << 63) + 2, ~uint64_t{0}};
+    char buf[4] = "abc";
+    iovec iov = {buf, 3};
+    for (uint64_t off : offsets) {
+        EXPECT_EQ(os_file_pwrit(ctx, buf, 3, off), -1) << off;
+        EXPECT_EQ(os_file_pread(ctx, buf, 3, off), -1) << off;
+        EXPECT_EQ(os_file_pwritv(ctx, &iov, 1, off), -1) << off;
+        EXPECT_EQ(os_file_preadv(ctx, &iov, 1, off), -1) << off;
+    }
+    EXPECT_EQ(os_file_size(ctx), 10);
+    EXPECT_TRUE(os_file_close(ctx));
+    EXPECT_EQ(read_file(p), "0123456789");
+}
+
 TEST_F(local_file, SeekFromEachOrigin)
 {
     std::string p = make_file("seek", "0123456789");

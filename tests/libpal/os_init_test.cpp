@@ -390,3 +390,30 @@ TEST(StartUp, LimitsMaskAndLock)
     for (int s : {SIGTERM, SIGQUIT, SIGINT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
         signal(s, SIG_DFL);
 }
+
+namespace {
+
+using ProcessExitDeathTest = temp_dir_test;
+
+[[noreturn]] void exit_with_buffered_output(const std::string &file, int status)
+{
+    FILE *f = fopen(file.c_str(), "w");
+    if (f)
+        fputs("buffered", f);
+    os_process_exit(status);
+}
+
+}  // namespace
+
+TEST_F(ProcessExitDeathTest, EndsWithTheStatusAndKeepsBufferedOutput)
+{
+    // The child must write into this test's own directory: a forked child.
+    const std::string style = GTEST_FLAG_GET(death_test_style);
+    GTEST_FLAG_SET(death_test_style, "fast");
+    for (int status : {0, 5}) {
+        const std::string out = path("out" + std::to_string(status));
+        EXPECT_EXIT(exit_with_buffered_output(out, status), ::testing::ExitedWithCode(status), "");
+        EXPECT_EQ(read_file(out), "buffered");
+    }
+    GTEST_FLAG_SET(death_test_style, style);
+}

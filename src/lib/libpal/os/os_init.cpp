@@ -22,6 +22,7 @@
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_assert.h"
+#include "libpal/env/pl_init.h"
 #include "libpal/memory/random.h"
 #include "libpal/os/os_dir.h"
 #include "libpal/os/os_path.h"
@@ -152,6 +153,13 @@ int os_exit()
 {
     os_global_lock_exit();
     return 0;
+}
+
+void os_process_exit(int status)
+{
+    pl_exit();
+    fflush(nullptr);
+    _exit(status);
 }
 
 char *os_stdin_gets(char *buf, size_t size)

@@ -26,6 +26,9 @@ int os_mkdirs_parent(const char *path);
 // other threads run.
 int os_init();
 int os_exit();
+// pl_exit, then ends the process with status. Static destructors do not run:
+// other threads may still be using what they would free.
+[[noreturn]] void os_process_exit(int status);
 
 // One line from standard input, newline kept; nullptr at the end or on error.
 char *os_stdin_gets(char *buf, size_t size);

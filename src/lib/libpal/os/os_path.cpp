@@ -37,6 +37,9 @@ using path_buf = std::array<char, PL_MAX_PATH>;
 constexpr int kVerrInvalidParam = -2;
 constexpr int kVerrNotSupported = -37;
 
+// Passed with every file an entry creates; no table of this platform acts on it.
+constexpr uint64_t kPfEntryCreate = 0x40000;
+
 os_file_time to_time(const timespec &ts)
 {
     return {static_cast<uint64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
@@ -572,7 +575,7 @@ int os_create_file_or_dir(const char *path, const os_file_entry *entry)
         }
         return os_create_link(p.data(), entry->link, to_dir, entry) == 0 ? 0 : -1;
     }
-    os_file_ctx *file = os_file_open(p.data(), OS_PF_WRONLY | OS_PF_CREAT | OS_PF_TRUNC);
+    os_file_ctx *file = os_file_open(p.data(), OS_PF_WRONLY | OS_PF_CREAT | OS_PF_TRUNC | kPfEntryCreate);
     if (!file)
         return -1;
     os_file_set_entry_attr(file, entry);

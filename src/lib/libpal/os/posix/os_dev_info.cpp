@@ -88,3 +88,8 @@ int os_dev_info(void *, char *out, size_t size, const char *path)
     }
     return os_dev_desc(out, size, path);
 }
+
+int os_dev_get_attr(const char *, const char *, char *, size_t)
+{
+    return 0;
+}

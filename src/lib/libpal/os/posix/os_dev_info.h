@@ -11,3 +11,5 @@ int os_dev_desc(char *out, size_t size, const char *path);
 // "PhysicalMemory" for "/dev/mem", "/dev/pmem" and "/dev/ram", else
 // os_dev_desc. The first argument is not used. Returns 0.
 int os_dev_info(void *unused, char *out, size_t size, const char *path);
+// No attribute is known on this platform: returns 0 and leaves out untouched.
+int os_dev_get_attr(const char *path, const char *key, char *out, size_t size);

@@ -357,6 +357,9 @@ bool os_local_file_ioctl(uint64_t file, uint32_t code, void *arg, uint64_t arg_s
 uint32_t os_local_file_block_size(uint64_t file)
 {
     int fd = fd_of(file);
+    // Reads of a block device go through the page cache and come back whole at
+    // any size, so the read probe alone would report 512 for a disk of
+    // 4096-byte sectors: the device's own logical sector size is asked first.
     struct stat st;
     int sector = 0;
     if (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && ioctl(fd, BLKSSZGET, &sector) == 0 && sector > 0)

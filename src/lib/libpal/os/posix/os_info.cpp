@@ -5,16 +5,21 @@
 
 #include <mntent.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "libpal/env/pl_assert.h"
 #include "libpal/os/os_path.h"
 #include "libpal/string/path.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -61,6 +66,59 @@ bool is_under(const char *path, const char *dir)
 }
 
 }  // namespace
+
+int os_get_info(char *out, size_t size)
+{
+    PL_ASSERT_RET(out && size > 0, -1);
+    out[0] = '\0';
+    utsname u;
+    if (uname(&u) != 0) {
+        ZLOG(uint32_t{LOG2_DBG} | LOG2_F_ERRNO, "uname error: ");
+        return -1;
+    }
+    // A description only: what does not fit is cut.
+    str_sprintf_s2(out, size, "%s %s %s %s %s %s", u.sysname, u.nodename, u.release, u.version, u.machine, "");
+    return 0;
+}
+
+const char *os_get_arch()
+{
+    static char arch[16];
+    static std::atomic<bool> filled{false};
+    static std::mutex fill_lock;
+    if (filled.load(std::memory_order_acquire))
+        return arch;
+    std::lock_guard<std::mutex> guard(fill_lock);
+    if (!filled.load(std::memory_order_relaxed)) {
+        utsname u;
+        if (uname(&u) != 0) {
+            ZLOG(uint32_t{LOG2_DBG} | LOG2_F_ERRNO, "uname error: ");
+            return "unkown";
+        }
+        str_safecopy2(arch, sizeof(arch), pl_glob_match("i??6", u.machine, false, false) ? "x86" : u.machine);
+        filled.store(true, std::memory_order_release);
+    }
+    return arch;
+}
+
+const char *os_get_os_name()
+{
+    return "unkown linux";
+}
+
+int os_statvfs(const char *path, os_statvfs_info *out)
+{
+    PL_ASSERT_RET(out, -1);
+    std::array<char, PL_MAX_PATH> p;
+    if (!os_path_prepare(path, p.data()))
+        return -1;
+    struct statvfs vfs;
+    if (statvfs(p.data(), &vfs) != 0)
+        return -1;
+    *out = {vfs.f_bsize, vfs.f_frsize, vfs.f_blocks, vfs.f_bfree, vfs.f_bavail, vfs.f_files,
+            vfs.f_ffree, vfs.f_favail, vfs.f_fsid, vfs.f_flag, vfs.f_namemax};
+    return 0;
+}
 
 const char *os_fs_type(uint64_t type)
 {

@@ -3,6 +3,7 @@
 // check of the path calls and by the device lister.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct os_vol_info {
@@ -28,6 +29,17 @@ struct os_statvfs_info {
     uint64_t flag;
     uint64_t namemax;
 };
+
+// uname's system name, node name, release, version and machine, each followed
+// by a blank (cut to size). 0, or -1 when uname fails.
+int os_get_info(char *out, size_t size);
+// The machine name, "x86" for i386 to i686; "unkown" while uname fails. The
+// text is filled on the first successful call and shared.
+const char *os_get_arch();
+// The OS name text, which nothing on this platform fills: "unkown linux".
+const char *os_get_os_name();
+// statvfs of the normalised path in the portable record. 0, or -1 with errno.
+int os_statvfs(const char *path, os_statvfs_info *out);
 
 // The mount point of the path's nearest existing ancestor. out holds 4096
 // bytes. 0, or -1 with errno.
