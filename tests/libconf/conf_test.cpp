@@ -173,6 +173,48 @@ TEST(ConfArray, AddAndDelRewriteTheKeys)
     EXPECT_EQ(conf_array_add(nullptr, "p", "x"), -1);
 }
 
+TEST_F(ConfFile, ArrayChangesKeepCommentsAndPlaces)
+{
+    std::string p = make_file("arr.ini",
+                              "[bd_plugins_load]\n"
+                              "# the first one\n"
+                              "0=first.so\n"
+                              "; the second one\n"
+                              "1=second.so\n"
+                              "7=stray.so\n"
+                              "name=plugins\n"
+                              "[log]\n"
+                              "level=info\n");
+    conf_ptr h(conf_load(p.c_str()));
+    ASSERT_TRUE(h);
+    EXPECT_EQ(conf_array_add(h.get(), "bd_plugins_load", "third.so"), 0);
+    ASSERT_EQ(conf_save(h.get()), 0);
+    EXPECT_EQ(read_file(p),
+              "\xEF\xBB\xBF[bd_plugins_load]\n"
+              "# the first one\n"
+              "0=first.so\n"
+              "; the second one\n"
+              "1=second.so\n"
+              "name=plugins\n"
+              "2=stray.so\n"
+              "3=third.so\n"
+              "\n[log]\n"
+              "level=info\n\n");
+
+    EXPECT_EQ(conf_array_del(h.get(), "bd_plugins_load", "first.so"), 0);
+    ASSERT_EQ(conf_save(h.get()), 0);
+    EXPECT_EQ(read_file(p),
+              "\xEF\xBB\xBF[bd_plugins_load]\n"
+              "# the first one\n"
+              "0=second.so\n"
+              "; the second one\n"
+              "1=stray.so\n"
+              "name=plugins\n"
+              "2=third.so\n"
+              "\n[log]\n"
+              "level=info\n\n");
+}
+
 TEST(ConfSections, MatchHasAndKeyValueMap)
 {
     conf_ptr h = load_text("[dev1]\nk=1\n[other]\n[misc]\n[dev2]\nk=2\nj=3\n");

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -90,10 +92,26 @@ bool numeric_less(std::string_view a, std::string_view b)
     return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
-// Writes the list under the keys 0..n-1 after removing every numeric key.
+// The index a numeric key is written for ("0", "1", ... without leading
+// zeros), or a value beyond every list for any other digit run.
+long long array_index(const char *key)
+{
+    size_t n = strlen(key);
+    if (n == 0 || n > 10 || (n > 1 && key[0] == '0')) return LLONG_MAX;
+    return strtoll(key, nullptr, 10);
+}
+
+// Writes the list under the keys 0..n-1 and removes every other numeric key
+// (gaps, strays, "07"). The keys 0..n-1 that exist are changed in place, so
+// their comments and their places in the file stay.
 int array_write(conf_handle *h, const char *section, const str_vector *list)
 {
-    if (conf_array_clear(h, section) != 0) return -1;
+    vector_ptr keys(conf_get_keys(h, section));
+    if (!keys) return -1;
+    for (uint32_t i = 0; i < keys->count; i++) {
+        const char *k = keys->items[i];
+        if (str_is_digits(k) && array_index(k) >= static_cast<long long>(list->count)) conf_del_key(h, section, k);
+    }
     for (uint32_t i = 0; i < list->count; i++) {
         char key[32];
         snprintf(key, sizeof(key), "%u", i);
