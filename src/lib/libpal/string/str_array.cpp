@@ -9,6 +9,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/memory/mem_add.h"
+#include "libpal/string/str_enc.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/utils/pl_cmp.h"
@@ -772,22 +773,12 @@ int str_base64_encode_cat(const char *text, char *out, size_t size)
     PL_ASSERT_RET(out != NULL && size > 0, -1);
     out[0] = '\0';
     PL_ASSERT_RET(text != NULL, -1);
-    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const auto *s = reinterpret_cast<const unsigned char *>(text);
+    // Piece by piece, so an output too small is reported once by the strict
+    // append and left empty, whatever the text's length.
     const size_t len = strlen(text);
     for (size_t i = 0; i < len; i += 3) {
-        const size_t n = len - i < 3 ? len - i : 3;
-        const uint32_t b0 = s[i];
-        const uint32_t b1 = n > 1 ? s[i + 1] : 0;
-        const uint32_t b2 = n > 2 ? s[i + 2] : 0;
-        const uint32_t w = (b0 << 16) | (b1 << 8) | b2;
-        const char piece[5] = {
-            ALPHABET[(w >> 18) & 63],
-            ALPHABET[(w >> 12) & 63],
-            n > 1 ? ALPHABET[(w >> 6) & 63] : '=',
-            n > 2 ? ALPHABET[w & 63] : '=',
-            '\0',
-        };
+        char piece[5];
+        str_base64_encode(text + i, len - i < 3 ? len - i : 3, piece, sizeof(piece));
         if (str_safecat(out, size, piece) != 0) {
             out[0] = '\0';
             return -1;
