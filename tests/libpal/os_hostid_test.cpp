@@ -63,6 +63,24 @@ private:
     std::deque<node> nodes_;  // stable addresses
 };
 
+// The 6-byte addresses of the interfaces the kernel lists in sysfs.
+std::set<uint64_t> sys_class_net_macs()
+{
+    std::set<uint64_t> known;
+    if (DIR *d = opendir("/sys/class/net"); d != nullptr) {
+        while (const dirent *e = readdir(d)) {
+            std::ifstream f(std::string("/sys/class/net/") + e->d_name + "/address");
+            std::string text;
+            uint8_t mac[6];
+            if (f >> text && os_mac_parse(text.c_str(), mac) == 6) {
+                known.insert(os_mac_to_u64(mac, 6));
+            }
+        }
+        closedir(d);
+    }
+    return known;
+}
+
 constexpr std::array<uint8_t, 6> k_zero = {0, 0, 0, 0, 0, 0};
 constexpr std::array<uint8_t, 6> k_eth0 = {0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
 constexpr std::array<uint8_t, 6> k_eth1 = {0x02, 0x42, 0xac, 0x11, 0x00, 0x02};
@@ -166,19 +184,26 @@ TEST(HostId, MachineAddressOrZero)
     EXPECT_LE(lo, id);
     EXPECT_GE(hi, id);
     // The identifier is the address of one of the machine's interfaces.
-    std::set<uint64_t> known;
-    if (DIR *d = opendir("/sys/class/net"); d != nullptr) {
-        while (const dirent *e = readdir(d)) {
-            std::ifstream f(std::string("/sys/class/net/") + e->d_name + "/address");
-            std::string text;
-            if (f >> text) {
-                uint8_t mac[6];
-                if (os_mac_parse(text.c_str(), mac) == 6) {
-                    known.insert(os_mac_to_u64(mac, 6));
-                }
-            }
+    EXPECT_TRUE(sys_class_net_macs().count(id) == 1) << hex;
+}
+
+TEST(MacList, EveryInterfaceAddressAboveThePlaceholders)
+{
+    std::set<uint64_t> want;
+    for (uint64_t mac : sys_class_net_macs()) {
+        if (mac > 0xffffff) {
+            want.insert(mac);
         }
-        closedir(d);
     }
-    EXPECT_TRUE(known.count(id) == 1) << hex;
+    vec_u64 *macs = os_mac_get_all();
+    ASSERT_NE(macs, nullptr);
+    const std::set<uint64_t> got(macs->data, macs->data + macs->count);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(macs->data[macs->count], 0u);
+    if (macs->count > 0) {
+        EXPECT_EQ(macs->data[0], os_host_id());
+    } else {
+        EXPECT_EQ(os_host_id(), 0u);
+    }
+    vec_u64_free(macs);
 }

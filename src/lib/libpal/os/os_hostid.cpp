@@ -4,7 +4,6 @@
 #include <linux/if_packet.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -19,16 +18,22 @@ constexpr size_t k_mac_len = 6;
 constexpr uint64_t k_min_mac = 0xffffff;
 
 // The usable MACs of the list, in walk order (last entry first). An
-// interface with several link addresses occurs once per address.
-std::vector<uint64_t> mac_collect(const ifaddrs *list)
+// interface with several link addresses occurs once per address. nullptr
+// for an empty list or when the array cannot be made.
+vec_u64 *mac_collect(const ifaddrs *list)
 {
     std::vector<const ifaddrs *> entries;
     for (const ifaddrs *i = list; i != nullptr; i = i->ifa_next) {
         entries.push_back(i);
     }
+    if (entries.empty()) {
+        return nullptr;
+    }
     ZLOG_VERB("interface num is intrface=%d\n", static_cast<int>(entries.size()));
-    std::vector<uint64_t> macs;
-    macs.reserve(8);
+    vec_u64 *macs = vec_u64_new(8);
+    if (macs == nullptr) {
+        return nullptr;
+    }
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         const ifaddrs *e = *it;
         if (e->ifa_addr == nullptr || e->ifa_addr->sa_family != AF_PACKET) {
@@ -42,11 +47,27 @@ std::vector<uint64_t> mac_collect(const ifaddrs *list)
         const uint8_t *m = ll->sll_addr;
         ZLOG_VERB("mac=%.2X:%.2X:%.2X:%.2X:%.2X:%.2X\n", m[0], m[1], m[2], m[3], m[4], m[5]);
         const uint64_t v = os_mac_to_u64(m, k_mac_len);
-        if (v > k_min_mac) {
-            macs.push_back(v);
+        if (v > k_min_mac && vec_u64_push(macs, v) != 0) {
+            vec_u64_free(macs);
+            return nullptr;
         }
     }
     return macs;
+}
+
+// The first, lowest or highest value of a MAC list, which it frees.
+uint64_t mac_pick(vec_u64 *macs, int mode)
+{
+    if (macs == nullptr) {
+        return 0;
+    }
+    if (mode == 1 || mode == 2) {
+        vec_u64_sort(macs, mode == 2);
+    }
+    uint64_t id = 0;
+    vec_u64_get(macs, 0, &id);
+    vec_u64_free(macs);
+    return id;
 }
 
 }  // namespace
@@ -80,32 +101,26 @@ int os_mac_parse(const char *text, uint8_t *out)
     return n;
 }
 
-uint64_t os_host_id_from(const ifaddrs *list, int mode)
-{
-    const std::vector<uint64_t> macs = mac_collect(list);
-    if (macs.empty()) {
-        return 0;
-    }
-    switch (mode) {
-    case 1:
-        return *std::min_element(macs.begin(), macs.end());
-    case 2:
-        return *std::max_element(macs.begin(), macs.end());
-    default:
-        return macs.front();
-    }
-}
-
-uint64_t os_host_id_by(int mode)
+vec_u64 *os_mac_get_all()
 {
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) {
         ZLOG(LOG2_VERB | LOG2_F_ERRNO, "getifaddrs error: ");
-        return 0;
+        return nullptr;
     }
-    const uint64_t id = os_host_id_from(list, mode);
+    vec_u64 *macs = mac_collect(list);
     freeifaddrs(list);
-    return id;
+    return macs;
+}
+
+uint64_t os_host_id_from(const ifaddrs *list, int mode)
+{
+    return mac_pick(mac_collect(list), mode);
+}
+
+uint64_t os_host_id_by(int mode)
+{
+    return mac_pick(os_mac_get_all(), mode);
 }
 
 uint64_t os_host_id()

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/utils/vec.h"
+
 struct ifaddrs;
 
 // The 6 to 8 bytes as a big-endian number; 0 for any other length.
@@ -14,6 +16,11 @@ uint64_t os_mac_to_u64(const uint8_t *bytes, size_t len);
 // Reads "xx:xx:xx:xx:xx:xx" into out (6 bytes); fields that are missing or
 // unreadable become 0. Returns the number of fields read.
 int os_mac_parse(const char *text, uint8_t *out);
+
+// The link-layer addresses of the machine's interfaces above 0xffffff, last
+// interface first, in an array the caller frees with vec_u64_free; nullptr
+// when the interface list cannot be read or is empty.
+vec_u64 *os_mac_get_all();
 
 // Over the link-layer addresses of list, walked from the last entry to the
 // first, leaving out values not above 0xffffff (all-zero and near-zero
