@@ -1,0 +1,230 @@
+// Named threads: start record -> new thread (name registered, function run,
+// name forgotten, handle handed over) and the owner's wait, cancel and
+// release. The handle's two flags live in one atomic word, so each side marks
+// its own flag and learns the other's in one step: the side that comes second
+// frees the handle.
+#include "libpal/os/os_thread.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/basic/os_thread_name.h"
+#include "libpal/os/os_init.h"
+#include "libpal/string/str_safe.h"
+
+#define ZLOG_TAG "pal"
+#include "libpal/env/pl_assert.h"
+
+enum : uint32_t {
+    k_released = 0x1,  // the owner joined, detached or gave up the thread
+    k_exited   = 0x2,  // the thread's function is over
+    k_detached = 0x4,  // owner's own mark: a failed join already detached it
+};
+
+struct os_thread {
+    pthread_t thread;
+    std::atomic<uint32_t> flags;
+};
+
+namespace {
+
+constexpr size_t k_name_size = 256;
+constexpr size_t k_handle_align = 64;
+// A cancelled thread blocked in a system call unwinds at once; one that never
+// reaches a cancellation point is given up after this.
+constexpr int k_cancel_join_ms = 1000;
+
+struct start_record {
+    char name[k_name_size];
+    os_thread_attr attr;
+    os_thread_proc func;
+    void *arg;
+    os_thread *handle;
+};
+
+void handle_free(os_thread *h)
+{
+    h->~os_thread();
+    os_free_align(h);
+}
+
+// The thread's last step, also on cancellation and os_thread_exit (both
+// unwind the stack): forget the name, mark the handle exited and free it when
+// the owner has already let go.
+class thread_end {
+public:
+    explicit thread_end(os_thread *h) : h_(h) {}
+    ~thread_end()
+    {
+        // A cancellation request arriving now must not unwind out of here.
+        int old = 0;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+        os_thread_name_del();
+        if (h_->flags.fetch_or(k_exited) & k_released)
+            handle_free(h_);
+    }
+    thread_end(const thread_end &) = delete;
+    thread_end &operator=(const thread_end &) = delete;
+
+private:
+    os_thread *h_;
+};
+
+void *os_thread_start_proc(void *p)
+{
+    // Nothing set up here may be cut short by an early cancellation, or the
+    // record and the handle would never be released.
+    int old_state = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
+    auto *rec = static_cast<start_record *>(p);
+    os_thread_proc func = rec->func;
+    void *arg = rec->arg;
+    thread_end end(rec->handle);
+    os_thread_name_set(rec->name);
+    os_free(rec);
+    pthread_setcancelstate(old_state, nullptr);
+    const int result = func(arg);
+    return reinterpret_cast<void *>(static_cast<intptr_t>(result));
+}
+
+// The stack size to start with: the caller's, else the environment's, else
+// the default; -1 when the environment's does not fit an int.
+long stack_size_pick(int stack_size)
+{
+    if (stack_size != 0)
+        return stack_size;
+    const uint64_t env = os_getenv_size("QD_THREAD_STACK_SIZE");
+    if (env == 0)
+        return OS_THREAD_STACK_SIZE;
+    if (env > INT_MAX) {
+        ZLOG_ERR("QD_THREAD_STACK_SIZE=%llu too large\n", static_cast<unsigned long long>(env));
+        return -1;
+    }
+    ZLOG_VERB("QD_ENV_STACK_SIZE=%d", static_cast<int>(env));
+    return static_cast<long>(env);
+}
+
+}  // namespace
+
+os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, int stack_size,
+                           const os_thread_attr *attr)
+{
+    PL_ASSERT_RET(name!=NULL, nullptr);
+    PL_ASSERT_RET(func!=NULL, nullptr);
+    auto *rec = static_cast<start_record *>(os_zalloc(sizeof(start_record)));
+    if (rec == nullptr)
+        return nullptr;
+    str_safecopy(rec->name, sizeof(rec->name), name);
+    rec->func = func;
+    rec->arg = arg;
+    if (attr != nullptr)
+        rec->attr = *attr;
+    void *mem = os_zalloc_align(sizeof(os_thread), k_handle_align);
+    if (mem == nullptr) {
+        os_free(rec);
+        return nullptr;
+    }
+    auto *h = new (mem) os_thread{};
+    rec->handle = h;
+
+    const long stack = stack_size_pick(stack_size);
+    pthread_attr_t pattr;
+    pthread_attr_init(&pattr);
+    int ret = stack > 0 ? pthread_attr_setstacksize(&pattr, static_cast<size_t>(stack)) : EINVAL;
+    if (ret != 0) {
+        ZLOG_ERR("pthread_attr_setstacksize name:%s size:%ld error: %s\n", rec->name, stack, strerror(ret));
+    } else {
+        ret = pthread_create(&h->thread, &pattr, os_thread_start_proc, rec);
+        if (ret != 0)
+            ZLOG_ERR("pthread_create name:%s error: %s\n", rec->name, strerror(ret));
+    }
+    pthread_attr_destroy(&pattr);
+    if (ret != 0) {
+        handle_free(h);
+        os_free(rec);
+        return nullptr;
+    }
+    return h;
+}
+
+os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int stack_size)
+{
+    return os_thread_init2(name, func, arg, stack_size, nullptr);
+}
+
+int os_thread_wait(os_thread *thread, int ms, int *exit_value)
+{
+    PL_ASSERT_RET(thread!=NULL, -1);
+    const uint64_t start = os_tick_ms();
+    if (thread->flags.load() & k_released) {
+        if (exit_value != nullptr)
+            *exit_value = 0;
+        return 0;
+    }
+    while (!(thread->flags.load() & k_exited)) {
+        if (ms != -1 && os_tick_ms() - start >= static_cast<uint32_t>(ms))
+            return -2;
+        os_sleep_ms(1);
+    }
+    void *value = nullptr;
+    const int ret = pthread_join(thread->thread, &value);
+    if (ret != 0) {
+        ZLOG_WARN("pthread_join ret=%d failed", ret);
+        pthread_detach(thread->thread);
+        thread->flags.fetch_or(k_detached);
+        return -1;
+    }
+    thread->flags.fetch_or(k_released);
+    if (exit_value != nullptr)
+        *exit_value = static_cast<int>(reinterpret_cast<intptr_t>(value));
+    return 0;
+}
+
+int os_thread_release(os_thread *thread)
+{
+    PL_ASSERT_RET(thread!=NULL, -1);
+    if (!(thread->flags.load() & (k_released | k_detached)))
+        pthread_detach(thread->thread);
+    if (thread->flags.fetch_or(k_released) & k_exited) {
+        handle_free(thread);
+        return 0;
+    }
+    return -1;
+}
+
+int os_thread_cancel(os_thread *thread)
+{
+    PL_ASSERT_RET(thread!=NULL, -1);
+    const int ret = pthread_cancel(thread->thread);
+    if (ret != 0) {
+        ZLOG_WARN("pthread_cancel ret=%d failed\n", ret);
+        return -1;
+    }
+    return 0;
+}
+
+int os_thread_wait_kill_exit(os_thread *thread, int ms, int *exit_value)
+{
+    PL_ASSERT_RET(thread!=NULL, -1);
+    int ret = os_thread_wait(thread, ms, exit_value);
+    if (ret == -2) {
+        // Join before the caller frees what the thread uses; one that cannot
+        // be joined is left to free its own handle when it ends.
+        if (os_thread_cancel(thread) != 0 || os_thread_wait(thread, k_cancel_join_ms, nullptr) != 0)
+            ret = -1;
+    }
+    os_thread_release(thread);
+    return ret;
+}
+
+void os_thread_exit(int value)
+{
+    pthread_exit(reinterpret_cast<void *>(static_cast<intptr_t>(value)));
+}

@@ -1,0 +1,87 @@
+// Test helper: routes the allocation hooks through a tracker for the life of
+// the object and keeps the set of blocks allocated meanwhile and not yet
+// freed, so that tests can see a block freed on another thread, or left
+// behind. Blocks from before the swap are freed as usual.
+#pragma once
+
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
+
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+
+class alloc_tracker {
+public:
+    alloc_tracker() : saved_m_(g_malloc_proc), saved_r_(g_realloc_proc), saved_f_(g_free_proc)
+    {
+        std::lock_guard<std::mutex> lk(mu());
+        live().clear();
+        pl_malloc_init(on_malloc, on_realloc, on_free);
+    }
+    ~alloc_tracker() { pl_malloc_init(saved_m_, saved_r_, saved_f_); }
+    alloc_tracker(const alloc_tracker &) = delete;
+    alloc_tracker &operator=(const alloc_tracker &) = delete;
+
+    size_t live_count() const
+    {
+        std::lock_guard<std::mutex> lk(mu());
+        return live().size();
+    }
+
+    // Polls until the live count is n; false when 2 s pass first.
+    bool wait_live(size_t n) const
+    {
+        const uint64_t start = os_tick_ms();
+        while (live_count() != n) {
+            if (os_tick_ms() - start > 2000)
+                return false;
+            os_sleep_ms(1);
+        }
+        return true;
+    }
+
+private:
+    static std::mutex &mu()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::unordered_set<void *> &live()
+    {
+        static std::unordered_set<void *> s;
+        return s;
+    }
+    static void *on_malloc(size_t size)
+    {
+        void *p = malloc(size);
+        if (p != nullptr) {
+            std::lock_guard<std::mutex> lk(mu());
+            live().insert(p);
+        }
+        return p;
+    }
+    static void *on_realloc(void *old, size_t size)
+    {
+        void *p = realloc(old, size == 0 ? 1 : size);
+        if (p != nullptr) {
+            std::lock_guard<std::mutex> lk(mu());
+            if (old != nullptr)
+                live().erase(old);
+            live().insert(p);
+        }
+        return p;
+    }
+    static void on_free(void *p)
+    {
+        {
+            std::lock_guard<std::mutex> lk(mu());
+            live().erase(p);
+        }
+        free(p);
+    }
+
+    pl_malloc_proc  saved_m_;
+    pl_realloc_proc saved_r_;
+    pl_free_proc    saved_f_;
+};

@@ -1,0 +1,258 @@
+#include "libpal/os/os_thread.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "alloc_tracker.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/basic/os_thread_name.h"
+#include "libpal/os/os_init.h"
+#include "str_log_capture.h"
+
+namespace {
+
+// Holds a thread until the test opens it.
+struct gate {
+    std::atomic<bool> open{false};
+};
+
+int run_until_open(void *p)
+{
+    auto *g = static_cast<gate *>(p);
+    while (!g->open.load())
+        os_sleep_ms(1);
+    return 7;
+}
+
+int return_at_once(void *)
+{
+    return 3;
+}
+
+struct seen {
+    std::string name;
+    std::string tid;
+    size_t stack = 0;
+};
+
+int look_around(void *p)
+{
+    auto *s = static_cast<seen *>(p);
+    char buf[512];
+    s->name = os_thread_name_get(buf, sizeof(buf));
+    s->tid = std::to_string(os_thread_id());
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &s->stack);
+        pthread_attr_destroy(&attr);
+    }
+    return 7;
+}
+
+int exit_early(void *)
+{
+    os_thread_exit(5);
+}
+
+// Blocks in a read that nothing will ever satisfy, holding no lock.
+int block_in_read(void *p)
+{
+    const int fd = *static_cast<int *>(p);
+    char c;
+    return static_cast<int>(read(fd, &c, 1));
+}
+
+class NamedThread : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The registry's own objects must exist before anything is counted.
+        ASSERT_EQ(os_thread_name_init(), 0);
+        os_unsetenv("QD_THREAD_STACK_SIZE");
+    }
+    void TearDown() override { os_unsetenv("QD_THREAD_STACK_SIZE"); }
+};
+
+}  // namespace
+
+TEST_F(NamedThread, RunsUnderItsNameAndReportsItsResult)
+{
+    seen s;
+    os_thread *t = os_thread_init("clisrv", look_around, &s, 0);
+    ASSERT_NE(t, nullptr);
+    int value = 0;
+    EXPECT_EQ(os_thread_wait(t, -1, &value), 0);
+    EXPECT_EQ(value, 7);
+    EXPECT_EQ(os_thread_release(t), 0);
+    EXPECT_TRUE(std::regex_match(s.name, std::regex("clisrv_[0-9a-f]{4}_" + s.tid))) << s.name;
+}
+
+TEST_F(NamedThread, OverlongNameStartsUnnamed)
+{
+    seen s;
+    log_capture log;
+    os_thread *t = os_thread_init(std::string(300, 'n').c_str(), look_around, &s, 0);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(os_thread_wait_kill_exit(t, 2000, nullptr), 0);
+    EXPECT_FALSE(log.all().empty());
+    EXPECT_TRUE(std::regex_match(s.name, std::regex("_[0-9a-f]{4}_" + s.tid))) << s.name;
+}
+
+TEST_F(NamedThread, RefusesMissingNameOrFunctionOrBadStack)
+{
+    struct row {
+        const char *name;
+        os_thread_proc func;
+        int stack;
+        const char *report;
+    };
+    const row rows[] = {
+        {nullptr, return_at_once, 0, "expr[name!=NULL]: assert failed\n"},
+        {"t", nullptr, 0, "expr[func!=NULL]: assert failed\n"},
+        {"t", return_at_once, -1, "pthread_attr_setstacksize name:t size:-1 error: "},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.report);
+        alloc_tracker mem;
+        log_capture log;
+        EXPECT_EQ(os_thread_init(r.name, r.func, nullptr, r.stack), nullptr);
+        EXPECT_TRUE(log.has(r.report));
+        EXPECT_EQ(mem.live_count(), 0u);
+    }
+}
+
+TEST_F(NamedThread, StackSizeFromCallerEnvironmentOrDefault)
+{
+    struct row {
+        int caller;
+        const char *env;
+        size_t expected;
+        const char *report;  // nullptr: nothing about the variable is logged
+    };
+    const row rows[] = {
+        {0, nullptr, 262144, nullptr},
+        {0, "1M", 1048576, "QD_ENV_STACK_SIZE=1048576"},
+        {2097152, "1M", 2097152, nullptr},
+        {0, "junk", 262144, nullptr},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.expected);
+        if (r.env != nullptr)
+            os_setenv("QD_THREAD_STACK_SIZE", r.env, 1);
+        else
+            os_unsetenv("QD_THREAD_STACK_SIZE");
+        seen s;
+        os_thread *t = nullptr;
+        {
+            log_capture log;
+            t = os_thread_init("stk", look_around, &s, r.caller);
+            EXPECT_EQ(log.has("QD_ENV_STACK_SIZE="), r.report != nullptr);
+            if (r.report != nullptr) {
+                EXPECT_TRUE(log.has(r.report));
+            }
+        }
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(os_thread_wait_kill_exit(t, 2000, nullptr), 0);
+        // The thread library may hand out a cached stack up to four times
+        // the size asked for.
+        EXPECT_GE(s.stack, r.expected);
+        EXPECT_LE(s.stack, 4 * r.expected);
+    }
+}
+
+TEST_F(NamedThread, WaitIsBounded)
+{
+    gate g;
+    os_thread *t = os_thread_init("gate", run_until_open, &g, 0);
+    ASSERT_NE(t, nullptr);
+    for (int ms : {0, 20}) {
+        const uint64_t start = os_tick_ms();
+        EXPECT_EQ(os_thread_wait(t, ms, nullptr), -2);
+        EXPECT_LT(os_tick_ms() - start, 2000u);
+    }
+    g.open = true;
+    int value = 0;
+    EXPECT_EQ(os_thread_wait(t, -1, &value), 0);
+    EXPECT_EQ(value, 7);
+    // A joined thread waits no more.
+    EXPECT_EQ(os_thread_wait(t, 0, &value), 0);
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(os_thread_release(t), 0);
+}
+
+TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)
+{
+    struct row {
+        const char *what;
+        bool owner_first;
+    };
+    const row rows[] = {
+        {"thread ends, then the owner releases", false},
+        {"owner releases, then the thread ends", true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        alloc_tracker mem;
+        gate g;
+        os_thread *t = os_thread_init("handover", run_until_open, &g, 0);
+        ASSERT_NE(t, nullptr);
+        if (r.owner_first) {
+            EXPECT_EQ(os_thread_release(t), -1);
+            EXPECT_GT(mem.live_count(), 0u);
+            g.open = true;
+            // The thread frees the handle (and its name) as it ends.
+            EXPECT_TRUE(mem.wait_live(0));
+        } else {
+            g.open = true;
+            // Only the handle is left once the thread has ended.
+            EXPECT_TRUE(mem.wait_live(1));
+            EXPECT_EQ(os_thread_release(t), 0);
+            EXPECT_EQ(mem.live_count(), 0u);
+        }
+    }
+}
+
+TEST_F(NamedThread, ExitEndsTheThreadWithItsValue)
+{
+    alloc_tracker mem;
+    os_thread *t = os_thread_init("exit", exit_early, nullptr, 0);
+    ASSERT_NE(t, nullptr);
+    int value = 0;
+    EXPECT_EQ(os_thread_wait(t, 2000, &value), 0);
+    EXPECT_EQ(value, 5);
+    EXPECT_EQ(os_thread_release(t), 0);
+    EXPECT_EQ(mem.live_count(), 0u);
+}
+
+TEST_F(NamedThread, WaitKillExitCancelsABlockedThread)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    {
+        alloc_tracker mem;
+        os_thread *t = os_thread_init("stuck", block_in_read, &fds[0], 0);
+        ASSERT_NE(t, nullptr);
+        const uint64_t start = os_tick_ms();
+        EXPECT_EQ(os_thread_wait_kill_exit(t, 50, nullptr), -2);
+        EXPECT_LT(os_tick_ms() - start, 2000u);
+        // Joined before the call returned: handle and name are gone already.
+        EXPECT_EQ(mem.live_count(), 0u);
+    }
+    {
+        alloc_tracker mem;
+        os_thread *t = os_thread_init("quick", return_at_once, nullptr, 0);
+        ASSERT_NE(t, nullptr);
+        int value = 0;
+        EXPECT_EQ(os_thread_wait_kill_exit(t, 2000, &value), 0);
+        EXPECT_EQ(value, 3);
+        EXPECT_EQ(mem.live_count(), 0u);
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
