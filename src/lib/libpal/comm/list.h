@@ -83,34 +83,32 @@ inline void list_replace(list_node *old, list_node *repl)
     list_detail::link_between(repl, old->prev, old->next);
 }
 
+namespace list_detail {
+// Moves the nodes of other, as one chain, between prev and next.
+inline void splice_between(list_node *other, list_node *prev, list_node *next)
+{
+    if (list_empty(other))
+        return;
+    list_node *first = other->next;
+    list_node *last = other->prev;
+    prev->next = first;
+    first->prev = prev;
+    last->next = next;
+    next->prev = last;
+    list_init(other);
+}
+}  // namespace list_detail
+
 // Moves every node of other to the end (splice_tail) or the front (splice) of
 // head's list; other is left empty.
 inline void list_splice_tail(list_node *head, list_node *other)
 {
-    if (list_empty(other))
-        return;
-    list_node *first = other->next;
-    list_node *last = other->prev;
-    list_node *tail = head->prev;
-    tail->next = first;
-    first->prev = tail;
-    last->next = head;
-    head->prev = last;
-    list_init(other);
+    list_detail::splice_between(other, head->prev, head);
 }
 
 inline void list_splice(list_node *head, list_node *other)
 {
-    if (list_empty(other))
-        return;
-    list_node *first = other->next;
-    list_node *last = other->prev;
-    list_node *after = head->next;
-    head->next = first;
-    first->prev = head;
-    last->next = after;
-    after->prev = last;
-    list_init(other);
+    list_detail::splice_between(other, head, head->next);
 }
 
 // Entries and nodes: offset is the node member's offset in the entry.
