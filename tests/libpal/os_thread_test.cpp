@@ -119,8 +119,8 @@ TEST_F(NamedThread, RefusesMissingNameOrFunctionOrBadStack)
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.report);
+        log_capture log;  // first: it may create the log context
         alloc_tracker mem;
-        log_capture log;
         EXPECT_EQ(os_thread_init(r.name, r.func, nullptr, r.stack), nullptr);
         EXPECT_TRUE(log.has(r.report));
         EXPECT_EQ(mem.live_count(), 0u);

@@ -3,6 +3,7 @@
 #include "libpal/comm/avl_tree.h"
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/memory/mem_mgr.h"
 #include "libpal/utils/pl_cmp.h"
 
 #define ZLOG_TAG "pal"
@@ -12,6 +13,8 @@ struct avl_tree {
     uint32_t flags;
     avl_cmp_proc cmp;
     avl_free_proc free_proc;
+    mem_mgr *hslab;  // one node per item
+    mem_mgr *hpool;  // copied key and value texts
     avl_node *root;
     uint64_t count;
 };
@@ -57,13 +60,13 @@ void rebalance(avl_node *&p, int dir)
 void release_key(avl_tree *avl, avl_node *n)
 {
     if (avl->flags & AVL_KEY_STR_COPY)
-        os_free(const_cast<void *>(n->key));
+        mem_pool_mgr_free(avl->hpool, const_cast<void *>(n->key));
 }
 
 void release_value(avl_tree *avl, void *value)
 {
     if (avl->flags & AVL_VAL_STR_COPY) {
-        os_free(value);
+        mem_pool_mgr_free(avl->hpool, value);
     } else if (avl->flags & AVL_VAL_OWNED) {
         os_free(value);
     } else if (avl->flags & AVL_VAL_FREE_CB) {
@@ -78,7 +81,7 @@ void *make_value(avl_tree *avl, void *value, bool *ok)
 {
     *ok = true;
     if ((avl->flags & AVL_VAL_STR_COPY) && value != nullptr) {
-        void *copy = os_strdup(static_cast<const char *>(value));
+        void *copy = mem_pool_mgr_strdup(avl->hpool, static_cast<const char *>(value));
         *ok = copy != nullptr;
         return copy;
     }
@@ -89,7 +92,7 @@ const void *make_key(avl_tree *avl, const void *key, bool *ok)
 {
     *ok = true;
     if (avl->flags & AVL_KEY_STR_COPY) {
-        const void *copy = os_strdup(static_cast<const char *>(key));
+        const void *copy = mem_pool_mgr_strdup(avl->hpool, static_cast<const char *>(key));
         *ok = copy != nullptr;
         return copy;
     }
@@ -98,7 +101,7 @@ const void *make_key(avl_tree *avl, const void *key, bool *ok)
 
 avl_node *new_node(avl_tree *avl, const void *key, void *value)
 {
-    auto *node = static_cast<avl_node *>(os_malloc(sizeof(avl_node)));
+    auto *node = static_cast<avl_node *>(mem_slab_mgr_malloc(avl->hslab));
     PL_ASSERT_RET(node != NULL, nullptr);
     bool key_ok = false;
     bool val_ok = false;
@@ -108,8 +111,8 @@ avl_node *new_node(avl_tree *avl, const void *key, void *value)
         if (key_ok)
             release_key(avl, node);
         if (val_ok && node->value != value)
-            os_free(node->value);
-        os_free(node);
+            mem_pool_mgr_free(avl->hpool, node->value);
+        mem_slab_mgr_free(avl->hslab, node);
         return nullptr;
     }
     node->left = nullptr;
@@ -217,7 +220,7 @@ bool remove(avl_tree *avl, avl_node *&p, const void *key, bool *shrank)
         p = node->left != nullptr ? node->left : node->right;
         *shrank = true;
     }
-    os_free(node);
+    mem_slab_mgr_free(avl->hslab, node);
     return true;
 }
 
@@ -229,7 +232,7 @@ void free_nodes(avl_tree *avl, avl_node *n)
     free_nodes(avl, n->right);
     release_key(avl, n);
     release_value(avl, n->value);
-    os_free(n);
+    mem_slab_mgr_free(avl->hslab, n);
 }
 
 // The height of the subtree, or -1 when a balance is wrong below it.
@@ -285,19 +288,31 @@ void iter_load(avl_iter *it)
     it->value = it->node != nullptr ? it->node->value : nullptr;
 }
 
+// The node slab and the text pool (both of type 0 only).
+bool make_stores(avl_tree *avl, const avl_param &p)
+{
+    avl->hslab = mem_slab_mgr_init(p.slab_type, p.slab_arg, sizeof(avl_node));
+    PL_ASSERT_RET(avl->hslab != NULL, false);
+    avl->hpool = mem_pool_mgr_init(p.pool_type);
+    PL_ASSERT_RET(avl->hpool != NULL, false);
+    return true;
+}
+
 }  // namespace
 
 avl_tree *avl_new(const avl_param *param)
 {
     avl_param p = param != nullptr ? *param : avl_param{};
-    // Nodes and copied texts come from the heap allocator: the only kind of
-    // node store and text store there is.
-    PL_ASSERT_RET(p.slab_type == 0 && p.pool_type == 0, nullptr);
     auto *avl = static_cast<avl_tree *>(os_zalloc(sizeof(avl_tree)));
     PL_ASSERT_RET(avl != NULL, nullptr);
     avl->flags = p.flags;
     avl->cmp = cmp_get_proc(p.flags & (AVL_KEY_STR_COPY | AVL_KEY_STR), p.cmp);
     avl->free_proc = p.free_proc;
+    if (!make_stores(avl, p)) {
+        mem_slab_mgr_exit(avl->hslab);
+        os_free(avl);
+        return nullptr;
+    }
     return avl;
 }
 
@@ -306,6 +321,8 @@ void avl_exit(avl_tree *avl)
     if (avl == nullptr)
         return;
     free_nodes(avl, avl->root);
+    mem_slab_mgr_exit(avl->hslab);
+    mem_pool_mgr_exit(avl->hpool);
     os_free(avl);
 }
 

@@ -35,11 +35,18 @@ lbuf_item *item_of_node(list_node *node)
     return static_cast<lbuf_item *>(list_node_to_entry(node, offsetof(lbuf_item, link)));
 }
 
+bool held_here(const lbuf *B)
+{
+    // Most calls find no holder: the thread id is asked only when there is one.
+    const uint64_t holder = B->holder.load();
+    return holder != 0 && holder == os_thread_id();
+}
+
 // Takes the pool's mutex unless this thread already holds it through
 // lbuf_lock (the mutex is not recursive).
 class pool_guard {
 public:
-    explicit pool_guard(lbuf *B) : B_(B), taken_(B->holder.load() != os_thread_id())
+    explicit pool_guard(lbuf *B) : B_(B), taken_(!held_here(B))
     {
         if (taken_)
             mutex_lock(B_->mutex);
