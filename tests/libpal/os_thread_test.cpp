@@ -30,6 +30,13 @@ int run_until_open(void *p)
     return 7;
 }
 
+// Cannot be cancelled until the test opens the gate.
+int refuse_cancel(void *p)
+{
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    return run_until_open(p);
+}
+
 int return_at_once(void *)
 {
     return 3;
@@ -218,41 +225,61 @@ TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)
     }
 }
 
-TEST_F(NamedThread, ExitEndsTheThreadWithItsValue)
+TEST_F(NamedThread, EndedThreadReportsItsValue)
 {
-    alloc_tracker mem;
-    os_thread *t = os_thread_init("exit", exit_early, nullptr, 0);
-    ASSERT_NE(t, nullptr);
-    int value = 0;
-    EXPECT_EQ(os_thread_wait(t, 2000, &value), 0);
-    EXPECT_EQ(value, 5);
-    EXPECT_EQ(os_thread_release(t), 0);
-    EXPECT_EQ(mem.live_count(), 0u);
+    struct row {
+        const char *what;
+        os_thread_proc func;
+        int value;
+        bool kill_exit;  // waited with os_thread_wait_kill_exit
+    };
+    const row rows[] = {
+        {"os_thread_exit", exit_early, 5, false},
+        {"return in time", return_at_once, 3, true},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        alloc_tracker mem;
+        os_thread *t = os_thread_init("ends", r.func, nullptr, 0);
+        ASSERT_NE(t, nullptr);
+        int value = 0;
+        if (r.kill_exit) {
+            EXPECT_EQ(os_thread_wait_kill_exit(t, 2000, &value), 0);
+        } else {
+            EXPECT_EQ(os_thread_wait(t, 2000, &value), 0);
+            EXPECT_EQ(os_thread_release(t), 0);
+        }
+        EXPECT_EQ(value, r.value);
+        EXPECT_EQ(mem.live_count(), 0u);
+    }
 }
 
 TEST_F(NamedThread, WaitKillExitCancelsABlockedThread)
 {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    {
-        alloc_tracker mem;
-        os_thread *t = os_thread_init("stuck", block_in_read, &fds[0], 0);
-        ASSERT_NE(t, nullptr);
-        const uint64_t start = os_tick_ms();
-        EXPECT_EQ(os_thread_wait_kill_exit(t, 50, nullptr), -2);
-        EXPECT_LT(os_tick_ms() - start, 2000u);
-        // Joined before the call returned: handle and name are gone already.
-        EXPECT_EQ(mem.live_count(), 0u);
-    }
-    {
-        alloc_tracker mem;
-        os_thread *t = os_thread_init("quick", return_at_once, nullptr, 0);
-        ASSERT_NE(t, nullptr);
-        int value = 0;
-        EXPECT_EQ(os_thread_wait_kill_exit(t, 2000, &value), 0);
-        EXPECT_EQ(value, 3);
-        EXPECT_EQ(mem.live_count(), 0u);
-    }
+    alloc_tracker mem;
+    os_thread *t = os_thread_init("stuck", block_in_read, &fds[0], 0);
+    ASSERT_NE(t, nullptr);
+    const uint64_t start = os_tick_ms();
+    EXPECT_EQ(os_thread_wait_kill_exit(t, 50, nullptr), -2);
+    EXPECT_LT(os_tick_ms() - start, 2000u);
+    // Joined before the call returned: handle and name are gone already.
+    EXPECT_EQ(mem.live_count(), 0u);
     close(fds[0]);
     close(fds[1]);
+}
+
+TEST_F(NamedThread, WaitKillExitLeavesAnUnjoinableThreadItsHandle)
+{
+    alloc_tracker mem;
+    gate g;
+    os_thread *t = os_thread_init("deaf", refuse_cancel, &g, 0);
+    ASSERT_NE(t, nullptr);
+    // Neither ended nor cancelled: the caller learns it must leave the
+    // thread's data alone, and the handle is not freed under the thread.
+    EXPECT_EQ(os_thread_wait_kill_exit(t, 20, nullptr), -1);
+    EXPECT_GT(mem.live_count(), 0u);
+    g.open = true;
+    EXPECT_TRUE(mem.wait_live(0));
 }
