@@ -20,8 +20,10 @@ enum : int { k_none = 0, k_failed = 1, k_ready = 2 };
 // shared, os_thread_name_exit holds it exclusive, so a thread still naming
 // itself while the process ends never touches a freed registry. A static
 // rwlock is never destroyed, so it outlives every thread. Nothing logs while
-// holding it exclusively: the logger reads thread names.
-pthread_rwlock_t g_life = PTHREAD_RWLOCK_INITIALIZER;
+// holding it exclusively: the logger reads thread names. Writers go first:
+// with reader preference, threads that keep naming themselves would starve
+// the exit for ever.
+pthread_rwlock_t g_life = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 int g_state = k_none;
 os_mutex *g_mutex = nullptr;
 avl_tree *g_tree = nullptr;
