@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "alloc_tracker.h"
+#include "libpal/basic/os_thread_name.h"
+#include "libpal/os/os_thread.h"
 #include "str_log_capture.h"
 
 namespace {
@@ -47,6 +50,20 @@ uint64_t ms_since(std::chrono::steady_clock::time_point t0)
 struct freed_log {
     std::vector<uintptr_t> elems;
     static void proc(void *ctx, void *elem) { static_cast<freed_log *>(ctx)->elems.push_back(num(elem)); }
+};
+
+// A waiter on one side of a queue, run on a named thread.
+struct waiter {
+    queue *q;
+    bool pop;  // else push
+    uint32_t ms;
+    static int run(void *p)
+    {
+        auto *w = static_cast<waiter *>(p);
+        if (w->pop)
+            return queue_pop_wait(w->q, w->ms) != nullptr ? 0 : -2;
+        return queue_push_wait(w->q, e(2), w->ms);
+    }
 };
 
 }  // namespace
@@ -121,6 +138,51 @@ TEST(Queue, WaitersAreReleasedByTheOtherSide)
     consumer.join();
     EXPECT_EQ(num(got), 3u);
     EXPECT_LT(ms_since(t0), 2000u);
+}
+
+TEST(Queue, CancelledWaiterLeavesTheQueueUsable)
+{
+    struct row {
+        const char *what;
+        bool pop;
+    };
+    const row rows[] = {
+        {"consumer on an empty queue", true},
+        {"producer on a full queue", false},
+    };
+    ASSERT_EQ(os_thread_name_init(), 0);
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        queue_ptr q = make_queue(1);
+        if (!r.pop) {
+            ASSERT_EQ(queue_push(q.get(), e(1)), 0);
+        }
+        alloc_tracker mem;
+        waiter stuck{q.get(), r.pop, 60000};
+        os_thread *t = os_thread_init("qwait", waiter::run, &stuck, 0);
+        ASSERT_NE(t, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(os_thread_wait_kill_exit(t, 0, nullptr), -2);
+        // The cancelled producer's node went back with the thread's handle.
+        EXPECT_EQ(mem.live_count(), 0u);
+
+        // The next waiter on the same side times out as usual instead of
+        // blocking for good on a lock the cancelled one kept.
+        auto *next = new waiter{q.get(), r.pop, 100};
+        t = os_thread_init("qwait2", waiter::run, next, 0);
+        ASSERT_NE(t, nullptr);
+        int rc = 0;
+        if (os_thread_wait(t, 2000, &rc) != 0) {
+            ADD_FAILURE() << "second waiter blocked";
+            os_thread_release(t);
+            q.release();  // left to the blocked thread, with its record
+            continue;
+        }
+        os_thread_release(t);
+        delete next;
+        EXPECT_EQ(rc, -2);
+        EXPECT_EQ(queue_size(q.get()), r.pop ? 0 : 1);
+    }
 }
 
 TEST(Queue, ManyProducersOneConsumerKeepOrderAndBound)

@@ -4,6 +4,8 @@
 // mutex, so producers never overfill the queue between them.
 #include "libpal/comm/queue.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <new>
@@ -71,6 +73,20 @@ void free_node(const queue *q, qnode *n)
         os_free(n);
 }
 
+// One slice of an event wait. A thread cancelled inside the event's own wait
+// would unwind with the event's mutex held, and every later waiter of the
+// queue would block on it for good; so the wait itself is shielded and a
+// pending cancellation is acted on after it, where no lock is held.
+int slice_wait(os_cond *cond, uint32_t ms)
+{
+    int old_state = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
+    const int rc = os_cond_wait(cond, ms);
+    pthread_setcancelstate(old_state, nullptr);
+    pthread_testcancel();
+    return rc;
+}
+
 // Waits on cond in slices until ready() holds or ms have passed: 0 when
 // ready, -2 on time-out, -1 when a wait fails.
 template <typename Ready>
@@ -84,7 +100,7 @@ int wait_until(os_cond *cond, uint32_t ms, Ready ready)
         if (now >= deadline)
             return -2;
         const auto slice = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, k_wait_slice_ms));
-        if (os_cond_wait(cond, slice) == -1)
+        if (slice_wait(cond, slice) == -1)
             return -1;
     }
 }
@@ -152,37 +168,40 @@ int queue_push_wait(queue *hq, void *node, uint32_t ms)
 {
     PL_ASSERT_RET(hq!=NULL, -1);
     PL_ASSERT_RET(node!=NULL, -1);
-    qnode *n = nullptr;
-    if (hq->not_alloc_node) {
-        n = static_cast<qnode *>(node);
-    } else {
-        auto *a = static_cast<qnode_alloc *>(os_malloc(sizeof(qnode_alloc)));
-        if (a == nullptr)
-            return -1;
-        a->elem = node;
-        n = &a->link;
-    }
-    n->next = nullptr;
-
-    bool added = false;
+    // The node is made only once there is room, under the mutex, so a
+    // producer that times out or is cancelled during the wait holds nothing.
+    enum { waiting, added, no_memory } state = waiting;
     auto try_append = [&] {
         queue_lock lock(hq);
         if (hq->max != 0 && hq->count.load() >= hq->max)
             return false;
+        qnode *n = nullptr;
+        if (hq->not_alloc_node) {
+            n = static_cast<qnode *>(node);
+        } else {
+            auto *a = static_cast<qnode_alloc *>(os_malloc(sizeof(qnode_alloc)));
+            if (a == nullptr) {
+                state = no_memory;
+                return true;
+            }
+            a->elem = node;
+            n = &a->link;
+        }
+        n->next = nullptr;
         if (hq->push_tail != nullptr)
             hq->push_tail->next = n;
         else
             hq->push_head = n;
         hq->push_tail = n;
         hq->count.fetch_add(1);
-        added = true;
+        state = added;
         return true;
     };
     const int rc = wait_until(hq->not_full, ms, try_append);
-    if (!added) {
-        free_node(hq, n);
+    if (state == no_memory)
+        return -1;
+    if (state != added)
         return rc;
-    }
     os_cond_signal(hq->not_empty);
     return 0;
 }
