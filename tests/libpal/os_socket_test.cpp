@@ -9,8 +9,10 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -527,6 +529,39 @@ TEST(SocketAll, MovesEveryByteOrReportsTheClosedPeer)
     EXPECT_FALSE(os_socket_recv_all(b.s, in.data(), 200));
 }
 
+TEST(SocketAll, InterruptedWaitsGoOn)
+{
+    // A signal that breaks the wait must not end the transfer half-way.
+    struct sigaction act = {};
+    struct sigaction old = {};
+    act.sa_handler       = [](int) {};
+    sigemptyset(&act.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &act, &old), 0);
+    os_socket pair[2];
+    ASSERT_TRUE(os_socket_pair(OS_SOCKET_TCP, pair));
+    owned a(pair[0]);
+    owned b(pair[1]);
+
+    char              in[6] = {};
+    std::atomic<bool> done{false};
+    bool              got = false;
+    std::thread       reader([&] {
+        got  = os_socket_recv_all(b.s, in, sizeof(in));
+        done = true;
+    });
+    ASSERT_EQ(os_socket_send(a.s, "abc", 3), 3);
+    for (int i = 0; i < 5 && !done; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pthread_kill(reader.native_handle(), SIGUSR1);
+    }
+    EXPECT_FALSE(done);
+    ASSERT_EQ(os_socket_send(a.s, "def", 3), 3);
+    reader.join();
+    EXPECT_TRUE(got);
+    EXPECT_EQ(std::string(in, sizeof(in)), "abcdef");
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
 TEST(SocketUdp, DatagramsCarryTheirAddresses)
 {
     for (const auto &f : FAMILIES) {
@@ -756,4 +791,39 @@ TEST(AddrInfo, NamesAndAddresses)
     os_ipaddr before = a;
     EXPECT_FALSE(os_addrinfo_addr("no-such-host.invalid", &a));
     EXPECT_EQ(memcmp(&before, &a, sizeof(a)), 0);
+}
+
+TEST(SocketUdp, SenderWithoutAnAddressLeavesTheSourceAlone)
+{
+    // Stream and unbound unix senders give no source address: the data still
+    // arrives, the caller's record stays as it was and nothing is reported.
+    os_socket pair[2];
+    ASSERT_TRUE(os_socket_pair(OS_SOCKET_TCP, pair));
+    owned     a(pair[0]);
+    owned     b(pair[1]);
+    os_ipaddr kept = {};
+    ASSERT_TRUE(os_ipaddr_set(&kept, "10.1.2.3", 5, 1));
+    struct row {
+        const char                                *name;
+        std::function<int64_t(os_ipaddr *, char *)> call;
+    };
+    const row rows[] = {
+        {"urecv", [&](os_ipaddr *src, char *buf) { return os_socket_urecv(b.s, src, buf, 8); }},
+        {"urecvv",
+         [&](os_ipaddr *src, char *buf) {
+             iovec v = {buf, 8};
+             return os_socket_urecvv(b.s, src, &v, 1);
+         }},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ(os_socket_send(a.s, "abc", 3), 3);
+        log_capture cap;
+        os_ipaddr   src     = kept;
+        char        buf[8] = {};
+        EXPECT_EQ(r.call(&src, buf), 3);
+        EXPECT_EQ(std::string(buf, 3), "abc");
+        EXPECT_TRUE(os_ipaddr_is_equal(&src, &kept));
+        EXPECT_FALSE(cap.has("assert failed"));
+    }
 }

@@ -736,6 +736,8 @@ bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family)
         return true;
     }
     if (family == OS_IPADDR_FAMILY_UNIX) {
+        // An empty path names no socket: bound as given, it would become an
+        // abstract name of NUL bytes.
         os_unixaddr un = {};
         if (*cstr == '\0' || !os_unixaddr_cstr_set(&un, cstr, 0)) {
             return false;

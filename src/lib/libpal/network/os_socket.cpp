@@ -182,7 +182,8 @@ int64_t msg_io(os_socket sock, os_ipaddr *src, const os_ipaddr *dst, const iovec
     msg.msg_iov    = const_cast<iovec *>(list);
     msg.msg_iovlen = static_cast<size_t>(size);
     ssize_t r = send ? sendmsg(fd_of(sock), &msg, MSG_NOSIGNAL) : recvmsg(fd_of(sock), &msg, 0);
-    if (r >= 0 && src != nullptr) {
+    // A stream or an unbound unix sender gives no address: the caller's stays.
+    if (r >= 0 && src != nullptr && msg.msg_namelen > 0) {
         os_sockaddr_save(src, reinterpret_cast<sockaddr *>(&name.storage));
     }
     return fold(r);
@@ -474,7 +475,8 @@ int64_t os_socket_urecv(os_socket sock, os_ipaddr *src, void *data, uint64_t len
     sockaddr_storage ss   = {};
     socklen_t        slen = sizeof(ss);
     ssize_t r = recvfrom(fd_of(sock), data, clamp_len(len), 0, reinterpret_cast<sockaddr *>(&ss), &slen);
-    if (r >= 0 && src != nullptr) {
+    // A stream or an unbound unix sender gives no address: the caller's stays.
+    if (r >= 0 && src != nullptr && slen > 0) {
         os_sockaddr_save(src, reinterpret_cast<sockaddr *>(&ss));
     }
     return fold(r);
