@@ -1,6 +1,7 @@
 #include "libpal/basic/os_sync.h"
 
 #include <atomic>
+#include <pthread.h>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -109,6 +110,41 @@ TEST(CondEvent, BroadcastWakesEveryWaiter)
     EXPECT_TRUE(signal_until(c.get(), [&] { return woken.load() == 3; }, true));
     for (auto &t : waiters)
         t.join();
+}
+
+TEST(CondEvent, CancelledWaiterLeavesTheEventUsable)
+{
+    cond_ptr c(os_cond_new());
+    ASSERT_NE(c, nullptr);
+    pthread_t waiter;
+    auto wait_forever = [](void *arg) -> void * {
+        os_cond_wait(static_cast<os_cond *>(arg), OS_WAIT_FOREVER);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&waiter, nullptr, wait_forever, c.get()), 0);
+    usleep(50000);
+    ASSERT_EQ(pthread_cancel(waiter), 0);
+    void *res = nullptr;
+    ASSERT_EQ(pthread_join(waiter, &res), 0);
+    EXPECT_EQ(res, PTHREAD_CANCELED);
+
+    // A cancelled waiter that kept the event's mutex would block this wait
+    // for ever instead of letting it time out.
+    std::atomic<int> result{1};
+    std::atomic<bool> done{false};
+    std::thread next([&] {
+        result = os_cond_wait(c.get(), 100);
+        done = true;
+    });
+    for (int i = 0; i < 300 && !done; i++)
+        usleep(10000);
+    if (!done) {
+        next.detach();
+        (void)c.release();
+        FAIL() << "the next waiter stayed blocked";
+    }
+    next.join();
+    EXPECT_EQ(result.load(), -2);
 }
 
 TEST(CondEvent, ReinitKeepsTheEventUsable)

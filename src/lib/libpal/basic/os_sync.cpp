@@ -20,6 +20,11 @@ struct os_cond {
 
 namespace {
 
+void unlock_on_cancel(void *mtx)
+{
+    pthread_mutex_unlock(static_cast<pthread_mutex_t *>(mtx));
+}
+
 constexpr uint64_t k_ns_per_sec = 1000000000ull;
 constexpr size_t k_align = 64;
 
@@ -140,9 +145,13 @@ int os_cond_wait(os_cond *cond, uint32_t ms)
     // got here is lost, which is why callers wait in slices.
     if (pthread_mutex_lock(&cond->mutex->mtx) != 0)
         return -1;
-    int rc = bounded ? pthread_cond_timedwait(&cond->cond, &cond->mutex->mtx, &deadline)
-                     : pthread_cond_wait(&cond->cond, &cond->mutex->mtx);
-    pthread_mutex_unlock(&cond->mutex->mtx);
+    // The wait is a cancellation point that returns with the mutex held: a
+    // thread cancelled here must not leave every later waiter blocked on it.
+    int rc;
+    pthread_cleanup_push(unlock_on_cancel, &cond->mutex->mtx);
+    rc = bounded ? pthread_cond_timedwait(&cond->cond, &cond->mutex->mtx, &deadline)
+                 : pthread_cond_wait(&cond->cond, &cond->mutex->mtx);
+    pthread_cleanup_pop(1);
     if (rc == 0)
         return 0;
     return rc == ETIMEDOUT ? -2 : -1;
