@@ -108,19 +108,6 @@ uint32_t self_tid()
     return static_cast<uint32_t>(os_thread_id());
 }
 
-// Restores errno when a log call leaves, on every path.
-class errno_keeper {
-public:
-    errno_keeper() : saved_(errno) {}
-    ~errno_keeper() { errno = saved_; }
-    errno_keeper(const errno_keeper &) = delete;
-    errno_keeper &operator=(const errno_keeper &) = delete;
-    int value() const { return saved_; }
-
-private:
-    int saved_;
-};
-
 // The caller's hold on a context: the busy count and owner make a second
 // call from the same thread return before it touches the mutex.
 class ctx_hold {

@@ -4,6 +4,7 @@
 // embed to keep their last error.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,3 +45,17 @@ void verr_set_os(verr *rec, const char *file, int line, const char *func, int co
 // The message, or the table text of the code when the message is empty.
 const char *verr_msg(const verr *rec);
 void verr_copy(verr *dst, const verr *src);
+
+// Restores the caller's errno when it goes out of scope, for code that must
+// report a failure without disturbing the errno its caller will read.
+class errno_keeper {
+public:
+    errno_keeper() : saved_(errno) {}
+    ~errno_keeper() { errno = saved_; }
+    errno_keeper(const errno_keeper &) = delete;
+    errno_keeper &operator=(const errno_keeper &) = delete;
+    int value() const { return saved_; }
+
+private:
+    int saved_;
+};

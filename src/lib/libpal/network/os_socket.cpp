@@ -37,18 +37,6 @@ os_socket handle_of(int fd)
     return static_cast<os_socket>(fd) + 1;
 }
 
-// Logging may touch errno; callers read it after a failed call.
-class errno_keeper {
-public:
-    errno_keeper() : saved_(errno) {}
-    ~errno_keeper() { errno = saved_; }
-    errno_keeper(const errno_keeper &) = delete;
-    errno_keeper &operator=(const errno_keeper &) = delete;
-
-private:
-    int saved_;
-};
-
 void report_failed(const char *expr)
 {
     errno_keeper keep;
