@@ -14,6 +14,7 @@
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_init.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 namespace {
 
@@ -35,6 +36,12 @@ int refuse_cancel(void *p)
 {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     return run_until_open(p);
+}
+
+int sleep_300_ms(void *)
+{
+    os_sleep_ms(300);
+    return 4;
 }
 
 int return_at_once(void *)
@@ -191,6 +198,24 @@ TEST_F(NamedThread, WaitIsBounded)
     EXPECT_EQ(os_thread_wait(t, 0, &value), 0);
     EXPECT_EQ(value, 0);
     EXPECT_EQ(os_thread_release(t), 0);
+}
+
+TEST_F(NamedThread, WaitSleepsUntilTheThreadEndsOrTheTimeLimit)
+{
+    os_thread *t = os_thread_init("sleeper", sleep_300_ms, nullptr, 0);
+    ASSERT_NE(t, nullptr);
+    const uint64_t from = thread_wakeups(gettid());
+    EXPECT_EQ(os_thread_wait(t, 100, nullptr), -2);
+    const uint64_t timed_out = thread_wakeups(gettid()) - from;
+    int value = 0;
+    EXPECT_EQ(os_thread_wait(t, 10000, &value), 0);
+    const uint64_t joined = thread_wakeups(gettid()) - from;
+    EXPECT_EQ(value, 4);
+    EXPECT_EQ(os_thread_release(t), 0);
+    RecordProperty("wakeups", std::to_string(timed_out) + " " + std::to_string(joined));
+    // A join that polled would wake every millisecond or so.
+    EXPECT_LE(timed_out, 3u);
+    EXPECT_LE(joined, 6u) << "after the time-out: " << timed_out;
 }
 
 TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)

@@ -162,19 +162,23 @@ os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int 
 int os_thread_wait(os_thread *thread, int ms, int *exit_value)
 {
     PL_ASSERT_RET(thread!=NULL, -1);
-    const uint64_t start = os_tick_ms();
     if (thread->flags.load() & k_released) {
         if (exit_value != nullptr)
             *exit_value = 0;
         return 0;
     }
-    while (!(thread->flags.load() & k_exited)) {
-        if (ms != -1 && os_tick_ms() - start >= static_cast<uint32_t>(ms))
-            return -2;
-        os_sleep_ms(1);
-    }
     void *value = nullptr;
-    const int ret = pthread_join(thread->thread, &value);
+    int ret = 0;
+    if (ms < 0) {
+        ret = pthread_join(thread->thread, &value);
+    } else {
+        // The deadline is monotonic: a wall-clock step neither stretches nor cuts the wait.
+        timespec deadline{};
+        os_timespec_tick_after_ms(&deadline, static_cast<uint32_t>(ms));
+        ret = pthread_clockjoin_np(thread->thread, &value, CLOCK_MONOTONIC, &deadline);
+        if (ret == ETIMEDOUT)
+            return -2;
+    }
     if (ret != 0) {
         ZLOG_WARN("pthread_join ret=%d failed", ret);
         pthread_detach(thread->thread);
