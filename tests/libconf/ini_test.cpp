@@ -17,6 +17,7 @@
 #include "libconf/ini/dictionary.h"
 #include "libconf/ini/ini_conf.h"
 #include "libconf/ini/iniparser.h"
+#include "../libpal/fsync_log.h"
 #include "../libpal/str_log_capture.h"
 
 namespace {
@@ -328,8 +329,17 @@ TEST_F(IniFile, SaveKeepsModeAndWritesThroughLinks)
     struct stat st;
     ASSERT_EQ(lstat(path("link.ini").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(entry_count(), 2u) << "no temporary file stays";
     ASSERT_EQ(stat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(IniFile, SaveSyncsTheContentThenTheDirectory)
+{
+    make_file("d.ini", "[s]\nk=1\n");
+    fsync_log::clear();
+    load_change_save("d.ini", [](conf_handle *h) { conf_set_str(h, "s", "k", "2"); });
+    EXPECT_EQ(fsync_log::taken(), "fd");
 }
 
 TEST_F(IniFile, HostileInput)

@@ -14,6 +14,7 @@
 #include "libconf/ini/iniparser.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_path.h"
+#include "libpal/os/os_replace.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_glob.h"
 
@@ -143,47 +144,17 @@ void ini_dump(void *obj)
     if (obj != nullptr) iniparser_dump_ini(as_ini(obj)->dict, stdout);
 }
 
-// Writes the configuration into a new file next to target: 0, or -1 with the
-// file removed again.
-int write_temp(const dictionary *d, const std::string &target, std::string *tmp)
+// The configuration's whole text as the replacement file's content.
+bool write_ini(FILE *fp, void *arg)
 {
-    *tmp   = target + ".XXXXXX";
-    int fd = mkostemp(tmp->data(), O_CLOEXEC);
-    if (fd < 0) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", target.c_str());
-        return -1;
-    }
-    // The replacement keeps the mode and owner of the file it replaces.
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
-        fchmod(fd, st.st_mode & 07777);
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) ZLOG_DBG("keep owner of [%s] failed\n", target.c_str());
-    } else {
-        fchmod(fd, 0644);
-    }
-    FILE *fp = fdopen(fd, "w+");
-    if (fp == nullptr) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", tmp->c_str());
-        close(fd);
-        unlink(tmp->c_str());
-        return -1;
-    }
     static constexpr char kBom[] = "\xEF\xBB\xBF";
-    fwrite(kBom, 1, 3, fp);
-    int  dumped = iniparser_dump_ini(d, fp);
-    bool failed = fflush(fp) != 0 || ferror(fp) != 0 || fsync(fd) != 0;
-    if (fclose(fp) != 0) failed = true;
-    if (dumped != 0) {
-        ZLOG_ERR("save [%s] error: a name or value cannot be written so that it reads back\n", target.c_str());
-        failed = true;
-    } else if (failed) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "write [%s] err: ", tmp->c_str());
+    if (fwrite(kBom, 1, 3, fp) != 3) return false;
+    if (iniparser_dump_ini(static_cast<const dictionary *>(arg), fp) != 0) {
+        ZLOG_ERR("save error: a name or value cannot be written so that it reads back\n");
+        errno = EINVAL;
+        return false;
     }
-    if (failed) {
-        unlink(tmp->c_str());
-        return -1;
-    }
-    return 0;
+    return ferror(fp) == 0;
 }
 
 }  // namespace
@@ -227,24 +198,9 @@ int ini_conf_save(void *obj)
     if (c == nullptr || c->path == nullptr) return -1;
     char norm[kPathMax];
     if (!os_path_prepare(c->path, norm)) return -1;
-    // Through a link the file it names is replaced, not the link.
-    std::string target = norm;
-    char        real[PATH_MAX];
-    if (realpath(norm, real) != nullptr) target = real;
-
-    std::string tmp;
-    if (write_temp(c->dict, target, &tmp) != 0) return -1;
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "rename [%s] err: ", target.c_str());
-        unlink(tmp.c_str());
+    if (os_file_replace(norm, 0644, write_ini, c->dict) != 0) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "save [%s] err: ", norm);
         return -1;
-    }
-    // The rename itself is made durable with the directory.
-    std::string dir = target.substr(0, target.find_last_of('/') + 1);
-    int         dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
     }
     return 0;
 }
