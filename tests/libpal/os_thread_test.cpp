@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "alloc_tracker.h"
+#include "fail_inject.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_init.h"
@@ -139,6 +140,20 @@ TEST_F(NamedThread, RefusesMissingNameOrFunctionOrBadStack)
         EXPECT_TRUE(log.has(r.report));
         EXPECT_EQ(mem.live_count(), 0u);
     }
+}
+
+TEST_F(NamedThread, FailedAttributeSetupStartsNothingAndFreesAll)
+{
+    alloc_tracker mem;
+    log_capture log;
+    std::atomic<bool> ran{false};
+    {
+        fail_inject::armed fail(fail_inject::attr_init_errno, ENOMEM);
+        EXPECT_EQ(os_thread_init("noattr", [](void *p) { return static_cast<std::atomic<bool> *>(p)->exchange(true) ? 1 : 0; }, &ran, 0), nullptr);
+    }
+    EXPECT_TRUE(log.has("pthread_attr_init"));
+    EXPECT_EQ(mem.live_count(), 0u);
+    EXPECT_FALSE(ran.load());
 }
 
 TEST_F(NamedThread, StackSizeFromCallerEnvironmentOrDefault)
