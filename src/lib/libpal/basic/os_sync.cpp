@@ -194,7 +194,15 @@ void os_sleep_s(uint64_t s)
 
 void os_sleep_us(uint64_t us)
 {
-    usleep(static_cast<useconds_t>(us));
+    // usleep takes 32 bits (and refuses a second or more on some systems):
+    // whole seconds go to the millisecond sleep, so a long wait is not cut
+    // to its remainder modulo 2^32.
+    if (us >= 1000000) {
+        os_sleep_ms(us == UINT64_MAX ? UINT64_MAX : us / 1000);
+        us %= 1000;
+    }
+    if (us != 0)
+        usleep(static_cast<useconds_t>(us));
 }
 
 uint64_t os_thread_id()
