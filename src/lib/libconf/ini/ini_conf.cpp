@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <array>
 
 #include "libconf/ini/iniparser.h"
 #include "libpal/basic/os_malloc.h"
@@ -30,15 +30,21 @@ ini_conf *as_ini(void *obj)
     return static_cast<ini_conf *>(obj);
 }
 
-std::string section_name(const char *text)
+// Names are cut into fixed buffers: the backend's operations allocate nothing
+// of their own and so never throw.
+using name_buf = std::array<char, INI_KEY_MAX + 1>;
+
+const char *section_name(const char *text, name_buf &out)
 {
-    return std::string(text).substr(0, INI_SECTION_MAX);
+    const size_t n = strnlen(text, INI_SECTION_MAX);
+    memcpy(out.data(), text, n);
+    out[n] = '\0';
+    return out.data();
 }
 
-std::string entry_key(const char *section, const char *key)
+const char *entry_key(const char *section, const char *key, name_buf &out)
 {
-    char out[INI_KEY_MAX + 1];
-    return iniparser_entry_key(section, key, out);
+    return iniparser_entry_key(section, key, out.data());
 }
 
 ini_conf *ini_conf_new(const char *path, dictionary *d)
@@ -72,8 +78,8 @@ void ini_close(void *obj)
 const char *ini_get_str(void *obj, const char *section, const char *key, const char *def)
 {
     if (obj == nullptr || section == nullptr || key == nullptr) return def;
-    std::string k = entry_key(section, key);
-    const char *v = dictionary_get(as_ini(obj)->dict, k.c_str(), def);
+    name_buf    k;
+    const char *v = dictionary_get(as_ini(obj)->dict, entry_key(section, key, k), def);
     return v != nullptr ? v : def;
 }
 
@@ -81,11 +87,11 @@ int ini_set_str(void *obj, const char *section, const char *key, const char *val
 {
     // A TAB in a section name would turn its entry into a key.
     if (obj == nullptr || section == nullptr || key == nullptr || strchr(section, '\t') != nullptr) return -1;
-    dictionary *d   = as_ini(obj)->dict;
-    std::string sec = section_name(section);
-    if (dictionary_find(d, sec.c_str()) < 0 && dictionary_set(d, sec.c_str(), nullptr, nullptr) != 0) return -1;
-    std::string k = entry_key(section, key);
-    return dictionary_set(d, k.c_str(), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
+    dictionary *d = as_ini(obj)->dict;
+    name_buf    buf;
+    const char *sec = section_name(section, buf);
+    if (dictionary_find(d, sec) < 0 && dictionary_set(d, sec, nullptr, nullptr) != 0) return -1;
+    return dictionary_set(d, entry_key(section, key, buf), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
 }
 
 str_vector *ini_get_sections(void *obj)
@@ -106,14 +112,16 @@ str_vector *ini_get_sections(void *obj)
 str_vector *ini_get_keys(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return nullptr;
-    const dictionary *d   = as_ini(obj)->dict;
-    std::string       sec = section_name(section);
+    const dictionary *d = as_ini(obj)->dict;
+    name_buf          buf;
+    const char       *sec = section_name(section, buf);
+    const size_t      len = strlen(sec);
     str_vector       *v   = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
     if (v == nullptr) return nullptr;
     for (int i = 0; i < d->size; i++) {
         const char *k = d->key[i];
-        if (k == nullptr || strncmp(k, sec.c_str(), sec.size()) != 0 || k[sec.size()] != '\t') continue;
-        if (str_vector_push_back(v, k + sec.size() + 1) != 0) {
+        if (k == nullptr || strncmp(k, sec, len) != 0 || k[len] != '\t') continue;
+        if (str_vector_push_back(v, k + len + 1) != 0) {
             str_vector_free(v);
             return nullptr;
         }
@@ -124,19 +132,23 @@ str_vector *ini_get_keys(void *obj, const char *section)
 int ini_del_section(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return -1;
-    return dictionary_unset_section(as_ini(obj)->dict, section_name(section).c_str());
+    name_buf buf;
+    return dictionary_unset_section(as_ini(obj)->dict, section_name(section, buf));
 }
 
 int ini_del_key(void *obj, const char *section, const char *key)
 {
     if (obj == nullptr || section == nullptr || key == nullptr) return -1;
-    return dictionary_unset(as_ini(obj)->dict, entry_key(section, key).c_str());
+    name_buf buf;
+    return dictionary_unset(as_ini(obj)->dict, entry_key(section, key, buf));
 }
 
 int ini_rename_section(void *obj, const char *old_name, const char *new_name)
 {
     if (obj == nullptr || old_name == nullptr || new_name == nullptr) return -1;
-    return dictionary_secrename(as_ini(obj)->dict, section_name(old_name).c_str(), section_name(new_name).c_str());
+    name_buf old_buf;
+    name_buf new_buf;
+    return dictionary_secrename(as_ini(obj)->dict, section_name(old_name, old_buf), section_name(new_name, new_buf));
 }
 
 void ini_dump(void *obj)
