@@ -17,7 +17,7 @@
 #include "libconf/ini/ini_conf.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_array.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_check.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
