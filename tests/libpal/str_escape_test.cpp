@@ -91,6 +91,10 @@ TEST(BackslashEscapes, DecodeCharacters)
         {"\\1010", 'A', 4},
         {"\\0", 0, 2},
         {"", -1, 0},
+        // A JSON escape is four digits: the letters after it are text.
+        {"\\u001Fab", 0x1f, 6},
+        {"\\U00000041BC", 'A', 10},
+        {"\\x41BC", 0x41bc, 6},
     };
     for (const row &r : rows) {
         const char *p = r.in;

@@ -292,8 +292,11 @@ int str_unescape_get_chr(const char **pos)
     case 'x':
     case 'u':
     case 'U': {
-        uint32_t acc = 0;
-        while (hexv(*p) >= 0)
+        // \u and \U take at most 4 and 8 digits, as in C and JSON, so that a
+        // letter after "\u001F" stays a letter; \x takes every digit.
+        const int max = c == 'u' ? 4 : c == 'U' ? 8 : INT32_MAX;
+        uint32_t acc  = 0;
+        for (int k = 0; k < max && hexv(*p) >= 0; k++)
             acc = acc << 4 | (uint32_t)hexv(*p++);
         v = (int)(acc & 0x7FFFFFFF);
         break;
