@@ -1,0 +1,214 @@
+#define ZLOG_TAG "bdsrv"
+#include "libnbd/cli_mgr.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "libblock/block.h"
+#include "liblog/zlog.h"
+#include "libnbd/nbd_proto.h"
+#include "libnbd/nbdsrv.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/memory/lbuf.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/url.h"
+
+namespace {
+
+constexpr int32_t k_conn_timeout_ms = 3000;
+constexpr int k_thread_wait_ms = 1000;
+
+std::atomic<lbuf *> g_pool{nullptr};
+std::atomic<uint32_t> g_exited{0};
+// Accepts and the start of the stop protocol exclude each other: an accept
+// that runs while the listener closes either completes its context before
+// the stop protocol collects them, or finds the pool stopping and adds none.
+std::mutex g_accept_lock;
+bool g_stopping = false;
+
+void ctx_item_init_func(void *payload, void *)
+{
+    auto *c = static_cast<nbd_client *>(payload);
+    c->buf = static_cast<uint8_t *>(safe_malloc(NBD_REQ_BUF_INIT));
+    c->buf_size = NBD_REQ_BUF_INIT;
+    c->conn.type = 0;
+    c->conn.timeout = k_conn_timeout_ms;
+}
+
+void ctx_item_exit_func(void *payload, void *)
+{
+    auto *c = static_cast<nbd_client *>(payload);
+    if (c->dev != nullptr) {
+        char safe[URL_BUF_SIZE];
+        ZLOG_INFO("close [%s]\n", url_safe_fmt(c->name != nullptr ? c->name : "", safe));
+        bd_close(c->dev);
+        c->dev = nullptr;
+    }
+    if (c->thread != nullptr) {
+        os_thread_release(c->thread);
+        c->thread = nullptr;
+    }
+    if (c->conn.handle != 0) {
+        os_socket_exit(c->conn.handle);
+        c->conn.handle = 0;
+    }
+    os_free(c->name);
+    c->name = nullptr;
+    os_free(c->buf);
+    c->buf = nullptr;
+}
+
+}  // namespace
+
+int cli_mgr_init()
+{
+    const lbuf_param param{"ctx_buf", ctx_item_init_func, ctx_item_exit_func, nullptr, sizeof(nbd_client)};
+    lbuf *pool = lbuf_init(&param);
+    if (pool == nullptr) {
+        ZLOG_CRIT("lbuf_init error\n");
+        return -1;
+    }
+    g_stopping = false;
+    g_exited = 0;
+    g_pool = pool;
+    return 0;
+}
+
+nbd_client *cli_mgr_alloc(os_socket sock)
+{
+    lbuf *pool = g_pool.load();
+    if (pool == nullptr) {
+        return nullptr;
+    }
+    auto *c = static_cast<nbd_client *>(lbuf_slab_malloc0(pool));
+    if (c == nullptr) {
+        return nullptr;
+    }
+    c->conn.handle = sock;
+    return c;
+}
+
+int accept_proc(os_socket sock, os_ipaddr *peer, void *)
+{
+    const std::lock_guard guard(g_accept_lock);
+    nbd_client *c = g_stopping ? nullptr : cli_mgr_alloc(sock);
+    if (c == nullptr) {
+        os_socket_exit(sock);
+        return 0;
+    }
+    os_ipaddr_ip_cstr(peer, c->peer, sizeof(c->peer));
+    lbuf *pool = g_pool.load();
+    // The thread's own release takes this lock: it cannot free the context
+    // before the handle is stored.
+    lbuf_lock(pool);
+    c->thread = os_thread_init("clisrv", client_thread, c, 0);
+    const bool started = c->thread != nullptr;
+    lbuf_unlock(pool);
+    if (!started) {
+        ZLOG_ERR("os_thread_init clisrv [%s] failed\n", c->peer);
+        lbuf_free(pool, c);
+        return 0;
+    }
+    ZLOG_DBG("ip=[%s]\n", c->peer);
+    return 0;
+}
+
+int cli_mgr_free(nbd_client *client)
+{
+    ZLOG_VERB("==>\n");
+    lbuf *pool = g_pool.load();
+    lbuf_lock(pool);
+    if (client->conn.stop.load() != NET_STOP_BY_STOPPER) {
+        lbuf_free(pool, client);
+    }
+    lbuf_unlock(pool);
+    return 0;
+}
+
+uint64_t cli_mgr_count()
+{
+    lbuf *pool = g_pool.load();
+    return pool != nullptr ? lbuf_count(pool) : 0;
+}
+
+int cli_mgr_exit()
+{
+    ZLOG_VERB("==>\n");
+    lbuf *pool = g_pool.load();
+    if (pool == nullptr) {
+        return 0;
+    }
+    {
+        const std::lock_guard guard(g_accept_lock);
+        g_stopping = true;
+    }
+    std::vector<nbd_client *> running;
+    try {
+        running.reserve(lbuf_count(pool) + 1);
+    } catch (const std::bad_alloc &) {
+        ZLOG_ERR("no memory to stop %llu clients\n", static_cast<unsigned long long>(lbuf_count(pool)));
+    }
+    bool leaked = false;
+    lbuf_lock(pool);
+    lbuf_iter it;
+    lbuf_iter_init(pool, &it);
+    while (auto *c = static_cast<nbd_client *>(lbuf_iter_next(&it))) {
+        if (c->thread != nullptr) {
+            c->conn.stop = NET_STOP_BY_STOPPER;
+            // Wakes a thread waiting in a read or write at once, rather than
+            // at the end of its polling slice.
+            os_socket_kill(c->conn.handle, 2);
+            if (running.size() < running.capacity()) {
+                running.push_back(c);
+            } else {
+                leaked = true;
+            }
+        } else {
+            lbuf_free(pool, c);
+        }
+    }
+    lbuf_unlock(pool);
+    for (nbd_client *c : running) {
+        const int ret = os_thread_wait_kill_exit(c->thread, k_thread_wait_ms, nullptr);
+        if (ret < 0) {
+            ZLOG_DBG("os_thread_wait_kill_exit ret=%d\n", ret);
+        }
+        c->thread = nullptr;
+        if (ret == -1) {
+            // Not joined: the thread may still use its context, so the pool
+            // is left behind rather than freed under it.
+            leaked = true;
+            continue;
+        }
+        lbuf_free(pool, c);
+    }
+    g_pool = nullptr;
+    if (!leaked) {
+        lbuf_exit(pool);
+    }
+    g_exited = 1;
+    ZLOG_VERB("<==\n");
+    return 0;
+}
+
+bool cli_buf_reserve(nbd_client *client, uint32_t len)
+{
+    if (len <= client->buf_size) {
+        return true;
+    }
+    auto *fresh = static_cast<uint8_t *>(os_zalloc(len));
+    if (fresh == nullptr) {
+        return false;
+    }
+    os_free(client->buf);
+    client->buf = fresh;
+    client->buf_size = len;
+    return true;
+}
+
+bool cli_mgr_exited()
+{
+    return g_exited.load() != 0;
+}

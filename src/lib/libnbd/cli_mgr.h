@@ -1,0 +1,56 @@
+// NBD client pool: every session's context is an item of one process-wide
+// pool ("ctx_buf"), taken by the listener's accept callback and released
+// exactly once, by its own thread when the session ends or, once the stop
+// protocol has given its connection the stop state 2, by the stopper alone.
+// The pool's lock guards the list, the stop states and that decision.
+#pragma once
+
+#include <cstdint>
+
+#include "libnet/libnet.h"
+#include "libpal/network/os_socket.h"
+
+struct bd_dev;
+struct os_thread;
+
+// A session's context: a zeroed pool item.
+struct nbd_client {
+    uint32_t cflags;     // sent with NBD_OPT_EXPORT_NAME or NBD_OPT_GO
+    uint32_t sflags;     // NBD_SRV_NO_ZEROES when the client asked for it
+    uint32_t readonly;   // the NBD settings' value when the thread started
+    char *name;          // export name, os_malloc'ed
+    bd_dev *dev;         // the open export, or nullptr
+    uint8_t *buf;        // request buffer, only grows
+    uint32_t buf_size;
+    net_conn conn;       // the accepted socket; stop state 2 = stopped by cli_mgr_exit
+    os_thread *thread;   // the "clisrv" thread serving it
+    uint64_t size;       // export size in bytes
+    char peer[80];       // the peer's address text
+};
+
+// Creates the pool; a failure is a crit message, which ends the process.
+int cli_mgr_init();
+// A zeroed context holding sock (request buffer of 4096 bytes, socket
+// connection with a 3000 ms time-out), or nullptr when the pool cannot
+// allocate or is stopping.
+nbd_client *cli_mgr_alloc(os_socket sock);
+// The session's own release: done only when the stopper has not claimed it.
+int cli_mgr_free(nbd_client *client);
+uint64_t cli_mgr_count();
+// Stop protocol: marks every session with stop state 2 under the lock, then
+// outside it wakes each one, waits up to 1000 ms for its thread (cancelling
+// it after that), releases its context; destroys the pool and sets the
+// exited flag.
+int cli_mgr_exit();
+bool cli_mgr_exited();
+
+// The NBD listener's accept callback, on the event thread: takes a context
+// for sock, starts its "clisrv" thread under the pool's lock (so the context
+// is complete, thread handle included, before the thread can release it).
+// When no context can be had or the thread cannot start, the socket and the
+// context are released at once. Returns 0.
+int accept_proc(os_socket sock, os_ipaddr *peer, void *user);
+
+// Request buffer of at least len bytes (zeroed when it grows, never shrinks);
+// false when memory runs out (the old buffer is kept).
+bool cli_buf_reserve(nbd_client *client, uint32_t len);

@@ -1,0 +1,407 @@
+"""End-to-end tests of the NBD server with real clients (libnbd's nbdinfo,
+nbdcopy and python bindings, qemu-img, qemu-io) and raw sockets for what
+libnbd would refuse to send.
+
+Run: nbd_e2e.py SERVER_BINARY daemon|bare [unittest arguments...]
+"""
+import hashlib
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+try:
+    import nbd
+except ImportError:
+    print("python3-libnbd is not installed: skipped")
+    sys.exit(77)
+
+from nbd_server import *  # noqa: F401,F403
+
+BINARY, KIND = None, None
+MiB = 1 << 20
+
+
+def close_handle(h):
+    try:
+        h.shutdown()
+    except nbd.Error:
+        pass
+
+
+class ServerCase(unittest.TestCase):
+    readonly = True
+
+    def assertSameBytes(self, got, want):
+        """Large blocks compared without dumping them."""
+        if got != want:
+            first = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+            self.fail("blocks differ at byte %d (%d and %d bytes)" % (first, len(got), len(want)))
+
+    def setUp(self):
+        self.srv = Server(BINARY, KIND, readonly=self.readonly).start()
+        self.addCleanup(self.srv.close)
+        self.img = make_file(self.srv.path("disk.img"), 4 * MiB, bytes(range(256)) * 16)
+
+    def raw(self, no_zeroes=True):
+        r = Raw(self.srv.port)
+        self.addCleanup(r.close)
+        r.greet(no_zeroes)
+        return r
+
+    def opened(self, name=None):
+        r = self.raw()
+        replies = r.go(name or self.img)
+        self.assertEqual(replies[-1][1], REP_ACK, replies)
+        return r
+
+    def handle(self, name=None, strict=True):
+        h = nbd.NBD()
+        if not strict:
+            h.set_strict_mode(0)
+        # The export name is set apart from the URI: a "?" in it belongs to
+        # the block layer's parameters, not to the URI's query.
+        h.set_export_name(name or self.img)
+        h.connect_tcp("127.0.0.1", str(self.srv.port))
+        self.addCleanup(close_handle, h)
+        return h
+
+
+class Handshake(ServerCase):
+    def test_nbdinfo_reports_size_and_read_only_flags(self):
+        out = subprocess.run(["nbdinfo", "--json", self.srv.uri(self.img)], capture_output=True, text=True,
+                             check=True, timeout=30).stdout
+        self.assertIn('"export-size": 4194304', out)
+        self.assertIn('"is_read_only": true', out)
+        self.assertIn('"can_multi_conn": true', out)
+        self.assertIn('"can_flush": false', out)
+
+    def test_nbdinfo_list_ends_with_ack(self):
+        res = subprocess.run(["nbdinfo", "--list", "--json", self.srv.uri("")], capture_output=True, text=True,
+                             timeout=60)
+        self.assertIn('"exports"', res.stdout, res.stderr)
+
+    def test_greeting_and_export_name_answer_lengths(self):
+        for no_zeroes, size in ((True, 10), (False, 134)):
+            r = Raw(self.srv.port)
+            self.addCleanup(r.close)
+            self.assertEqual(r.greet(no_zeroes), b"NBDMAGIC" + struct.pack(">QH", OPTS_MAGIC, 3))
+            r.option(OPT_EXPORT_NAME, self.img.encode())
+            info = r.recv(size)
+            self.assertEqual(struct.unpack(">QH", info[:10]), (4 * MiB, 0x143))
+            self.assertEqual(info[10:], bytes(size - 10))
+            r.request(CMD_READ, 0, 16)
+            self.assertEqual(r.simple_reply(16)[2], (bytes(range(256)) * 16)[:16])
+
+    def test_go_for_a_missing_path_then_a_good_one(self):
+        r = self.raw()
+        replies = r.go(self.srv.path("missing.img"))
+        self.assertEqual(len(replies), 1)
+        self.assertEqual(replies[0][1], REP_ERR_UNKNOWN)
+        self.assertIn(b"missing.img", replies[0][2])
+        replies = r.go(self.img)
+        self.assertEqual([x[1] for x in replies], [REP_INFO, REP_ACK])
+
+    def test_malformed_options_get_errors_and_the_next_option_is_read(self):
+        cases = [
+            ("list with data", OPT_LIST, b"abcde", None, REP_ERR_INVALID, b"nonzero data length"),
+            ("info length 5 name 0", OPT_INFO, b"\0\0\0\0\0", None, REP_ERR_INVALID, b"name + 6"),
+            ("info length 2", OPT_INFO, b"\0\0", None, REP_ERR_INVALID, b"name + 6"),
+            ("go name past the option", OPT_GO, struct.pack(">I", 100) + b"x" * 10, None, REP_ERR_INVALID,
+             b"name + 6"),
+            ("go count disagrees", OPT_GO, struct.pack(">I", 1) + b"x" + struct.pack(">HH", 3, 0), None,
+             REP_ERR_INVALID, b""),
+            ("go name too long", OPT_GO, struct.pack(">I", 5000) + b"n" * 5000 + b"\0\0", None, REP_ERR_INVALID,
+             b"too long"),
+            ("starttls", OPT_STARTTLS, b"", None, REP_ERR_POLICY, b"compiled without TLS support"),
+            ("unknown 8", 8, b"xyz", None, REP_ERR_UNSUP, b"unknown to this server"),
+            ("unknown 0", 0, b"", None, REP_ERR_UNSUP, b"unknown to this server"),
+        ]
+        r = self.raw()
+        for what, opt, data, length, rtype, text in cases:
+            with self.subTest(what):
+                r.option(opt, data, length)
+                ropt, got_type, payload = r.reply()
+                self.assertEqual((ropt, got_type), (opt, rtype))
+                self.assertIn(text, payload)
+        self.assertEqual(r.go(self.img)[-1][1], REP_ACK)
+
+    def test_go_with_info_requests_3_and_1_gets_one_export_info(self):
+        r = self.raw()
+        replies = r.go(self.img, reqs=(3, 1))
+        self.assertEqual([x[1] for x in replies], [REP_INFO, REP_ACK])
+        self.assertEqual(replies[0][2], struct.pack(">HQH", 0, 4 * MiB, 0x143))
+
+    def test_info_then_go_serves_the_second_name(self):
+        other = make_file(self.srv.path("other.img"), MiB, b"\x5a" * 512)
+        r = self.raw()
+        self.assertEqual(r.go(self.img, opt=OPT_INFO)[0][2], struct.pack(">HQH", 0, 4 * MiB, 0x143))
+        self.assertEqual(r.go(other)[0][2], struct.pack(">HQH", 0, MiB, 0x143))
+        r.request(CMD_READ, 0, 512)
+        self.assertEqual(r.simple_reply(512)[2], b"\x5a" * 512)
+
+    def test_abort_is_acknowledged_then_closed(self):
+        r = self.raw()
+        r.option(OPT_ABORT)
+        self.assertEqual(r.reply()[:2], (OPT_ABORT, REP_ACK))
+        self.assertTrue(r.closed())
+
+    def test_bad_option_magic_ends_the_session(self):
+        r = self.raw()
+        r.s.sendall(struct.pack(">QII", 0x1234, OPT_GO, 0))
+        self.assertTrue(r.closed())
+
+    def test_export_name_that_does_not_open_closes_without_reply(self):
+        r = self.raw()
+        r.option(OPT_EXPORT_NAME, self.srv.path("missing.img").encode())
+        self.assertTrue(r.closed())
+
+
+class ReadOnlyTransmission(ServerCase):
+    def test_writes_get_eperm_payload_consumed_medium_unchanged(self):
+        before = open(self.img, "rb").read()
+        r = self.opened()
+        for cmd, data in ((CMD_WRITE, b"\xff" * 4096), (CMD_WRITE_ZEROES, b""), (CMD_TRIM, b"")):
+            with self.subTest(cmd=cmd):
+                r.request(cmd, 0, 4096, data=data)
+                self.assertEqual(r.simple_reply()[0], 1)
+        r.request(CMD_READ, 0, 4096)
+        self.assertEqual(r.simple_reply(4096)[2], before[:4096])
+        self.assertSameBytes(open(self.img, "rb").read(), before)
+
+    def test_refused_requests_and_the_session_goes_on(self):
+        r = self.opened()
+        cases = [
+            ("read past the end", dict(cmd=CMD_READ, offset=4 * MiB - 512, length=1024), 22),
+            ("read offset wraps", dict(cmd=CMD_READ, offset=(1 << 64) - 512, length=1024), 22),
+            ("flag 4", dict(cmd=CMD_READ, offset=0, length=512, flags=4), 22),
+            ("unknown command 5", dict(cmd=5), 22),
+            ("disc with fua", dict(cmd=CMD_DISC, flags=1), 22),
+            ("read above 32 MiB", dict(cmd=CMD_READ, offset=0, length=33 * MiB), 22),
+        ]
+        for what, req, err in cases:
+            with self.subTest(what):
+                r.request(handle=0xABCDEF0123456789, **req)
+                got, handle, _ = r.simple_reply()
+                self.assertEqual((got, handle), (err, 0xABCDEF0123456789))
+        r.request(CMD_READ, 256, 256)
+        self.assertEqual(r.simple_reply(256)[2], bytes(range(256)))
+
+    def test_bad_magic_gets_no_reply_and_the_next_request_is_served(self):
+        r = self.opened()
+        r.request(CMD_READ, 0, 8, magic=0xdeadbeef, handle=1)
+        r.request(CMD_READ, 0, 8, handle=2)
+        err, handle, data = r.simple_reply(8)
+        self.assertEqual((err, handle, data), (0, 2, bytes(range(8))))
+
+    def test_idle_client_is_kept(self):
+        r = self.opened()
+        time.sleep(4)  # longer than one connection time-out
+        r.request(CMD_READ, 0, 4)
+        self.assertEqual(r.simple_reply(4)[2], bytes(range(4)))
+
+    def test_disc_ends_the_session(self):
+        r = self.opened()
+        r.request(CMD_DISC)
+        self.assertTrue(r.closed())
+
+    def test_libnbd_reads_the_whole_export(self):
+        h = self.handle()
+        self.assertEqual(h.get_size(), 4 * MiB)
+        self.assertSameBytes(h.pread(4 * MiB, 0), open(self.img, "rb").read())
+
+
+class ReadWriteTransmission(ServerCase):
+    readonly = False
+
+    def test_nbdinfo_reports_read_write_flags(self):
+        out = subprocess.run(["nbdinfo", "--json", self.srv.uri(self.img)], capture_output=True, text=True,
+                             check=True, timeout=30).stdout
+        self.assertIn('"is_read_only": false', out)
+        for flag in ("can_flush", "can_fua", "can_trim", "can_zero"):
+            self.assertIn('"%s": true' % flag, out)
+
+    def test_write_1mib_read_back_flush_and_fua(self):
+        h = self.handle()
+        data = os.urandom(MiB)
+        h.pwrite(data, MiB)
+        self.assertSameBytes(h.pread(MiB, MiB), data)
+        h.pwrite(b"\x01" * 4096, 0, nbd.CMD_FLAG_FUA)
+        h.flush()
+        with open(self.img, "rb") as f:
+            self.assertEqual(f.read(4096), b"\x01" * 4096)
+            f.seek(MiB)
+            self.assertSameBytes(f.read(MiB), data)
+
+    def test_write_past_the_end_is_enospc_and_flag_4_consumes_the_payload(self):
+        r = self.opened()
+        r.request(CMD_WRITE, 4 * MiB - 512, 1024, data=b"\xee" * 1024)
+        self.assertEqual(r.simple_reply()[0], 28)
+        r.request(CMD_WRITE_ZEROES, 4 * MiB, 1)
+        self.assertEqual(r.simple_reply()[0], 28)
+        r.request(CMD_WRITE, 0, 512, flags=4, data=b"\xee" * 512)
+        self.assertEqual(r.simple_reply()[0], 22)
+        r.request(CMD_READ, 0, 512)
+        self.assertEqual(r.simple_reply(512)[2], (bytes(range(256)) * 2))
+
+    def test_write_above_32mib_is_discarded_then_einval(self):
+        r = self.opened()
+        sender = threading.Thread(target=r.request, kwargs=dict(cmd=CMD_WRITE, offset=0, length=33 * MiB,
+                                                                data=b"\xee" * (33 * MiB)))
+        sender.start()
+        err = r.simple_reply()[0]
+        sender.join()
+        self.assertEqual(err, 22)
+        r.request(CMD_READ, 0, 4)
+        self.assertEqual(r.simple_reply(4)[2], bytes(range(4)))
+
+    def test_trim_keeps_size_and_contents(self):
+        before = open(self.img, "rb").read()
+        h = self.handle()
+        h.trim(MiB, 0)
+        h.flush()
+        self.assertEqual(os.path.getsize(self.img), 4 * MiB)
+        self.assertSameBytes(open(self.img, "rb").read(), before)
+
+    def test_write_zeroes_200mib(self):
+        big = make_file(self.srv.path("big.img"), 256 * MiB)
+        with open(big, "r+b") as f:
+            for off in range(0, 256 * MiB, 16 * MiB):
+                f.seek(off)
+                f.write(b"\xaa" * 4096)
+        h = self.handle(big)
+        h.zero(200 * MiB, 4096)
+        h.flush()
+        with open(big, "rb") as f:
+            f.seek(0)
+            self.assertEqual(f.read(4096), b"\xaa" * 4096)
+            for off in range(16 * MiB, 200 * MiB, 16 * MiB):
+                f.seek(off)
+                self.assertEqual(f.read(4096), bytes(4096), off)
+            f.seek(208 * MiB)
+            self.assertEqual(f.read(4096), b"\xaa" * 4096)
+
+    def test_encrypted_export_stores_ciphertext_returns_plaintext(self):
+        enc = make_file(self.srv.path("enc.img"), 4 * MiB)
+        name = enc + "?alg=aes&key=" + "00112233445566778899aabbccddeeff" * 2
+        try:
+            h = self.handle(name)
+        except nbd.Error as e:
+            if "not in this build" in self.srv.log_text():
+                self.skipTest("the block layer of this build has no cipher")
+            raise
+        data = os.urandom(MiB)
+        h.pwrite(data, 0)
+        h.zero(MiB, MiB)
+        h.flush()
+        self.assertSameBytes(h.pread(MiB, 0), data)
+        self.assertSameBytes(h.pread(MiB, MiB), bytes(MiB))
+        with open(enc, "rb") as f:
+            stored = f.read(2 * MiB)
+        self.assertTrue(stored[:MiB] != data, "the medium holds the plaintext")
+        self.assertTrue(stored[MiB:] != bytes(MiB), "the medium holds plain zeros")
+
+
+class RealClients(ServerCase):
+    readonly = False
+
+    def test_nbdcopy_256mib_out_and_back_in(self):
+        src = self.srv.path("src.img")
+        with open(src, "wb") as f:
+            f.write(os.urandom(256 * MiB))
+        dst = make_file(self.srv.path("dst.img"), 256 * MiB)
+        local = self.srv.path("local.img")
+        subprocess.run(["nbdcopy", self.srv.uri(src), local], check=True, timeout=120)
+        subprocess.run(["nbdcopy", local, self.srv.uri(dst)], check=True, timeout=120)
+
+        def digest(p):
+            with open(p, "rb") as f:
+                return hashlib.sha256(f.read()).hexdigest()
+        self.assertEqual(digest(local), digest(src))
+        self.assertEqual(digest(dst), digest(src))
+
+    def image_opts(self, export):
+        return "driver=raw,file.driver=nbd,file.host=127.0.0.1,file.port=%d,file.export=%s" % (self.srv.port, export)
+
+    def test_qemu_img_convert_and_qemu_io(self):
+        local = self.srv.path("out.raw")
+        subprocess.run(["qemu-img", "convert", "-O", "raw", "--image-opts", self.image_opts(self.img),
+                        local], check=True, timeout=60, capture_output=True)
+        self.assertSameBytes(open(local, "rb").read(), open(self.img, "rb").read())
+        out = subprocess.run(["qemu-io", "--image-opts", self.image_opts(self.img), "-c", "write -P 0xab 1M 64k",
+                              "-c", "read -P 0xab 1M 64k", "-c", "flush"], check=True, timeout=60,
+                             capture_output=True, text=True).stdout
+        self.assertNotIn("fail", out.lower())
+        with open(self.img, "rb") as f:
+            f.seek(MiB)
+            self.assertEqual(f.read(65536), b"\xab" * 65536)
+
+    def test_20_clients_at_once_each_on_its_own_region(self):
+        region = 4 * MiB
+        big = make_file(self.srv.path("shared.img"), 20 * region)
+        errors = []
+
+        def client(i):
+            try:
+                h = nbd.NBD()
+                h.connect_uri(self.srv.uri(big))
+                data = bytes([i + 1]) * 65536
+                for off in range(i * region, (i + 1) * region, 65536):
+                    h.pwrite(data, off)
+                for off in range(i * region, (i + 1) * region, 65536):
+                    if h.pread(65536, off) != data:
+                        errors.append("client %d offset %d" % (i, off))
+                        break
+                h.shutdown()
+            except Exception as e:  # noqa: BLE001 - reported below
+                errors.append("client %d: %s" % (i, e))
+
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(20)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(120)
+        self.assertEqual(errors, [])
+        with open(big, "rb") as f:
+            for i in range(20):
+                f.seek(i * region + region - 1)
+                self.assertEqual(f.read(1), bytes([i + 1]))
+
+
+class Lifecycle(unittest.TestCase):
+    def test_sigterm_with_3_idle_clients_ends_with_status_0(self):
+        srv = Server(BINARY, KIND).start()
+        self.addCleanup(srv.close)
+        img = make_file(srv.path("idle.img"), MiB)
+        handles = []
+        for _ in range(3):
+            h = nbd.NBD()
+            h.connect_uri(srv.uri(img))
+            handles.append(h)
+        start = time.monotonic()
+        status = srv.stop(timeout=10)
+        elapsed = time.monotonic() - start
+        self.assertEqual(status, 0, srv.log_text())
+        self.assertLess(elapsed, 5.0)
+        for h in handles:
+            close_handle(h)
+
+    def test_port_taken_ends_with_status_255(self):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            s.listen(1)
+            port = s.getsockname()[1]
+            srv = Server(BINARY, KIND, port=port)
+            self.addCleanup(srv.close)
+            srv.start(expect_listen=False)
+            self.assertEqual(srv.proc.wait(30), 255, srv.log_text())
+            srv.proc = None
+
+
+if __name__ == "__main__":
+    BINARY, KIND = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)

@@ -1,0 +1,171 @@
+"""Starting and stopping the NBD server under test, and raw protocol helpers.
+
+The server is either the zorv daemon (started with -d on a free loopback
+port, read-write when asked) or the bare listener nbd_test_server. Each test
+gets its own server and temporary directory, and both are cleaned up.
+"""
+import os
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import time
+
+OPTS_MAGIC = 0x49484156454F5054
+REP_MAGIC = 0x0003E889045565A9
+REQ_MAGIC = 0x25609513
+REPLY_MAGIC = 0x67446698
+
+OPT_EXPORT_NAME, OPT_ABORT, OPT_LIST, OPT_STARTTLS, OPT_INFO, OPT_GO = 1, 2, 3, 5, 6, 7
+REP_ACK, REP_SERVER, REP_INFO = 1, 2, 3
+REP_ERR_UNSUP, REP_ERR_POLICY, REP_ERR_INVALID, REP_ERR_UNKNOWN = 0x80000001, 0x80000002, 0x80000003, 0x80000006
+CMD_READ, CMD_WRITE, CMD_DISC, CMD_FLUSH, CMD_TRIM, CMD_WRITE_ZEROES = 0, 1, 2, 3, 4, 6
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, proc, seconds=15):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError("server ended with status %d" % proc.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+                s.recv(18)
+            return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("server did not listen on %d" % port)
+
+
+class Server:
+    """kind is "daemon" (the zorv binary) or "bare" (nbd_test_server)."""
+
+    def __init__(self, binary, kind, readonly=True, port=None):
+        self.binary, self.kind = binary, kind
+        self.dir = tempfile.TemporaryDirectory(prefix="zorv-e2e-")
+        self.port = port or free_port()
+        self.log = open(os.path.join(self.dir.name, "server.log"), "w+")
+        ro = "1" if readonly else "0"
+        if kind == "daemon":
+            conf = os.path.join(self.dir.name, "zorv.ini")
+            with open(conf, "w") as f:
+                f.write("[zorv]\nnbd_server_port=%d\nnbd_readonly=%s\n" % (self.port, "true" if readonly else "false"))
+            cmd = [binary, "-q", "-c", conf, "-s", "nbd_server_port=%d" % self.port,
+                   "-s", "nbd_readonly_flag=" + ro, "-l", "warn", "-d"]
+        else:
+            cmd = [binary, str(self.port), ro, "warn"]
+        self.cmd = cmd
+        self.proc = None
+
+    def start(self, expect_listen=True):
+        # The daemon detaches with -d; its children are found by the port.
+        self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL,
+                                     cwd=self.dir.name, start_new_session=True)
+        if expect_listen:
+            wait_listening(self.port, self.proc)
+        return self
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def uri(self, export):
+        return "nbd://127.0.0.1:%d/%s" % (self.port, export)
+
+    def stop(self, timeout=10):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+        finally:
+            self.proc = None
+
+    def close(self):
+        self.stop()
+        self.log.close()
+        self.dir.cleanup()
+
+    def log_text(self):
+        self.log.flush()
+        with open(self.log.name, errors="replace") as f:
+            return f.read()
+
+
+def make_file(path, size, data=None):
+    with open(path, "wb") as f:
+        if data:
+            f.write(data)
+        f.truncate(size)
+    return path
+
+
+class Raw:
+    """A plain socket speaking the protocol byte by byte."""
+
+    def __init__(self, port, timeout=10):
+        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+    def close(self):
+        self.s.close()
+
+    def recv(self, n):
+        buf = b""
+        while len(buf) < n:
+            chunk = self.s.recv(n - len(buf))
+            if not chunk:
+                raise EOFError("closed after %d of %d bytes" % (len(buf), n))
+            buf += chunk
+        return buf
+
+    def closed(self, wait=5):
+        """True when the server closed the connection (nothing more comes)."""
+        self.s.settimeout(wait)
+        try:
+            return self.s.recv(1) == b""
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+
+    def greet(self, no_zeroes=True):
+        g = self.recv(18)
+        self.s.sendall(struct.pack(">I", 3 if no_zeroes else 1))
+        return g
+
+    def option(self, opt, data=b"", length=None):
+        self.s.sendall(struct.pack(">QII", OPTS_MAGIC, opt, len(data) if length is None else length) + data)
+
+    def reply(self):
+        magic, opt, rtype, length = struct.unpack(">QIII", self.recv(20))
+        assert magic == REP_MAGIC, hex(magic)
+        return opt, rtype, self.recv(length)
+
+    def go(self, name, reqs=(), opt=OPT_GO):
+        n = name.encode()
+        self.option(opt, struct.pack(">I", len(n)) + n + struct.pack(">H", len(reqs)) +
+                    b"".join(struct.pack(">H", r) for r in reqs))
+        replies = []
+        while True:
+            r = self.reply()
+            replies.append(r)
+            if r[1] != REP_INFO:
+                return replies
+
+    def request(self, cmd, offset=0, length=0, flags=0, handle=0x1122334455667788, data=b"", magic=REQ_MAGIC):
+        self.s.sendall(struct.pack(">IHHQQI", magic, flags, cmd, handle, offset, length) + data)
+
+    def simple_reply(self, data_len=0):
+        magic, err, handle = struct.unpack(">IIQ", self.recv(16))
+        assert magic == REPLY_MAGIC, hex(magic)
+        return err, handle, self.recv(data_len) if err == 0 and data_len else b""
