@@ -559,9 +559,11 @@ int os_socket_wait_impl(int fd, uint32_t bits, int64_t ms)
         report_failed("r >= 0");
         return -1;
     }
+    // A pending error always shows as POLLERR: a ready socket without it
+    // needs no second system call.
     int       so_err = 0;
     socklen_t len    = sizeof(so_err);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_err, &len) == 0 && so_err != 0) {
+    if ((pfd.revents & POLLERR) != 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_err, &len) == 0 && so_err != 0) {
         errno = so_err;
         return -1;
     }
