@@ -73,7 +73,7 @@ void *pool_alloc(void *ctx, size_t size)
 
 lbuf *lbuf_init(const lbuf_param *param)
 {
-    PL_ASSERT_RET(param!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(param != nullptr, "param!=NULL", nullptr);
     void *mem = os_zalloc(sizeof(lbuf));
     if (mem == nullptr)
         return nullptr;
@@ -109,7 +109,7 @@ void lbuf_exit(lbuf *B)
 
 void *lbuf_malloc_imp(lbuf *B, uint64_t size, bool zero)
 {
-    PL_ASSERT_RET(B!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(B != nullptr, "B!=NULL", nullptr);
     if (size > SIZE_MAX - sizeof(lbuf_item))
         return nullptr;
     const size_t total = sizeof(lbuf_item) + size;
@@ -150,7 +150,7 @@ void *lbuf_slab_malloc0(lbuf *B)
 
 char *lbuf_strndup(lbuf *B, const char *text, uint64_t n)
 {
-    PL_ASSERT_RET(text!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text!=NULL", nullptr);
     const size_t len = os_strnlen(text, n);
     auto *copy = static_cast<char *>(lbuf_malloc(B, len + 1));
     if (copy == nullptr)

@@ -106,7 +106,7 @@ void mem_pool_mgr_exit(mem_mgr *mgr)
 
 char *mem_pool_mgr_strdup(mem_mgr *mgr, const char *text)
 {
-    PL_ASSERT_RET(text!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text!=NULL", nullptr);
     const size_t len = strlen(text) + 1;
     auto *copy = static_cast<char *>(mgr->malloc(mgr->imp, len));
     if (copy != nullptr)
