@@ -18,6 +18,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/val_tab.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
@@ -332,10 +333,7 @@ const void *int_arg(intptr_t v)
     return reinterpret_cast<const void *>(v);
 }
 
-struct conf_closer {
-    void operator()(conf_handle *h) const { conf_close(h); }
-};
-using conf_ptr = std::unique_ptr<conf_handle, conf_closer>;
+using conf_ptr = pl_owned<conf_handle, conf_close>;
 
 // "ini_file": text is a path; "ini_str": text is the INI text itself.
 conf_ptr conf_open_typed(const char *type, const char *text)

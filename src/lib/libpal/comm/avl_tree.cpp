@@ -3,6 +3,7 @@
 #include "libpal/comm/avl_tree.h"
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/memory/mem_mgr.h"
 #include "libpal/utils/pl_cmp.h"
 
@@ -303,17 +304,15 @@ bool make_stores(avl_tree *avl, const avl_param &p)
 avl_tree *avl_new(const avl_param *param)
 {
     avl_param p = param != nullptr ? *param : avl_param{};
-    auto *avl = static_cast<avl_tree *>(os_zalloc(sizeof(avl_tree)));
+    // avl_exit takes a tree whose stores are not all made yet.
+    pl_owned<avl_tree, avl_exit> avl(static_cast<avl_tree *>(os_zalloc(sizeof(avl_tree))));
     PL_ASSERT_TEXT_RET(avl != nullptr, "avl != NULL", nullptr);
     avl->flags = p.flags;
     avl->cmp = cmp_get_proc(p.flags & (AVL_KEY_STR_COPY | AVL_KEY_STR), p.cmp);
     avl->free_proc = p.free_proc;
-    if (!make_stores(avl, p)) {
-        mem_slab_mgr_exit(avl->hslab);
-        os_free(avl);
+    if (!make_stores(avl.get(), p))
         return nullptr;
-    }
-    return avl;
+    return avl.release();
 }
 
 void avl_exit(avl_tree *avl)

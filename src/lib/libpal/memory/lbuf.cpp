@@ -7,6 +7,7 @@
 #include <new>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
@@ -74,6 +75,10 @@ void *pool_alloc(void *ctx, size_t size)
 lbuf *lbuf_init(const lbuf_param *param)
 {
     PL_ASSERT_TEXT_RET(param != nullptr, "param!=NULL", nullptr);
+    pl_owned<os_mutex, mutex_free> mutex(mutex_malloc());
+    pl_owned<char, os_free> name(param->name != nullptr ? os_strdup(param->name) : nullptr);
+    if (!mutex || (param->name != nullptr && !name))
+        return nullptr;
     void *mem = os_zalloc(sizeof(lbuf));
     if (mem == nullptr)
         return nullptr;
@@ -83,16 +88,8 @@ lbuf *lbuf_init(const lbuf_param *param)
     B->item_size = param->item_size;
     B->init_proc = param->init_proc;
     B->exit_proc = param->exit_proc;
-    B->mutex = mutex_malloc();
-    if (param->name != nullptr)
-        B->name = os_strdup(param->name);
-    if (B->mutex == nullptr || (param->name != nullptr && B->name == nullptr)) {
-        mutex_free(B->mutex);
-        os_free(B->name);
-        B->~lbuf();
-        os_free(B);
-        return nullptr;
-    }
+    B->mutex = mutex.release();
+    B->name = name.release();
     return B;
 }
 
