@@ -215,6 +215,14 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
                int eno, const char *fmt, va_list ap, const char *text)
 {
+    // The thread's name is read before the context's mutex is taken: the
+    // name registry may log while it holds its own mutex, so the two are
+    // never taken in the other order.
+    char name[kThreadNameSize];
+    name[0] = '\0';
+    if ((ctx->flags.load(std::memory_order_relaxed) & LOG2_FLAG_TID_NAME) != 0) {
+        os_thread_name_get(name, sizeof(name));
+    }
     ctx_hold hold(ctx);
     if (!hold.held()) {
         return;
@@ -238,9 +246,6 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         line_appendf(line, sizeof(line), &pos, "[%u] ", self_tid());
     }
     if ((flags & LOG2_FLAG_TID_NAME) != 0) {
-        char name[kThreadNameSize];
-        name[0] = '\0';
-        os_thread_name_get(name, sizeof(name));
         line_appendf(line, sizeof(line), &pos, "[%s] ", name);
     }
     if ((flags & LOG2_FLAG_FILE) != 0 && file != nullptr) {
