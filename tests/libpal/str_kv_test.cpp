@@ -19,7 +19,7 @@ std::string take(char *s)
     return r;
 }
 
-TEST(KvGet, LookupTable)
+TEST(KvGet, KeysAreFoundBetweenSeparatorsAndMissingOnesReported)
 {
     struct get_case {
         const char *text;
@@ -83,7 +83,7 @@ TEST(KvGet, OverLongItemEndsTheSearch)
     EXPECT_TRUE(cap.has("need_len="));
 }
 
-TEST(KvGet, UnquoteTable)
+TEST(KvGet, MatchingQuotesAndBracketsAreStrippedFromValues)
 {
     struct unquote_case {
         const char *text;
@@ -104,7 +104,7 @@ TEST(KvGet, UnquoteTable)
     EXPECT_STREQ(out, "2");
 }
 
-TEST(KvGet, BracketTable)
+TEST(KvGet, BracketedValuesNeedBothBracketsAndRoomInTheBuffer)
 {
     struct bracket_case {
         const char *text;
@@ -158,7 +158,7 @@ TEST(KvGet, KeyByValueAndTokenSearch)
     }
 }
 
-TEST(KvFields, FieldTable)
+TEST(KvFields, NthFieldOrNoneWhenAbsent)
 {
     struct field_case {
         const char *text;
@@ -224,7 +224,7 @@ TEST(KvFields, Tokens)
     EXPECT_EQ(str_lines_find_field(info, "Model", ":", 2), nullptr);
 }
 
-TEST(KvSubstr, BufferTable)
+TEST(KvSubstr, SubstringsAreCutToLengthAndBuffer)
 {
     struct sub_case {
         const char *text;
@@ -280,7 +280,7 @@ TEST(KvSubstr, CutAtLastSeparator)
     EXPECT_STREQ(out, "xyz");
 }
 
-TEST(KvBool, WordTable)
+TEST(KvBool, OnAndOffWordsInAnyCase)
 {
     struct bool_case {
         const char *text;
@@ -301,7 +301,7 @@ TEST(KvBool, WordTable)
     EXPECT_EQ(str_to_bool(nullptr), -1);
 }
 
-TEST(KvSet, ModeTable)
+TEST(KvSet, EachModeAddsReplacesOrRemovesTheKey)
 {
     struct set_case {
         const char *text;
@@ -395,7 +395,7 @@ protected:
     void TearDown() override { unsetenv("ZORV_T_HOME"); }
 };
 
-TEST_F(Expand, EnvironmentTable)
+TEST_F(Expand, VariablesAreReplacedByTheirValues)
 {
     struct expand_case {
         const char *text;
