@@ -231,15 +231,6 @@ TEST(Alloc, DefaultReallocToZeroKeepsABlock)
     os_free(p);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-// The address sanitizer would end the process on an impossible size; the
-// default hooks must see the failure and report it instead.
-extern "C" const char *__asan_default_options()
-{
-    return "allocator_may_return_null=1";
-}
-#endif
-
 TEST(Alloc, DefaultHooksReportFailure)
 {
     log_capture log;

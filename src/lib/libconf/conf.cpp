@@ -18,7 +18,7 @@
 #include "libpal/basic/pl_nothrow.h"
 #include "libpal/basic/pl_own.h"
 #include "libpal/string/str_array.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_check.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"

@@ -9,9 +9,9 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/memory/mem_add.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_base64.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
 #include "libpal/utils/pl_cmp.h"
 
 namespace {
