@@ -46,12 +46,13 @@ void close_pair(int p[2])
 
 // In the child only (async-signal-safe calls): puts from on the standard
 // descriptor to, without the close-on-exec flag the pipes were made with.
+// A child that cannot ends with the errno as its exit code, rather than run
+// the command with its output going elsewhere.
 void child_move_fd(int from, int to)
 {
-    if (from == to)
-        fcntl(to, F_SETFD, 0);
-    else
-        dup2(from, to);
+    const int rc = from == to ? fcntl(to, F_SETFD, 0) : dup2(from, to);
+    if (rc == -1)
+        _exit(errno);
 }
 
 [[noreturn]] void child_run(bool read_mode, int data[2], int err[2], char **argv, const char *command)
