@@ -367,6 +367,45 @@ def case_syslog_tcp(box):
           f"TCP syslog line: {first!r}")
 
 
+def case_fault_signal(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    p = start_running(box)
+    rc, took, out, err = stop_and_wait(p, signal.SIGSEGV)
+    check_eq(rc, 254, "status after a fault signal")
+    check("signo=11 [Segmentation fault]" in err and "info: os=linux arch=x86_64 ver=1.2.3.0" in err,
+          f"panic messages: {err!r}")
+
+
+def case_commands_road(box):
+    # The commands go to a running instance through the shell's client; the
+    # console log is off for them unless QD_SH_DBG is a non-zero number.
+    rc, out, err = box.run("-e", "help")
+    check_eq((rc, out, err), (0, "", BANNER + COPYRIGHT), "-e without QD_SH_DBG")
+    rc, out, err = box.run("-e", "help", env=dict(box.env, QD_SH_DBG="1"))
+    check_eq(rc, 0, "-e status")
+    check("expr[g_app.shell_connet_cmd!=NULL]: assert failed" in err, f"-e with QD_SH_DBG=1: {err!r}")
+
+
+def case_paths_from_exe_dir(box):
+    # A relative -c and a relative panic dump directory are taken from the
+    # executable's directory, wherever the daemon is started from.
+    box.write("rel.ini", "[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
+    elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
+    try:
+        p = subprocess.Popen([box.exe, "-l", "verb", "-c", "rel.ini"], cwd=elsewhere, env=box.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        box.procs.append(p)
+        seen = []
+        wait_for(lambda: seen.append(p.stderr.readline()) or "app_start_server(): ==>" in seen[-1], RUN_TIMEOUT,
+                 "the main loop")
+        stop_and_wait(p)
+    finally:
+        shutil.rmtree(elsewhere, ignore_errors=True)
+    text = "".join(seen)
+    check("Load default" not in text, f"rel.ini found beside the binary: {text!r}")
+    check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
+
+
 # ---- bad input ----
 
 

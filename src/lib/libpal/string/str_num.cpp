@@ -55,12 +55,16 @@ int hex_value(char c)
 }
 
 // Logs fmt (one "%s") with the text, then the stack report.
-void report(const char *what, std::string_view text)
+void report(const char *fmt, std::string_view text)
 {
     std::array<char, REPORT_TEXT_MAX> buf{};
     const size_t n = text.size() < buf.size() - 1 ? text.size() : buf.size() - 1;
     memcpy(buf.data(), text.data(), n);
-    ZLOG_ERR("%s [%s]", what, buf.data());
+    // fmt is always one of this file's own literals with one "%s".
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    ZLOG_ERR(fmt, buf.data());
+#pragma GCC diagnostic pop
     assert_dump_stack();
 }
 
@@ -70,10 +74,10 @@ enum class conv { ok, empty, illegal, overflow, overlimit };
 void report_conv(conv rc, const char *s, std::string_view t)
 {
     switch (rc) {
-    case conv::empty: report("null str", s); break;
-    case conv::illegal: report("illegal char", t); break;
-    case conv::overflow: report("overflow", t); break;
-    case conv::overlimit: report("overlimit", t); break;
+    case conv::empty: report("null str [%s]", s); break;
+    case conv::illegal: report("illegal char [%s]", t); break;
+    case conv::overflow: report("overflow [%s]", t); break;
+    case conv::overlimit: report("overlimit [%s]", t); break;
     case conv::ok: break;
     }
 }
@@ -441,7 +445,7 @@ int str_parse_all_number_s(value2 *result, const char *text, int base, int stric
     if (parse_text(result, text, base, &lit) != 0)
         return -1;
     if (lit.neg && value2_minus(result) == -2 && lit.strict)
-        report("overflow", trimmed(text));
+        report("overflow [%s]", trimmed(text));
     return 0;
 }
 
