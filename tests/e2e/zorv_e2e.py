@@ -264,7 +264,7 @@ def case_daemon(box):
     log = box.path("d.log")
     rc, out, err = box.run("-d", "-l", "dbg", "-o", log)
     check_eq((rc, out), (0, ""), "the parent of -d")
-    check(err.endswith("daemon startup is complete, press any key to continue\n"), f"stderr: {err!r}")
+    check(BANNER + COPYRIGHT + "daemon startup is complete, press any key to continue\n" in err, f"stderr: {err!r}")
     m = wait_for(lambda: re.search(r"DEBUG (\d+) --- \[[^]]*\] main app_start_server\(\): run_as_daemon loop",
                                    read_file(log)), RUN_TIMEOUT, "the daemon's loop in its log file")
     pid = int(m.group(1))

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_tail.h"
 #include "liblog/log_file.h"
 #include "liblog/log_net.h"
 

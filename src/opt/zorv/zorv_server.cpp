@@ -10,7 +10,10 @@
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
-#include "libpal/network/os_ipaddr.h"
+#include "libblock/block.h"
+#include "libnet/libnet.h"
+#include "libnet/sock_cli.h"
+#include "libpal/basic/verr.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/tframe/app.h"
 #include "libpal/tframe/app_desc.h"
@@ -28,22 +31,20 @@ constexpr uint64_t k_loop_step_ms = 1000;
 // 0 not run, 1 running, 2 done.
 std::atomic<int> s_stop_state{0};
 
-// The instance check's connect: 1 when something accepts on 127.0.0.1:port.
+// The instance check's connect: true when something accepts on 127.0.0.1:port.
 bool loopback_answers(int port)
 {
-    os_ipaddr addr{};
-    if (port <= 0 || port > 65535 || !os_ipaddr_set(&addr, "127.0.0.1", static_cast<uint32_t>(port),
-                                                     OS_IPADDR_FAMILY_IPV4))
+    if (port <= 0 || port > 65535)
         return false;
-    const os_socket sock = os_socket_init(OS_SOCKET_TCP, OS_IPADDR_FAMILY_IPV4);
+    sock_conn_opts opts = {};
+    opts.timeout = k_instance_timeout_ms;
+    verr err = {};
+    const os_socket sock = sock_tcp_connect("127.0.0.1", static_cast<uint32_t>(port), &opts, &err);
+    ZLOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", port, reinterpret_cast<void *>(sock));
     if (sock == 0)
         return false;
-    int rc = os_socket_connect(sock, &addr);
-    if (rc == 0 && os_socket_wait(sock, OS_SOCKET_WAIT_WRITE, k_instance_timeout_ms) == OS_SOCKET_WAIT_WRITE)
-        rc = os_socket_connect(sock, &addr);
-    ZLOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", port, rc == 1 ? reinterpret_cast<void *>(sock) : nullptr);
-    os_socket_exit(sock);
-    return rc == 1;
+    sock_close(sock);
+    return true;
 }
 
 // A listener port that no socket can have ends start-up rather than being cut
@@ -71,17 +72,27 @@ int nbdsrv_init()
     app_opt_str_set(&g_nbd_settings.addr, nullptr);
     g_nbd_settings.port = 10809;
     g_nbd_settings.readonly = 1;
+    // Before the frame moves the working directory: the block layer chooses
+    // its client configuration directory now.
+    bd_init();
     return 0;
 }
 
 int app_lib_init()
 {
+    // The shell (libsh_init), the daemon's show-values "config" (app_conf_show)
+    // and "block" (lsblk_list), the set-variable "nbd_readonly_flag", the
+    // alias "sb", app_stop_server as the shell's exit hook and the prompt
+    // "zorv>" are registered here with the shell.
     nbdsrv_init();
     return 0;
 }
 
 int app_lib_exit()
 {
+    // The shell exits here (libsh_exit) before the servers' event thread.
+    net_exit();
+    bd_exit();
     ZLOG_DBG("<==\n");
     os_thread_name_del();
     log2_exit(nullptr);
