@@ -391,9 +391,10 @@ class Lifecycle(unittest.TestCase):
             close_handle(h)
 
     def test_port_taken_ends_with_status_255(self):
+        # Bound but not listening: the daemon's instance check finds nobody
+        # answering, and its listener cannot bind.
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
-            s.listen(1)
             port = s.getsockname()[1]
             srv = Server(BINARY, KIND, port=port)
             self.addCleanup(srv.close)

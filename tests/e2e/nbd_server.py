@@ -1,8 +1,9 @@
 """Starting and stopping the NBD server under test, and raw protocol helpers.
 
-The server is either the zorv daemon (started with -d on a free loopback
-port, read-write when asked) or the bare listener nbd_test_server. Each test
-gets its own server and temporary directory, and both are cleaned up.
+The server is either the zorv daemon (in the foreground with standard input
+at its end, so that only a stop signal ends it, on a free loopback port,
+read-write when asked) or the bare listener nbd_test_server. Each test gets
+its own server and temporary directory, and both are cleaned up.
 """
 import os
 import signal
@@ -55,16 +56,16 @@ class Server:
         if kind == "daemon":
             conf = os.path.join(self.dir.name, "zorv.ini")
             with open(conf, "w") as f:
-                f.write("[zorv]\nnbd_server_port=%d\nnbd_readonly=%s\n" % (self.port, "true" if readonly else "false"))
+                f.write("[zorv]\nnbd_server_port=%d\nnbd_server_addr=127.0.0.1\nnbd_readonly=%s\n"
+                        % (self.port, "true" if readonly else "false"))
             cmd = [binary, "-q", "-c", conf, "-s", "nbd_server_port=%d" % self.port,
-                   "-s", "nbd_readonly_flag=" + ro, "-l", "warn", "-d"]
+                   "-s", "nbd_readonly_flag=" + ro, "-l", "warn"]
         else:
             cmd = [binary, str(self.port), ro, "warn"]
         self.cmd = cmd
         self.proc = None
 
     def start(self, expect_listen=True):
-        # The daemon detaches with -d; its children are found by the port.
         self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL,
                                      cwd=self.dir.name, start_new_session=True)
         if expect_listen:

@@ -9,6 +9,7 @@
 #include "libnet/sock_srv.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
+#include "libpal/tframe/app.h"
 
 nbd_settings g_nbd_settings{nullptr, 10809, 1};
 
@@ -30,9 +31,11 @@ nbd_listener *g_listener = nullptr;
 
 int nbdsrv_init()
 {
-    g_nbd_settings.addr = nullptr;
+    app_opt_str_set(&g_nbd_settings.addr, nullptr);
     g_nbd_settings.port = 10809;
     std::atomic_ref<int>(g_nbd_settings.readonly).store(1);
+    // Before the frame moves the working directory: the block layer chooses
+    // its client configuration directory now.
     bd_init();
     return 0;
 }
