@@ -144,8 +144,8 @@ TEST_F(NamedThread, RefusesMissingNameOrFunctionOrBadStack)
 
 TEST_F(NamedThread, FailedAttributeSetupStartsNothingAndFreesAll)
 {
+    log_capture log;  // first: it may create the log context
     alloc_tracker mem;
-    log_capture log;
     std::atomic<bool> ran{false};
     {
         fail_inject::armed fail(fail_inject::attr_init_errno, ENOMEM);
