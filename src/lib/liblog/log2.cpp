@@ -18,6 +18,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/val_tab.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
@@ -225,6 +226,14 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
                int eno, const char *fmt, va_list ap, const char *text)
 {
+    // The thread's name is read before the context's mutex is taken: the
+    // name registry may log while it holds its own mutex, so the two are
+    // never taken in the other order.
+    char name[kThreadNameSize];
+    name[0] = '\0';
+    if ((ctx->flags.load(std::memory_order_relaxed) & LOG2_FLAG_TID_NAME) != 0) {
+        os_thread_name_get(name, sizeof(name));
+    }
     ctx_hold hold(ctx);
     if (!hold.held()) {
         return;
@@ -248,9 +257,6 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         line_appendf(line, sizeof(line), &pos, "[%u] ", self_tid());
     }
     if ((flags & LOG2_FLAG_TID_NAME) != 0) {
-        char name[kThreadNameSize];
-        name[0] = '\0';
-        os_thread_name_get(name, sizeof(name));
         line_appendf(line, sizeof(line), &pos, "[%s] ", name);
     }
     if ((flags & LOG2_FLAG_FILE) != 0 && file != nullptr) {
@@ -343,10 +349,7 @@ const void *int_arg(intptr_t v)
     return reinterpret_cast<const void *>(v);
 }
 
-struct conf_closer {
-    void operator()(conf_handle *h) const { conf_close(h); }
-};
-using conf_ptr = std::unique_ptr<conf_handle, conf_closer>;
+using conf_ptr = pl_owned<conf_handle, conf_close>;
 
 // "ini_file": text is a path; "ini_str": text is the INI text itself.
 conf_ptr conf_open_typed(const char *type, const char *text)
