@@ -186,7 +186,6 @@ const char *path_basename(const char *path)
 void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len,
                    const char *file_text)
 {
-    (void)file_text;  // the log file sink's text
     if (above_threshold(ctx, level)) {
         return;
     }
@@ -205,6 +204,16 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     }
     if (ctx->console_on.load() != 0) {
         log_console_write(ctx, lv, tagbuf, line, len);
+    }
+    if (ctx->file_on.load() != 0) {
+        if (file_text != nullptr) {
+            log_file_write(&ctx->file, lv, tagbuf, file_text, -1);
+        } else {
+            log_file_write(&ctx->file, lv, tagbuf, line, len);
+        }
+    }
+    if (ctx->syslog_on.load() != 0) {
+        syslog_write(&ctx->net, lv, tagbuf, line, len);
     }
     str_tail_add(&ctx->tail, line);
     if (lv == static_cast<int>(LOG2_CRIT) && (level & LOG2_F_NOEXIT) == 0) {
@@ -363,18 +372,6 @@ conf_ptr conf_open_typed(const char *type, const char *text)
     return conf_ptr(h);
 }
 
-// Accepts exactly "a" or "w"; the log file opens with it from its next open.
-int log_file_mode_set(log2_ctx *ctx, const char *mode)
-{
-    const std::string_view m = mode;
-    if (m != "a" && m != "w") {
-        log2_diag_printf("mode %s err\n", mode);
-        return -1;
-    }
-    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), mode);
-    return 0;
-}
-
 void conf_file_size(log2_ctx *ctx, const char *value)
 {
     const uint64_t size = str_atosize(value);
@@ -416,7 +413,7 @@ constexpr conf_key kConfKeys[] = {
      }},
     {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
     {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
-    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_mode_set(c, v); }},
+    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_set_mode(&c->file, v); }},
     {"file", true,
      [](log2_ctx *c, const char *v) {
          log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
@@ -582,7 +579,8 @@ log2_ctx *log2_ctx_new()
     ctx->flags.store(LOG2_DEFAULT_FLAGS);
     ctx->threshold.store(kDefaultThreshold);
     ctx->console_on.store(1);
-    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), "w");
+    log_file_init(&ctx->file);
+    log_net_init(&ctx->net, ctx);
     str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
     return ctx;
 }
@@ -690,6 +688,8 @@ int log2_exit(log2_ctx *ctx)
     }
     str_buf_free(ctx->msg);
     ctx->msg = nullptr;
+    log_net_close(&ctx->net);
+    log_file_close(&ctx->file);
     mutex_unlock(ctx->mutex);
     if (is_default) {
         guard.unlock();
@@ -754,11 +754,16 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
     case LOG2_CMD_FILE_OPEN:
+        return log_file_open(&ctx->file, static_cast<const char *>(arg));
     case LOG2_CMD_FILE_DIR:
+        return log_file_set_dir(&ctx->file, static_cast<const char *>(arg));
     case LOG2_CMD_FILE_SIZE:
+        return log_file_set_size(&ctx->file, static_cast<uint32_t>(std::clamp<intptr_t>(arg_int(arg), 0, UINT32_MAX)));
     case LOG2_CMD_FILE_KEEP:
-    case LOG2_CMD_BSV_URL:
+        return log_file_del_old(&ctx->file, static_cast<int>(arg_int(arg)));
     case LOG2_CMD_SYSLOG_URL:
+        return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
+    case LOG2_CMD_BSV_URL:
         fprintf(stderr, "log2_ioctl: command code=%d needs a log sink this build does not have\n", cmd);
         return -1;
     case LOG2_CMD_CONSOLE_ON:
@@ -826,17 +831,22 @@ const char *log2_get_recent(log2_ctx *ctx)
     return ctx == nullptr ? "" : ctx->recent;
 }
 
-// Command 20 opens no log file in this build, so none is ever open.
 const char *log2_get_file_path(log2_ctx *ctx)
 {
-    (void)ctx;
-    return "";
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? "" : log_file_get_path(&ctx->file);
 }
 
 int log2_get_file_fd(log2_ctx *ctx)
 {
-    (void)ctx;
-    return -1;
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? -1 : log_file_fileno(&ctx->file);
+}
+
+int log2_get_net_fd(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? -1 : ctx->net.fd;
 }
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)
@@ -853,11 +863,11 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
     info->flags = ctx->flags.load();
     info->console_on = ctx->console_on.load();
     info->file_on = ctx->file_on.load();
-    // No log file, syslog or collector sink exists in this build.
-    info->file_path[0] = '\0';
-    info->file_size = 0;
+    str_safecopy2(info->file_path, sizeof(info->file_path), log_file_get_path(&ctx->file));
+    info->file_size = log_file_get_size(&ctx->file);
     info->syslog_on = ctx->syslog_on.load();
-    info->syslog_url[0] = '\0';
+    str_safecopy2(info->syslog_url, sizeof(info->syslog_url), log_net_get_url(&ctx->net));
+    // No binary-record collector exists in this build.
     info->bsv_url[0] = '\0';
     return 0;
 }
