@@ -3,7 +3,7 @@
 #   make test  install what is missing, build with sanitizers, run every test,
 #              then the suites that start threads again under ThreadSanitizer
 # clang and its runtime build the fuzz targets.
-PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev
+PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
