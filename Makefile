@@ -2,7 +2,8 @@
 #   make run   install what is missing, build, start the daemon in the foreground
 #   make test  install what is missing, build with sanitizers, run every test
 PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
-            libjson-c-dev libxxhash-dev clang libclang-rt-14-dev
+            libjson-c-dev libxxhash-dev clang libclang-rt-14-dev \
+            python3-cryptography fdisk gdisk parted
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
