@@ -1,4 +1,4 @@
-#include "libblock/crypt/bd_cipher.h"
+#include "libblock/bd_cipher.h"
 
 #include <gtest/gtest.h>
 

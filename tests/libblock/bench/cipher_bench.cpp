@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "libblock/crypt/bd_cipher.h"
+#include "libblock/bd_cipher.h"
 #include "libblock/crypt/cpu_probe.h"
 #include "libblock/crypt/xts.h"
 

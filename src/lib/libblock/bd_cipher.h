@@ -17,7 +17,7 @@ struct bd_cipher {
 
 // The known algorithm names ("aes"); the caller frees the vector.
 str_vector *bd_cipher_list();
-// nullptr unless name is exactly "aes", or when memory runs out.
+// nullptr (errno EINVAL) unless name is exactly "aes", or when memory runs out.
 bd_cipher *bd_cipher_new(const char *name);
 int        bd_cipher_free(bd_cipher *c);
 // key: at least 32 bytes, of which bytes 0..31 are the AES-256 key. 0, or -1

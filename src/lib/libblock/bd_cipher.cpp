@@ -1,8 +1,9 @@
 // Cipher glue: name lookup, key setting and the per-request calls. The same
 // schedule pair is handed to XTS as data key and tweak key, so media written
 // here read back under IEEE 1619 XTS-AES-256 with Key1 = Key2 = the key.
-#include "libblock/crypt/bd_cipher.h"
+#include "libblock/bd_cipher.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "libblock/crypt/xts.h"
@@ -21,8 +22,10 @@ str_vector *bd_cipher_list()
 
 bd_cipher *bd_cipher_new(const char *name)
 {
-    if (name == nullptr || strcmp(name, "aes") != 0)
+    if (name == nullptr || strcmp(name, "aes") != 0) {
+        errno = EINVAL;
         return nullptr;
+    }
     auto *c = static_cast<bd_cipher *>(os_zalloc(sizeof(bd_cipher)));
     if (c == nullptr)
         return nullptr;
