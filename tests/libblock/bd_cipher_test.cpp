@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "cipher_paths.h"
 #include "xts_reference.h"
+#include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_array.h"
 
 namespace {
@@ -92,6 +94,32 @@ TEST(BdCipherGlue, UnknownKindRefusesKeyAndKeepsSchedulesZero)
     EXPECT_EQ(bd_cipher_set_key(c.get(), key.data()), -1);
     const aes_schedule zero[2] = {};
     EXPECT_EQ(memcmp(c->schedules, zero, sizeof(zero)), 0);
+}
+
+// The schedules are the key in another form: freeing the context clears
+// them before the memory goes back to the allocator.
+const aes_schedule *g_watched = nullptr;
+bool                g_watched_clear = false;
+pl_free_proc        g_real_free = nullptr;
+
+void watching_free(void *p)
+{
+    if (p != nullptr && p == g_watched) {
+        const auto *b = static_cast<const uint8_t *>(p);
+        g_watched_clear = std::all_of(b, b + 2 * sizeof(aes_schedule), [](uint8_t x) { return x == 0; });
+    }
+    g_real_free(p);
+}
+
+TEST(BdCipherGlue, FreeClearsTheSchedules)
+{
+    auto c = keyed("0123456789abcdef");
+    g_watched = c->schedules;
+    g_real_free = g_free_proc;
+    pl_malloc_init(g_malloc_proc, g_realloc_proc, watching_free);
+    c.reset();
+    pl_malloc_init(g_malloc_proc, g_realloc_proc, g_real_free);
+    EXPECT_TRUE(g_watched_clear);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BdCipher, testing::Values(aes_path::portable, aes_path::aesni), aes_path_name);

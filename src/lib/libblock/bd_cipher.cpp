@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string.h>
 
 #include "libblock/crypt/xts.h"
 #include "libpal/basic/os_malloc.h"
@@ -42,6 +43,8 @@ int bd_cipher_free(bd_cipher *c)
 {
     if (c == nullptr)
         return 0;
+    // The schedules are the key in another form: they do not outlive the device.
+    explicit_bzero(c->schedules, 2 * sizeof(aes_schedule));
     os_free(c->schedules);
     os_free(c);
     return 0;
