@@ -26,22 +26,27 @@ constexpr uint8_t gf_mul(uint8_t a, uint8_t b)
     return r;
 }
 
+constexpr uint8_t rotl8(uint8_t x, int k)
+{
+    return static_cast<uint8_t>((x << k) | (x >> (8 - k)));
+}
+
+// p runs through every non-zero element as powers of the generator 3 while q
+// runs through their inverses; the S-box is the affine map of the inverse.
 constexpr std::array<uint8_t, 256> make_sbox()
 {
     std::array<uint8_t, 256> s{};
-    for (int x = 0; x < 256; x++) {
-        uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; y++) {
-            if (gf_mul(static_cast<uint8_t>(x), static_cast<uint8_t>(y)) == 1) {
-                inv = static_cast<uint8_t>(y);
-                break;
-            }
-        }
-        uint8_t v = inv;
-        for (int k = 1; k <= 4; k++)
-            v ^= static_cast<uint8_t>((inv << k) | (inv >> (8 - k)));
-        s[x] = static_cast<uint8_t>(v ^ 0x63);
-    }
+    uint8_t p = 1, q = 1;
+    do {
+        p = static_cast<uint8_t>(p ^ (p << 1) ^ ((p & 0x80) ? 0x1B : 0));
+        q = static_cast<uint8_t>(q ^ (q << 1));
+        q = static_cast<uint8_t>(q ^ (q << 2));
+        q = static_cast<uint8_t>(q ^ (q << 4));
+        if (q & 0x80)
+            q ^= 0x09;
+        s[p] = static_cast<uint8_t>(q ^ rotl8(q, 1) ^ rotl8(q, 2) ^ rotl8(q, 3) ^ rotl8(q, 4) ^ 0x63);
+    } while (p != 1);
+    s[0] = 0x63;
     return s;
 }
 
