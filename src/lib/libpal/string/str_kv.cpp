@@ -15,9 +15,10 @@
 #include "libpal/env/pl_assert.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_buf.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_edit.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
+#include "libpal/string/str_uri.h"
 
 namespace {
 
@@ -292,7 +293,7 @@ char *str_substr_buf(const char *srcstr, size_t offset, size_t length, char *out
         return out;
     out[0] = '\0';
     PL_ASSERT_RET(length > 0, out);
-    PL_ASSERT_RET(srcstr != NULL, out);
+    PL_ASSERT_TEXT_RET(srcstr != nullptr, "srcstr != NULL", out);
     const size_t len = strlen(srcstr);
     if (offset >= len)
         return out;

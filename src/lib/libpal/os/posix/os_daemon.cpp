@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,30 +40,53 @@ bool fork_and_leave()
     return true;
 }
 
-// Closes [0, limit). The logger holds no descriptor of its own yet (its
-// sinks write to standard error only), so none is kept open.
+// Closes [0, limit) except the logger's own descriptors (log file, syslog
+// socket): the daemon goes on logging where it was configured to.
 void close_fds(rlim_t limit)
 {
+    std::array<int, 2> keep = {log2_get_file_fd(nullptr), log2_get_net_fd(nullptr)};
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 0;
     const unsigned last = static_cast<unsigned>(limit - 1);
-    if (close_range(0, last, 0) == 0)
-        return;
-    for (unsigned fd = 0; fd <= last; fd++)
-        close(static_cast<int>(fd));
+    const auto close_span = [](unsigned lo, unsigned hi) {
+        if (lo > hi || close_range(lo, hi, 0) == 0)
+            return;
+        for (unsigned fd = lo; fd <= hi; fd++)
+            close(static_cast<int>(fd));
+    };
+    for (int fd : keep) {
+        if (fd < 0 || static_cast<unsigned>(fd) < from || static_cast<unsigned>(fd) > last)
+            continue;
+        if (static_cast<unsigned>(fd) > from)
+            close_span(from, static_cast<unsigned>(fd) - 1);
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    if (from <= last)
+        close_span(from, last);
 }
 
-void null_std_fds()
+// Standard input, output and error on /dev/null; false when one of them could
+// not be put there, since a file opened later would take its number.
+bool null_std_fds()
 {
     int fd = open("/dev/null", O_RDWR);
     if (fd < 0) {
         ZLOG_DBG("open /dev/null fail\n");
-    } else if (fd != 0) {
-        dup2(fd, 0);
+        return false;
+    }
+    if (fd != 0) {
+        const int rc = dup2(fd, 0);
         close(fd);
+        if (rc != 0)
+            return false;
     }
     for (int target : {1, 2}) {
-        if (dup2(0, target) != target)
+        if (dup2(0, target) != target) {
             ZLOG_DBG("dup(0)fail\n");
+            return false;
+        }
     }
+    return true;
 }
 
 }  // namespace
@@ -92,6 +117,5 @@ int os_daemonize()
     if (g_daemon_close_all_fd != 0)
         limit = have_limit && rl.rlim_max != RLIM_INFINITY ? rl.rlim_max : k_default_fd_limit;
     close_fds(limit);
-    null_std_fds();
-    return 0;
+    return null_std_fds() ? 0 : -1;
 }
