@@ -1,8 +1,11 @@
 // Partition tables written by the system's own tools (sfdisk, sgdisk,
-// parted): each partition is filled with a byte of its own, and every volume
-// the readers list must have the start and size the tool reports and hold
-// its own bytes.
+// parted): each partition is filled with a byte of its own; every volume the
+// readers list has the start and size the tool reports, and the export
+// "image?vol_idx=N" serves exactly its bytes; the next index is refused.
 #include "libpart/libpart.h"
+
+#include "libblock/block.h"
+#include "libqdcli/client.h"
 
 #include <gtest/gtest.h>
 
@@ -84,14 +87,32 @@ std::vector<tool_volume> parted_list(const std::string &img)
     return v;
 }
 
-struct file_medium {
-    int fd;
-    static int64_t read(void *h, void *buf, uint32_t len, uint64_t off)
-    {
-        return pread(static_cast<file_medium *>(h)->fd, buf, len, static_cast<off_t>(off)) == len ? len : -1;
-    }
-    static const char *err(void *) { return "read error"; }
+// What the export "img?vol_idx=index" serves: its size and whether every
+// byte is b; the open's error text when it fails.
+struct served {
+    bool        open;
+    int64_t     size;
+    bool        all_b;
+    std::string err;
 };
+
+served serve(const std::string &img, int index, uint8_t b)
+{
+    char err[4096] = "";
+    bd_dev *d = bd_open((img + "?vol_idx=" + std::to_string(index)).c_str(), 1, err);
+    if (d == nullptr)
+        return {false, -1, false, err};
+    served s{true, bd_size(d), true, ""};
+    std::vector<uint8_t> buf(1 << 20);
+    for (int64_t at = 0; at < s.size; at += static_cast<int64_t>(buf.size())) {
+        const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(buf.size(), s.size - at));
+        if (bd_pread(d, buf.data(), n, static_cast<uint64_t>(at)) != n ||
+            !std::all_of(buf.begin(), buf.begin() + n, [&](uint8_t x) { return x == b; }))
+            s.all_b = false;
+    }
+    bd_close(d);
+    return s;
+}
 
 class PartTools : public testing::TestWithParam<tool_case> {
 protected:
@@ -102,6 +123,10 @@ protected:
         char tmpl[] = "/tmp/part_tools_XXXXXX";
         dir_ = mkdtemp(tmpl);
         img_ = dir_ + "/disk.img";
+        unsetenv("QD_ENV_CONF_DIR");
+        qd_conf_set_path(dir_.c_str());
+        bd_init();
+        libpart_init();
     }
     void TearDown() override
     {
@@ -137,17 +162,16 @@ TEST_P(PartTools, EveryVolumeHasItsOwnBytesAndSize)
                   static_cast<ssize_t>(bytes.size()));
     }
 
-    file_medium fm{fd};
-    libpart_medium m{&fm, file_medium::read, file_medium::err, c.size_mib << 20, 512, "image"};
+    close(fd);
     libpart_info info{};
     char err[4096] = "";
-    ASSERT_EQ(libpart_get_medium(&m, &info, err), 0) << err;
+    ASSERT_EQ(libpart_get(img_.c_str(), &info, err), 0) << err;
     EXPECT_STREQ(info.type_name, c.type);
     // The readers list what the tool lists, in its order; an Apple map also
     // lists its free-space entries ("Extra"), which the tool leaves out.
     size_t next = 0;
     for (uint64_t i = 0; i < info.count; i++) {
-        SCOPED_TRACE(testing::Message() << "volume " << i + 1);
+        SCOPED_TRACE(testing::Message() << "vol_idx=" << i + 1);
         const uint64_t start = info.entries[i]->start * info.sector_size;
         const uint64_t size = info.entries[i]->count * info.sector_size;
         if (next == want.size() || start != want[next].start) {
@@ -159,13 +183,17 @@ TEST_P(PartTools, EveryVolumeHasItsOwnBytesAndSize)
         const auto f = fill.find(w.number);
         if (f == fill.end())
             continue;
-        std::vector<uint8_t> got(size);
-        ASSERT_EQ(pread(fd, got.data(), got.size(), static_cast<off_t>(start)), static_cast<ssize_t>(size));
-        EXPECT_TRUE(std::all_of(got.begin(), got.end(), [&](uint8_t x) { return x == f->second; }));
+        const served s = serve(img_, static_cast<int>(i + 1), f->second);
+        ASSERT_TRUE(s.open) << s.err;
+        EXPECT_EQ(static_cast<uint64_t>(s.size), w.size);
+        EXPECT_TRUE(s.all_b);
     }
     EXPECT_EQ(next, want.size());
+    const int past = static_cast<int>(info.count) + 1;
+    const served s = serve(img_, past, 0);
+    EXPECT_FALSE(s.open);
+    EXPECT_EQ(s.err, "vol_idx=" + std::to_string(past) + " valid values: 1-" + std::to_string(info.count));
     libpart_free(&info);
-    close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, PartTools, testing::ValuesIn(k_cases),

@@ -51,8 +51,20 @@ struct libpart_medium {
     char        name[128];
 };
 
-// 0 with info filled (free it with libpart_free), -1 (err holds why) or -2
-// on a read error (err holds the medium's message). err: 4096 bytes.
+struct bd_volume;
+
+// Opens name read-only through the block layer and lists its volumes: 0 with
+// info filled (free it with libpart_free), -1 (err holds why) or -2 on a
+// read error (err holds the medium's message). err: 4096 bytes.
+int libpart_get(const char *name, libpart_info *info, char *err);
+// The byte range of volume index (1-based) of name; -1 with
+// "vol_idx=%d valid values: 1-%d" or the lookup's reason in err.
+int libpart_vol_get(const char *name, int index, bd_volume *out, char *err);
+// Makes libpart_vol_get the block layer's volume finder; run at start-up,
+// before the first export is opened.
+void libpart_init();
+
+// libpart_get over a medium given by the caller.
 int libpart_get_medium(const libpart_medium *medium, libpart_info *info, char *err) noexcept;
 void        libpart_free(libpart_info *info);
 const char *libpart_type_name(uint32_t type);
