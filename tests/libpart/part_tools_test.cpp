@@ -142,9 +142,9 @@ TEST_P(PartTools, EveryVolumeHasItsOwnBytesAndSize)
     const int fd = open(img_.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(c.size_mib << 20)), 0);
-    char cmd[1024];
-    snprintf(cmd, sizeof(cmd), c.commands, img_.c_str());
-    ASSERT_EQ(system((std::string(cmd) + " >/dev/null 2>&1").c_str()), 0) << cmd;
+    std::string cmd = c.commands;
+    cmd.replace(cmd.find("%s"), 2, img_);
+    ASSERT_EQ(system((cmd + " >/dev/null 2>&1").c_str()), 0) << cmd;
 
     std::vector<tool_volume> want;
     for (const auto &v : parted_list(img_))

@@ -13,6 +13,7 @@
 #include "libblock/block.h"
 #include "libnet/libnet.h"
 #include "libnet/sock_cli.h"
+#include "libpart/libpart.h"
 #include "libpal/basic/verr.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/tframe/app.h"
@@ -75,6 +76,8 @@ int nbdsrv_init()
     // Before the frame moves the working directory: the block layer chooses
     // its client configuration directory now.
     bd_init();
+    // "vol_idx" in an export name reaches the partition readers through this.
+    libpart_init();
     return 0;
 }
 
