@@ -1,15 +1,20 @@
 # Two entry points on a fresh Debian machine:
 #   make run   install what is missing, build, start the daemon in the foreground
-#   make test  install what is missing, build with sanitizers, run every test
-PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev libbenchmark-dev \
-            libjson-c-dev libxxhash-dev clang libclang-rt-14-dev
+#   make test  install what is missing, build with sanitizers, run every test,
+#              then the suites that start threads again under ThreadSanitizer
+# clang and its runtime build the fuzz targets.
+PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
 TEST_DIR := build/test
+TSAN_DIR := build/tsan
 RUN_DIR  := build/run
+# The suites that start threads (threads, thread names, queue, condition
+# events and mutexes, poller, sockets, logger), as CTest name patterns.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Socket[A-Za-z]*|Log[A-Za-z]*)\.
 
-.PHONY: deps build-test build-run test run clean
+.PHONY: deps build-test build-tsan build-run test run clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -22,12 +27,17 @@ build-test: deps
 	cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=ON -DZORV_WERROR=ON
 	cmake --build $(TEST_DIR) -j $(JOBS)
 
+build-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=thread -DZORV_WERROR=ON
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests
+
 build-run: deps
 	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF
 	cmake --build $(RUN_DIR) -j $(JOBS)
 
-test: build-test
+test: build-test build-tsan
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
+	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
 run: build-run
 	@if [ -x $(RUN_DIR)/src/opt/zorv/zorv ]; then \

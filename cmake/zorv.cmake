@@ -1,15 +1,45 @@
-# One static library per source folder: every .cpp below the folder belongs to it.
+set(ZORV_SRC_LIB ${CMAKE_CURRENT_LIST_DIR}/../src/lib)
+set(ZORV_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/../tests/support)
+
+# One static library per source folder: every .cpp below the folder belongs
+# to it. The libraries named after dir are the ones below it (only downward).
 function(zorv_library target dir)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
   add_library(${target} STATIC ${srcs})
-  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src/lib)
+  target_include_directories(${target} PUBLIC ${ZORV_SRC_LIB})
   target_link_libraries(${target} PUBLIC Threads::Threads ${ARGN})
 endfunction()
 
-# One GoogleTest executable per test folder: every *_test.cpp below it.
+# A folder whose code calls the other folders of its link group by design:
+# compiled once as the object library <name>_objects, archived by
+# zorv_link_group.
+function(zorv_group_part name dir)
+  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+  add_library(${name}_objects OBJECT ${srcs})
+  target_include_directories(${name}_objects PUBLIC ${ZORV_SRC_LIB})
+endfunction()
+
+# The parts of a link group archived as the one static library <group>, so
+# that the linker resolves their calls to each other inside one archive; each
+# part's name stays a link name (an alias of the group) for the libraries above.
+function(zorv_link_group group)
+  set(objs)
+  foreach(part ${ARGN})
+    list(APPEND objs $<TARGET_OBJECTS:${part}_objects>)
+  endforeach()
+  add_library(${group} STATIC ${objs})
+  target_include_directories(${group} PUBLIC ${ZORV_SRC_LIB})
+  target_link_libraries(${group} PUBLIC Threads::Threads)
+  foreach(part ${ARGN})
+    add_library(${part} ALIAS ${group})
+  endforeach()
+endfunction()
+
+# One GoogleTest executable per test folder: every *_test.cpp below it, with
+# the sanitizer options the tests rely on.
 function(zorv_tests target dir)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*_test.cpp)
-  add_executable(${target} ${srcs})
+  add_executable(${target} ${srcs} ${ZORV_TEST_SUPPORT}/sanitizer_options.cpp)
   target_link_libraries(${target} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endfunction()

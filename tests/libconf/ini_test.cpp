@@ -17,6 +17,9 @@
 #include "libconf/ini/dictionary.h"
 #include "libconf/ini/ini_conf.h"
 #include "libconf/ini/iniparser.h"
+#include "../libpal/fsync_log.h"
+#define NEW_FAIL_DEFINE
+#include "../libpal/new_fail.h"
 #include "../libpal/str_log_capture.h"
 
 namespace {
@@ -328,8 +331,41 @@ TEST_F(IniFile, SaveKeepsModeAndWritesThroughLinks)
     struct stat st;
     ASSERT_EQ(lstat(path("link.ini").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(entry_count(), 2u) << "no temporary file stays";
     ASSERT_EQ(stat(p.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(IniFile, SaveSyncsTheContentThenTheDirectory)
+{
+    make_file("d.ini", "[s]\nk=1\n");
+    fsync_log::clear();
+    load_change_save("d.ini", [](conf_handle *h) { conf_set_str(h, "s", "k", "2"); });
+    EXPECT_EQ(fsync_log::taken(), "fd");
+}
+
+TEST(IniMemory, FailedAllocationGivesTheErrorValue)
+{
+    const char *text = "top=1\n[s]\n; note\nk = v\nq = \"quo ted\"\n[t]\nx=1\n";
+    char dumped[512];
+    int loaded = 0;
+    int dump_failed = 0;
+    const long n = new_fail::sweep([&] {
+        dictionary *d = iniparser_load_str(text);
+        if (d == nullptr)
+            return;
+        loaded++;
+        FILE *f = fmemopen(dumped, sizeof(dumped), "w");
+        if (f != nullptr) {
+            if (iniparser_dump_ini(d, f) != 0)
+                dump_failed++;
+            fclose(f);
+        }
+        dictionary_del(d);
+    });
+    ASSERT_GT(n, 1);
+    EXPECT_GT(loaded, 0);
+    EXPECT_GT(dump_failed, 0) << "a dump whose allocation failed reports it";
 }
 
 TEST_F(IniFile, HostileInput)

@@ -492,7 +492,7 @@ TEST_F(LogCtx, LongMessageCutOnConsole)
     EXPECT_EQ(std::string(ctx_->msg->text, ctx_->msg->len), big + "\n");
 }
 
-TEST_F(LogCtx, CommandsTable)
+TEST_F(LogCtx, CommandsApplyOrAnswerTheirError)
 {
     struct row {
         int cmd;
@@ -601,7 +601,7 @@ TEST(LogConsole, NotiLineThroughLogCallIsColoured)
     log2_exit(ctx);
 }
 
-TEST(LogLevels, NameTables)
+TEST(LogLevels, EachLevelHasItsShortLongAndSyslogName)
 {
     struct row {
         int level;

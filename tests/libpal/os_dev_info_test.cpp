@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "new_fail.h"
 #include "os_file_fixture.h"
 
 namespace {
@@ -81,6 +82,34 @@ TEST(DeviceDescription, DiskModelAndSerialFromTheKernel)
         return;
     }
     GTEST_SKIP() << "no disk here names a model";
+}
+
+TEST(DeviceDescription, FailedAllocationGivesAnEmptyTextAndTheErrorValue)
+{
+    std::string dev;
+    for (const auto &e : std::filesystem::directory_iterator("/dev")) {
+        struct stat st;
+        if (stat(e.path().c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+            dev = e.path().string();
+            break;
+        }
+    }
+    if (dev.empty())
+        GTEST_SKIP() << "no block device here";
+    char out[256];
+    int failed = 0;
+    int bad = 0;
+    const long n = new_fail::sweep([&] {
+        strcpy(out, "stale");
+        const int rc = os_dev_desc(out, sizeof(out), dev.c_str());
+        if (rc == -1)
+            failed++;
+        if (rc != 0 && (rc != -1 || out[0] != '\0'))
+            bad++;
+    });
+    EXPECT_GT(n, 1) << dev;
+    EXPECT_EQ(failed, n - 1);
+    EXPECT_EQ(bad, 0);
 }
 
 TEST(DeviceDescription, NoAttributesAreKnown)

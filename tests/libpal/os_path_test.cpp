@@ -22,6 +22,7 @@
 #include "libpal/os/posix/os_info.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_num.h"
+#include "fsync_log.h"
 #include "os_file_fixture.h"
 #include "str_log_capture.h"
 
@@ -498,6 +499,22 @@ TEST_F(path_ops, SavesMakeParentsKeepModeAndFollowLinks)
     std::vector<std::string> left = names_in(dir_);
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"adir", "conf", "fifo", "p", "via"})) << "no temporary file stays";
+}
+
+TEST_F(path_ops, SavesAndCopiesSyncTheContentThenTheDirectory)
+{
+    // Without the directory's sync the rename may be lost in a crash, and
+    // the old content come back after the save reported success.
+    fsync_log::clear();
+    ASSERT_EQ(os_file_save_text(path("new").c_str(), "x"), 0);
+    EXPECT_EQ(fsync_log::taken(), "fd") << "new file";
+    fsync_log::clear();
+    ASSERT_EQ(os_file_save_text(path("new").c_str(), "y"), 0);
+    EXPECT_EQ(fsync_log::taken(), "fd") << "replaced file";
+    fsync_log::clear();
+    ASSERT_EQ(os_file_copy(path("new").c_str(), path("copy").c_str()), 0);
+    EXPECT_EQ(fsync_log::taken(), "fd") << "copy";
+    EXPECT_EQ(read_file(path("copy")), "y");
 }
 
 TEST_F(full_device, FailedSaveKeepsTheOldContent)

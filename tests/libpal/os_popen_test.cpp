@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#define FAIL_INJECT_DEFINE
+#include "fail_inject.h"
 #include "libpal/basic/os_malloc.h"
 #include "str_log_capture.h"
 
@@ -34,6 +36,20 @@ TEST(OsPopen, ModeMustBeReadOrWrite)
         EXPECT_EQ(os_popen("true", mode), nullptr) << mode;
         EXPECT_EQ(errno, EINVAL) << mode;
     }
+}
+
+TEST(OsPopen, ChildThatCannotTakeItsPipesDoesNotRunTheCommand)
+{
+    char *out = nullptr;
+    char *err = nullptr;
+    int rc = 0;
+    {
+        fail_inject::armed fail(fail_inject::dup2_errno, EBADF);
+        rc = os_popen_exec("echo escaped", nullptr, &out, &err);
+    }
+    EXPECT_EQ(rc, EBADF) << "the child ends with the errno of its failed dup2";
+    EXPECT_EQ(take(out), "");
+    EXPECT_EQ(take(err), "");
 }
 
 TEST(OsPopen, OutputErrorAndExitCodeAreSeparate)

@@ -1,5 +1,6 @@
 #include "libpal/basic/os_sync.h"
 
+#include <cerrno>
 #include <atomic>
 #include <pthread.h>
 #include <memory>
@@ -9,14 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_hostid.h"
 
 namespace {
 
-struct cond_deleter {
-    void operator()(os_cond *c) const { os_cond_free(c); }
-};
-using cond_ptr = std::unique_ptr<os_cond, cond_deleter>;
+using cond_ptr = pl_owned<os_cond, os_cond_free>;
 
 // Events keep no signalled state, so a signaller repeats its signal until
 // the waiter reports back (bounded).
@@ -228,6 +227,22 @@ TEST(Sleep, LongSleepIsSecondsThenMicroseconds)
     t0 = os_tick_ms();
     os_sleep_ms(30);
     EXPECT_GE(os_tick_ms() - t0, 30u);
+}
+
+TEST(Sleep, MicrosecondSleepBeyond32BitsIsNotCut)
+{
+    // 2^32 + 1 us is over an hour; cut to 32 bits it would be 1 us.
+    pthread_t sleeper;
+    auto sleep_long = [](void *) -> void * {
+        os_sleep_us((uint64_t{1} << 32) + 1);
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&sleeper, nullptr, sleep_long, nullptr), 0);
+    usleep(200000);
+    void *res = nullptr;
+    EXPECT_EQ(pthread_tryjoin_np(sleeper, &res), EBUSY) << "the sleep ended early";
+    pthread_cancel(sleeper);
+    pthread_join(sleeper, &res);
 }
 
 TEST(Identity, ThreadAndProcessIds)

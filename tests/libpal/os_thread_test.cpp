@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include "alloc_tracker.h"
+#include "fail_inject.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_init.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 namespace {
 
@@ -35,6 +37,12 @@ int refuse_cancel(void *p)
 {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     return run_until_open(p);
+}
+
+int sleep_300_ms(void *)
+{
+    os_sleep_ms(300);
+    return 4;
 }
 
 int return_at_once(void *)
@@ -134,6 +142,20 @@ TEST_F(NamedThread, RefusesMissingNameOrFunctionOrBadStack)
     }
 }
 
+TEST_F(NamedThread, FailedAttributeSetupStartsNothingAndFreesAll)
+{
+    alloc_tracker mem;
+    log_capture log;
+    std::atomic<bool> ran{false};
+    {
+        fail_inject::armed fail(fail_inject::attr_init_errno, ENOMEM);
+        EXPECT_EQ(os_thread_init("noattr", [](void *p) { return static_cast<std::atomic<bool> *>(p)->exchange(true) ? 1 : 0; }, &ran, 0), nullptr);
+    }
+    EXPECT_TRUE(log.has("pthread_attr_init"));
+    EXPECT_EQ(mem.live_count(), 0u);
+    EXPECT_FALSE(ran.load());
+}
+
 TEST_F(NamedThread, StackSizeFromCallerEnvironmentOrDefault)
 {
     struct row {
@@ -191,6 +213,24 @@ TEST_F(NamedThread, WaitIsBounded)
     EXPECT_EQ(os_thread_wait(t, 0, &value), 0);
     EXPECT_EQ(value, 0);
     EXPECT_EQ(os_thread_release(t), 0);
+}
+
+TEST_F(NamedThread, WaitSleepsUntilTheThreadEndsOrTheTimeLimit)
+{
+    os_thread *t = os_thread_init("sleeper", sleep_300_ms, nullptr, 0);
+    ASSERT_NE(t, nullptr);
+    const uint64_t from = thread_wakeups(gettid());
+    EXPECT_EQ(os_thread_wait(t, 100, nullptr), -2);
+    const uint64_t timed_out = thread_wakeups(gettid()) - from;
+    int value = 0;
+    EXPECT_EQ(os_thread_wait(t, 10000, &value), 0);
+    const uint64_t joined = thread_wakeups(gettid()) - from;
+    EXPECT_EQ(value, 4);
+    EXPECT_EQ(os_thread_release(t), 0);
+    RecordProperty("wakeups", std::to_string(timed_out) + " " + std::to_string(joined));
+    // A join that polled would wake every millisecond or so.
+    EXPECT_LE(timed_out, 3u);
+    EXPECT_LE(joined, 6u) << "after the time-out: " << timed_out;
 }
 
 TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)

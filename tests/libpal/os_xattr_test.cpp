@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "libpal/basic/os_malloc.h"
+#define NEW_FAIL_DEFINE
+#include "new_fail.h"
 #include "os_file_fixture.h"
 #include "str_log_capture.h"
 
@@ -188,6 +190,42 @@ TEST_F(xattr_file, InfoTextHasOneLinePerAttribute)
     os_free(text);
     EXPECT_TRUE(s == "a\tX\t5\nb\tX\t0\n" || s == "b\tX\t0\na\tX\t5\n") << s;
     EXPECT_EQ(os_get_file_xattr_info(path("missing").c_str()), nullptr);
+}
+
+TEST_F(xattr_file, FailedAllocationGivesTheErrorValue)
+{
+    os_xattr_set(file_.c_str(), "a", "12345", 5, 0);
+    os_xattr_set(file_.c_str(), "b", "", 0, 0);
+    std::vector<char> names(64);
+    struct result {
+        int64_t got = 0;
+        int64_t listed = 0;
+        char *info = nullptr;
+        int eno = 0;
+    };
+    std::vector<result> runs;
+    runs.reserve(1000);
+    const long n = new_fail::sweep([&] {
+        result r;
+        errno = 0;
+        r.got = os_xattr_get(file_.c_str(), "a", nullptr, 0);
+        r.listed = os_xattr_list(file_.c_str(), names.data(), names.size());
+        r.info = os_get_file_xattr_info(file_.c_str());
+        r.eno = errno;
+        if (runs.size() < runs.capacity())
+            runs.push_back(r);
+    });
+    ASSERT_GT(n, 1) << "the calls allocate";
+    for (size_t i = 0; i < runs.size(); i++) {
+        const result &r = runs[i];
+        const bool failed = r.got == -1 || r.listed == -1 || r.info == nullptr;
+        if (failed)
+            EXPECT_EQ(r.eno, ENOMEM) << "run " << i;
+        else
+            EXPECT_EQ(r.got, 5);
+        os_free(r.info);
+    }
+    EXPECT_NE(runs.back().info, nullptr);
 }
 
 TEST_F(xattr_file, ReadOnlyObjectReadsTheWholeValueInPieces)

@@ -28,7 +28,7 @@ struct text_case {
     const char *expected;
 };
 
-TEST(PathNormalize, StepsTable)
+TEST(PathNormalize, UnquotesUnifiesSeparatorsAndDropsTheScheme)
 {
     const text_case cases[] = {
         {"\"/tmp/x\"", "/tmp/x"},
@@ -102,7 +102,7 @@ TEST(PathSep, SetSepConvertsAndCollapses)
     EXPECT_EQ(std::vector<uint32_t>(wide.begin(), wide.begin() + 5), expected);
 }
 
-TEST(PathToUnix, SingleRootedTable)
+TEST(PathToUnix, DriveLettersBecomeOneRootedFolder)
 {
     const text_case cases[] = {
         {"C:\\x\\", "/C_/x"},
@@ -138,7 +138,7 @@ TEST(PathToUnix, DriveFormThatNoLongerFitsBecomesEmpty)
     EXPECT_STREQ(path_to_unix_buf("C:/a", small, sizeof(small)), "/C_/a");
 }
 
-TEST(PathTests, IsAbsoluteTable)
+TEST(PathTests, AbsoluteMeansRootDriveOrScheme)
 {
     struct bool_case {
         const char *path;
@@ -158,7 +158,7 @@ TEST(PathTests, IsAbsoluteTable)
     EXPECT_TRUE(cap.has("expr[path]: assert failed"));
 }
 
-TEST(PathTests, IsRootTable)
+TEST(PathTests, RootIsOnlySeparatorsAndDevicePrefixes)
 {
     struct bool_case {
         const char *path;
@@ -226,7 +226,7 @@ TEST(PathTests, OverLongPathsAreNeverEqual)
     EXPECT_FALSE(path_equal(nullptr, "/"));
 }
 
-TEST(PathSplits, SplitTable)
+TEST(PathSplits, NameFolderAndStemOfEachPath)
 {
     struct split_case {
         const char *path;
@@ -259,7 +259,7 @@ TEST(PathSplits, SplitTable)
     }
 }
 
-TEST(PathSplits, DelTailSepTable)
+TEST(PathSplits, DelTailSepDropsOneSlashButKeepsTheRoot)
 {
     const text_case cases[] = {
         {"/", "/"}, {"/a/", "/a"}, {"a//", "a/"}, {"a\\", "a\\"}, {"a", "a"}, {"", ""},
@@ -302,7 +302,7 @@ TEST(PathSplits, AddSepWhenMissing)
     }
 }
 
-TEST(PathBuild, JoinTable)
+TEST(PathBuild, JoinAddsOneSeparatorOrLeavesNothing)
 {
     struct build_case {
         const char *dir;

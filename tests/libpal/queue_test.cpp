@@ -12,6 +12,7 @@
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_thread.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 namespace {
 
@@ -138,6 +139,33 @@ TEST(Queue, WaitersAreReleasedByTheOtherSide)
     consumer.join();
     EXPECT_EQ(num(got), 3u);
     EXPECT_LT(ms_since(t0), 2000u);
+}
+
+TEST(Queue, IdleConsumerSleepsUntilAPushWakesIt)
+{
+    queue_ptr q = make_queue(0);
+    std::atomic<pid_t> tid{0};
+    std::atomic<uint64_t> woken_at{0};
+    void *got = nullptr;
+    std::thread consumer([&] {
+        tid = gettid();
+        got = queue_pop_wait(q.get(), 10000);
+        woken_at = thread_wakeups(gettid());
+    });
+    while (tid.load() == 0)
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const uint64_t idle_from = thread_wakeups(tid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const uint64_t idle_wakeups = thread_wakeups(tid) - idle_from;
+    ASSERT_EQ(queue_push(q.get(), e(1)), 0);
+    consumer.join();
+    EXPECT_EQ(num(got), 1u);
+    // Half a second idle: a waiter that polls would have woken dozens of
+    // times; one that blocks on its event wakes only for the push.
+    RecordProperty("idle_wakeups", std::to_string(idle_wakeups));
+    EXPECT_LE(idle_wakeups, 2u);
+    EXPECT_LE(woken_at.load() - idle_from, 3u) << "idle wake-ups: " << idle_wakeups;
 }
 
 TEST(Queue, CancelledWaiterLeavesTheQueueUsable)

@@ -264,7 +264,7 @@ TEST(StrMap, CapacityFromTheRecordAndGrowth)
 
 // ---- string vector ----
 
-TEST(StrVector, SplitTable)
+TEST(StrVector, SplitKeepsOrDropsEmptyItemsAndStopsAtTheMaximum)
 {
     struct {
         const char *text;
@@ -336,7 +336,7 @@ TEST(StrVector, SplitInPlaceCutsTheCallersText)
     str_vector_exit(&v);
 }
 
-TEST(StrVector, SplitOutsideQuotesTable)
+TEST(StrVector, SplitLeavesQuotedSeparatorsInTheirItem)
 {
     struct {
         const char *text;
@@ -497,7 +497,7 @@ TEST(ZzList, LengthWithinBound)
 
 // ---- base64 ----
 
-TEST(Base64Cat, EncodeTable)
+TEST(Base64Cat, AppendsTheEncodingOrRefusesWhatDoesNotFit)
 {
     struct {
         const char *text;

@@ -15,7 +15,7 @@ struct glob_case {
     bool expected;
 };
 
-TEST(GlobMatch, PatternTable)
+TEST(GlobMatch, StarsQuestionMarksAndSets)
 {
     const glob_case cases[] = {
         // "*" matches any run, also an empty one and one holding the suffix.
@@ -126,7 +126,7 @@ TEST(GlobMatch, DebugLogsTheReasonOfAFailure)
     EXPECT_TRUE(quiet.all().empty());
 }
 
-TEST(GlobMatchList, ListTable)
+TEST(GlobMatchList, AnyAlternativeMatches)
 {
     struct list_case {
         const char *text;

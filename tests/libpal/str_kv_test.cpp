@@ -19,7 +19,7 @@ std::string take(char *s)
     return r;
 }
 
-TEST(KvGet, LookupTable)
+TEST(KvGet, FindsTheKeyAndStopsAtAnItemWithoutEquals)
 {
     struct get_case {
         const char *text;
@@ -83,7 +83,7 @@ TEST(KvGet, OverLongItemEndsTheSearch)
     EXPECT_TRUE(cap.has("need_len="));
 }
 
-TEST(KvGet, UnquoteTable)
+TEST(KvGet, UnquoteStripsOneMatchingPairOrBrackets)
 {
     struct unquote_case {
         const char *text;
@@ -104,7 +104,7 @@ TEST(KvGet, UnquoteTable)
     EXPECT_STREQ(out, "2");
 }
 
-TEST(KvGet, BracketTable)
+TEST(KvGet, BracketValueNeedsBothBracketsAndRoom)
 {
     struct bracket_case {
         const char *text;
@@ -158,7 +158,7 @@ TEST(KvGet, KeyByValueAndTokenSearch)
     }
 }
 
-TEST(KvFields, FieldTable)
+TEST(KvFields, NthFieldKeepsEmptyFieldsAndRefusesWhatDoesNotFit)
 {
     struct field_case {
         const char *text;
@@ -224,7 +224,7 @@ TEST(KvFields, Tokens)
     EXPECT_EQ(str_lines_find_field(info, "Model", ":", 2), nullptr);
 }
 
-TEST(KvSubstr, BufferTable)
+TEST(KvSubstr, CopiesOnlyWithinTheTextAndTheBuffer)
 {
     struct sub_case {
         const char *text;
@@ -280,7 +280,7 @@ TEST(KvSubstr, CutAtLastSeparator)
     EXPECT_STREQ(out, "xyz");
 }
 
-TEST(KvBool, WordTable)
+TEST(KvBool, WholeWordsInAnyCaseOthersUnknown)
 {
     struct bool_case {
         const char *text;
@@ -301,7 +301,7 @@ TEST(KvBool, WordTable)
     EXPECT_EQ(str_to_bool(nullptr), -1);
 }
 
-TEST(KvSet, ModeTable)
+TEST(KvSet, EachModeSetsAddsOrDeletesAndRejoinsTheItems)
 {
     struct set_case {
         const char *text;
@@ -395,7 +395,7 @@ protected:
     void TearDown() override { unsetenv("ZORV_T_HOME"); }
 };
 
-TEST_F(Expand, EnvironmentTable)
+TEST_F(Expand, DollarNamesWithOrWithoutBraces)
 {
     struct expand_case {
         const char *text;
@@ -515,7 +515,7 @@ TEST_F(Expand, LongNamesReachTheGetterWhole)
     EXPECT_EQ(calls, 2);
 }
 
-TEST_F(Expand, PercentTable)
+TEST_F(Expand, PercentNamesOnlyWhenClosedAndSet)
 {
     setenv("ZORV_T_P", "v", 1);
     struct pct_case {

@@ -72,7 +72,7 @@ uint64_t bits(int64_t v) { return static_cast<uint64_t>(v); }
 
 }  // namespace
 
-TEST(IntegerText, SignedDecimalTable)
+TEST(IntegerText, SignedDecimalsWithinTheirRange)
 {
     check_int_cases({
         {i32, " 42 ", 42, nullptr},
@@ -103,7 +103,7 @@ TEST(IntegerText, SignedDecimalTable)
     });
 }
 
-TEST(IntegerText, UnsignedDecimalPerWidthTable)
+TEST(IntegerText, UnsignedDecimalsRefuseSignsAndOverflowPerWidth)
 {
     check_int_cases({
         {u8, "255", 255, nullptr},
@@ -125,7 +125,7 @@ TEST(IntegerText, UnsignedDecimalPerWidthTable)
     });
 }
 
-TEST(IntegerText, HexadecimalPerWidthTable)
+TEST(IntegerText, HexadecimalsRefusePrefixesAndExcessPerWidth)
 {
     check_int_cases({
         {x8, "ff", 255, nullptr},
@@ -167,7 +167,7 @@ TEST(IntegerText, CheckedFormTellsRefusalFromZero)
     EXPECT_TRUE(cap.has("illegal char [x]"));
 }
 
-TEST(SizeText, SuffixTable)
+TEST(SizeText, EachSuffixScalesByItsUnit)
 {
     constexpr uint64_t K = 1024;
     struct {
@@ -209,7 +209,7 @@ TEST(SizeText, SuffixTable)
     EXPECT_EQ(str_atosize(nullptr), 0u);
 }
 
-TEST(SizeText, FormatTable)
+TEST(SizeText, FormatsInTheLargestUnitWithOneDecimal)
 {
     struct {
         uint64_t    value;
@@ -242,7 +242,7 @@ TEST(SizeText, FormatTable)
     }
 }
 
-TEST(DurationText, DurationTable)
+TEST(DurationText, NamesTheLargestUnitsWithPlurals)
 {
     struct {
         double      seconds;
@@ -279,7 +279,7 @@ TEST(DurationText, PieceThatDoesNotFitIsLeftOut)
     EXPECT_STREQ(str_fmt_hours(2 * 720 + 1, out, sizeof(out)), "");
 }
 
-TEST(DurationText, ClockTable)
+TEST(DurationText, ClockFormWithDaysAndMilliseconds)
 {
     struct {
         double      seconds;
@@ -299,7 +299,7 @@ TEST(DurationText, ClockTable)
     }
 }
 
-TEST(DurationText, HoursTable)
+TEST(DurationText, HoursInYearsMonthsAndDays)
 {
     struct {
         int         hours;
@@ -352,7 +352,7 @@ constexpr uint32_t DBL = VALUE_TYPE_DOUBLE;
 
 }  // namespace
 
-TEST(NumericLiteral, ParseTable)
+TEST(NumericLiteral, SmallestTypeThatHoldsTheValue)
 {
     const literal_case cases[] = {
         // Integers take the smallest type of i32, u32, i64, u64 that holds them.
@@ -479,7 +479,7 @@ TEST(NumericLiteral, StrictModeReportsAndQuietModeDoesNot)
     }
 }
 
-TEST(NumericLiteral, ReadAsU64I64DoubleTable)
+TEST(NumericLiteral, ReadsAsU64I64AndDouble)
 {
     struct {
         const char *text;
@@ -516,7 +516,7 @@ TEST(NumericLiteral, ReadAsU64I64DoubleTable)
     EXPECT_EQ(str_parse_i64("-18446744073709551615"), 0);
 }
 
-TEST(NumericLiteral, HexReaderTable)
+TEST(NumericLiteral, HexReaderTakesAnOptionalPrefixAndRefusesOverflow)
 {
     struct {
         const char *text;

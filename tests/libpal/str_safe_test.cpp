@@ -70,7 +70,7 @@ void run_copy_cases(const copy_case (&cases)[N])
 
 }  // namespace
 
-TEST(BoundedCopy, Table)
+TEST(BoundedCopy, StrictEmptiesAndTruncatingKeepsTheHead)
 {
     const copy_case cases[] = {
         {"fits", str_safecopy, "", 8, "abc", 0, "abc"},
@@ -183,7 +183,7 @@ TEST(BoundedCopy, CopyLenReportsKeptLength)
     EXPECT_EQ(str_safecopy_len(nullptr, "abc", 7), 7u);
 }
 
-TEST(BoundedConcat, Table)
+TEST(BoundedConcat, StrictEmptiesAndTruncatingKeepsTheHead)
 {
     const copy_case cases[] = {
         {"fits", str_safecat, "abc", 8, "de", 0, "abcde"},
@@ -276,7 +276,7 @@ struct fmt_case {
 
 }  // namespace
 
-TEST(BoundedFormat, Table)
+TEST(BoundedFormat, StrictEmptiesAndTruncatingKeepsTheHead)
 {
     const fmt_case cases[] = {
         {"fits", str_sprintf_s, 8, "abc", 3, "abc"},
@@ -364,7 +364,7 @@ TEST(BoundedFormat, ArgumentListForms)
     EXPECT_STREQ(buf, "123");
 }
 
-TEST(AppendFormat, Table)
+TEST(AppendFormat, StrictKeepsTheOldTextAndTruncatingAppendsWhatFits)
 {
     const fmt_case cases[] = {
         {"fits", strcat_printf, 8, "de", 5, "abcde"},

@@ -17,7 +17,7 @@ value2 make_dbl(double x) { value2 v{}; v.type = VALUE_TYPE_DOUBLE; v.v.d = x; r
 
 }  // namespace
 
-TEST(Value2, ConversionTable)
+TEST(Value2, ReadsEachTypeAsU64I64AndDouble)
 {
     struct {
         const char *name;
@@ -61,7 +61,7 @@ TEST(Value2, UnsupportedTypeIsReported)
     EXPECT_TRUE(cap.has("release no stack info"));
 }
 
-TEST(Value2, MinusTable)
+TEST(Value2, MinusNegatesOrRefusesTheSmallestValue)
 {
     struct {
         const char *name;

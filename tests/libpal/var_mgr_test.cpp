@@ -6,7 +6,7 @@
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_array.h"
-#include "libpal/utils/var_chk.h"
+#include "libpal/value/var_check.h"
 #include "str_log_capture.h"
 
 namespace {

@@ -56,35 +56,35 @@ VEC_FAMILY(vec_ptr, void *, &g_cells[7], nullptr, &g_cells[0], &g_cells[1], &g_c
 template <typename V>
 class Vec : public ::testing::Test {
 protected:
-    using F = fam<V>;
-    using T = typename F::elem;
+    using Fam = fam<V>;
+    using Elem = typename Fam::elem;
 
-    void TearDown() override { F::free(v_); }
+    void TearDown() override { Fam::free(v_); }
 
     // A new array holding the values at the given positions of vals().
     V *with(std::initializer_list<int> picks)
     {
-        F::free(v_);
-        v_ = F::make(0);
+        Fam::free(v_);
+        v_ = Fam::make(0);
         for (int i : picks)
-            EXPECT_EQ(F::push(v_, F::vals()[i]), 0);
+            EXPECT_EQ(Fam::push(v_, Fam::vals()[i]), 0);
         return v_;
     }
 
-    std::vector<T> of(std::initializer_list<int> picks)
+    std::vector<Elem> of(std::initializer_list<int> picks)
     {
-        std::vector<T> out;
+        std::vector<Elem> out;
         for (int i : picks)
-            out.push_back(F::vals()[i]);
+            out.push_back(Fam::vals()[i]);
         return out;
     }
 
     // The elements, after checking that every slot from count to capacity is zero.
-    std::vector<T> elems()
+    std::vector<Elem> elems()
     {
         for (uint64_t i = v_->count; i <= v_->capacity; i++)
-            EXPECT_EQ(v_->data[i], T{}) << "slot " << i;
-        return std::vector<T>(v_->data, v_->data + v_->count);
+            EXPECT_EQ(v_->data[i], Elem{}) << "slot " << i;
+        return std::vector<Elem>(v_->data, v_->data + v_->count);
     }
 
     V *v_ = nullptr;
@@ -97,7 +97,7 @@ TYPED_TEST_SUITE(Vec, families);
 
 TYPED_TEST(Vec, PushDoublesCapacityAndKeepsTheBlockZeroed)
 {
-    using F = typename TestFixture::F;
+    using F = typename TestFixture::Fam;
     TypeParam *v = this->with({});
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->capacity, 8u);
@@ -117,7 +117,7 @@ TYPED_TEST(Vec, PushDoublesCapacityAndKeepsTheBlockZeroed)
 
 TYPED_TEST(Vec, InsertMovesTheTailUp)
 {
-    using F = typename TestFixture::F;
+    using F = typename TestFixture::Fam;
     TypeParam *v = this->with({1, 3});
     EXPECT_EQ(F::insert(v, 0, F::vals()[0]), 0);
     EXPECT_EQ(F::insert(v, 2, F::vals()[2]), 0);
@@ -132,7 +132,7 @@ TYPED_TEST(Vec, InsertMovesTheTailUp)
 
 TYPED_TEST(Vec, EraseOneOrARange)
 {
-    using F = typename TestFixture::F;
+    using F = typename TestFixture::Fam;
     struct row {
         uint64_t start;
         uint64_t n;  // 0: erase one element at start
@@ -163,8 +163,8 @@ TYPED_TEST(Vec, EraseOneOrARange)
 
 TYPED_TEST(Vec, FindCountRemoveAndGet)
 {
-    using F = typename TestFixture::F;
-    using T = typename TestFixture::T;
+    using F = typename TestFixture::Fam;
+    using T = typename TestFixture::Elem;
     TypeParam *v = this->with({2, 0, 2, 4, 2});
     EXPECT_EQ(F::find(v, F::vals()[2]), 0);
     EXPECT_EQ(F::find(v, F::vals()[4]), 3);
@@ -190,7 +190,7 @@ TYPED_TEST(Vec, FindCountRemoveAndGet)
 
 TYPED_TEST(Vec, SortBothWaysAndBinarySearch)
 {
-    using F = typename TestFixture::F;
+    using F = typename TestFixture::Fam;
     TypeParam *v = this->with({3, 0, 4, 1, 2});
     EXPECT_EQ(F::is_sorted(v), 0);
     F::sort(v, true);
@@ -210,7 +210,7 @@ TYPED_TEST(Vec, SortBothWaysAndBinarySearch)
 
 TYPED_TEST(Vec, UniqueDropsRepeatsOfThePredecessor)
 {
-    using F = typename TestFixture::F;
+    using F = typename TestFixture::Fam;
     struct row {
         std::initializer_list<int> in;
         std::initializer_list<int> out;

@@ -3,10 +3,13 @@
 // each of the five drivers.
 #include "libpal/vfile/vfile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <list>
 #include <string>
 #include <thread>
@@ -384,6 +387,35 @@ TEST(VFileDriver, TmpfileReadsBackWhatWasWritten)
     EXPECT_EQ(qdfile_fputc('K', f.get()), 'K');
     qdfile_rewind(f.get());
     EXPECT_EQ(read_all(f.get()), "K=42\n");
+}
+
+TEST(VFileDriver, TmpfileIsNotInheritedByChildren)
+{
+    // Probed without opening anything, so the only new descriptor is the file's.
+    const auto fds_now = [] {
+        std::vector<int> fds;
+        for (int fd = 0; fd < 4096; fd++) {
+            if (fcntl(fd, F_GETFD) != -1)
+                fds.push_back(fd);
+        }
+        return fds;
+    };
+    const std::vector<int> before = fds_now();
+    stream_ptr f(qdfile_tmpfile());
+    ASSERT_TRUE(f);
+    std::vector<int> opened;
+    const std::vector<int> after = fds_now();
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(opened));
+    ASSERT_EQ(opened.size(), 1u);
+    // A plain fork and exec (the C library's popen), which closes nothing
+    // for the child: only the close-on-exec flag keeps the file out of it.
+    const std::string cmd = "if [ -e /proc/self/fd/" + std::to_string(opened[0]) + " ]; then echo inherited; else echo closed; fi";
+    FILE *child = popen(cmd.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char line[64] = {};
+    EXPECT_NE(fgets(line, sizeof(line), child), nullptr);
+    EXPECT_EQ(pclose(child), 0);
+    EXPECT_STREQ(line, "closed\n") << "descriptor " << opened[0];
 }
 
 TEST(VFileDriver, CommandStreamHoldsTheOutputOrElseTheErrors)

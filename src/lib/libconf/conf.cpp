@@ -9,15 +9,16 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "libconf/ini/ini_conf.h"
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_nothrow.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/string/str_array.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_check.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
@@ -63,20 +64,21 @@ conf_handle *wrap(const conf_ops *ops, void *obj)
     return h;
 }
 
-struct vector_deleter {
-    void operator()(str_vector *v) const { str_vector_free(v); }
-};
-using vector_ptr = std::unique_ptr<str_vector, vector_deleter>;
+using vector_ptr = pl_owned<str_vector, str_vector_free>;
 
 // Splits path at its first TAB, else its first colon.
-bool split_path(const char *path, std::string *section, const char **key)
+using section_buf = std::array<char, kPathSectionMax + 1>;
+
+bool split_path(const char *path, section_buf *section, const char **key)
 {
     if (path == nullptr) return false;
     const char *sep = strchr(path, '\t');
     if (sep == nullptr) sep = strchr(path, ':');
     if (sep == nullptr) return false;
-    *section = std::string(path, std::min(static_cast<size_t>(sep - path), kPathSectionMax));
-    *key     = sep + 1;
+    const size_t n = std::min(static_cast<size_t>(sep - path), kPathSectionMax);
+    memcpy(section->data(), path, n);
+    (*section)[n] = '\0';
+    *key          = sep + 1;
     return true;
 }
 
@@ -255,36 +257,36 @@ int conf_set_int(conf_handle *h, const char *section, const char *key, int value
 
 const char *conf_get_path_str(conf_handle *h, const char *path, const char *def)
 {
-    std::string section;
+    section_buf section;
     const char *key;
     if (!split_path(path, &section, &key)) return def;
-    return conf_get_str(h, section.c_str(), key, def);
+    return conf_get_str(h, section.data(), key, def);
 }
 
 int conf_get_path_int(conf_handle *h, const char *path, int def)
 {
-    std::string section;
+    section_buf section;
     const char *key;
     if (!split_path(path, &section, &key)) return def;
-    return conf_get_int(h, section.c_str(), key, def);
+    return conf_get_int(h, section.data(), key, def);
 }
 
 uint64_t conf_get_path_size(conf_handle *h, const char *path, uint64_t def)
 {
-    std::string section;
+    section_buf section;
     const char *key;
     if (!split_path(path, &section, &key)) return def;
-    const char *v = conf_get_str(h, section.c_str(), key, kNotFound);
+    const char *v = conf_get_str(h, section.data(), key, kNotFound);
     if (v == nullptr || strcmp(v, kNotFound) == 0) return def;
     return str_atosize(v);
 }
 
 int conf_set_path_str(conf_handle *h, const char *path, const char *value)
 {
-    std::string section;
+    section_buf section;
     const char *key;
     if (!split_path(path, &section, &key)) return -1;
-    return conf_set_str(h, section.c_str(), key, value);
+    return conf_set_str(h, section.data(), key, value);
 }
 
 int conf_set_path_int(conf_handle *h, const char *path, int value)
@@ -294,26 +296,26 @@ int conf_set_path_int(conf_handle *h, const char *path, int value)
     return conf_set_path_str(h, path, text);
 }
 
-str_vector *conf_get_array(conf_handle *h, const char *section)
+str_vector *conf_get_array(conf_handle *h, const char *section) noexcept
 {
-    vector_ptr keys(conf_get_keys(h, section));
-    if (!keys) return nullptr;
-    // By index, whatever order the keys have in the section: slots freed by
-    // earlier changes can place a higher index before a lower one.
-    std::vector<const char *> numeric;
-    for (uint32_t i = 0; i < keys->count; i++) {
-        if (str_is_digits(keys->items[i])) numeric.push_back(keys->items[i]);
-    }
-    std::stable_sort(numeric.begin(), numeric.end(), [](const char *a, const char *b) { return numeric_less(a, b); });
-    str_vector *v = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
-    if (v == nullptr) return nullptr;
-    for (const char *k : numeric) {
-        if (str_vector_push_back(v, conf_get_str(h, section, k, kErrorVal)) != 0) {
-            str_vector_free(v);
-            return nullptr;
+    return pl_nothrow<str_vector *>(nullptr, [&]() -> str_vector * {
+        vector_ptr keys(conf_get_keys(h, section));
+        if (!keys) return nullptr;
+        // By index, whatever order the keys have in the section: slots freed by
+        // earlier changes can place a higher index before a lower one.
+        std::vector<const char *> numeric;
+        for (uint32_t i = 0; i < keys->count; i++) {
+            if (str_is_digits(keys->items[i])) numeric.push_back(keys->items[i]);
         }
-    }
-    return v;
+        std::stable_sort(numeric.begin(), numeric.end(),
+                         [](const char *a, const char *b) { return numeric_less(a, b); });
+        vector_ptr v(str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE));
+        if (!v) return nullptr;
+        for (const char *k : numeric) {
+            if (str_vector_push_back(v.get(), conf_get_str(h, section, k, kErrorVal)) != 0) return nullptr;
+        }
+        return v.release();
+    });
 }
 
 int conf_array_add(conf_handle *h, const char *section, const char *value)

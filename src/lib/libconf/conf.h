@@ -76,7 +76,7 @@ int         conf_set_path_int(conf_handle *h, const char *path, int value);
 
 // Arrays: the values of the keys 0, 1, ... n-1 of a section. Empty and
 // repeated values are left out. nullptr / -1 when the key list cannot be had.
-str_vector *conf_get_array(conf_handle *h, const char *section);
+str_vector *conf_get_array(conf_handle *h, const char *section) noexcept;
 int         conf_array_add(conf_handle *h, const char *section, const char *value);
 int         conf_array_del(conf_handle *h, const char *section, const char *value);
 int         conf_array_clear(conf_handle *h, const char *section);

@@ -22,7 +22,9 @@
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
 #include "libpal/string/str_buf.h"
+#include "libpal/string/str_edit.h"
 #include "libpal/string/str_num.h"
+#include "libpal/string/str_quote.h"
 #include "libpal/string/str_safe.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_tail.h"
 
 // Levels and flags are plain constants so that a level and its flags combine
 // with "|" (LOG2_ERR | LOG2_F_ERRNO).

@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <array>
 
 #include "libconf/ini/iniparser.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_path.h"
+#include "libpal/os/os_replace.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_glob.h"
 
@@ -29,15 +30,21 @@ ini_conf *as_ini(void *obj)
     return static_cast<ini_conf *>(obj);
 }
 
-std::string section_name(const char *text)
+// Names are cut into fixed buffers: the backend's operations allocate nothing
+// of their own and so never throw.
+using name_buf = std::array<char, INI_KEY_MAX + 1>;
+
+const char *section_name(const char *text, name_buf &out)
 {
-    return std::string(text).substr(0, INI_SECTION_MAX);
+    const size_t n = strnlen(text, INI_SECTION_MAX);
+    memcpy(out.data(), text, n);
+    out[n] = '\0';
+    return out.data();
 }
 
-std::string entry_key(const char *section, const char *key)
+const char *entry_key(const char *section, const char *key, name_buf &out)
 {
-    char out[INI_KEY_MAX + 1];
-    return iniparser_entry_key(section, key, out);
+    return iniparser_entry_key(section, key, out.data());
 }
 
 ini_conf *ini_conf_new(const char *path, dictionary *d)
@@ -71,8 +78,8 @@ void ini_close(void *obj)
 const char *ini_get_str(void *obj, const char *section, const char *key, const char *def)
 {
     if (obj == nullptr || section == nullptr || key == nullptr) return def;
-    std::string k = entry_key(section, key);
-    const char *v = dictionary_get(as_ini(obj)->dict, k.c_str(), def);
+    name_buf    k;
+    const char *v = dictionary_get(as_ini(obj)->dict, entry_key(section, key, k), def);
     return v != nullptr ? v : def;
 }
 
@@ -80,11 +87,11 @@ int ini_set_str(void *obj, const char *section, const char *key, const char *val
 {
     // A TAB in a section name would turn its entry into a key.
     if (obj == nullptr || section == nullptr || key == nullptr || strchr(section, '\t') != nullptr) return -1;
-    dictionary *d   = as_ini(obj)->dict;
-    std::string sec = section_name(section);
-    if (dictionary_find(d, sec.c_str()) < 0 && dictionary_set(d, sec.c_str(), nullptr, nullptr) != 0) return -1;
-    std::string k = entry_key(section, key);
-    return dictionary_set(d, k.c_str(), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
+    dictionary *d = as_ini(obj)->dict;
+    name_buf    buf;
+    const char *sec = section_name(section, buf);
+    if (dictionary_find(d, sec) < 0 && dictionary_set(d, sec, nullptr, nullptr) != 0) return -1;
+    return dictionary_set(d, entry_key(section, key, buf), value != nullptr ? value : "", nullptr) == 0 ? 0 : -1;
 }
 
 str_vector *ini_get_sections(void *obj)
@@ -105,14 +112,16 @@ str_vector *ini_get_sections(void *obj)
 str_vector *ini_get_keys(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return nullptr;
-    const dictionary *d   = as_ini(obj)->dict;
-    std::string       sec = section_name(section);
+    const dictionary *d = as_ini(obj)->dict;
+    name_buf          buf;
+    const char       *sec = section_name(section, buf);
+    const size_t      len = strlen(sec);
     str_vector       *v   = str_vector_new(STR_F_OWN | STR_F_NO_EMPTY | STR_F_UNIQUE);
     if (v == nullptr) return nullptr;
     for (int i = 0; i < d->size; i++) {
         const char *k = d->key[i];
-        if (k == nullptr || strncmp(k, sec.c_str(), sec.size()) != 0 || k[sec.size()] != '\t') continue;
-        if (str_vector_push_back(v, k + sec.size() + 1) != 0) {
+        if (k == nullptr || strncmp(k, sec, len) != 0 || k[len] != '\t') continue;
+        if (str_vector_push_back(v, k + len + 1) != 0) {
             str_vector_free(v);
             return nullptr;
         }
@@ -123,19 +132,23 @@ str_vector *ini_get_keys(void *obj, const char *section)
 int ini_del_section(void *obj, const char *section)
 {
     if (obj == nullptr || section == nullptr) return -1;
-    return dictionary_unset_section(as_ini(obj)->dict, section_name(section).c_str());
+    name_buf buf;
+    return dictionary_unset_section(as_ini(obj)->dict, section_name(section, buf));
 }
 
 int ini_del_key(void *obj, const char *section, const char *key)
 {
     if (obj == nullptr || section == nullptr || key == nullptr) return -1;
-    return dictionary_unset(as_ini(obj)->dict, entry_key(section, key).c_str());
+    name_buf buf;
+    return dictionary_unset(as_ini(obj)->dict, entry_key(section, key, buf));
 }
 
 int ini_rename_section(void *obj, const char *old_name, const char *new_name)
 {
     if (obj == nullptr || old_name == nullptr || new_name == nullptr) return -1;
-    return dictionary_secrename(as_ini(obj)->dict, section_name(old_name).c_str(), section_name(new_name).c_str());
+    name_buf old_buf;
+    name_buf new_buf;
+    return dictionary_secrename(as_ini(obj)->dict, section_name(old_name, old_buf), section_name(new_name, new_buf));
 }
 
 void ini_dump(void *obj)
@@ -143,47 +156,17 @@ void ini_dump(void *obj)
     if (obj != nullptr) iniparser_dump_ini(as_ini(obj)->dict, stdout);
 }
 
-// Writes the configuration into a new file next to target: 0, or -1 with the
-// file removed again.
-int write_temp(const dictionary *d, const std::string &target, std::string *tmp)
+// The configuration's whole text as the replacement file's content.
+bool write_ini(FILE *fp, void *arg)
 {
-    *tmp   = target + ".XXXXXX";
-    int fd = mkostemp(tmp->data(), O_CLOEXEC);
-    if (fd < 0) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", target.c_str());
-        return -1;
-    }
-    // The replacement keeps the mode and owner of the file it replaces.
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0) {
-        fchmod(fd, st.st_mode & 07777);
-        if (fchown(fd, st.st_uid, st.st_gid) != 0) ZLOG_DBG("keep owner of [%s] failed\n", target.c_str());
-    } else {
-        fchmod(fd, 0644);
-    }
-    FILE *fp = fdopen(fd, "w+");
-    if (fp == nullptr) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "fopen [%s] err: ", tmp->c_str());
-        close(fd);
-        unlink(tmp->c_str());
-        return -1;
-    }
     static constexpr char kBom[] = "\xEF\xBB\xBF";
-    fwrite(kBom, 1, 3, fp);
-    int  dumped = iniparser_dump_ini(d, fp);
-    bool failed = fflush(fp) != 0 || ferror(fp) != 0 || fsync(fd) != 0;
-    if (fclose(fp) != 0) failed = true;
-    if (dumped != 0) {
-        ZLOG_ERR("save [%s] error: a name or value cannot be written so that it reads back\n", target.c_str());
-        failed = true;
-    } else if (failed) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "write [%s] err: ", tmp->c_str());
+    if (fwrite(kBom, 1, 3, fp) != 3) return false;
+    if (iniparser_dump_ini(static_cast<const dictionary *>(arg), fp) != 0) {
+        ZLOG_ERR("save error: a name or value cannot be written so that it reads back\n");
+        errno = EINVAL;
+        return false;
     }
-    if (failed) {
-        unlink(tmp->c_str());
-        return -1;
-    }
-    return 0;
+    return ferror(fp) == 0;
 }
 
 }  // namespace
@@ -227,24 +210,9 @@ int ini_conf_save(void *obj)
     if (c == nullptr || c->path == nullptr) return -1;
     char norm[kPathMax];
     if (!os_path_prepare(c->path, norm)) return -1;
-    // Through a link the file it names is replaced, not the link.
-    std::string target = norm;
-    char        real[PATH_MAX];
-    if (realpath(norm, real) != nullptr) target = real;
-
-    std::string tmp;
-    if (write_temp(c->dict, target, &tmp) != 0) return -1;
-    if (rename(tmp.c_str(), target.c_str()) != 0) {
-        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "rename [%s] err: ", target.c_str());
-        unlink(tmp.c_str());
+    if (os_file_replace(norm, 0644, write_ini, c->dict) != 0) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "save [%s] err: ", norm);
         return -1;
-    }
-    // The rename itself is made durable with the directory.
-    std::string dir = target.substr(0, target.find_last_of('/') + 1);
-    int         dfd = open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
     }
     return 0;
 }

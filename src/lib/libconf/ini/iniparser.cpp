@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_nothrow.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_path.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/vfile/vfile.h"
@@ -283,54 +285,56 @@ void iniparser_set_error_callback(iniparser_error_proc proc)
     g_error_proc = proc != nullptr ? proc : default_error_proc;
 }
 
-dictionary *iniparser_load_all(VFILE *f)
+dictionary *iniparser_load_all(VFILE *f) noexcept
 {
-    dictionary *d = dictionary_new(DICT_MIN_SIZE);
-    if (d == nullptr) return nullptr;
-    loader ld{d, {}, {}, 0};
-    qdfile_skip_bom(f);
-    std::string line;
-    bool        nul = false;
-    for (;;) {
-        if (!read_line(f, line, &nul)) {
-            // A continuation at the very end still counts as a line, as if
-            // empty lines followed it.
-            while (!line.empty() && (is_blank(line.back()) || line.back() == '\\')) line.pop_back();
-            if (!line.empty() && !ld.take(line, nul)) ZLOG_ERR("memory allocation failure\n");
-            break;
-        }
-        ld.lineno++;
-        if (line.size() <= 1) {
-            ld.comments += '\n';
+    return pl_nothrow<dictionary *>(nullptr, [&]() -> dictionary * {
+        pl_owned<dictionary, dictionary_del> owned(dictionary_new(DICT_MIN_SIZE));
+        if (!owned) return nullptr;
+        dictionary *d = owned.get();
+        loader ld{d, {}, {}, 0};
+        qdfile_skip_bom(f);
+        std::string line;
+        bool        nul = false;
+        for (;;) {
+            if (!read_line(f, line, &nul)) {
+                // A continuation at the very end still counts as a line, as if
+                // empty lines followed it.
+                while (!line.empty() && (is_blank(line.back()) || line.back() == '\\')) line.pop_back();
+                if (!line.empty() && !ld.take(line, nul)) ZLOG_ERR("memory allocation failure\n");
+                break;
+            }
+            ld.lineno++;
+            if (line.size() <= 1) {
+                ld.comments += '\n';
+                line.clear();
+                nul = false;
+                continue;
+            }
+            while (!line.empty() && is_blank(line.back())) line.pop_back();
+            if (!line.empty() && line.back() == '\\') {
+                ZLOG_DBG("null_line_3\n");
+                line.pop_back();
+                continue;
+            }
+            bool ok = ld.take(line, nul);
             line.clear();
             nul = false;
-            continue;
+            if (!ok) {
+                ZLOG_ERR("memory allocation failure\n");
+                break;
+            }
         }
-        while (!line.empty() && is_blank(line.back())) line.pop_back();
-        if (!line.empty() && line.back() == '\\') {
-            ZLOG_DBG("null_line_3\n");
-            line.pop_back();
-            continue;
+        if (qdfile_ferror(f)) {
+            ZLOG_ERR("read error in (%d)\n", ld.lineno + 1);
+            return nullptr;
         }
-        bool ok = ld.take(line, nul);
-        line.clear();
-        nul = false;
-        if (!ok) {
+        if (!ld.comments.empty() && dictionary_set_tail_comment(d, ld.comments.c_str()) != 0)
             ZLOG_ERR("memory allocation failure\n");
-            break;
-        }
-    }
-    if (qdfile_ferror(f)) {
-        ZLOG_ERR("read error in (%d)\n", ld.lineno + 1);
-        dictionary_del(d);
-        return nullptr;
-    }
-    if (!ld.comments.empty() && dictionary_set_tail_comment(d, ld.comments.c_str()) != 0)
-        ZLOG_ERR("memory allocation failure\n");
-    return d;
+        return owned.release();
+    });
 }
 
-dictionary *iniparser_load(const char *path)
+dictionary *iniparser_load(const char *path) noexcept
 {
     if (path == nullptr) return nullptr;
     if (pl_glob_match_list_i(path, "*.dat")) {
@@ -356,7 +360,7 @@ dictionary *iniparser_load(const char *path)
     return d;
 }
 
-dictionary *iniparser_load_str(const char *text)
+dictionary *iniparser_load_str(const char *text) noexcept
 {
     VFILE *f = text != nullptr ? qdfile_open_str(text) : nullptr;
     if (f == nullptr) {
@@ -368,38 +372,42 @@ dictionary *iniparser_load_str(const char *text)
     return d;
 }
 
-int iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f)
+int iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f) noexcept
 {
-    if (d == nullptr || s == nullptr || f == nullptr) return -1;
-    int slot = dictionary_find(d, s);
-    if (slot < 0 || d->val[slot] != nullptr) return -1;
-    return write_section(d, slot, index, index_keys(d), f) ? 0 : -1;
+    return pl_nothrow<int>(-1, [&]() -> int {
+        if (d == nullptr || s == nullptr || f == nullptr) return -1;
+        int slot = dictionary_find(d, s);
+        if (slot < 0 || d->val[slot] != nullptr) return -1;
+        return write_section(d, slot, index, index_keys(d), f) ? 0 : -1;
+    });
 }
 
-int iniparser_dump_ini(const dictionary *d, FILE *f)
+int iniparser_dump_ini(const dictionary *d, FILE *f) noexcept
 {
-    if (d == nullptr || f == nullptr) return -1;
-    key_index idx = index_keys(d);
-    bool      ok  = true;
-    // Keys before the first section belong to the section with the empty
-    // name; unless that section has a header of its own they come first.
-    bool empty_header = dictionary_find(d, "") >= 0;
-    auto pre          = idx.find("");
-    if (!empty_header && pre != idx.end()) ok = write_keys(d, pre->second, f) && ok;
-    int nsec = 0;
-    for (int i = 0; i < d->size; i++) {
-        if (d->key[i] == nullptr || strchr(d->key[i], '\t') != nullptr) continue;
-        ok = write_section(d, i, nsec++, idx, f) && ok;
-    }
-    // Keys of a section without its entry have no place in the file.
-    for (const auto &[name, slots] : idx) {
-        if (!name.empty() && dictionary_find(d, std::string(name).c_str()) < 0) ok = false;
-    }
-    if (d->tail_comment != nullptr)
-        fputs(d->tail_comment, f);
-    else if (nsec > 0)
-        fputs("\n", f);
-    return ok ? 0 : -1;
+    return pl_nothrow<int>(-1, [&]() -> int {
+        if (d == nullptr || f == nullptr) return -1;
+        key_index idx = index_keys(d);
+        bool      ok  = true;
+        // Keys before the first section belong to the section with the empty
+        // name; unless that section has a header of its own they come first.
+        bool empty_header = dictionary_find(d, "") >= 0;
+        auto pre          = idx.find("");
+        if (!empty_header && pre != idx.end()) ok = write_keys(d, pre->second, f) && ok;
+        int nsec = 0;
+        for (int i = 0; i < d->size; i++) {
+            if (d->key[i] == nullptr || strchr(d->key[i], '\t') != nullptr) continue;
+            ok = write_section(d, i, nsec++, idx, f) && ok;
+        }
+        // Keys of a section without its entry have no place in the file.
+        for (const auto &[name, slots] : idx) {
+            if (!name.empty() && dictionary_find(d, std::string(name).c_str()) < 0) ok = false;
+        }
+        if (d->tail_comment != nullptr)
+            fputs(d->tail_comment, f);
+        else if (nsec > 0)
+            fputs("\n", f);
+        return ok ? 0 : -1;
+    });
 }
 
 int iniparser_getnsec(const dictionary *d)
@@ -443,8 +451,11 @@ int iniparser_getsecnkeys(const dictionary *d, const char *s)
 const char *iniparser_getstring(const dictionary *d, const char *key, const char *def)
 {
     if (d == nullptr || key == nullptr) return def;
-    std::string k = std::string(key).substr(0, INI_KEY_MAX);
-    return dictionary_get(d, k.c_str(), def);
+    char         k[INI_KEY_MAX + 1];
+    const size_t n = strnlen(key, INI_KEY_MAX);
+    memcpy(k, key, n);
+    k[n] = '\0';
+    return dictionary_get(d, k, def);
 }
 
 long iniparser_getlongint(const dictionary *d, const char *key, long notfound)

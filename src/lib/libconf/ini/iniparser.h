@@ -32,20 +32,20 @@ constexpr size_t INI_SECTION_MAX = INI_KEY_MAX - 2;
 // The entry key of key in section, cut as above, into out (INI_KEY_MAX + 1 bytes).
 char *iniparser_entry_key(const char *section, const char *key, char *out);
 
-// nullptr when the file or text cannot be read. Lines that fit no form are
-// logged and skipped; a line longer than the line buffer is read whole (a
-// comment that long is dropped).
-dictionary *iniparser_load(const char *path);
-dictionary *iniparser_load_str(const char *text);
-dictionary *iniparser_load_all(VFILE *f);
+// nullptr when the file or text cannot be read or memory runs out. Lines
+// that fit no form are logged and skipped; a line longer than the line buffer
+// is read whole (a comment that long is dropped).
+dictionary *iniparser_load(const char *path) noexcept;
+dictionary *iniparser_load_str(const char *text) noexcept;
+dictionary *iniparser_load_all(VFILE *f) noexcept;
 
 // Keys before the first section, then every section in slot order, then the
 // tail comment. Values that would not read back the same are quoted. Returns
 // 0, or -1 when an entry could not be written so that it reads back the same
-// (a name with a line break, "=", a leading "#" and the like); everything is
-// written all the same.
-int iniparser_dump_ini(const dictionary *d, FILE *f);
-int iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f);
+// (a name with a line break, "=", a leading "#" and the like; everything is
+// written all the same) or memory ran out.
+int iniparser_dump_ini(const dictionary *d, FILE *f) noexcept;
+int iniparser_dumpsection_ini(const dictionary *d, const char *s, int index, FILE *f) noexcept;
 
 // Read operations. Sections are the entries without a TAB, in slot order.
 int         iniparser_getnsec(const dictionary *d);

@@ -141,7 +141,7 @@ int os_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
     return vsnprintf(buf, size, fmt, ap);
 }
 
-int os_vasprintf_imp(char **result, const char *fmt, va_list ap, void *alloc, void *alloc_ctx)
+int os_vasprintf_imp(char **result, const char *fmt, va_list ap, pl_malloc_ctx_proc alloc, void *alloc_ctx)
 {
     *result = nullptr;
     va_list ap2;
@@ -154,14 +154,9 @@ int os_vasprintf_imp(char **result, const char *fmt, va_list ap, void *alloc, vo
         return -1;
     }
     size_t size = static_cast<size_t>(len) + 1;
-    char  *p;
-    if (alloc == nullptr) {
-        p = static_cast<char *>(os_malloc(size));
-    } else if (alloc_ctx != nullptr) {
-        p = static_cast<char *>(reinterpret_cast<pl_malloc_ctx_proc>(alloc)(alloc_ctx, size));
-    } else {
-        p = static_cast<char *>(reinterpret_cast<pl_malloc_proc>(alloc)(size));
-    }
+    // The allocator is called only through its own type: one that takes a
+    // context gets it, also when it is nullptr.
+    char *p = static_cast<char *>(alloc != nullptr ? alloc(alloc_ctx, size) : os_malloc(size));
     if (p == nullptr) {
         va_end(ap2);
         return -1;
@@ -172,7 +167,7 @@ int os_vasprintf_imp(char **result, const char *fmt, va_list ap, void *alloc, vo
         ZLOG_ERR("fmt=%s vsnprintf failed\n", fmt);
         assert_dump_stack();
         // The block came from the caller's allocator; only ours can be released here.
-        if (alloc == nullptr || (alloc == reinterpret_cast<void *>(os_malloc) && alloc_ctx == nullptr)) {
+        if (alloc == nullptr) {
             os_free(p);
         }
         return -1;
@@ -183,7 +178,7 @@ int os_vasprintf_imp(char **result, const char *fmt, va_list ap, void *alloc, vo
 
 int os_vasprintf(char **result, const char *fmt, va_list ap)
 {
-    return os_vasprintf_imp(result, fmt, ap, reinterpret_cast<void *>(os_malloc), nullptr);
+    return os_vasprintf_imp(result, fmt, ap, nullptr, nullptr);
 }
 
 int os_asprintf(char **result, const char *fmt, ...)

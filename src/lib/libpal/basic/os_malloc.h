@@ -12,7 +12,7 @@
 using pl_malloc_proc  = void *(*)(size_t size);
 using pl_realloc_proc = void *(*)(void *ptr, size_t size);
 using pl_free_proc    = void (*)(void *ptr);
-// An allocator that takes a context first (os_vasprintf_imp's second form).
+// An allocator that takes a context first (os_vasprintf_imp's allocator).
 using pl_malloc_ctx_proc = void *(*)(void *ctx, size_t size);
 
 extern pl_malloc_proc  g_malloc_proc;
@@ -38,9 +38,10 @@ size_t os_strnlen(const char *text, size_t maximum);
 char  *os_strndup(const char *text, size_t n);
 
 int os_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap);
-// Formats into a new block from alloc (alloc_ctx given: alloc_ctx form).
-// Returns the length without the NUL, or -1 with *result nullptr.
-int os_vasprintf_imp(char **result, const char *fmt, va_list ap, void *alloc, void *alloc_ctx);
+// Formats into a new block from alloc(alloc_ctx, size), or from os_malloc
+// when alloc is nullptr. Returns the length without the NUL, or -1 with
+// *result nullptr.
+int os_vasprintf_imp(char **result, const char *fmt, va_list ap, pl_malloc_ctx_proc alloc, void *alloc_ctx);
 int os_vasprintf(char **result, const char *fmt, va_list ap);
 int os_asprintf(char **result, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 

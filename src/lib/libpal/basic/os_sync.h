@@ -40,6 +40,12 @@ int os_cond_broadcast(os_cond *cond);
 // 0 woken, -2 time-out, -1 failure. Bounded waits run against a monotonic
 // deadline, so a wall-clock step neither stretches nor cuts them.
 int os_cond_wait(os_cond *cond, uint32_t ms);
+// Waits on cond under the caller's own mutex instead of the event's: locked
+// is held on entry and again on return, so a signal sent under it after the
+// caller tested its condition is never lost. 0 woken (test the condition
+// again), -2 time-out, -1 failure. A thread cancelled here unwinds holding
+// locked, for the caller's guard to release.
+int os_cond_wait_locked(os_cond *cond, os_mutex *locked, uint32_t ms);
 
 // All ones sleeps forever (waiting for signals). An interrupted sleep is not resumed.
 void os_sleep_ms(uint64_t ms);
@@ -62,6 +68,8 @@ void os_time_add_ms(os_time *time, uint64_t ms);
 // The wall clock now plus ms.
 void os_time_after_ms(os_time *time, uint32_t ms);
 void os_timespec_after_ms(timespec *ts, uint32_t ms);
+// The monotonic clock now plus ms: the deadline of a CLOCK_MONOTONIC wait.
+void os_timespec_tick_after_ms(timespec *ts, uint32_t ms);
 
 // Monotonic clock: never decreases, does not follow wall-clock changes.
 uint64_t os_tick_ms();

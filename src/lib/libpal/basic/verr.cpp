@@ -8,8 +8,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "libpal/string/str_edit.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
 
 #define ZLOG_TAG "pal"
 #include "liblog/zlog.h"

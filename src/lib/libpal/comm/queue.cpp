@@ -1,17 +1,17 @@
 // Queue: producers append to a push-side list under the mutex; the consumer
 // takes that whole list over when its own pop-side list runs empty, so it
 // locks once per batch. The bound is tested and the count raised under the
-// mutex, so producers never overfill the queue between them.
+// mutex, so producers never overfill the queue between them. Both sides wait
+// on their event under the queue's mutex, and every change they wait for is
+// signalled under it, so a waiter sleeps until its change comes.
 #include "libpal/comm/queue.h"
 
-#include <pthread.h>
-
-#include <algorithm>
 #include <atomic>
 #include <new>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
+#include "libpal/basic/pl_own.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
@@ -19,9 +19,6 @@
 namespace {
 
 constexpr uint8_t FALSE = 0;
-// The events keep no signalled state: a signal sent just before a waiter
-// waits is lost, so no single wait is longer than this.
-constexpr uint32_t k_wait_slice_ms = 10;
 
 struct qnode {
     qnode *next;
@@ -51,17 +48,6 @@ struct queue {
 
 namespace {
 
-class queue_lock {
-public:
-    explicit queue_lock(queue *q) : q_(q) { mutex_lock(q_->mutex); }
-    ~queue_lock() { mutex_unlock(q_->mutex); }
-    queue_lock(const queue_lock &) = delete;
-    queue_lock &operator=(const queue_lock &) = delete;
-
-private:
-    queue *q_;
-};
-
 void *elem_of(const queue *q, qnode *n)
 {
     return q->not_alloc_node ? static_cast<void *>(n) : reinterpret_cast<qnode_alloc *>(n)->elem;
@@ -73,36 +59,22 @@ void free_node(const queue *q, qnode *n)
         os_free(n);
 }
 
-// One slice of an event wait. A thread cancelled inside the event's own wait
-// would unwind with the event's mutex held, and every later waiter of the
-// queue would block on it for good; so the wait itself is shielded and a
-// pending cancellation is acted on after it, where no lock is held.
-int slice_wait(os_cond *cond, uint32_t ms)
-{
-    int old_state = 0;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
-    const int rc = os_cond_wait(cond, ms);
-    pthread_setcancelstate(old_state, nullptr);
-    pthread_testcancel();
-    return rc;
-}
-
-// Waits on cond in slices until ready() holds or ms have passed: 0 when
-// ready, -2 on time-out, -1 when a wait fails.
+// Waits on cond, under the queue's mutex that held holds, until ready()
+// holds or ms have passed: 0 when ready, -2 on time-out, -1 when a wait
+// fails. A thread cancelled in the wait unwinds through held, which lets the
+// mutex go, so later waiters are not blocked by it.
 template <typename Ready>
-int wait_until(os_cond *cond, uint32_t ms, Ready ready)
+int wait_until(const os_mutex_guard &held, os_cond *cond, uint32_t ms, const Ready &ready)
 {
     const uint64_t deadline = os_tick_ms() + ms;
-    for (;;) {
-        if (ready())
-            return 0;
+    while (!ready()) {
         const uint64_t now = os_tick_ms();
         if (now >= deadline)
             return -2;
-        const auto slice = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, k_wait_slice_ms));
-        if (slice_wait(cond, slice) == -1)
+        if (os_cond_wait_locked(cond, held.mutex(), static_cast<uint32_t>(deadline - now)) == -1)
             return -1;
     }
+    return 0;
 }
 
 // Unlinks the first node of the list at head carrying elem; tail (when given)
@@ -143,24 +115,22 @@ queue *queue_init(const queue_param *param)
     if (param == nullptr)
         param = &none;
     PL_ASSERT_RET(param->max >= 0, nullptr);
+    pl_owned<os_mutex, mutex_free> mutex(mutex_malloc());
+    pl_owned<os_cond, os_cond_free> not_empty(os_cond_new());
+    pl_owned<os_cond, os_cond_free> not_full(os_cond_new());
     auto *q = static_cast<queue *>(os_zalloc(sizeof(queue)));
-    if (q == nullptr)
+    if (q == nullptr || !mutex || !not_empty || !not_full) {
+        os_free(q);
         return nullptr;
+    }
     new (&q->count) std::atomic<int32_t>(0);
     q->free_proc = param->free_proc;
     q->max = param->max;
     q->not_alloc_node = param->not_alloc_node;
     q->ctx = param->ctx;
-    q->mutex = mutex_malloc();
-    q->not_empty = os_cond_new();
-    q->not_full = os_cond_new();
-    if (q->mutex == nullptr || q->not_empty == nullptr || q->not_full == nullptr) {
-        mutex_free(q->mutex);
-        os_cond_free(q->not_empty);
-        os_cond_free(q->not_full);
-        os_free(q);
-        return nullptr;
-    }
+    q->mutex = mutex.release();
+    q->not_empty = not_empty.release();
+    q->not_full = not_full.release();
     return q;
 }
 
@@ -168,40 +138,30 @@ int queue_push_wait(queue *hq, void *node, uint32_t ms)
 {
     PL_ASSERT_RET(hq!=NULL, -1);
     PL_ASSERT_RET(node!=NULL, -1);
-    // The node is made only once there is room, under the mutex, so a
-    // producer that times out or is cancelled during the wait holds nothing.
-    enum { waiting, added, no_memory } state = waiting;
-    auto try_append = [&] {
-        queue_lock lock(hq);
-        if (hq->max != 0 && hq->count.load() >= hq->max)
-            return false;
-        qnode *n = nullptr;
-        if (hq->not_alloc_node) {
-            n = static_cast<qnode *>(node);
-        } else {
-            auto *a = static_cast<qnode_alloc *>(os_malloc(sizeof(qnode_alloc)));
-            if (a == nullptr) {
-                state = no_memory;
-                return true;
-            }
-            a->elem = node;
-            n = &a->link;
-        }
-        n->next = nullptr;
-        if (hq->push_tail != nullptr)
-            hq->push_tail->next = n;
-        else
-            hq->push_head = n;
-        hq->push_tail = n;
-        hq->count.fetch_add(1);
-        state = added;
-        return true;
-    };
-    const int rc = wait_until(hq->not_full, ms, try_append);
-    if (state == no_memory)
-        return -1;
-    if (state != added)
+    os_mutex_guard held(hq->mutex);
+    // The node is made only once there is room, so a producer that times out
+    // or is cancelled during the wait holds nothing.
+    const int rc = wait_until(held, hq->not_full, ms,
+                              [hq] { return hq->max == 0 || hq->count.load() < hq->max; });
+    if (rc != 0)
         return rc;
+    qnode *n = nullptr;
+    if (hq->not_alloc_node) {
+        n = static_cast<qnode *>(node);
+    } else {
+        auto *a = static_cast<qnode_alloc *>(os_malloc(sizeof(qnode_alloc)));
+        if (a == nullptr)
+            return -1;
+        a->elem = node;
+        n = &a->link;
+    }
+    n->next = nullptr;
+    if (hq->push_tail != nullptr)
+        hq->push_tail->next = n;
+    else
+        hq->push_head = n;
+    hq->push_tail = n;
+    hq->count.fetch_add(1);
     os_cond_signal(hq->not_empty);
     return 0;
 }
@@ -214,22 +174,26 @@ int queue_push(queue *hq, void *node)
 void *queue_pop_wait(queue *hq, uint32_t ms)
 {
     PL_ASSERT_RET(hq!=NULL, nullptr);
-    if (wait_until(hq->not_empty, ms, [hq] { return hq->count.load() > 0; }) != 0)
-        return nullptr;
     if (hq->pop_head == nullptr) {
-        queue_lock lock(hq);
+        os_mutex_guard held(hq->mutex);
+        if (wait_until(held, hq->not_empty, ms, [hq] { return hq->push_head != nullptr; }) != 0)
+            return nullptr;
         hq->pop_head = hq->push_head;
         hq->push_head = nullptr;
         hq->push_tail = nullptr;
     }
     qnode *n = hq->pop_head;
-    if (n == nullptr)
-        return nullptr;
     hq->pop_head = n->next;
     void *elem = elem_of(hq, n);
     free_node(hq, n);
-    hq->count.fetch_sub(1);
-    os_cond_signal(hq->not_full);
+    if (hq->max == 0) {
+        // Nobody waits for room in an unbounded queue.
+        hq->count.fetch_sub(1);
+    } else {
+        os_mutex_guard held(hq->mutex);
+        hq->count.fetch_sub(1);
+        os_cond_signal(hq->not_full);
+    }
     return elem;
 }
 
@@ -263,18 +227,18 @@ int queue_del(queue *hq, void *elem)
     PL_ASSERT_RET(ctx->not_alloc_node == FALSE, -1);
     qnode *n = nullptr;
     {
-        queue_lock lock(ctx);
+        os_mutex_guard held(ctx->mutex);
         n = unlink_elem(ctx, &ctx->push_head, &ctx->push_tail, elem);
         if (n == nullptr)
             n = unlink_elem(ctx, &ctx->pop_head, nullptr, elem);
         if (n == nullptr)
             return -1;
         ctx->count.fetch_sub(1);
+        os_cond_signal(ctx->not_full);
     }
     if (ctx->free_proc != nullptr)
         ctx->free_proc(ctx->ctx, elem);
     free_node(ctx, n);
-    os_cond_signal(ctx->not_full);
     return 0;
 }
 
@@ -284,18 +248,18 @@ int queue_clear(queue *hq)
     qnode *pushed = nullptr;
     qnode *popped = nullptr;
     {
-        queue_lock lock(hq);
+        os_mutex_guard held(hq->mutex);
         pushed = hq->push_head;
         popped = hq->pop_head;
         hq->push_head = nullptr;
         hq->push_tail = nullptr;
         hq->pop_head = nullptr;
         hq->count.store(0);
+        os_cond_broadcast(hq->not_full);
     }
     // The callbacks run outside the mutex: one may push again.
     drop_list(hq, popped);
     drop_list(hq, pushed);
-    os_cond_broadcast(hq->not_full);
     return 0;
 }
 

@@ -1,8 +1,8 @@
 // Blocking first-in-first-out queue of element pointers with an optional bound
 // and timed waits; any number of producers and exactly one consumer (the
 // thread pool's workers). The push side is shared under the queue's mutex;
-// the pop side belongs to the consumer. Waits are bounded and run in short
-// slices, since the queue's events keep no signalled state.
+// the pop side belongs to the consumer. A waiter sleeps until the other side
+// makes its change, or until its time is up.
 #pragma once
 
 #include <cstdint>

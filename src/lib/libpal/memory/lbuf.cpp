@@ -170,7 +170,7 @@ char *lbuf_sprintf(lbuf *B, const char *fmt, ...)
     char *out = nullptr;
     va_list ap;
     va_start(ap, fmt);
-    const int n = os_vasprintf_imp(&out, fmt, ap, reinterpret_cast<void *>(pool_alloc), B);
+    const int n = os_vasprintf_imp(&out, fmt, ap, pool_alloc, B);
     va_end(ap);
     return n < 0 ? nullptr : out;
 }

@@ -8,19 +8,20 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <type_traits>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/os/os_init.h"
 #include "libpal/os/os_readlink.h"
+#include "libpal/os/os_replace.h"
 #include "libpal/os/os_xattr.h"
 #include "libpal/os/posix/os_info.h"
 #include "libpal/string/path.h"
@@ -106,108 +107,15 @@ bool cloexec_mode(const char *mode, char *out, size_t size)
     return true;
 }
 
-// Closes stream; false when it or any earlier write failed (errno kept).
-bool close_ok(FILE *stream, bool ok)
-{
-    int e = errno;
-    if (fclose(stream) != 0 && ok) {
-        ok = false;
-        e = errno;
-    }
-    errno = e;
-    return ok;
-}
-
-// A new, unused name next to target for the replacement file; the descriptor
-// is opened exclusively. -1 when no name could be made.
-int open_temp_beside(const char *target, mode_t mode, char *tmp)
-{
-    static std::atomic<uint32_t> counter{0};
-    path_buf dir;
-    path_buf base;
-    str_safecopy(dir.data(), dir.size(), target);
-    str_safecopy(base.data(), base.size(), path_basename(dir.data()));
-    path_dir_with_sep(dir.data());
-    for (int attempt = 0; attempt < 64; attempt++) {
-        // The base name is cut so the temporary name stays within NAME_MAX.
-        int n = str_sprintf_s(tmp, PL_MAX_PATH, "%s.%.200s.%d.%u", dir.data(), base.data(), static_cast<int>(getpid()),
-                         counter.fetch_add(1, std::memory_order_relaxed));
-        if (n < 0 || n >= PL_MAX_PATH) {
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
-    }
-    return -1;
-}
-
-// Writes a whole file at the prepared path dest through write_all(stream).
-// A regular file (or a new one) is written beside it and renamed over it once
-// the content is complete and synced: a failed write never costs the old
-// content. Anything else (a device, a FIFO, a dangling link) is written in
-// place. 0 or -1 with errno.
+// Writes a whole file at the prepared path dest through write_all(stream),
+// making its parent folders first. 0 or -1 with errno.
 template <typename Write>
 int save_whole(const char *dest, Write &&write_all)
 {
     os_mkdirs_parent(dest);
-    path_buf target;
-    str_safecopy(target.data(), target.size(), dest);
-    struct stat st;
-    bool exists = stat(dest, &st) == 0;
-    struct stat lst;
-    bool in_place = exists ? !S_ISREG(st.st_mode) : lstat(dest, &lst) == 0 || errno != ENOENT;
-    // A link to a regular file: its target is the file replaced.
-    if (exists && !in_place && lstat(dest, &lst) == 0 && S_ISLNK(lst.st_mode) && !realpath(dest, target.data()))
-        in_place = true;
-    if (in_place) {
-        // Without waiting: a FIFO nobody reads fails with ENXIO instead of
-        // blocking the caller for good.
-        int fd = open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd < 0)
-            return -1;
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        FILE *f = fdopen(fd, "wb");
-        if (!f) {
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
-        }
-        bool ok = write_all(f);
-        return close_ok(f, ok) ? 0 : -1;
-    }
-    path_buf tmp;
-    int fd = open_temp_beside(target.data(), exists ? 0600 : 0666, tmp.data());
-    if (fd < 0)
-        return -1;
-    if (exists) {
-        // The replacement keeps the old file's permissions and, where allowed, owner.
-        fchmod(fd, st.st_mode & 07777);
-        if (fchown(fd, st.st_uid, st.st_gid) != 0)
-            errno = 0;
-    }
-    FILE *f = fdopen(fd, "wb");
-    if (!f) {
-        int e = errno;
-        close(fd);
-        unlink(tmp.data());
-        errno = e;
-        return -1;
-    }
-    bool ok = write_all(f);
-    ok = ok && fflush(f) == 0 && fsync(fileno(f)) == 0;
-    ok = close_ok(f, ok);
-    if (ok && rename(tmp.data(), target.data()) != 0)
-        ok = false;
-    if (!ok) {
-        int e = errno;
-        unlink(tmp.data());
-        errno = e;
-        return -1;
-    }
-    return 0;
+    using write_type = std::remove_reference_t<Write>;
+    return os_file_replace(
+        dest, 0666, [](FILE *f, void *arg) { return (*static_cast<write_type *>(arg))(f); }, &write_all);
 }
 
 constexpr unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};

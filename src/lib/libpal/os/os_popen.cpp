@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -45,12 +46,13 @@ void close_pair(int p[2])
 
 // In the child only (async-signal-safe calls): puts from on the standard
 // descriptor to, without the close-on-exec flag the pipes were made with.
+// A child that cannot ends with the errno as its exit code, rather than run
+// the command with its output going elsewhere.
 void child_move_fd(int from, int to)
 {
-    if (from == to)
-        fcntl(to, F_SETFD, 0);
-    else
-        dup2(from, to);
+    const int rc = from == to ? fcntl(to, F_SETFD, 0) : dup2(from, to);
+    if (rc == -1)
+        _exit(errno);
 }
 
 [[noreturn]] void child_run(bool read_mode, int data[2], int err[2], char **argv, const char *command)
@@ -181,7 +183,14 @@ char *os_popen_stderr(popen_ctx *ctx)
 
 int os_popen_read_all(popen_ctx *ctx, char **out, char **err)
 {
+    return os_popen_read_all_ms(ctx, out, err, UINT32_MAX);
+}
+
+int os_popen_read_all_ms(popen_ctx *ctx, char **out, char **err, uint32_t ms)
+{
     PL_ASSERT_RET(ctx != nullptr, -1);
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(ms);
     if (out != nullptr) *out = nullptr;
     if (err != nullptr) *err = nullptr;
     sb_ptr sbs[2] = {sb_ptr(str_buf_new()), sb_ptr(str_buf_new())};
@@ -191,7 +200,17 @@ int os_popen_read_all(popen_ctx *ctx, char **out, char **err)
     char   piece[kReadPiece];
     int    open_count = 2;
     while (open_count > 0) {
-        int r = poll(fds, 2, -1);
+        int wait_ms = -1;
+        if (ms != UINT32_MAX) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+            if (left <= 0) {
+                ZLOG_ERR("[%s] pid=%d output not ended within %u ms\n", ctx->cmd, static_cast<int>(ctx->pid), ms);
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            wait_ms = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+        }
+        int r = poll(fds, 2, wait_ms);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;

@@ -32,6 +32,9 @@ char *os_popen_stderr(popen_ctx *ctx);
 // while the other is read cannot stall. Either out may be nullptr (that
 // pipe's data is then dropped). 0, or -1 (nothing returned) on failure.
 int os_popen_read_all(popen_ctx *ctx, char **out, char **err);
+// The same within ms milliseconds (UINT32_MAX: no bound): -1 with ETIMEDOUT
+// (nothing returned) when the pipes have not both ended by then.
+int os_popen_read_all_ms(popen_ctx *ctx, char **out, char **err, uint32_t ms);
 // Reads fd in pieces of 4096 bytes until a read returns 0 or less; the text
 // (empty when nothing came) or nullptr when memory runs out.
 char *os_fd_read_all(int fd);

@@ -16,6 +16,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_init.h"
 #include "libpal/string/str_safe.h"
 
@@ -118,40 +119,39 @@ os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, int
 {
     PL_ASSERT_RET(name!=NULL, nullptr);
     PL_ASSERT_RET(func!=NULL, nullptr);
-    auto *rec = static_cast<start_record *>(os_zalloc(sizeof(start_record)));
-    if (rec == nullptr)
+    pl_owned<start_record, os_free> rec(static_cast<start_record *>(os_zalloc(sizeof(start_record))));
+    void *mem = os_zalloc_align(sizeof(os_thread), k_handle_align);
+    pl_owned<os_thread, handle_free> h(mem != nullptr ? new (mem) os_thread{} : nullptr);
+    if (!rec || !h)
         return nullptr;
     str_safecopy(rec->name, sizeof(rec->name), name);
     rec->func = func;
     rec->arg = arg;
     if (attr != nullptr)
         rec->attr = *attr;
-    void *mem = os_zalloc_align(sizeof(os_thread), k_handle_align);
-    if (mem == nullptr) {
-        os_free(rec);
-        return nullptr;
-    }
-    auto *h = new (mem) os_thread{};
-    rec->handle = h;
+    rec->handle = h.get();
 
     const long stack = stack_size_pick(stack_size);
     pthread_attr_t pattr;
-    pthread_attr_init(&pattr);
-    int ret = stack > 0 ? pthread_attr_setstacksize(&pattr, static_cast<size_t>(stack)) : EINVAL;
+    int ret = pthread_attr_init(&pattr);
+    if (ret != 0) {
+        ZLOG_ERR("pthread_attr_init name:%s error: %s\n", rec->name, strerror(ret));
+        return nullptr;
+    }
+    ret = stack > 0 ? pthread_attr_setstacksize(&pattr, static_cast<size_t>(stack)) : EINVAL;
     if (ret != 0) {
         ZLOG_ERR("pthread_attr_setstacksize name:%s size:%ld error: %s\n", rec->name, stack, strerror(ret));
     } else {
-        ret = pthread_create(&h->thread, &pattr, os_thread_start_proc, rec);
+        ret = pthread_create(&h->thread, &pattr, os_thread_start_proc, rec.get());
         if (ret != 0)
             ZLOG_ERR("pthread_create name:%s error: %s\n", rec->name, strerror(ret));
     }
     pthread_attr_destroy(&pattr);
-    if (ret != 0) {
-        handle_free(h);
-        os_free(rec);
+    if (ret != 0)
         return nullptr;
-    }
-    return h;
+    // The thread owns the record now, and shares the handle with the caller.
+    rec.release();
+    return h.release();
 }
 
 os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int stack_size)
@@ -162,19 +162,23 @@ os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int 
 int os_thread_wait(os_thread *thread, int ms, int *exit_value)
 {
     PL_ASSERT_RET(thread!=NULL, -1);
-    const uint64_t start = os_tick_ms();
     if (thread->flags.load() & k_released) {
         if (exit_value != nullptr)
             *exit_value = 0;
         return 0;
     }
-    while (!(thread->flags.load() & k_exited)) {
-        if (ms != -1 && os_tick_ms() - start >= static_cast<uint32_t>(ms))
-            return -2;
-        os_sleep_ms(1);
-    }
     void *value = nullptr;
-    const int ret = pthread_join(thread->thread, &value);
+    int ret = 0;
+    if (ms < 0) {
+        ret = pthread_join(thread->thread, &value);
+    } else {
+        // The deadline is monotonic: a wall-clock step neither stretches nor cuts the wait.
+        timespec deadline{};
+        os_timespec_tick_after_ms(&deadline, static_cast<uint32_t>(ms));
+        ret = pthread_clockjoin_np(thread->thread, &value, CLOCK_MONOTONIC, &deadline);
+        if (ret == ETIMEDOUT)
+            return -2;
+    }
     if (ret != 0) {
         ZLOG_WARN("pthread_join ret=%d failed", ret);
         pthread_detach(thread->thread);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_nothrow.h"
 #include "libpal/string/path.h"
 
 #define ZLOG_TAG "pal"
@@ -260,84 +261,94 @@ bool os_xattr_file_ioctl(uint64_t h, uint32_t code, void *arg, uint64_t arg_size
     }
 }
 
-int64_t os_xattr_get(const char *path, const char *name, void *buf, size_t size)
+int64_t os_xattr_get(const char *path, const char *name, void *buf, size_t size) noexcept
 {
-    std::array<char, PL_MAX_PATH> p;
-    path_normalize_buf(path, p.data(), p.size());
-    std::string attr = sys_name(name);
-    ssize_t need = lgetxattr(p.data(), attr.c_str(), nullptr, 0);
-    if (!buf || size == 0 || need <= 0)
-        return need;
-    if (static_cast<size_t>(need) > size) {
-        errno = ERANGE;
-        return -1;
-    }
-    return lgetxattr(p.data(), attr.c_str(), buf, size);
-}
-
-int64_t os_xattr_set(const char *path, const char *name, const void *data, size_t size, int)
-{
-    std::array<char, PL_MAX_PATH> p;
-    path_normalize_buf(path, p.data(), p.size());
-    std::string attr = sys_name(name);
-    if (lsetxattr(p.data(), attr.c_str(), data, size, 0) != 0)
-        return -1;
-    return static_cast<int64_t>(size);
-}
-
-int os_xattr_del(const char *path, const char *name)
-{
-    std::array<char, PL_MAX_PATH> p;
-    path_normalize_buf(path, p.data(), p.size());
-    std::string attr = sys_name(name);
-    return lremovexattr(p.data(), attr.c_str());
-}
-
-int64_t os_xattr_list(const char *path, char *buf, size_t size)
-{
-    std::array<char, PL_MAX_PATH> p;
-    path_normalize_buf(path, p.data(), p.size());
-    std::vector<char> raw;
-    if (!raw_list(p.data(), raw))
-        return -1;
-    std::string names = user_names(raw);
-    if (!buf)
-        return static_cast<int64_t>(names.size());
-    if (names.size() > size) {
-        errno = ERANGE;
-        return -1;
-    }
-    memcpy(buf, names.data(), names.size());
-    return static_cast<int64_t>(names.size());
-}
-
-char *os_get_file_xattr_info(const char *path)
-{
-    int64_t need = os_xattr_list(path, nullptr, 0);
-    if (need <= 0)
-        return nullptr;
-    std::vector<char> list(static_cast<size_t>(need));
-    int64_t got = os_xattr_list(path, list.data(), list.size());
-    if (got <= 0)
-        return nullptr;
-    std::string text;
-    size_t at = 0;
-    while (at < static_cast<size_t>(got)) {
-        const char *name = list.data() + at;
-        at += strnlen(name, static_cast<size_t>(got) - at) + 1;
-        int64_t size = os_xattr_get(path, name, nullptr, 0);
-        if (size < 0) {
-            ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "getxattr");
-            continue;
+    return pl_nothrow<int64_t>(-1, [&]() -> int64_t {
+        std::array<char, PL_MAX_PATH> p;
+        path_normalize_buf(path, p.data(), p.size());
+        std::string attr = sys_name(name);
+        ssize_t need = lgetxattr(p.data(), attr.c_str(), nullptr, 0);
+        if (!buf || size == 0 || need <= 0)
+            return need;
+        if (static_cast<size_t>(need) > size) {
+            errno = ERANGE;
+            return -1;
         }
-        text += name;
-        text += "\tX\t";
-        text += std::to_string(size);
-        text += '\n';
-    }
-    if (text.empty())
-        return nullptr;
-    return os_strndup(text.c_str(), text.size());
+        return lgetxattr(p.data(), attr.c_str(), buf, size);
+    });
+}
+
+int64_t os_xattr_set(const char *path, const char *name, const void *data, size_t size, int) noexcept
+{
+    return pl_nothrow<int64_t>(-1, [&]() -> int64_t {
+        std::array<char, PL_MAX_PATH> p;
+        path_normalize_buf(path, p.data(), p.size());
+        std::string attr = sys_name(name);
+        if (lsetxattr(p.data(), attr.c_str(), data, size, 0) != 0)
+            return -1;
+        return static_cast<int64_t>(size);
+    });
+}
+
+int os_xattr_del(const char *path, const char *name) noexcept
+{
+    return pl_nothrow<int>(-1, [&]() -> int {
+        std::array<char, PL_MAX_PATH> p;
+        path_normalize_buf(path, p.data(), p.size());
+        std::string attr = sys_name(name);
+        return lremovexattr(p.data(), attr.c_str());
+    });
+}
+
+int64_t os_xattr_list(const char *path, char *buf, size_t size) noexcept
+{
+    return pl_nothrow<int64_t>(-1, [&]() -> int64_t {
+        std::array<char, PL_MAX_PATH> p;
+        path_normalize_buf(path, p.data(), p.size());
+        std::vector<char> raw;
+        if (!raw_list(p.data(), raw))
+            return -1;
+        std::string names = user_names(raw);
+        if (!buf)
+            return static_cast<int64_t>(names.size());
+        if (names.size() > size) {
+            errno = ERANGE;
+            return -1;
+        }
+        memcpy(buf, names.data(), names.size());
+        return static_cast<int64_t>(names.size());
+    });
+}
+
+char *os_get_file_xattr_info(const char *path) noexcept
+{
+    return pl_nothrow<char *>(nullptr, [&]() -> char * {
+        int64_t need = os_xattr_list(path, nullptr, 0);
+        if (need <= 0)
+            return nullptr;
+        std::vector<char> list(static_cast<size_t>(need));
+        int64_t got = os_xattr_list(path, list.data(), list.size());
+        if (got <= 0)
+            return nullptr;
+        std::string text;
+        size_t at = 0;
+        while (at < static_cast<size_t>(got)) {
+            const char *name = list.data() + at;
+            at += strnlen(name, static_cast<size_t>(got) - at) + 1;
+            int64_t size = os_xattr_get(path, name, nullptr, 0);
+            if (size < 0) {
+                ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "getxattr");
+                continue;
+            }
+            text += name;
+            text += "\tX\t";
+            text += std::to_string(size);
+            text += '\n';
+        }
+        if (text.empty())
+            return nullptr;
+        return os_strndup(text.c_str(), text.size());
+    });
 }
 
 uint64_t os_sflag2pf(char *text)

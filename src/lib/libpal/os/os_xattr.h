@@ -54,19 +54,20 @@ int64_t os_xattr_file_offset(uint64_t h);
 int64_t os_xattr_file_size(uint64_t h);
 bool os_xattr_file_ioctl(uint64_t h, uint32_t code, void *arg, uint64_t arg_size);
 
+// Attribute calls on paths answer -1 (nullptr) with ENOMEM when memory runs out.
 // The value's length; its size when buf is nullptr or size 0; -1 (ERANGE when
 // the value does not fit in buf).
-int64_t os_xattr_get(const char *path, const char *name, void *buf, size_t size);
+int64_t os_xattr_get(const char *path, const char *name, void *buf, size_t size) noexcept;
 // Bytes written or -1; flags is not used.
-int64_t os_xattr_set(const char *path, const char *name, const void *data, size_t size, int flags);
-int os_xattr_del(const char *path, const char *name);
+int64_t os_xattr_set(const char *path, const char *name, const void *data, size_t size, int flags) noexcept;
+int os_xattr_del(const char *path, const char *name) noexcept;
 // The user attribute names, each NUL-terminated, without the namespace prefix:
 // bytes stored, or the size needed when buf is nullptr; -1 (ERANGE when the
 // list does not fit).
-int64_t os_xattr_list(const char *path, char *buf, size_t size);
+int64_t os_xattr_list(const char *path, char *buf, size_t size) noexcept;
 // One line "name\tX\tsize\n" per attribute, or nullptr when there is none.
 // Requires: the caller frees the text with os_free.
-char *os_get_file_xattr_info(const char *path);
+char *os_get_file_xattr_info(const char *path) noexcept;
 
 // Flags text of export parameters: words "rw", "readonly", "direct", "vss",
 // "sync" (any case) separated by ",", "." or "-". Splits text in place.

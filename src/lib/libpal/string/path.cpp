@@ -11,10 +11,11 @@
 #include <unistd.h>
 
 #include "libpal/env/pl_assert.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_glob.h"
+#include "libpal/string/str_quote.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/memory/mem_add.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_base64.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
 #include "libpal/utils/pl_cmp.h"
 
 namespace {
@@ -38,12 +38,13 @@ uint32_t next_capacity(uint32_t cap, bool fast)
 
 // Reallocates an array of pointers from old_slots to new_slots, zeroing the
 // added slots. nullptr on failure, the old array untouched.
-void **grow_slots(void **slots, size_t old_slots, size_t new_slots)
+template <typename T>
+T **grow_slots(T **slots, size_t old_slots, size_t new_slots)
 {
-    auto **p = static_cast<void **>(os_realloc(slots, new_slots * sizeof(void *)));
+    auto **p = static_cast<T **>(os_realloc(slots, new_slots * sizeof(T *)));
     if (p == nullptr)
         return nullptr;
-    memset(p + old_slots, 0, (new_slots - old_slots) * sizeof(void *));
+    std::fill(p + old_slots, p + new_slots, nullptr);
     return p;
 }
 
@@ -441,10 +442,10 @@ int vec_grow(str_vector *v)
     const uint32_t cap = v->capacity == 0 ? FIRST_CAPACITY : v->capacity * 2ull > UINT32_MAX ? 0 : v->capacity * 2;
     if (cap == 0)
         return -1;
-    void **p = grow_slots(reinterpret_cast<void **>(v->items), v->capacity, cap);
+    char **p = grow_slots(v->items, v->capacity, cap);
     if (p == nullptr)
         return -1;
-    v->items = reinterpret_cast<char **>(p);
+    v->items = p;
     v->capacity = cap;
     return 0;
 }

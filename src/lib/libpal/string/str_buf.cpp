@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "libpal/basic/os_malloc.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_quote.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"

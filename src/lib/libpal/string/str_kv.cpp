@@ -15,9 +15,10 @@
 #include "libpal/env/pl_assert.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_buf.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_edit.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
+#include "libpal/string/str_uri.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
+#include "libpal/string/str_edit.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
 
 namespace {
 
@@ -54,13 +54,40 @@ int hex_value(char c)
     return -1;
 }
 
-// Logs fmt (one "%s") with the text, then the stack report.
-void report(const char *fmt, std::string_view text)
+// The reasons a text is refused, each logged with its own fixed format (so
+// that the formats stay literals the compiler checks).
+enum class why {
+    null_str,
+    illegal_char,
+    overflow,
+    overlimit,
+    invalid_digit,
+    exponent,
+    exponent_digits,
+    too_long,
+    constant_overflow,
+    invalid_suffix,
+};
+
+// Logs the reason with (at most REPORT_TEXT_MAX bytes of) the text, then the stack report.
+void report(why reason, std::string_view text)
 {
     std::array<char, REPORT_TEXT_MAX> buf{};
     const size_t n = text.size() < buf.size() - 1 ? text.size() : buf.size() - 1;
     memcpy(buf.data(), text.data(), n);
-    ZLOG_ERR(fmt, buf.data());
+    const char *t = buf.data();
+    switch (reason) {
+    case why::null_str: ZLOG_ERR("null str [%s]", t); break;
+    case why::illegal_char: ZLOG_ERR("illegal char [%s]", t); break;
+    case why::overflow: ZLOG_ERR("overflow [%s]", t); break;
+    case why::overlimit: ZLOG_ERR("overlimit [%s]", t); break;
+    case why::invalid_digit: ZLOG_ERR("[%s] invalid digit\n", t); break;
+    case why::exponent: ZLOG_ERR("[%s] exponent\n", t); break;
+    case why::exponent_digits: ZLOG_ERR("[%s] exponent digits\n", t); break;
+    case why::too_long: ZLOG_ERR("[%s] number too long\n", t); break;
+    case why::constant_overflow: ZLOG_ERR("[%s] integer constant overflow", t); break;
+    case why::invalid_suffix: ZLOG_ERR("[%s] invalid suffix\n", t); break;
+    }
     assert_dump_stack();
 }
 
@@ -70,10 +97,10 @@ enum class conv { ok, empty, illegal, overflow, overlimit };
 void report_conv(conv rc, const char *s, std::string_view t)
 {
     switch (rc) {
-    case conv::empty: report("null str [%s]", s); break;
-    case conv::illegal: report("illegal char [%s]", t); break;
-    case conv::overflow: report("overflow [%s]", t); break;
-    case conv::overlimit: report("overlimit [%s]", t); break;
+    case conv::empty: report(why::null_str, s); break;
+    case conv::illegal: report(why::illegal_char, t); break;
+    case conv::overflow: report(why::overflow, t); break;
+    case conv::overlimit: report(why::overlimit, t); break;
     case conv::ok: break;
     }
 }
@@ -210,10 +237,10 @@ struct literal {
     bool strict = false;
 };
 
-int refuse(const literal &lit, const char *fmt, value2 *out)
+int refuse(const literal &lit, why reason, value2 *out)
 {
     if (lit.strict)
-        report(fmt, lit.body);
+        report(reason, lit.body);
     out->type = VALUE_TYPE_U64;
     out->v.u64 = 0;
     return -1;
@@ -244,7 +271,7 @@ int parse_decimal_float(const literal &lit, std::string_view t, size_t start, si
         }
     }
     if (!any_digit)
-        return refuse(lit, "[%s] invalid digit\n", out);
+        return refuse(lit, why::invalid_digit, out);
     if (pos < t.size() && (t[pos] == 'e' || t[pos] == 'E')) {
         pos++;
         if (pos < t.size() && (t[pos] == '+' || t[pos] == '-'))
@@ -253,16 +280,16 @@ int parse_decimal_float(const literal &lit, std::string_view t, size_t start, si
         while (pos < t.size() && is_digit(t[pos]))
             pos++;
         if (pos == exp_start)
-            return refuse(lit, "[%s] exponent digits\n", out);
+            return refuse(lit, why::exponent_digits, out);
     }
     if (pos - start > LITERAL_MAX)
-        return refuse(lit, "[%s] number too long\n", out);
+        return refuse(lit, why::too_long, out);
     std::array<char, LITERAL_MAX + 1> buf{};
     memcpy(buf.data(), t.data() + start, pos - start);
     errno = 0;
     const double d = strtod(buf.data(), nullptr);
     if (errno == ERANGE && std::isinf(d))
-        return refuse(lit, "overflow [%s]", out);
+        return refuse(lit, why::overflow, out);
     out->type = VALUE_TYPE_DOUBLE;
     out->v.d = d;
     return 0;
@@ -289,7 +316,7 @@ int parse_binary_float(const literal &lit, std::string_view t, size_t start, siz
     for (size_t i = start; i < pos; i++) {
         const int d = hex_value(t[i]);
         if (d >= base)
-            return refuse(lit, "[%s] invalid digit\n", out);
+            return refuse(lit, why::invalid_digit, out);
         take(d, false);
     }
     if (pos < t.size() && t[pos] == '.') {
@@ -297,14 +324,14 @@ int parse_binary_float(const literal &lit, std::string_view t, size_t start, siz
         for (; pos < t.size() && hex_value(t[pos]) >= 0; pos++) {
             const int d = hex_value(t[pos]);
             if (d >= base)
-                return refuse(lit, "[%s] invalid digit\n", out);
+                return refuse(lit, why::invalid_digit, out);
             take(d, true);
         }
     }
     if (!any_digit)
-        return refuse(lit, "[%s] invalid digit\n", out);
+        return refuse(lit, why::invalid_digit, out);
     if (pos >= t.size() || (t[pos] != 'p' && t[pos] != 'P'))
-        return refuse(lit, "[%s] exponent\n", out);
+        return refuse(lit, why::exponent, out);
     pos++;
     bool exp_neg = false;
     if (pos < t.size() && (t[pos] == '+' || t[pos] == '-')) {
@@ -317,9 +344,9 @@ int parse_binary_float(const literal &lit, std::string_view t, size_t start, siz
         if (exp < EXP_CLAMP)
             exp = exp * 10 + (t[pos] - '0');
     if (pos == exp_start)
-        return refuse(lit, "[%s] exponent digits\n", out);
+        return refuse(lit, why::exponent_digits, out);
     if (pos - start > LITERAL_MAX)
-        return refuse(lit, "[%s] number too long\n", out);
+        return refuse(lit, why::too_long, out);
     const double m = static_cast<double>(mant) * std::pow(static_cast<double>(base), scale);
     out->type = VALUE_TYPE_DOUBLE;
     out->v.d = std::ldexp(m, exp_neg ? -exp : exp);
@@ -329,7 +356,7 @@ int parse_binary_float(const literal &lit, std::string_view t, size_t start, siz
 int parse_integer(const literal &lit, std::string_view t, size_t start, size_t pos, int base, value2 *out)
 {
     if (pos == start)
-        return refuse(lit, "[%s] invalid digit\n", out);
+        return refuse(lit, why::invalid_digit, out);
     // A leading zero makes a decimal literal octal, as in C.
     if (base == 10 && t[start] == '0')
         base = 8;
@@ -337,12 +364,12 @@ int parse_integer(const literal &lit, std::string_view t, size_t start, size_t p
     for (size_t i = start; i < pos; i++) {
         const int d = hex_value(t[i]);
         if (d >= base)
-            return refuse(lit, "[%s] invalid digit\n", out);
+            return refuse(lit, why::invalid_digit, out);
         const auto ud = static_cast<uint64_t>(d);
         const auto ub = static_cast<uint64_t>(base);
         // A wrapped value would be a wrong number: refuse it.
         if (v > (UINT64_MAX - ud) / ub)
-            return refuse(lit, "[%s] integer constant overflow", out);
+            return refuse(lit, why::constant_overflow, out);
         v = v * ub + ud;
     }
     int nu = 0;
@@ -357,7 +384,7 @@ int parse_integer(const literal &lit, std::string_view t, size_t start, size_t p
             break;
     }
     if (nu > 1 || nl > 2)
-        return refuse(lit, "[%s] invalid suffix\n", out);
+        return refuse(lit, why::invalid_suffix, out);
     uint32_t type = v < (1ull << 31) ? VALUE_TYPE_I32
                   : v <= UINT32_MAX ? VALUE_TYPE_U32
                   : v < (1ull << 63) ? VALUE_TYPE_I64
@@ -410,7 +437,7 @@ int parse_literal(value2 *out, std::string_view t, int base, literal *lit)
     }
     const size_t pos = collect_int_digits(t, start, base);
     if (pos - start > LITERAL_MAX)
-        return refuse(*lit, "[%s] number too long\n", out);
+        return refuse(*lit, why::too_long, out);
     const char next = pos < t.size() ? t[pos] : '\0';
     // A leading "0" makes an integer octal, not a fraction: "0.5" and "0e3"
     // are decimal, where a binary fraction would refuse them for want of "p".
@@ -441,7 +468,7 @@ int str_parse_all_number_s(value2 *result, const char *text, int base, int stric
     if (parse_text(result, text, base, &lit) != 0)
         return -1;
     if (lit.neg && value2_minus(result) == -2 && lit.strict)
-        report("overflow [%s]", trimmed(text));
+        report(why::overflow, trimmed(text));
     return 0;
 }
 

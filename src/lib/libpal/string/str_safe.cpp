@@ -8,7 +8,7 @@
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
 
 namespace {
 

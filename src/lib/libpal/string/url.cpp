@@ -12,11 +12,14 @@
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_array.h"
-#include "libpal/string/str_enc.h"
+#include "libpal/string/str_base64.h"
+#include "libpal/string/str_check.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
+#include "libpal/string/str_quote.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/string/str_tools.h"
+#include "libpal/string/str_search.h"
+#include "libpal/string/str_uri.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"

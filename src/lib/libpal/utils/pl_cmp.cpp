@@ -193,7 +193,7 @@ int cmp_sign(int64_t x)
 
 int arr_cmp_adapter(const void *a, const void *b, void *ctx)
 {
-    return reinterpret_cast<cmp_proc>(ctx)(a, b);
+    return (*static_cast<const cmp_proc *>(ctx))(a, b);
 }
 
 int64_t arr_bsearch_imp(const void *key, const void *base, size_t count, size_t size, cmp3_proc compare,
@@ -242,17 +242,17 @@ size_t arr_count_imp(const void *key, const void *base, size_t count, size_t siz
 
 int64_t arr_bsearch(const void *key, const void *base, size_t count, size_t size, cmp_proc compare)
 {
-    return arr_bsearch_imp(key, base, count, size, arr_cmp_adapter, reinterpret_cast<void *>(compare));
+    return arr_bsearch_imp(key, base, count, size, arr_cmp_adapter, &compare);
 }
 
 int64_t arr_find(const void *key, const void *base, size_t count, size_t size, cmp_proc compare)
 {
-    return arr_find_imp(key, base, count, size, arr_cmp_adapter, reinterpret_cast<void *>(compare));
+    return arr_find_imp(key, base, count, size, arr_cmp_adapter, &compare);
 }
 
 size_t arr_count(const void *key, const void *base, size_t count, size_t size, cmp_proc compare)
 {
-    return arr_count_imp(key, base, count, size, arr_cmp_adapter, reinterpret_cast<void *>(compare));
+    return arr_count_imp(key, base, count, size, arr_cmp_adapter, &compare);
 }
 
 // Quicksort down to parts of 4 elements, then one insertion sort. Every scan
@@ -360,7 +360,7 @@ void arr_sort_r(void *base, size_t count, size_t size, cmp3_proc compare, void *
 
 void arr_sort(void *base, size_t count, size_t size, cmp_proc compare)
 {
-    arr_qsort_r(base, count, size, arr_cmp_adapter, reinterpret_cast<void *>(compare));
+    arr_qsort_r(base, count, size, arr_cmp_adapter, &compare);
 }
 
 void arr_bubble_sort(void *base, size_t count, size_t size, cmp_proc compare)

@@ -80,7 +80,8 @@ int64_t arr_find_imp(const void *key, const void *base, size_t count, size_t siz
                      void *ctx);
 size_t arr_count_imp(const void *key, const void *base, size_t count, size_t size, cmp3_proc compare,
                      void *ctx);
-// Calls the two-argument comparator passed as ctx.
+// Calls the two-argument comparator that ctx points to (a cmp_proc *): a
+// function pointer travels only as the address of a variable of its own type.
 int arr_cmp_adapter(const void *a, const void *b, void *ctx);
 
 void arr_sort(void *base, size_t count, size_t size, cmp_proc compare);

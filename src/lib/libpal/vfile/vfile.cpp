@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -45,19 +46,29 @@ struct stream_lists {
 
 stream_lists &lists()
 {
-    static stream_lists *l = new stream_lists;  // outlives every static destructor
+    // Made in static storage and never destroyed: it outlives every static
+    // destructor, and making it allocates nothing, so no stream call throws.
+    alignas(stream_lists) static unsigned char storage[sizeof(stream_lists)];
+    static stream_lists *l = new (storage) stream_lists;
     return *l;
 }
 
-void list_set_writable(VFILE *f, bool member)
+// false when the list could not grow; leaving it never fails.
+bool list_set_writable(VFILE *f, bool member)
 {
     stream_lists &l = lists();
     std::lock_guard<std::mutex> g(l.lock);
     auto it = std::find(l.writable.begin(), l.writable.end(), f);
-    if (member && it == l.writable.end())
-        l.writable.push_back(f);
-    else if (!member && it != l.writable.end())
+    if (member && it == l.writable.end()) {
+        try {
+            l.writable.push_back(f);
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+    } else if (!member && it != l.writable.end()) {
         l.writable.erase(it);
+    }
+    return true;
 }
 
 // Holds a checked stream's lock for one call.
@@ -322,7 +333,11 @@ VFILE *stream_new(uint32_t sflags, const qdfile_drv *drv, void *handle, void *vo
     f->handle   = handle;
     f->vol      = vol;
     f->magic    = VFILE_MAGIC;
-    if (!(sflags & VFILE_F_NOWR)) list_set_writable(f, true);
+    if (!(sflags & VFILE_F_NOWR) && !list_set_writable(f, true)) {
+        mutex_free(f->mutex);
+        os_free(block);
+        return nullptr;
+    }
     return f;
 }
 
@@ -564,7 +579,7 @@ VFILE *qdfile_freopen(const char *path, const char *mode, VFILE *f)
     nf->flags          = old_flags;
     bool writable = !(f->flags & VFILE_F_NOWR);
     QDUNLOCK(f);
-    list_set_writable(f, writable);
+    if (!list_set_writable(f, writable)) ZLOG_ERR("stream left out of the flush list: no memory\n");
     qdfile_fclose(nf);
     return f;
 }

@@ -1,9 +1,11 @@
 // The stream drivers: file objects, a string in memory, a temporary file,
 // the captured output of a command and an open descriptor, and their registry.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "libpal/basic/os_malloc.h"
@@ -129,9 +131,21 @@ void *popen_open(void *, const char *name, uint64_t)
 
 // Temporary files on the standard library's streams. A stdio stream needs a
 // positioning call between a read and a write, so each transfer makes one.
+// The file has no name and its descriptor is closed on exec: a command that
+// os_popen starts must not inherit it.
 void *tmp_open(void *, const char *, uint64_t)
 {
-    return tmpfile();
+    int fd = open(P_tmpdir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // A file system without unnamed files: a named one, unlinked at once.
+        char name[] = P_tmpdir "/zorv-tmp.XXXXXX";
+        fd = mkostemp(name, O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        unlink(name);
+    }
+    FILE *fp = fdopen(fd, "w+");
+    if (fp == nullptr) close(fd);
+    return fp;
 }
 int tmp_close(void *h)
 {

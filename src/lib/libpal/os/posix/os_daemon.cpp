@@ -49,19 +49,28 @@ void close_fds(rlim_t limit)
         close(static_cast<int>(fd));
 }
 
-void null_std_fds()
+// Standard input, output and error on /dev/null; false when one of them could
+// not be put there, since a file opened later would take its number.
+bool null_std_fds()
 {
     int fd = open("/dev/null", O_RDWR);
     if (fd < 0) {
         ZLOG_DBG("open /dev/null fail\n");
-    } else if (fd != 0) {
-        dup2(fd, 0);
+        return false;
+    }
+    if (fd != 0) {
+        const int rc = dup2(fd, 0);
         close(fd);
+        if (rc != 0)
+            return false;
     }
     for (int target : {1, 2}) {
-        if (dup2(0, target) != target)
+        if (dup2(0, target) != target) {
             ZLOG_DBG("dup(0)fail\n");
+            return false;
+        }
     }
+    return true;
 }
 
 }  // namespace
@@ -92,6 +101,5 @@ int os_daemonize()
     if (g_daemon_close_all_fd != 0)
         limit = have_limit && rl.rlim_max != RLIM_INFINITY ? rl.rlim_max : k_default_fd_limit;
     close_fds(limit);
-    null_std_fds();
-    return 0;
+    return null_std_fds() ? 0 : -1;
 }

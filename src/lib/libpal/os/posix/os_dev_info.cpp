@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "libpal/basic/pl_nothrow.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -57,26 +58,28 @@ std::string block_name(const char *path)
 
 }  // namespace
 
-int os_dev_desc(char *out, size_t size, const char *path)
+int os_dev_desc(char *out, size_t size, const char *path) noexcept
 {
-    if (!out || size == 0)
+    return pl_nothrow<int>(-1, [&]() -> int {
+        if (!out || size == 0)
+            return 0;
+        out[0] = '\0';
+        if (!path)
+            return 0;
+        std::string name = block_name(path);
+        if (name.empty())
+            return 0;
+        std::string dir = "/sys/class/block/" + name + "/device/";
+        std::string model = read_attr(dir + "model");
+        std::string serial = read_attr(dir + "serial");
+        str_safecopy2(out, size, model.c_str());
+        if (!serial.empty())
+            strcat_printf(out, size, "|%s", serial.c_str());
         return 0;
-    out[0] = '\0';
-    if (!path)
-        return 0;
-    std::string name = block_name(path);
-    if (name.empty())
-        return 0;
-    std::string dir = "/sys/class/block/" + name + "/device/";
-    std::string model = read_attr(dir + "model");
-    std::string serial = read_attr(dir + "serial");
-    str_safecopy2(out, size, model.c_str());
-    if (!serial.empty())
-        strcat_printf(out, size, "|%s", serial.c_str());
-    return 0;
+    });
 }
 
-int os_dev_info(void *, char *out, size_t size, const char *path)
+int os_dev_info(void *, char *out, size_t size, const char *path) noexcept
 {
     if (out && size > 0 && path) {
         for (std::string_view mem : kMemoryDevices) {

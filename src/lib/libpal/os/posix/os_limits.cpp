@@ -5,9 +5,11 @@
 
 #include <sys/resource.h>
 
+#include <cerrno>
+
+#include "liblog/zlog.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_path.h"
-#include "liblog/zlog.h"
 
 int os_limits_init()
 {
@@ -19,6 +21,13 @@ int os_limits_init()
 
 int os_ulimit(int resource)
 {
+    // glibc's resource type is an enumeration: a number outside it must not
+    // be converted, it is refused as the system would refuse it.
+    if (resource < 0 || resource >= RLIM_NLIMITS) {
+        errno = EINVAL;
+        ZLOG_ERR("getrlimit [%d] error:%s\n", resource, os_errno_str());
+        return -1;
+    }
     const auto res = static_cast<__rlimit_resource>(resource);
     rlimit rlim;
     if (getrlimit(res, &rlim) != 0) {

@@ -171,13 +171,23 @@ int os_panic_start_stop_thread()
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "pipe error: ");
         return -1;
     }
-    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    // The signal handler's write end must never block.
+    const int flags = fcntl(fds[1], F_GETFL);
+    if (flags == -1 || fcntl(fds[1], F_SETFL, flags | O_NONBLOCK) == -1) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "fcntl error: ");
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
     pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t tid;
-    const int rc = pthread_create(&tid, &attr, stop_thread_main, reinterpret_cast<void *>(intptr_t{fds[0]}));
-    pthread_attr_destroy(&attr);
+    int rc = pthread_attr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t tid;
+        if (rc == 0)
+            rc = pthread_create(&tid, &attr, stop_thread_main, reinterpret_cast<void *>(intptr_t{fds[0]}));
+        pthread_attr_destroy(&attr);
+    }
     if (rc != 0) {
         close(fds[0]);
         close(fds[1]);

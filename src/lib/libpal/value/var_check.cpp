@@ -1,5 +1,4 @@
-// Range check of integer settings.
-#include "libpal/utils/var_chk.h"
+#include "libpal/value/var_check.h"
 
 #define ZLOG_TAG "pal"
 #include "liblog/zlog.h"

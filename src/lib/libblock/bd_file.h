@@ -1,0 +1,25 @@
+// The "file" driver: the block layer's built-in and default driver. It takes
+// every name and opens the name's path as a file object (a local file, a
+// device node, a built-in device), adding the device's vol_start to every
+// positioned access so the layer above sees offsets inside its window.
+#pragma once
+
+#include <cstdint>
+
+#include "libblock/block.h"
+
+// The one static table, filled on each call.
+const bd_drv *bd_drv_file();
+int bdrv_file_exit();
+
+int bdrv_file_probe(const char *name, uint64_t flags, void *priv);
+// Refuses a directory. Failure: nullptr with the reason in param->dev->err.
+void *bdrv_file_open(const char *url, bd_open_param *param);
+int bdrv_file_close(void *handle);
+// offset BD_OFFSET_CUR: at the file's current position.
+int64_t bdrv_file_read(bd_dev *dev, void *handle, uint64_t offset, void *buf, uint32_t len);
+// A device opened read-only refuses every write with code -38.
+int64_t bdrv_file_write(bd_dev *dev, void *handle, uint64_t offset, const void *buf, uint32_t len);
+// The window size, or the file's size while the window is empty.
+int64_t bdrv_file_size(bd_dev *dev, void *handle);
+int bdrv_file_ioctl(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_t arg_size);

@@ -1,0 +1,146 @@
+// Socket transfers: move without waiting while the socket takes or gives
+// bytes; wait in bounded slices when it would block, checking the stop
+// state (and, for reads, the abort descriptor) on every pass. The time-out
+// counts from the last byte moved, so a slow peer that keeps making progress
+// is served to the end, and a silent one is given up after the time-out.
+#include "libnet/libnet.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "libpal/basic/os_sync.h"
+#include "libpal/basic/verr.h"
+#include "libpal/network/os_socket.h"
+
+#define ZLOG_TAG "net"
+#include "libpal/env/pl_assert.h"
+
+namespace {
+
+// The code -70 (cancelled) has no errno in the platform's map, which would
+// give EPERM and a warning on every stop: ECANCELED says what happened.
+void set_cancelled()
+{
+    errno = ECANCELED;
+}
+
+// The stop state, then the abort descriptor's stop word and callback.
+bool stop_asked(const net_conn *conn, bool with_abort)
+{
+    if (conn->stop.load() != 0)
+        return true;
+    if (!with_abort || conn->abort == nullptr)
+        return false;
+    net_abort *a = conn->abort;
+    return a->stop.load() != 0 || (a->fn != nullptr && a->fn(a->arg, conn->timeout));
+}
+
+// One wait: the smaller of the time-out and the slice; a negative time-out
+// waits slice by slice without end.
+int64_t wait_ms(const net_conn *conn, int slice)
+{
+    return conn->timeout < 0 ? slice : std::min(conn->timeout, slice);
+}
+
+bool expired(const net_conn *conn, uint64_t since)
+{
+    return conn->timeout >= 0 && os_tick_ms() - since >= static_cast<uint64_t>(conn->timeout);
+}
+
+// What tells a read from a write: the call that moves bytes, the readiness
+// waited for and its slice, and whether the abort descriptor counts.
+struct direction {
+    int64_t (*move)(os_socket sock, uint8_t *p, uint64_t n);
+    uint32_t wait_bit;
+    int slice;
+    bool is_write;
+};
+
+int64_t recv_some(os_socket sock, uint8_t *p, uint64_t n)
+{
+    return os_socket_recv(sock, p, n);
+}
+
+int64_t send_some(os_socket sock, uint8_t *p, uint64_t n)
+{
+    return os_socket_send(sock, p, n);
+}
+
+constexpr direction k_read = {recv_some, OS_SOCKET_WAIT_READ, NET_READ_SLICE_MS, false};
+constexpr direction k_write = {send_some, OS_SOCKET_WAIT_WRITE, NET_WRITE_SLICE_MS, true};
+
+// A write that fails or ends short leaves the stream out of step with the
+// peer: the connection must not carry another message. A read's wait error
+// hands back what came so far.
+int32_t transfer(net_conn *conn, uint8_t *p, int32_t len, const direction &d)
+{
+    uint64_t since = os_tick_ms();
+    if (conn->disconnected != 0) {
+        ZLOG(d.is_write ? LOG2_DBG : LOG2_VERB, "_disconnect!!\n");
+        return -1;
+    }
+    int32_t done = 0;
+    while (done < len) {
+        errno = 0;
+        const int64_t r = d.move(conn->handle, p + done, static_cast<uint64_t>(len - done));
+        if (r < 0) {
+            const int eno = errno;
+            if (d.is_write) {
+                ZLOG_DBG("socket_send error [%d] [%s]\n", eno, os_errno_text(eno));
+                conn->disconnected = 1;
+            } else {
+                ZLOG_DBG("socket_recv error [%d] [%s]\n", eno, os_errno_text(eno));
+            }
+            return -1;
+        }
+        if (r > 0) {
+            done += static_cast<int32_t>(r);
+            since = os_tick_ms();
+            continue;
+        }
+        if (errno == 0) {
+            conn->disconnected = 1;
+            return done;
+        }
+        for (;;) {
+            if (stop_asked(conn, !d.is_write)) {
+                set_cancelled();
+                return -1;
+            }
+            const int w = os_socket_wait(conn->handle, d.wait_bit, wait_ms(conn, d.slice));
+            if (w < 0) {
+                const int eno = errno;
+                ZLOG_DBG("socket_wait error [%d] [%s]\n", eno, os_errno_text(eno));
+                if (!d.is_write)
+                    return done;
+                conn->disconnected = 1;
+                return -1;
+            }
+            if (w != 0)
+                break;
+            if (expired(conn, since)) {
+                if (d.is_write) {
+                    ZLOG_DBG("write timeout");
+                    conn->disconnected = 1;
+                }
+                return done;
+            }
+        }
+    }
+    return done;
+}
+
+}  // namespace
+
+int32_t net_sock_read(net_conn *conn, void *buf, int32_t len)
+{
+    PL_ASSERT_RET(conn && buf && len >= 0, -1);
+    return transfer(conn, static_cast<uint8_t *>(buf), len, k_read);
+}
+
+int32_t net_sock_write(net_conn *conn, const void *buf, int32_t len)
+{
+    PL_ASSERT_RET(conn && buf && len >= 0, -1);
+    // The bytes are only sent, never written through this pointer.
+    return transfer(conn, static_cast<uint8_t *>(const_cast<void *>(buf)), len, k_write);
+}

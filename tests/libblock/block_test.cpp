@@ -1,0 +1,405 @@
+#include "libblock/block.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../libpal/os_file_fixture.h"
+#include "../libpal/str_log_capture.h"
+
+#include "libpal/os/os_file.h"
+#include "libqdcli/client.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+size_t open_fd_count()
+{
+    size_t n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) n++;
+        closedir(d);
+    }
+    return n;
+}
+
+// A file of size bytes where byte i holds i * 7 mod 251, so any window
+// shows where it reads from.
+std::string pattern(size_t size, size_t from = 0)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; i++) s[i] = static_cast<char>(((from + i) * 7) % 251);
+    return s;
+}
+
+struct dev_closer {
+    void operator()(bd_dev *d) const { bd_close(d); }
+};
+using dev_ptr = std::unique_ptr<bd_dev, dev_closer>;
+
+class BlockDev : public temp_dir_test {
+protected:
+    void SetUp() override
+    {
+        temp_dir_test::SetUp();
+        unsetenv("QD_ENV_CONF_DIR");
+        qd_conf_set_path(dir_.c_str());
+        bd_init();
+        image_ = make_file("disk.img", pattern(kMiB));
+    }
+    dev_ptr open(const std::string &name, uint64_t flags = OS_PF_RDONLY)
+    {
+        err_.assign(VERR_MSG_SIZE, '\0');
+        return dev_ptr(bd_open(name.c_str(), flags, err_.data()));
+    }
+    std::string err() const { return err_.c_str(); }
+    std::string image_;
+    std::string err_;
+};
+
+TEST_F(BlockDev, PlainFileOpensWholeThroughTheFileDriver)
+{
+    dev_ptr d = open(image_);
+    ASSERT_TRUE(d) << err();
+    EXPECT_STREQ(bd_drv_name(d.get()), "file");
+    EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(kMiB));
+    EXPECT_EQ(d->sector_size, 512u);
+    EXPECT_EQ(d->vol_start, 0u);
+    EXPECT_EQ(d->vol_size, kMiB);
+    EXPECT_STREQ(d->name, image_.c_str());
+    std::string buf(4096, '\0');
+    EXPECT_EQ(bd_pread(d.get(), buf.data(), 4096, 8192), 4096);
+    EXPECT_EQ(buf, pattern(4096, 8192));
+    EXPECT_STREQ(bd_drv_name_by_name(image_.c_str()), "file");
+    EXPECT_EQ(bd_drv_type_by_name(image_.c_str()), 1u);
+}
+
+TEST_F(BlockDev, SectorOffsetAndSectorSizeSetTheWindow)
+{
+    struct {
+        const char *query;
+        uint32_t sector;
+        uint64_t start;
+    } rows[] = {
+        {"?sector_off=8", 512, 4096},
+        {"?sector_size=4096&sector_off=8", 4096, 32768},
+        {"?sector_size=520", 512, 0},
+        {"?sector_size=1024", 1024, 0},
+        {"?sector_off=0", 512, 0},
+    };
+    for (const auto &row : rows) {
+        dev_ptr d = open(image_ + row.query);
+        ASSERT_TRUE(d) << row.query << ": " << err();
+        EXPECT_EQ(d->sector_size, row.sector) << row.query;
+        EXPECT_EQ(d->vol_start, row.start) << row.query;
+        EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(kMiB - row.start)) << row.query;
+        std::string buf(512, '\0');
+        EXPECT_EQ(bd_pread(d.get(), buf.data(), 512, 0), 512);
+        EXPECT_EQ(buf, pattern(512, row.start)) << row.query;
+        EXPECT_EQ(bd_tell(d.get()), 0) << "positioned at the window's start";
+    }
+}
+
+TEST_F(BlockDev, WritesLandInsideTheWindow)
+{
+    dev_ptr d = open(image_ + "?sector_off=2", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    std::string data(512, 'w');
+    EXPECT_EQ(bd_pwrite(d.get(), data.data(), 512, 512), 512);
+    EXPECT_EQ(bd_sync(d.get()), 0);
+    std::string file = read_file(image_);
+    EXPECT_EQ(file.substr(1536, 512), data);
+    EXPECT_EQ(file.substr(1024, 512), pattern(512, 1024));
+    // The current-position forms follow seek and tell inside the window.
+    EXPECT_EQ(bd_seek(d.get(), 2048), 0);
+    EXPECT_EQ(bd_tell(d.get()), 2048);
+    std::string buf(100, '\0');
+    EXPECT_EQ(bd_read(d.get(), buf.data(), 100), 100);
+    EXPECT_EQ(buf, pattern(100, 1024 + 2048));
+}
+
+TEST_F(BlockDev, RequestsCrossingTheEndAreRefusedBeforeAnyIo)
+{
+    dev_ptr d = open(image_ + "?sector_off=8", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    const uint64_t size = kMiB - 4096;
+    std::string buf(4096, 'x');
+    struct {
+        uint32_t len;
+        uint64_t offset;
+    } rows[] = {
+        {4096, size - 4095}, {1, size}, {4096, UINT64_MAX - 100}, {UINT32_MAX, 0}, {2, UINT64_MAX - 1},
+    };
+    for (const auto &row : rows) {
+        std::vector<char> big(1);
+        void *p = row.len <= buf.size() ? buf.data() : big.data();
+        EXPECT_EQ(bd_pread(d.get(), p, row.len, row.offset), -1) << row.offset;
+        EXPECT_EQ(bd_errno(d.get()), -2);
+        EXPECT_EQ(bd_pwrite(d.get(), p, row.len, row.offset), -1) << row.offset;
+        EXPECT_EQ(bd_errno(d.get()), -152);
+        EXPECT_NE(std::string(bd_errstr(d.get())).find("beyond the end"), std::string::npos);
+    }
+    EXPECT_EQ(read_file(image_), pattern(kMiB)) << "nothing was written";
+    // Exactly up to the end is fine.
+    EXPECT_EQ(bd_pread(d.get(), buf.data(), 4096, size - 4096), 4096);
+    EXPECT_EQ(bd_pread(d.get(), buf.data(), 0, size), 0);
+}
+
+TEST_F(BlockDev, ReadOnlyOpensRefuseWrites)
+{
+    for (auto [name, flags] : {std::pair{image_, OS_PF_RDONLY}, std::pair{image_ + "?flags=rw", OS_PF_RDONLY},
+                               std::pair{image_ + "?flags=rw,rw,readonly", OS_PF_RDWR}}) {
+        dev_ptr d = open(name, flags);
+        ASSERT_TRUE(d) << name << ": " << err();
+        std::string data(512, 'w');
+        EXPECT_EQ(bd_pwrite(d.get(), data.data(), 512, 0), -1) << name;
+        EXPECT_EQ(bd_errno(d.get()), -38) << name;
+    }
+    EXPECT_EQ(read_file(image_), pattern(kMiB));
+}
+
+TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
+{
+    std::string dir = dir_ + "/sub";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    struct {
+        std::string name;
+        const char *text;
+    } rows[] = {
+        {"/" + std::string(9000, 'a'), "name too long"},
+        {image_ + "?vol_idx=-1", "vol_idx=-1 is not a volume index"},
+        {image_ + "?vol_idx=x1", "invalid vol_idx=[x1]"},
+        {image_ + "?vol_idx=2", "vol_idx=2: volume lookup is not in this build"},
+        {image_ + "?sector_off=99999999999999999999", "invalid sector_off=[99999999999999999999]"},
+        {image_ + "?sector_off=-1", "invalid sector_off=[-1]"},
+        {image_ + "?sector_off=2048", "dev_offset=1048576 >= 1048576"},
+        {image_ + "?sector_off=9223372036854775807", "sector_off=9223372036854775807 is too large"},
+        {image_ + "?sector_size=abc", "invalid sector_size=[abc]"},
+        {image_ + "?alg=des", "Unsupported encryption algorithm: des"},
+        {image_ + "?alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
+        {image_ + "?alg=aes&key=" + std::string(130, '1'), "invalid encryption key: (longer than 64 bytes)"},
+        {image_ + "?alg=aes&key=00112233", "encryption algorithm [aes] is not in this build"},
+        {image_ + "?alg=aes", "encryption algorithm [aes] is not in this build"},
+        {dir, "Is a directory"},
+        {dir_ + "/missing.img", "No such file or directory"},
+    };
+    size_t fds = open_fd_count();
+    for (const auto &row : rows) {
+        dev_ptr d = open(row.name, OS_PF_RDWR);
+        EXPECT_FALSE(d) << row.name.substr(0, 200);
+        EXPECT_NE(err().find(row.text), std::string::npos) << row.name.substr(0, 200) << " -> " << err();
+    }
+    EXPECT_EQ(open_fd_count(), fds);
+    EXPECT_EQ(read_file(image_), pattern(kMiB));
+    // A key without an algorithm is not read: no cipher, a plain open.
+    for (const char *q : {"?key=00", "?key=zz"}) {
+        dev_ptr d = open(image_ + q);
+        ASSERT_TRUE(d) << q << ": " << err();
+        EXPECT_EQ(d->cipher, nullptr);
+    }
+}
+
+TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
+{
+    log_capture logs;
+    const std::string secrets[] = {"5ec2e75ec2e7", "5ec2e7zz5ec2e7"};
+    for (const auto &key : secrets) {
+        dev_ptr d = open(image_ + "?alg=aes&key=" + key + "&sector_off=1");
+        EXPECT_FALSE(d);
+        EXPECT_EQ(err().find(key), std::string::npos) << err();
+        dev_ptr plain = open(image_ + "?key=" + key);
+        EXPECT_TRUE(plain) << err();
+    }
+    ASSERT_FALSE(logs.all().empty());
+    for (const auto &line : logs.all())
+        for (const auto &key : secrets) EXPECT_EQ(line.text.find(key), std::string::npos) << line.text;
+}
+
+TEST_F(BlockDev, ControlsAndDeviceInformation)
+{
+    dev_ptr d = open(image_ + "?sector_off=8", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    bd_dev_info info{};
+    ASSERT_EQ(bd_ioctl(d.get(), GET_DEV_INFO, &info, sizeof(info)), 0);
+    EXPECT_EQ(info.dev_type, 2u);
+    EXPECT_EQ(info.size_type, BLOCK_SIZE_EXTENSIBLE);
+    EXPECT_STREQ(info.size_type_name, "extensible size type");
+    EXPECT_STREQ(info.type_name, "file");
+    EXPECT_EQ(info.vol_start, 4096u);
+    EXPECT_EQ(info.size, kMiB - 4096);
+    EXPECT_EQ(info.sector_size, 512u);
+
+    uint64_t u64 = 0;
+    EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_MAX_NAME, &u64, sizeof(u64)), 0);
+    EXPECT_EQ(u64, 4095u);
+    uint32_t u32 = 1;
+    EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_ZERO_ID, &u32, sizeof(u32)), 0);
+    EXPECT_EQ(u32, 0u);
+    bd_volume vol{};
+    EXPECT_EQ(bd_volume_get(d.get(), &vol), 0);
+    EXPECT_EQ(vol.start, 4096u);
+    EXPECT_EQ(vol.size, kMiB - 4096);
+    std::array<char, 4096> name{};
+    EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_NAME, name.data(), name.size()), 0);
+    EXPECT_EQ(std::string(name.data()), image_ + "?sector_off=8");
+    bd_zero_rec rec{};
+    EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_ZERO_GET, &rec, sizeof(rec)), -1);
+    EXPECT_STREQ(bd_errstr(d.get()), "Not supported.");
+    verr copy{};
+    EXPECT_EQ(bd_error_copy(d.get(), &copy), 0);
+    EXPECT_EQ(copy.code, -37);
+    EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_NOT_IMPLEMENTED, nullptr, 0), -1);
+    EXPECT_EQ(bd_pwritex_init(d.get(), 0, 4096), -1);
+    EXPECT_NE(std::string(bd_errstr(d.get())).find("not in this build"), std::string::npos);
+    EXPECT_EQ(bd_hash_open(d.get(), nullptr), -1);
+    EXPECT_NE(std::string(bd_errstr(d.get())).find("file-hash tool is not in this build"), std::string::npos);
+    EXPECT_EQ(bd_bcount_open(d.get(), nullptr), -1);
+    EXPECT_EQ(bd_load_plugins("a.so"), -1);
+    EXPECT_EQ(bd_load_conf_plugins("zorv.ini"), -1);
+
+    // Truncate sets the underlying file's length, not the window's.
+    EXPECT_EQ(bd_truncate(d.get(), 2 * kMiB), 0);
+    EXPECT_EQ(read_file(image_).size(), 2 * kMiB);
+    EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(kMiB - 4096)) << "the window stays as opened";
+}
+
+TEST_F(BlockDev, ReadBytesServesAnyRange)
+{
+    dev_ptr d = open(image_ + "?sector_size=4096&sector_off=1");
+    ASSERT_TRUE(d) << err();
+    std::string buf(5000, '\0');
+    EXPECT_EQ(bd_read_bytes(d.get(), buf.data(), 5000, 4000), 5000);
+    EXPECT_EQ(buf, pattern(5000, 4096 + 4000));
+    EXPECT_EQ(bd_read_bytes(d.get(), buf.data(), 10, kMiB - 4096 - 10), 10);
+    EXPECT_EQ(buf.substr(0, 10), pattern(10, kMiB - 10));
+    EXPECT_EQ(bd_read_bytes(d.get(), buf.data(), 11, kMiB - 4096 - 10), -1);
+}
+
+TEST_F(BlockDev, EmptyFileFollowsItsGrowth)
+{
+    std::string empty = make_file("empty.img", "");
+    dev_ptr d = open(empty, OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    EXPECT_EQ(bd_size(d.get()), 0);
+    make_file("empty.img", std::string(8192, 'e'));
+    EXPECT_EQ(bd_size(d.get()), 8192);
+    // A write beyond the file's size is refused; growth is tested and undone.
+    EXPECT_EQ(bd_extend_test(d.get(), 8192, 4096), 0);
+    EXPECT_EQ(read_file(empty).size(), 8192u);
+    EXPECT_EQ(bd_extend_test(d.get(), 0, 4096), 0);
+}
+
+TEST_F(BlockDev, ExtendTestNeverCutsAMediumBehindTheWindow)
+{
+    bd_volume vol{4096, 8192};
+    bd_set_vol_finder([](const char *, int, bd_volume *out, char *) {
+        *out = {4096, 8192};
+        return 0;
+    });
+    dev_ptr d = open(image_ + "?vol_idx=1", OS_PF_RDWR);
+    bd_set_vol_finder(nullptr);
+    ASSERT_TRUE(d) << err();
+    EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(vol.size));
+    EXPECT_EQ(bd_extend_test(d.get(), 8192, 512), 1);
+    EXPECT_EQ(read_file(image_), pattern(kMiB));
+}
+
+TEST_F(BlockDev, VolumeFinderSetsTheWindow)
+{
+    static std::string seen_name;
+    static int seen_index;
+    bd_set_vol_finder([](const char *name, int index, bd_volume *out, char *err) {
+        seen_name = name;
+        seen_index = index;
+        if (index > 2) {
+            snprintf(err, 4096, "vol_idx=%d valid values: 1-%d", index, 2);
+            return -1;
+        }
+        *out = {65536, 3 * kMiB};  // runs past the medium's end: cut there
+        return 0;
+    });
+    dev_ptr d = open(image_ + "?vol_idx=2&sector_off=8");
+    ASSERT_TRUE(d) << err();
+    EXPECT_EQ(seen_index, 2);
+    EXPECT_NE(seen_name.find("vol_idx=0"), std::string::npos) << seen_name;
+    EXPECT_EQ(d->vol_start, 65536u + 4096u);
+    EXPECT_EQ(d->vol_size, kMiB - 65536 - 4096);
+    std::string buf(512, '\0');
+    EXPECT_EQ(bd_pread(d.get(), buf.data(), 512, 0), 512);
+    EXPECT_EQ(buf, pattern(512, 65536 + 4096));
+
+    EXPECT_FALSE(open(image_ + "?vol_idx=3"));
+    EXPECT_EQ(err(), "vol_idx=3 valid values: 1-2");
+    bd_set_vol_finder([](const char *, int, bd_volume *out, char *) {
+        *out = {2 * kMiB, kMiB};
+        return 0;
+    });
+    EXPECT_FALSE(open(image_ + "?vol_idx=1"));
+    EXPECT_EQ(err(), "volume size error [start=2097152 size=1048576]");
+    bd_set_vol_finder(nullptr);
+}
+
+TEST_F(BlockDev, SessionNamesResolveThroughTheClientConfiguration)
+{
+    make_file("qd_client.ini", "[session/localhost]\nprot=loc\n");
+    dev_ptr d = open("///localhost" + image_ + "?sector_off=1");
+    ASSERT_TRUE(d) << err();
+    EXPECT_EQ(d->vol_start, 512u);
+    EXPECT_FALSE(open("///nobody" + image_));
+    EXPECT_EQ(err(), "'nobody' does not exist");
+}
+
+TEST_F(BlockDev, ZeroPairNeedsAnIdentityBothSidesShare)
+{
+    dev_ptr a = open(image_);
+    dev_ptr b = open(image_, OS_PF_RDWR);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(bd_zero_pair(a.get(), b.get(), nullptr), 0);
+    EXPECT_EQ(a->zero_read, 0);
+    EXPECT_EQ(b->zero_write, 0);
+    EXPECT_EQ(bd_zero_pair_clear(a.get(), b.get()), 0);
+}
+
+TEST_F(BlockDev, OpticalImagesAreKnownByTheirVolumeDescriptor)
+{
+    auto image = [&](const char *name, std::string magic) {
+        std::string data(40960, '\0');
+        data.replace(32768, magic.size(), magic);
+        return make_file(name, data);
+    };
+    EXPECT_EQ(bd_is_optical_image(image("cd.iso", std::string("\x01" "CD001\x01", 7)).c_str()), 1);
+    EXPECT_EQ(bd_is_optical_image(image("udf.img", std::string("\0BEA01\x01", 7)).c_str()), 1);
+    EXPECT_EQ(bd_is_optical_image(image("no.img", "CD001").c_str()), 0);
+    EXPECT_EQ(bd_is_optical_image(make_file("short.img", std::string(1000, '\0')).c_str()), 0);
+    EXPECT_EQ(bd_is_optical_image((dir_ + "/missing").c_str()), 0);
+}
+
+TEST(BlockHelpers, SectorSizesTypesAndWindowFit)
+{
+    for (uint32_t s : {512u, 1024u, 2048u, 4096u}) EXPECT_TRUE(bd_sector_size_valid(s));
+    for (uint32_t s : {0u, 256u, 520u, 8192u}) EXPECT_FALSE(bd_sector_size_valid(s));
+    EXPECT_EQ(bd_sector_size_by_index(1), 512u);
+    EXPECT_EQ(bd_sector_size_by_index(4), 4096u);
+    EXPECT_EQ(bd_sector_size_by_index(5), 0u);
+    EXPECT_STREQ(bd_sector_sizes_text(), "512 1024 2048 4096");
+    EXPECT_EQ(bd_size_type_of(5), BLOCK_SIZE_FIXED);
+    EXPECT_EQ(bd_size_type_of(6), BLOCK_SIZE_FIXED);
+    EXPECT_EQ(bd_size_type_of(2), BLOCK_SIZE_EXTENSIBLE);
+    EXPECT_EQ(bd_size_type_of(3), BLOCK_SIZE_UNLIMITED);
+    EXPECT_STREQ(bd_size_type_name(0), "error size type");
+    EXPECT_STREQ(bd_size_type_name(BLOCK_SIZE_UNLIMITED), "unlimited size type");
+    EXPECT_EQ(bd_vol_size_fit(100, 100, 5), 0u);
+    EXPECT_EQ(bd_vol_size_fit(100, 90, 5), 5u);
+    EXPECT_EQ(bd_vol_size_fit(100, 90, 50), 10u);
+}
+
+}  // namespace
