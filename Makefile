@@ -39,12 +39,9 @@ test: build-test build-tsan
 	cd $(TEST_DIR) && ctest --output-on-failure -j $(JOBS)
 	cd $(TSAN_DIR) && ctest --output-on-failure -j $(JOBS) -R '$(TSAN_TESTS)'
 
+# The build copies zorv.ini next to the binary, where the daemon reads it.
 run: build-run
-	@if [ -x $(RUN_DIR)/src/opt/zorv/zorv ]; then \
-		exec $(RUN_DIR)/src/opt/zorv/zorv -c $(CURDIR)/zorv.ini; \
-	else \
-		echo "built the libraries in $(RUN_DIR); the zorv daemon is not part of this build yet"; \
-	fi
+	exec $(RUN_DIR)/src/opt/zorv/zorv
 
 clean:
 	rm -rf build

@@ -83,6 +83,45 @@ TEST_F(BlockDev, PlainFileOpensWholeThroughTheFileDriver)
     EXPECT_EQ(bd_drv_type_by_name(image_.c_str()), 1u);
 }
 
+TEST_F(BlockDev, EveryNameGetsTheClientTimeoutsUnlessItNamesThem)
+{
+    log_capture logs;
+    dev_ptr d = open(image_, OS_PF_RDONLY | BD_OPEN_PROBE);
+    ASSERT_TRUE(d) << err();
+    EXPECT_STREQ(bd_drv_name(d.get()), "file") << "no plug-in takes a plain path";
+    EXPECT_TRUE(logs.has(image_ + "?connect_timeout=6&read_timeout=15&write_timeout=8]"));
+    EXPECT_TRUE(logs.has("flag=0x8001 "));
+
+    make_file("qd_client.ini", "[conf]\nread_timeout=3\nconnect_timeout=4\n");
+    logs.clear();
+    d = open(image_ + "?connect_timeout=9");
+    ASSERT_TRUE(d) << err();
+    EXPECT_TRUE(logs.has(image_ + "?connect_timeout=9&read_timeout=3&write_timeout=8]"));
+}
+
+TEST_F(BlockDev, CipheredIoMustBeAlignedToWholeUnits)
+{
+    dev_ptr d = open(image_);
+    ASSERT_TRUE(d) << err();
+    log_capture logs;
+    struct {
+        uint32_t len;
+        uint64_t offset;
+        const char *text;
+    } rows[] = {
+        {100, 0, "len=100 err: must 512 alignment"},
+        {512, 100, "offset=100 err: must 512 alignment"},
+        {512, BD_OFFSET_CUR, "offset=-1 err: must 512 alignment"},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(bd_crypt_check(d.get(), row.len, row.offset), -1);
+        EXPECT_EQ(bd_errno(d.get()), -2);
+        EXPECT_STREQ(bd_errstr(d.get()), row.text);
+        EXPECT_TRUE(logs.has(row.text));
+    }
+    EXPECT_EQ(bd_crypt_check(d.get(), 4096, 1024), 0);
+}
+
 TEST_F(BlockDev, SectorOffsetAndSectorSizeSetTheWindow)
 {
     struct {

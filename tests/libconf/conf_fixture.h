@@ -15,6 +15,7 @@
 #include "../libpal/os_file_fixture.h"
 
 #include "libconf/conf.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/string/str_array.h"
 
 class conf_dir_test : public temp_dir_test {
@@ -28,15 +29,8 @@ protected:
     }
 };
 
-struct conf_closer {
-    void operator()(conf_handle *h) const { conf_close(h); }
-};
-using conf_ptr = std::unique_ptr<conf_handle, conf_closer>;
-
-struct vector_closer {
-    void operator()(str_vector *v) const { str_vector_free(v); }
-};
-using vector_ptr = std::unique_ptr<str_vector, vector_closer>;
+using conf_ptr = pl_owned<conf_handle, conf_close>;
+using vector_ptr = pl_owned<str_vector, str_vector_free>;
 
 inline std::vector<std::string> to_list(str_vector *v)
 {

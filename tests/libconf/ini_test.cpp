@@ -48,7 +48,7 @@ protected:
 
 }  // namespace
 
-TEST(IniLine, Forms)
+TEST(IniLine, EveryKeyLineFormReadsItsKeyAndValue)
 {
     struct row {
         const char *line;

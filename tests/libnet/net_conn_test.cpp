@@ -2,12 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "libpal/basic/verr.h"
+#include "libpal/os/posix/os_name_pipe.h"
+#include "libpal/os/posix/os_serial.h"
 #include "net_fixture.h"
 #include "str_log_capture.h"
 
@@ -443,4 +449,65 @@ TEST(NetSsl, HooksCarryTheTransfersOfATlsConnection)
     net_ssl_set_proc([](net_conn *, void *, int32_t) { return 9; }, nullptr);
     EXPECT_EQ(net_read(&other, buf, 4), 9);
     net_ssl_set_proc(nullptr, nullptr);
+}
+
+TEST(NetPipe, LinesRoundTripBetweenTwoThreads)
+{
+    signal(SIGPIPE, SIG_IGN);
+    const std::string name = "zorv_netpipe_" + std::to_string(getpid());
+    os_name_pipe_srv *srv = os_name_pipe_srv_open(name.c_str());
+    ASSERT_NE(srv, nullptr);
+    std::thread server([&] {
+        net_conn c = {};
+        c.type = NET_PIPE_SRV_TYPE;
+        c.handle = reinterpret_cast<uintptr_t>(srv);
+        char line[64];
+        // The line reader waits for the client itself.
+        ASSERT_EQ(net_gets(&c, line, sizeof(line)), 4);
+        EXPECT_STREQ(line, "help");
+        EXPECT_EQ(net_printf(&c, "ok: %s", line), 8);
+        EXPECT_EQ(net_put_nul(&c), 1);
+        EXPECT_EQ(net_gets(&c, line, sizeof(line)), 0) << "client gone";
+        EXPECT_EQ(net_close(&c), 0);
+    });
+    os_name_pipe_cli *cli = nullptr;
+    for (int i = 0; i < 100 && cli == nullptr; i++)
+        cli = os_name_pipe_cli_open(name.c_str());
+    ASSERT_NE(cli, nullptr);
+    net_conn c = {};
+    c.type = NET_PIPE_CLI_TYPE;
+    c.handle = reinterpret_cast<uintptr_t>(cli);
+    EXPECT_EQ(net_write(&c, "help\r\n", 6), 6);
+    char reply[64];
+    EXPECT_EQ(net_read_str(&c, reply, sizeof(reply)), 8);
+    EXPECT_STREQ(reply, "ok: help");
+    os_name_pipe_cli_close(cli);
+    server.join();
+    os_name_pipe_srv_close(srv);
+    unlink(("/tmp/" + name + "_0").c_str());
+    unlink(("/tmp/" + name + "_1").c_str());
+}
+
+TEST(NetSerial, ReadsUnderTheConnectionsTimeout)
+{
+    int master = -1;
+    int slave = -1;
+    char path[256];
+    ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
+    close(slave);
+    const int fd = os_serial_open(path, 19200);
+    ASSERT_GT(fd, 0);
+    net_conn c = {};
+    c.type = NET_SERIAL_TYPE;
+    c.handle = static_cast<uint64_t>(fd);
+    c.timeout = 200;
+    char buf[8];
+    EXPECT_EQ(net_read(&c, buf, 4), 0);
+    ASSERT_EQ(write(master, "ping", 4), 4);
+    EXPECT_EQ(net_read(&c, buf, 4), 4);
+    EXPECT_EQ(net_write(&c, "pong", 4), 4);
+    EXPECT_EQ(read(master, buf, 4), 4);
+    EXPECT_EQ(net_close(&c), -1);
+    os_serial_close(fd);
+    close(master);
 }

@@ -22,6 +22,7 @@ struct owned {
     explicit owned(os_socket sock) : s(sock) {}
     owned(const owned &) = delete;
     owned &operator=(const owned &) = delete;
+    owned(owned &&other) noexcept : s(other.release()) {}
     ~owned() { reset(); }
     void reset()
     {

@@ -4,6 +4,7 @@
 // behind. Blocks from before the swap are freed as usual.
 #pragma once
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_set>
@@ -19,9 +20,16 @@ public:
         live().clear();
         pl_malloc_init(on_malloc, on_realloc, on_free);
     }
-    ~alloc_tracker() { pl_malloc_init(saved_m_, saved_r_, saved_f_); }
+    ~alloc_tracker()
+    {
+        countdown() = 0;
+        pl_malloc_init(saved_m_, saved_r_, saved_f_);
+    }
     alloc_tracker(const alloc_tracker &) = delete;
     alloc_tracker &operator=(const alloc_tracker &) = delete;
+
+    // The nth allocation from now fails (0: none does).
+    void fail_nth(long n) { countdown() = n; }
 
     size_t live_count() const
     {
@@ -52,8 +60,16 @@ private:
         static std::unordered_set<void *> s;
         return s;
     }
+    static std::atomic<long> &countdown()
+    {
+        static std::atomic<long> n{0};
+        return n;
+    }
+    static bool fail_now() { return countdown().load() > 0 && countdown().fetch_sub(1) == 1; }
     static void *on_malloc(size_t size)
     {
+        if (fail_now())
+            return nullptr;
         void *p = malloc(size);
         if (p != nullptr) {
             std::lock_guard<std::mutex> lk(mu());
@@ -63,6 +79,8 @@ private:
     }
     static void *on_realloc(void *old, size_t size)
     {
+        if (fail_now())
+            return nullptr;
         void *p = realloc(old, size == 0 ? 1 : size);
         if (p != nullptr) {
             std::lock_guard<std::mutex> lk(mu());

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "str_log_capture.h"
 
 namespace {
@@ -39,10 +40,7 @@ std::vector<uint64_t> walk(avl_tree *t, uint32_t dir)
     return keys;
 }
 
-struct tree_deleter {
-    void operator()(avl_tree *t) const { avl_exit(t); }
-};
-using tree_ptr = std::unique_ptr<avl_tree, tree_deleter>;
+using tree_ptr = pl_owned<avl_tree, avl_exit>;
 
 tree_ptr make_tree(uint32_t flags, avl_free_proc free_proc = nullptr)
 {

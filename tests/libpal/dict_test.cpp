@@ -13,14 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "str_log_capture.h"
 
 namespace {
 
-struct dict_deleter {
-    void operator()(dict *d) const { dict_exit(d); }
-};
-using dict_ptr = std::unique_ptr<dict, dict_deleter>;
+using dict_ptr = pl_owned<dict, dict_exit>;
 
 // Every live entry by a walk over the ranks.
 std::map<std::string, std::string> walk(dict *d)

@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "libpal/basic/os_sync.h"
+#include "libpal/env/pl_init.h"
+#include "liblog/log2.h"
 
 namespace {
 
@@ -39,7 +41,8 @@ std::string observe(pid_t old_sid)
     std::ostringstream out;
     out << "new_session=" << (sid != old_sid) << " leader=" << (sid == getpid()) << " umask=" << mask
         << " null=" << (on_dev_null(0) && on_dev_null(1) && on_dev_null(2))
-        << " extra_open=" << (fcntl(k_extra_fd, F_GETFD) != -1) << " hup_ignored=" << (hup.sa_handler == SIG_IGN);
+        << " extra_open=" << (fcntl(k_extra_fd, F_GETFD) != -1) << " hup_ignored=" << (hup.sa_handler == SIG_IGN)
+        << " log_open=" << (log2_get_file_fd(nullptr) >= 0 && fcntl(log2_get_file_fd(nullptr), F_GETFD) != -1);
     return out.str();
 }
 
@@ -80,6 +83,11 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
             if (fd < 0 || dup2(fd, k_extra_fd) != k_extra_fd)
                 _exit(2);
             umask(077);
+            // The logger's own descriptors stay open, close-all or not.
+            pl_init();
+            const std::string log = result + ".log";
+            if (log2_ioctl(nullptr, LOG2_CMD_FILE_OPEN, log.c_str(), -1) != 0)
+                _exit(4);
             const pid_t old_sid = getsid(0);
             g_daemon_close_all_fd = r.close_all;
             if (os_daemonize() != 0)
@@ -96,8 +104,9 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(wait_for_file(result, 5000), r.seen);
     std::filesystem::remove(result);
+    std::filesystem::remove(result + ".log");
 }
 
 INSTANTIATE_TEST_SUITE_P(CloseAllSwitch, DaemonizeDeathTest,
-                         ::testing::Values(daemon_row{0, "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1"},
-                                           daemon_row{1, "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1"}));
+                         ::testing::Values(daemon_row{0, "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1 log_open=1"},
+                                           daemon_row{1, "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1 log_open=1"}));

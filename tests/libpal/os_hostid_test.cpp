@@ -1,4 +1,6 @@
 #include "libpal/os/os_hostid.h"
+#include "libpal/os/os_byte_order.h"
+#include "libpal/os/posix/os_info.h"
 
 #include <dirent.h>
 #include <ifaddrs.h>
@@ -206,4 +208,27 @@ TEST(MacList, EveryInterfaceAddressAboveThePlaceholders)
         EXPECT_EQ(os_host_id(), 0u);
     }
     vec_u64_free(macs);
+}
+
+TEST(HostInfo, UnameTextTrimmedAndReadOnce)
+{
+    char raw[256];
+    ASSERT_EQ(os_get_info(raw, sizeof(raw)), 0);
+    std::string expected = raw;
+    expected.erase(expected.find_last_not_of(' ') + 1);
+    const char *first = os_host_info_str();
+    EXPECT_EQ(std::string(first), expected);
+    EXPECT_NE(first[0], ' ');
+    EXPECT_EQ(os_host_info_str(), first);
+}
+
+TEST(ByteOrder, SixtyFourBitsReversed)
+{
+    static_assert(os_hton64(0x0102030405060708ull) == 0x0807060504030201ull);
+    EXPECT_EQ(os_ntoh64(os_hton64(0xdeadbeef00c0ffeeull)), 0xdeadbeef00c0ffeeull);
+    uint64_t wire = os_hton64(0x1122334455667788ull);
+    uint8_t bytes[8];
+    memcpy(bytes, &wire, sizeof(bytes));
+    EXPECT_EQ(bytes[0], 0x11);
+    EXPECT_EQ(bytes[7], 0x88);
 }

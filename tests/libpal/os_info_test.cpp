@@ -53,3 +53,22 @@ TEST(SystemInfo, VolumeStatisticsInThePortableOrder)
     EXPECT_EQ(os_statvfs(longpath.c_str(), &info), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
 }
+
+TEST(SystemInfo, UsagePercentClampsAvailableToTotal)
+{
+    struct row {
+        uint64_t avail, total;
+        double percent;
+        uint64_t avail_after;
+    };
+    const row rows[] = {
+        {25, 100, 75.0, 25}, {0, 100, 100.0, 0}, {100, 100, 0.0, 100}, {150, 100, 0.0, 100}, {5, 0, 0.0, 5},
+    };
+    for (const auto &r : rows) {
+        os_vol_info v{};
+        v.avail = r.avail;
+        v.total = r.total;
+        EXPECT_DOUBLE_EQ(os_usage_percent(&v), r.percent) << r.avail << "/" << r.total;
+        EXPECT_EQ(v.avail, r.avail_after);
+    }
+}

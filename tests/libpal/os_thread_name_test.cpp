@@ -1,6 +1,10 @@
 #include "libpal/basic/os_thread_name.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
@@ -8,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "liblog/log2.h"
+#include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 
 namespace {
@@ -108,11 +114,13 @@ TEST(ThreadName, ExitTwiceThenUseAgain)
     }).join();
 }
 
-TEST(ThreadName, ExitWhileOtherThreadsUseTheRegistry)
+TEST(ThreadName, NamesAreSetAndReadAgainAfterExitsWhileInUse)
 {
+    constexpr int k_users = 4;
     std::atomic<bool> stop{false};
+    std::atomic<int> named_after{0};
     std::vector<std::thread> users;
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < k_users; i++) {
         users.emplace_back([&] {
             char buf[128];
             while (!stop) {
@@ -120,6 +128,10 @@ TEST(ThreadName, ExitWhileOtherThreadsUseTheRegistry)
                 os_thread_name_get(buf, sizeof(buf));
                 os_thread_name_del();
             }
+            // The registry is made again on first use after the storm.
+            if (os_thread_name_set("after") == 0 &&
+                std::regex_match(name_get(), std::regex("after_[0-9a-f]{4}_" + tid_text())))
+                named_after++;
         });
     }
     for (int i = 0; i < 200; i++) {
@@ -129,5 +141,80 @@ TEST(ThreadName, ExitWhileOtherThreadsUseTheRegistry)
     stop = true;
     for (auto &t : users)
         t.join();
+    EXPECT_EQ(named_after.load(), k_users);
+    ASSERT_EQ(os_thread_name_set("main"), 0);
+    EXPECT_TRUE(std::regex_match(name_get(), std::regex("main_[0-9a-f]{4}_" + tid_text()))) << name_get();
+    os_thread_name_del();
     os_thread_name_exit();
+}
+
+namespace {
+
+// An allocation hook that, armed for one thread, holds that thread inside
+// the allocation for a while, reports the failure as the default hook does
+// (a log line) and fails it.
+std::atomic<pid_t> g_armed_tid{0};
+std::atomic<bool> g_inside{false};
+
+void *slow_failing_malloc(size_t size)
+{
+    if (g_armed_tid.load() != 0 && g_armed_tid.load() == gettid()) {
+        g_armed_tid = 0;
+        g_inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        log2_printf(nullptr, LOG2_ERR, "pal", __FILE__, __LINE__, __func__, "size=%zu malloc failed\n", size);
+        return nullptr;
+    }
+    return malloc(size);
+}
+
+void *plain_realloc(void *p, size_t size)
+{
+    return realloc(p, size == 0 ? 1 : size);
+}
+
+}  // namespace
+
+TEST(ThreadName, FailedAllocationInsideTheRegistryLogsWithoutDeadlock)
+{
+    ASSERT_EQ(os_thread_name_init(), 0);
+    const uint32_t flags = LOG2_DEFAULT_FLAGS | LOG2_FLAG_TID_NAME;
+    log2_ioctl(nullptr, LOG2_CMD_FLAGS, reinterpret_cast<const void *>(static_cast<intptr_t>(flags)), -1);
+    const pl_malloc_proc saved_m = g_malloc_proc;
+    const pl_realloc_proc saved_r = g_realloc_proc;
+    const pl_free_proc saved_f = g_free_proc;
+    pl_malloc_init(slow_failing_malloc, plain_realloc, free);
+
+    // A names itself and its allocation fails inside the registry; B logs
+    // meanwhile, and its line needs B's name from the registry.
+    std::atomic<int> done{0};
+    std::atomic<int> set_rc{99};
+    auto *a = new std::thread([&] {
+        g_armed_tid = gettid();
+        set_rc = os_thread_name_set("victim");
+        done++;
+    });
+    auto *b = new std::thread([&] {
+        while (!g_inside.load())
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        log2_printf(nullptr, LOG2_ERR, "pal", __FILE__, __LINE__, __func__, "logged while the registry is busy\n");
+        done++;
+    });
+    for (int i = 0; i < 500 && done.load() < 2; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool finished = done.load() == 2;
+    if (finished) {
+        a->join();
+        b->join();
+        delete a;
+        delete b;
+    } else {
+        a->detach();  // left blocked: a deadlock cannot be undone
+        b->detach();
+    }
+    pl_malloc_init(saved_m, saved_r, saved_f);
+    log2_ioctl(nullptr, LOG2_CMD_FLAGS, reinterpret_cast<const void *>(static_cast<intptr_t>(LOG2_DEFAULT_FLAGS)), -1);
+    ASSERT_TRUE(finished) << "the registry and the logger wait for each other";
+    EXPECT_EQ(set_rc.load(), -1) << "a name that could not be stored is reported";
 }

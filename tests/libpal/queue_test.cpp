@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "alloc_tracker.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_thread.h"
 #include "str_log_capture.h"
@@ -16,10 +17,7 @@
 
 namespace {
 
-struct queue_closer {
-    void operator()(queue *q) const { queue_close(q); }
-};
-using queue_ptr = std::unique_ptr<queue, queue_closer>;
+using queue_ptr = pl_owned<queue, queue_close>;
 
 queue_ptr make_queue(int32_t max, queue_free_proc free_proc = nullptr, void *ctx = nullptr, bool own_nodes = false)
 {

@@ -17,16 +17,14 @@
 
 #include <gtest/gtest.h>
 
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_file.h"
 #include "os_file_fixture.h"
 #include "str_log_capture.h"
 
 namespace {
 
-struct stream_closer {
-    void operator()(VFILE *f) const { qdfile_fclose(f); }
-};
-using stream_ptr = std::unique_ptr<VFILE, stream_closer>;
+using stream_ptr = pl_owned<VFILE, qdfile_fclose>;
 
 std::string read_all(VFILE *f)
 {

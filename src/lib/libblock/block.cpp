@@ -223,6 +223,7 @@ bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
         return nullptr;
     }
     std::vector<char> url(URL_BUF_SIZE), safe(URL_BUF_SIZE);
+    key_wiper url_wipe{url.data(), url.size()};  // the name may carry a key
     if (conf_client_resolve_url(name, url.data(), err) != 0) {
         if (err != nullptr && err->msg[0] == '\0')
             BD_ERR(err, -1, "cannot resolve [%s]", url_safe_fmt(name, safe.data()));
@@ -260,7 +261,10 @@ bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
     bool plain = strstr(url.data(), "://") == nullptr;
     const bd_drv *drv = plain && !(p.flags & BD_OPEN_PROBE) ? g_default : drv_probe(url.data(), p.flags);
     if (drv == nullptr) {
-        BD_ERR(err, -37, "no driver for [%s]", url_safe_fmt(url.data(), safe.data()));
+        if (!g_init_done)
+            BD_ERR(err, -37, "no driver: the block layer is not initialised (bd_init)");
+        else
+            BD_ERR(err, -37, "no driver for [%s]", url_safe_fmt(url.data(), safe.data()));
         return open_fail(dev, err, false);
     }
     ZLOG_DBG("open [%s] flag=0x%x vol_idx=%d vol_start=%lld vol_size=%lld drv_type=[%s]\n",

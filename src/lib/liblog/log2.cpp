@@ -18,6 +18,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/val_tab.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
@@ -185,7 +186,6 @@ const char *path_basename(const char *path)
 void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len,
                    const char *file_text)
 {
-    (void)file_text;  // the log file sink's text
     if (above_threshold(ctx, level)) {
         return;
     }
@@ -205,6 +205,16 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     if (ctx->console_on.load() != 0) {
         log_console_write(ctx, lv, tagbuf, line, len);
     }
+    if (ctx->file_on.load() != 0) {
+        if (file_text != nullptr) {
+            log_file_write(&ctx->file, lv, tagbuf, file_text, -1);
+        } else {
+            log_file_write(&ctx->file, lv, tagbuf, line, len);
+        }
+    }
+    if (ctx->syslog_on.load() != 0) {
+        syslog_write(&ctx->net, lv, tagbuf, line, len);
+    }
     str_tail_add(&ctx->tail, line);
     if (lv == static_cast<int>(LOG2_CRIT) && (level & LOG2_F_NOEXIT) == 0) {
         log2_crit_exit();
@@ -216,6 +226,14 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
                int eno, const char *fmt, va_list ap, const char *text)
 {
+    // The thread's name is read before the context's mutex is taken: the
+    // name registry may log while it holds its own mutex, so the two are
+    // never taken in the other order.
+    char name[kThreadNameSize];
+    name[0] = '\0';
+    if ((ctx->flags.load(std::memory_order_relaxed) & LOG2_FLAG_TID_NAME) != 0) {
+        os_thread_name_get(name, sizeof(name));
+    }
     ctx_hold hold(ctx);
     if (!hold.held()) {
         return;
@@ -239,9 +257,6 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         line_appendf(line, sizeof(line), &pos, "[%u] ", self_tid());
     }
     if ((flags & LOG2_FLAG_TID_NAME) != 0) {
-        char name[kThreadNameSize];
-        name[0] = '\0';
-        os_thread_name_get(name, sizeof(name));
         line_appendf(line, sizeof(line), &pos, "[%s] ", name);
     }
     if ((flags & LOG2_FLAG_FILE) != 0 && file != nullptr) {
@@ -334,10 +349,7 @@ const void *int_arg(intptr_t v)
     return reinterpret_cast<const void *>(v);
 }
 
-struct conf_closer {
-    void operator()(conf_handle *h) const { conf_close(h); }
-};
-using conf_ptr = std::unique_ptr<conf_handle, conf_closer>;
+using conf_ptr = pl_owned<conf_handle, conf_close>;
 
 // "ini_file": text is a path; "ini_str": text is the INI text itself.
 conf_ptr conf_open_typed(const char *type, const char *text)
@@ -358,18 +370,6 @@ conf_ptr conf_open_typed(const char *type, const char *text)
         log2_diag_printf("type [%s] error\n", type == nullptr ? "" : type);
     }
     return conf_ptr(h);
-}
-
-// Accepts exactly "a" or "w"; the log file opens with it from its next open.
-int log_file_mode_set(log2_ctx *ctx, const char *mode)
-{
-    const std::string_view m = mode;
-    if (m != "a" && m != "w") {
-        log2_diag_printf("mode %s err\n", mode);
-        return -1;
-    }
-    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), mode);
-    return 0;
 }
 
 void conf_file_size(log2_ctx *ctx, const char *value)
@@ -413,7 +413,7 @@ constexpr conf_key kConfKeys[] = {
      }},
     {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
     {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
-    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_mode_set(c, v); }},
+    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_set_mode(&c->file, v); }},
     {"file", true,
      [](log2_ctx *c, const char *v) {
          log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
@@ -579,7 +579,8 @@ log2_ctx *log2_ctx_new()
     ctx->flags.store(LOG2_DEFAULT_FLAGS);
     ctx->threshold.store(kDefaultThreshold);
     ctx->console_on.store(1);
-    str_safecopy2(ctx->file_mode, sizeof(ctx->file_mode), "w");
+    log_file_init(&ctx->file);
+    log_net_init(&ctx->net, ctx);
     str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
     return ctx;
 }
@@ -687,6 +688,8 @@ int log2_exit(log2_ctx *ctx)
     }
     str_buf_free(ctx->msg);
     ctx->msg = nullptr;
+    log_net_close(&ctx->net);
+    log_file_close(&ctx->file);
     mutex_unlock(ctx->mutex);
     if (is_default) {
         guard.unlock();
@@ -751,11 +754,16 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
     case LOG2_CMD_FILE_OPEN:
+        return log_file_open(&ctx->file, static_cast<const char *>(arg));
     case LOG2_CMD_FILE_DIR:
+        return log_file_set_dir(&ctx->file, static_cast<const char *>(arg));
     case LOG2_CMD_FILE_SIZE:
+        return log_file_set_size(&ctx->file, static_cast<uint32_t>(std::clamp<intptr_t>(arg_int(arg), 0, UINT32_MAX)));
     case LOG2_CMD_FILE_KEEP:
-    case LOG2_CMD_BSV_URL:
+        return log_file_del_old(&ctx->file, static_cast<int>(arg_int(arg)));
     case LOG2_CMD_SYSLOG_URL:
+        return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
+    case LOG2_CMD_BSV_URL:
         fprintf(stderr, "log2_ioctl: command code=%d needs a log sink this build does not have\n", cmd);
         return -1;
     case LOG2_CMD_CONSOLE_ON:
@@ -823,17 +831,22 @@ const char *log2_get_recent(log2_ctx *ctx)
     return ctx == nullptr ? "" : ctx->recent;
 }
 
-// Command 20 opens no log file in this build, so none is ever open.
 const char *log2_get_file_path(log2_ctx *ctx)
 {
-    (void)ctx;
-    return "";
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? "" : log_file_get_path(&ctx->file);
 }
 
 int log2_get_file_fd(log2_ctx *ctx)
 {
-    (void)ctx;
-    return -1;
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? -1 : log_file_fileno(&ctx->file);
+}
+
+int log2_get_net_fd(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? -1 : ctx->net.fd;
 }
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)
@@ -850,11 +863,11 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
     info->flags = ctx->flags.load();
     info->console_on = ctx->console_on.load();
     info->file_on = ctx->file_on.load();
-    // No log file, syslog or collector sink exists in this build.
-    info->file_path[0] = '\0';
-    info->file_size = 0;
+    str_safecopy2(info->file_path, sizeof(info->file_path), log_file_get_path(&ctx->file));
+    info->file_size = log_file_get_size(&ctx->file);
     info->syslog_on = ctx->syslog_on.load();
-    info->syslog_url[0] = '\0';
+    str_safecopy2(info->syslog_url, sizeof(info->syslog_url), log_net_get_url(&ctx->net));
+    // No binary-record collector exists in this build.
     info->bsv_url[0] = '\0';
     return 0;
 }

@@ -14,6 +14,8 @@
 #include <cstdint>
 
 #include "libpal/string/str_tail.h"
+#include "liblog/log_file.h"
+#include "liblog/log_net.h"
 
 // Levels and flags are plain constants so that a level and its flags combine
 // with "|" (LOG2_ERR | LOG2_F_ERRNO).
@@ -89,7 +91,8 @@ struct log2_ctx {
     char recent[LOG2_RECENT_SIZE];
     str_tail tail;
     str_buf *msg;  // the untruncated message of the call in progress
-    char file_mode[2];  // the log file's open mode: "w" (start empty) or "a"
+    log_file file;
+    log_net net;
     bool exited;   // set under the mutex by log2_exit
 };
 
@@ -158,6 +161,9 @@ const char *log2_get_recent(log2_ctx *ctx);
 // The open log file's path ("" when none) and its stream's descriptor (-1).
 const char *log2_get_file_path(log2_ctx *ctx);
 int log2_get_file_fd(log2_ctx *ctx);
+// The syslog socket's descriptor, -1 when none is connected (the daemonizer
+// keeps it open with the log file's).
+int log2_get_net_fd(log2_ctx *ctx);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.
 char *log2_info_dump(log2_ctx *ctx);

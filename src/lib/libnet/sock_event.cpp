@@ -292,18 +292,19 @@ sock_event *sock_add_event(os_socket sock, uint32_t events, sock_event_cb callba
 int sock_del_event_proc(sock_event *ev)
 {
     PL_ASSERT_RET(ev!=NULL, -1);
-    PL_ASSERT_RET(ev->type == SOCKET_TYPE_EVENT, -1);
     lbuf *pool = g_env.events.load();
     PL_ASSERT_RET(pool!=NULL, -1);
-    // The sweep may drop the same record meanwhile: free only what is still
-    // in the pool, and wait for a running callback outside the pool's lock,
-    // since that callback may itself drop its record.
+    // The sweep may have dropped the record already: look at it only while
+    // it is in the pool, and wait for a running callback outside the pool's
+    // lock, since that callback may itself drop its record.
     lbuf_lock(pool);
     const bool live = lbuf_is_item(pool, ev);
+    const uint32_t type = live ? ev->type : 0;
     const os_socket sock = live ? ev->sock : 0;
     lbuf_unlock(pool);
     if (!live)
         return -1;
+    PL_ASSERT_RET(type == SOCKET_TYPE_EVENT, -1);
     const os_poller_object obj = object_of(sock);
     os_poller_remove(g_env.poller.load(), &obj);
     lbuf_lock(pool);

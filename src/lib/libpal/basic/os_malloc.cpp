@@ -46,9 +46,9 @@ pl_free_proc    g_free_proc    = _free;
 
 void pl_malloc_init(pl_malloc_proc m, pl_realloc_proc r, pl_free_proc f)
 {
-    PL_ASSERT_RET_VOID(m!=NULL);
-    PL_ASSERT_RET_VOID(r!=NULL);
-    PL_ASSERT_RET_VOID(f!=NULL);
+    PL_ASSERT_TEXT_RET_VOID(m != nullptr, "m!=NULL");
+    PL_ASSERT_TEXT_RET_VOID(r != nullptr, "r!=NULL");
+    PL_ASSERT_TEXT_RET_VOID(f != nullptr, "f!=NULL");
     g_malloc_proc  = m;
     g_realloc_proc = r;
     g_free_proc    = f;

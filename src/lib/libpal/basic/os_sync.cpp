@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_hostid.h"
 
 struct os_mutex {
@@ -90,20 +91,15 @@ bool mutex_trylock(os_mutex *mutex)
 
 os_cond *os_cond_new()
 {
-    void *mem = os_malloc_align(sizeof(os_cond), k_align);
-    if (mem == nullptr)
+    pl_owned<os_mutex, mutex_free> mutex(mutex_malloc());
+    pl_owned<void, os_free_align> mem(mutex ? os_malloc_align(sizeof(os_cond), k_align) : nullptr);
+    if (!mem)
         return nullptr;
-    auto *c = new (mem) os_cond;
-    c->mutex = mutex_malloc();
-    if (c->mutex == nullptr) {
-        os_free_align(mem);
+    auto *c = new (mem.get()) os_cond;
+    if (cond_var_init(&c->cond) != 0)
         return nullptr;
-    }
-    if (cond_var_init(&c->cond) != 0) {
-        mutex_free(c->mutex);
-        os_free_align(mem);
-        return nullptr;
-    }
+    c->mutex = mutex.release();
+    mem.release();
     return c;
 }
 

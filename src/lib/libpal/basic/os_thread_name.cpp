@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <cstring>
+
 #include "libpal/basic/os_sync.h"
 #include "libpal/comm/avl_tree.h"
 #include "libpal/hash/crc.h"
@@ -152,11 +154,25 @@ int os_thread_name_set(const char *name)
     // A name too long for 64 bytes leaves the text empty (and is logged).
     char text[64];
     str_sprintf_s(text, sizeof(text), "%s_%04x", name, name_tag());
-    life_shared lk;
-    if (g_state != k_ready)
+    bool stored = false;
+    {
+        life_shared lk;
+        if (g_state != k_ready)
+            return -1;
+        registry_lock reg;
+        // avl_set answers false both for a replaced entry and for no memory.
+        if (!avl_set(g_tree, tid_key(tid), text)) {
+            const auto *now = static_cast<const char *>(avl_get(g_tree, tid_key(tid)));
+            stored = now != nullptr && strcmp(now, text) == 0;
+        } else {
+            stored = true;
+        }
+    }
+    // Reported once both locks are let go: the logger reads thread names.
+    if (!stored) {
+        ZLOG_ERR("thread name [%s] not stored\n", text);
         return -1;
-    registry_lock reg;
-    avl_set(g_tree, tid_key(tid), text);
+    }
     return 0;
 }
 

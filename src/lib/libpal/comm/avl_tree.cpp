@@ -3,6 +3,7 @@
 #include "libpal/comm/avl_tree.h"
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/memory/mem_mgr.h"
 #include "libpal/utils/pl_cmp.h"
 
@@ -102,7 +103,7 @@ const void *make_key(avl_tree *avl, const void *key, bool *ok)
 avl_node *new_node(avl_tree *avl, const void *key, void *value)
 {
     auto *node = static_cast<avl_node *>(mem_slab_mgr_malloc(avl->hslab));
-    PL_ASSERT_RET(node != NULL, nullptr);
+    PL_ASSERT_TEXT_RET(node != nullptr, "node != NULL", nullptr);
     bool key_ok = false;
     bool val_ok = false;
     node->key = make_key(avl, key, &key_ok);
@@ -292,9 +293,9 @@ void iter_load(avl_iter *it)
 bool make_stores(avl_tree *avl, const avl_param &p)
 {
     avl->hslab = mem_slab_mgr_init(p.slab_type, p.slab_arg, sizeof(avl_node));
-    PL_ASSERT_RET(avl->hslab != NULL, false);
+    PL_ASSERT_TEXT_RET(avl->hslab != nullptr, "avl->hslab != NULL", false);
     avl->hpool = mem_pool_mgr_init(p.pool_type);
-    PL_ASSERT_RET(avl->hpool != NULL, false);
+    PL_ASSERT_TEXT_RET(avl->hpool != nullptr, "avl->hpool != NULL", false);
     return true;
 }
 
@@ -303,17 +304,15 @@ bool make_stores(avl_tree *avl, const avl_param &p)
 avl_tree *avl_new(const avl_param *param)
 {
     avl_param p = param != nullptr ? *param : avl_param{};
-    auto *avl = static_cast<avl_tree *>(os_zalloc(sizeof(avl_tree)));
-    PL_ASSERT_RET(avl != NULL, nullptr);
+    // avl_exit takes a tree whose stores are not all made yet.
+    pl_owned<avl_tree, avl_exit> avl(static_cast<avl_tree *>(os_zalloc(sizeof(avl_tree))));
+    PL_ASSERT_TEXT_RET(avl != nullptr, "avl != NULL", nullptr);
     avl->flags = p.flags;
     avl->cmp = cmp_get_proc(p.flags & (AVL_KEY_STR_COPY | AVL_KEY_STR), p.cmp);
     avl->free_proc = p.free_proc;
-    if (!make_stores(avl, p)) {
-        mem_slab_mgr_exit(avl->hslab);
-        os_free(avl);
+    if (!make_stores(avl.get(), p))
         return nullptr;
-    }
-    return avl;
+    return avl.release();
 }
 
 void avl_exit(avl_tree *avl)

@@ -137,7 +137,7 @@ dict *dict_new(uint32_t flags)
 
 void dict_exit(dict *d)
 {
-    PL_ASSERT_RET_VOID(d!=NULL);
+    PL_ASSERT_TEXT_RET_VOID(d != nullptr, "d!=NULL");
     for (uint32_t i = 0; i < d->size; i++) {
         if (is_live(&d->slots[i]))
             release_entry(d, &d->slots[i]);
@@ -148,8 +148,8 @@ void dict_exit(dict *d)
 
 int dict_set(dict *d, const char *key, void *value)
 {
-    PL_ASSERT_RET(d!=NULL, -1);
-    PL_ASSERT_RET(key!=NULL, -1);
+    PL_ASSERT_TEXT_RET(d != nullptr, "d!=NULL", -1);
+    PL_ASSERT_TEXT_RET(key != nullptr, "key!=NULL", -1);
     const uint32_t h = dict_hash(key);
     dict_slot *s = lookup(d, key, h);
     if (s == nullptr) {
@@ -213,8 +213,8 @@ uint32_t dict_count(const dict *d)
 
 int dict_del(dict *d, const char *key)
 {
-    PL_ASSERT_RET(d!=NULL, -1);
-    PL_ASSERT_RET(key!=NULL, -1);
+    PL_ASSERT_TEXT_RET(d != nullptr, "d!=NULL", -1);
+    PL_ASSERT_TEXT_RET(key != nullptr, "key!=NULL", -1);
     dict_slot *s = lookup(d, key, dict_hash(key));
     if (s == nullptr || !is_live(s))
         return -1;

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr uint8_t FALSE = 0;
-
 struct qnode {
     qnode *next;
 };
@@ -136,8 +134,8 @@ queue *queue_init(const queue_param *param)
 
 int queue_push_wait(queue *hq, void *node, uint32_t ms)
 {
-    PL_ASSERT_RET(hq!=NULL, -1);
-    PL_ASSERT_RET(node!=NULL, -1);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", -1);
+    PL_ASSERT_TEXT_RET(node != nullptr, "node!=NULL", -1);
     os_mutex_guard held(hq->mutex);
     // The node is made only once there is room, so a producer that times out
     // or is cancelled during the wait holds nothing.
@@ -173,7 +171,7 @@ int queue_push(queue *hq, void *node)
 
 void *queue_pop_wait(queue *hq, uint32_t ms)
 {
-    PL_ASSERT_RET(hq!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", nullptr);
     if (hq->pop_head == nullptr) {
         os_mutex_guard held(hq->mutex);
         if (wait_until(held, hq->not_empty, ms, [hq] { return hq->push_head != nullptr; }) != 0)
@@ -204,47 +202,46 @@ void *queue_pop(queue *hq)
 
 int32_t queue_size(queue *hq)
 {
-    PL_ASSERT_RET(hq!=NULL, 0);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", 0);
     return hq->count.load();
 }
 
 bool queue_isfull(queue *hq)
 {
-    PL_ASSERT_RET(hq!=NULL, false);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", false);
     return hq->max != 0 && hq->count.load() >= hq->max;
 }
 
 bool queue_empty(queue *hq)
 {
-    PL_ASSERT_RET(hq!=NULL, true);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", true);
     return hq->count.load() == 0;
 }
 
 int queue_del(queue *hq, void *elem)
 {
-    PL_ASSERT_RET(hq!=NULL, -1);
-    queue *ctx = hq;
-    PL_ASSERT_RET(ctx->not_alloc_node == FALSE, -1);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", -1);
+    PL_ASSERT_TEXT_RET(!hq->not_alloc_node, "ctx->not_alloc_node == FALSE", -1);
     qnode *n = nullptr;
     {
-        os_mutex_guard held(ctx->mutex);
-        n = unlink_elem(ctx, &ctx->push_head, &ctx->push_tail, elem);
+        os_mutex_guard held(hq->mutex);
+        n = unlink_elem(hq, &hq->push_head, &hq->push_tail, elem);
         if (n == nullptr)
-            n = unlink_elem(ctx, &ctx->pop_head, nullptr, elem);
+            n = unlink_elem(hq, &hq->pop_head, nullptr, elem);
         if (n == nullptr)
             return -1;
-        ctx->count.fetch_sub(1);
-        os_cond_signal(ctx->not_full);
+        hq->count.fetch_sub(1);
+        os_cond_signal(hq->not_full);
     }
-    if (ctx->free_proc != nullptr)
-        ctx->free_proc(ctx->ctx, elem);
-    free_node(ctx, n);
+    if (hq->free_proc != nullptr)
+        hq->free_proc(hq->ctx, elem);
+    free_node(hq, n);
     return 0;
 }
 
 int queue_clear(queue *hq)
 {
-    PL_ASSERT_RET(hq!=NULL, -1);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", -1);
     qnode *pushed = nullptr;
     qnode *popped = nullptr;
     {
@@ -265,7 +262,7 @@ int queue_clear(queue *hq)
 
 int queue_close(queue *hq)
 {
-    PL_ASSERT_RET(hq!=NULL, -1);
+    PL_ASSERT_TEXT_RET(hq != nullptr, "hq!=NULL", -1);
     queue_clear(hq);
     mutex_free(hq->mutex);
     os_cond_free(hq->not_empty);

@@ -11,20 +11,26 @@
 void assert_dump_stack();
 const char *os_stack_info();
 
-#define PL_ASSERT_RET(expr, ret)                           \
+// The logged text is part of the design where it is quoted there; such a
+// check states it beside the condition, which is written as the code needs.
+#define PL_ASSERT_TEXT_RET(cond, text, ret)                \
     do {                                                   \
-        if (!(expr)) {                                     \
-            ZLOG_ERR("expr[%s]: assert failed\n", #expr);  \
+        if (!(cond)) {                                     \
+            ZLOG_ERR("expr[%s]: assert failed\n", text);   \
             assert_dump_stack();                           \
             return ret;                                    \
         }                                                  \
     } while (0)
 
-#define PL_ASSERT_RET_VOID(expr)                           \
+#define PL_ASSERT_TEXT_RET_VOID(cond, text)                \
     do {                                                   \
-        if (!(expr)) {                                     \
-            ZLOG_ERR("expr[%s]: assert failed\n", #expr);  \
+        if (!(cond)) {                                     \
+            ZLOG_ERR("expr[%s]: assert failed\n", text);   \
             assert_dump_stack();                           \
             return;                                        \
         }                                                  \
     } while (0)
+
+// The condition's own text is logged.
+#define PL_ASSERT_RET(expr, ret) PL_ASSERT_TEXT_RET(expr, #expr, ret)
+#define PL_ASSERT_RET_VOID(expr) PL_ASSERT_TEXT_RET_VOID(expr, #expr)

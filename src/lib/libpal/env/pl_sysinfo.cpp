@@ -107,7 +107,7 @@ uint64_t os_boot_id()
 
 char *os_get_hostname(char *buf, size_t size)
 {
-    PL_ASSERT_RET(buf != NULL && size > 0, buf);
+    PL_ASSERT_TEXT_RET(buf != nullptr && size > 0, "buf != NULL && size > 0", buf);
     char name[HOST_NAME_MAX + 1];
     // A name that does not fit is a failed query: buf keeps what it held.
     if (gethostname(name, sizeof(name)) == 0) {
@@ -121,7 +121,7 @@ char *os_get_hostname(char *buf, size_t size)
 
 char *os_hostname_normalize(char *buf, size_t size)
 {
-    PL_ASSERT_RET(buf != NULL && size > 0, buf);
+    PL_ASSERT_TEXT_RET(buf != nullptr && size > 0, "buf != NULL && size > 0", buf);
     const std::string_view name(buf, strnlen(buf, size));
     if (name.empty() || name == "(none)") {
         str_safecopy2(buf, size, "none");

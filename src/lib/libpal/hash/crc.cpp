@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/os/os_file.h"
 
 #define ZLOG_TAG "pal"
@@ -64,12 +65,6 @@ constexpr auto k_crc64 = make_reflected_table<uint64_t>(0x95AC9329AC4BC9B5ull);
 constexpr uint64_t k_file_flags = 0x1081;
 constexpr size_t k_file_piece = 0x200000;
 
-struct file_closer {
-    void operator()(os_file_ctx *f) const { os_file_close(f); }
-};
-struct buf_freer {
-    void operator()(void *p) const { os_free(p); }
-};
 
 }  // namespace
 
@@ -119,12 +114,12 @@ const char *hash_crc32_str(const void *data, size_t len)
 
 int hash_crc32_file(const char *path, uint32_t *out)
 {
-    std::unique_ptr<os_file_ctx, file_closer> file(os_file_open(path, k_file_flags));
+    pl_owned<os_file_ctx, os_file_close> file(os_file_open(path, k_file_flags));
     if (!file)
         return -1;
     *out = 0;
     // A buffer that cannot be had counts as a failed read.
-    std::unique_ptr<void, buf_freer> buf(os_malloc(k_file_piece));
+    pl_owned<void, os_free> buf(os_malloc(k_file_piece));
     if (!buf)
         return -1;
     // A piece shorter than the buffer is the file's end.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
@@ -73,7 +74,11 @@ void *pool_alloc(void *ctx, size_t size)
 
 lbuf *lbuf_init(const lbuf_param *param)
 {
-    PL_ASSERT_RET(param!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(param != nullptr, "param!=NULL", nullptr);
+    pl_owned<os_mutex, mutex_free> mutex(mutex_malloc());
+    pl_owned<char, os_free> name(param->name != nullptr ? os_strdup(param->name) : nullptr);
+    if (!mutex || (param->name != nullptr && !name))
+        return nullptr;
     void *mem = os_zalloc(sizeof(lbuf));
     if (mem == nullptr)
         return nullptr;
@@ -83,16 +88,8 @@ lbuf *lbuf_init(const lbuf_param *param)
     B->item_size = param->item_size;
     B->init_proc = param->init_proc;
     B->exit_proc = param->exit_proc;
-    B->mutex = mutex_malloc();
-    if (param->name != nullptr)
-        B->name = os_strdup(param->name);
-    if (B->mutex == nullptr || (param->name != nullptr && B->name == nullptr)) {
-        mutex_free(B->mutex);
-        os_free(B->name);
-        B->~lbuf();
-        os_free(B);
-        return nullptr;
-    }
+    B->mutex = mutex.release();
+    B->name = name.release();
     return B;
 }
 
@@ -109,7 +106,7 @@ void lbuf_exit(lbuf *B)
 
 void *lbuf_malloc_imp(lbuf *B, uint64_t size, bool zero)
 {
-    PL_ASSERT_RET(B!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(B != nullptr, "B!=NULL", nullptr);
     if (size > SIZE_MAX - sizeof(lbuf_item))
         return nullptr;
     const size_t total = sizeof(lbuf_item) + size;
@@ -150,7 +147,7 @@ void *lbuf_slab_malloc0(lbuf *B)
 
 char *lbuf_strndup(lbuf *B, const char *text, uint64_t n)
 {
-    PL_ASSERT_RET(text!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text!=NULL", nullptr);
     const size_t len = os_strnlen(text, n);
     auto *copy = static_cast<char *>(lbuf_malloc(B, len + 1));
     if (copy == nullptr)

@@ -29,12 +29,10 @@ size_t cat_piece(char *out, size_t room, size_t used, const void *src, size_t le
 
 int mem_add_str(void *dest, size_t room, const void *src, size_t len)
 {
-    const size_t blen = room;
-    const size_t slen = len;
-    PL_ASSERT_RET(slen <= blen, -1);
-    if (slen > 0)
-        memcpy(dest, src, slen);
-    return static_cast<int>(slen);
+    PL_ASSERT_TEXT_RET(len <= room, "slen <= blen", -1);
+    if (len > 0)
+        memcpy(dest, src, len);
+    return static_cast<int>(len);
 }
 
 int mem_add_strs(void *dest, size_t room, ...)

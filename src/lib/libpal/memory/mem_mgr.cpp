@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
@@ -20,21 +21,18 @@ mem_mgr *mgr_new(uint32_t type, uint64_t item_size, void *(*alloc)(lbuf *, uint6
     if (type != 0) {
         PL_ASSERT_RET(0, nullptr);
     }
-    auto *mgr = static_cast<mem_mgr *>(os_zalloc(sizeof(mem_mgr)));
-    if (mgr == nullptr)
-        return nullptr;
     const lbuf_param param{nullptr, nullptr, nullptr, nullptr, item_size};
-    mgr->imp = lbuf_init(&param);
-    if (mgr->imp == nullptr) {
-        os_free(mgr);
+    pl_owned<lbuf, lbuf_exit> imp(lbuf_init(&param));
+    pl_owned<mem_mgr, os_free> mgr(static_cast<mem_mgr *>(os_zalloc(sizeof(mem_mgr))));
+    if (!imp || !mgr)
         return nullptr;
-    }
+    mgr->imp = imp.release();
     mgr->type = type;
     mgr->malloc = alloc;
     mgr->free = lbuf_free;
     mgr->clear = lbuf_free_all;
     mgr->exit = lbuf_exit;
-    return mgr;
+    return mgr.release();
 }
 
 void mgr_free(mem_mgr *mgr, void *block)
@@ -106,7 +104,7 @@ void mem_pool_mgr_exit(mem_mgr *mgr)
 
 char *mem_pool_mgr_strdup(mem_mgr *mgr, const char *text)
 {
-    PL_ASSERT_RET(text!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text!=NULL", nullptr);
     const size_t len = strlen(text) + 1;
     auto *copy = static_cast<char *>(mgr->malloc(mgr->imp, len));
     if (copy != nullptr)

@@ -159,7 +159,7 @@ int mem_buf_reset(mem_buf *buf)
 
 int mem_ptr_init(mem_ptr *ctx)
 {
-    PL_ASSERT_RET(ctx!=NULL, -1);
+    PL_ASSERT_TEXT_RET(ctx != nullptr, "ctx!=NULL", -1);
     ctx->items = static_cast<void **>(os_zalloc(ptr_block_bytes(k_ptr_capacity)));
     ctx->count = 0;
     ctx->capacity = ctx->items != nullptr ? k_ptr_capacity : 0;
@@ -196,7 +196,7 @@ int mem_ptr_reset(mem_ptr *ctx)
 
 int mem_ptr_add(mem_ptr *ctx, void *ptr)
 {
-    PL_ASSERT_RET(ctx!=NULL, -1);
+    PL_ASSERT_TEXT_RET(ctx != nullptr, "ctx!=NULL", -1);
     if ((ctx->flags & MEM_PTR_F_UNIQUE) && mem_ptr_find(ctx, ptr) >= 0)
         return 0;
     ptr_view v(ctx);

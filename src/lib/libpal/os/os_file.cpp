@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/random.h"
 #include "libpal/os/os_path.h"
@@ -226,14 +227,12 @@ bool is_builtin_device(const os_file_ops *ops)
 constexpr size_t kMaxHooks = 4;
 std::array<std::atomic<const os_file_hook *>, kMaxHooks> g_hooks{};
 
-struct ctx_free {
-    void operator()(os_file_ctx *ctx) const
-    {
-        os_free(ctx->path);
-        os_free(ctx);
-    }
-};
-using ctx_ptr = std::unique_ptr<os_file_ctx, ctx_free>;
+void ctx_free(os_file_ctx *ctx)
+{
+    os_free(ctx->path);
+    os_free(ctx);
+}
+using ctx_ptr = pl_owned<os_file_ctx, ctx_free>;
 
 ctx_ptr ctx_new()
 {
@@ -388,7 +387,7 @@ bool os_file_close(os_file_ctx *ctx)
         else
             os_remove(ctx->path);
     }
-    ctx_free()(ctx);
+    ctx_free(ctx);
     return ok;
 }
 

@@ -5,7 +5,11 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <mutex>
 #include <vector>
+
+#include "libpal/os/posix/os_info.h"
+#include "libpal/string/str_tools.h"
 
 #define ZLOG_TAG "pal"
 #include "liblog/zlog.h"
@@ -142,5 +146,17 @@ const char *os_host_id_str()
 {
     thread_local char text[256];
     snprintf(text, sizeof(text), "%llx", static_cast<unsigned long long>(os_host_id()));
+    return text;
+}
+
+const char *os_host_info_str()
+{
+    static char text[256];
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (os_get_info(text, sizeof(text)) != 0)
+            text[0] = '\0';
+        str_trim(text);
+    });
     return text;
 }

@@ -34,3 +34,6 @@ uint64_t os_host_id_min();
 uint64_t os_host_id_max();
 // os_host_id as "%llx", in a per-thread buffer rewritten on each call.
 const char *os_host_id_str();
+// The system information text (os_get_info) with blanks trimmed at both ends,
+// read once (256 bytes); the banner's command-line log line carries it.
+const char *os_host_info_str();

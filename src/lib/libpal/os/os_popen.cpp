@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_cmdline.h"
 
@@ -27,15 +28,8 @@ namespace {
 constexpr size_t   kReadPiece  = 4096;
 constexpr uint32_t kCloseWaitMs = 1000;
 
-struct free_deleter {
-    void operator()(void *p) const { os_free(p); }
-};
-using heap_ptr = std::unique_ptr<char, free_deleter>;
-
-struct sb_deleter {
-    void operator()(str_buf *sb) const { str_buf_free(sb); }
-};
-using sb_ptr = std::unique_ptr<str_buf, sb_deleter>;
+using heap_ptr = pl_owned<char, os_free>;
+using sb_ptr = pl_owned<str_buf, str_buf_free>;
 
 void close_pair(int p[2])
 {

@@ -117,8 +117,8 @@ long stack_size_pick(int stack_size)
 os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, int stack_size,
                            const os_thread_attr *attr)
 {
-    PL_ASSERT_RET(name!=NULL, nullptr);
-    PL_ASSERT_RET(func!=NULL, nullptr);
+    PL_ASSERT_TEXT_RET(name != nullptr, "name!=NULL", nullptr);
+    PL_ASSERT_TEXT_RET(func != nullptr, "func!=NULL", nullptr);
     pl_owned<start_record, os_free> rec(static_cast<start_record *>(os_zalloc(sizeof(start_record))));
     void *mem = os_zalloc_align(sizeof(os_thread), k_handle_align);
     pl_owned<os_thread, handle_free> h(mem != nullptr ? new (mem) os_thread{} : nullptr);
@@ -161,7 +161,7 @@ os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int 
 
 int os_thread_wait(os_thread *thread, int ms, int *exit_value)
 {
-    PL_ASSERT_RET(thread!=NULL, -1);
+    PL_ASSERT_TEXT_RET(thread != nullptr, "thread!=NULL", -1);
     if (thread->flags.load() & k_released) {
         if (exit_value != nullptr)
             *exit_value = 0;
@@ -193,7 +193,7 @@ int os_thread_wait(os_thread *thread, int ms, int *exit_value)
 
 int os_thread_release(os_thread *thread)
 {
-    PL_ASSERT_RET(thread!=NULL, -1);
+    PL_ASSERT_TEXT_RET(thread != nullptr, "thread!=NULL", -1);
     if (!(thread->flags.load() & (k_released | k_detached)))
         pthread_detach(thread->thread);
     if (thread->flags.fetch_or(k_released) & k_exited) {
@@ -205,7 +205,7 @@ int os_thread_release(os_thread *thread)
 
 int os_thread_cancel(os_thread *thread)
 {
-    PL_ASSERT_RET(thread!=NULL, -1);
+    PL_ASSERT_TEXT_RET(thread != nullptr, "thread!=NULL", -1);
     const int ret = pthread_cancel(thread->thread);
     if (ret != 0) {
         ZLOG_WARN("pthread_cancel ret=%d failed\n", ret);
@@ -216,7 +216,7 @@ int os_thread_cancel(os_thread *thread)
 
 int os_thread_wait_kill_exit(os_thread *thread, int ms, int *exit_value)
 {
-    PL_ASSERT_RET(thread!=NULL, -1);
+    PL_ASSERT_TEXT_RET(thread != nullptr, "thread!=NULL", -1);
     int ret = os_thread_wait(thread, ms, exit_value);
     if (ret == -2) {
         // Join before the caller frees what the thread uses; one that cannot

@@ -91,10 +91,10 @@ ptr_array *ptr_array_new(uint32_t capacity, uint32_t flags)
 
 int ptr_array_add(ptr_array *array, const void *item)
 {
-    PL_ASSERT_RET(array != NULL, -1);
+    PL_ASSERT_TEXT_RET(array != nullptr, "array != NULL", -1);
     void *stored = const_cast<void *>(item);
     if (array->flags & STR_F_OWN) {
-        PL_ASSERT_RET(item != NULL, -1);
+        PL_ASSERT_TEXT_RET(item != nullptr, "item != NULL", -1);
         stored = os_strdup(static_cast<const char *>(item));
         if (stored == nullptr)
             return -1;
@@ -146,7 +146,7 @@ void ptr_array_unique(ptr_array *array)
 
 ptr_array *ptr_array_split(const char *text, const char *seps)
 {
-    PL_ASSERT_RET(text != NULL, nullptr);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text != NULL", nullptr);
     if (seps == nullptr)
         seps = "";
     ptr_array *a = ptr_array_new(FIRST_CAPACITY, STR_F_OWN);
@@ -234,7 +234,7 @@ bool valid_index(const str_map *map, int index)
 
 int str_map_init(str_map *map, uint32_t flags)
 {
-    PL_ASSERT_RET(map != NULL, -1);
+    PL_ASSERT_TEXT_RET(map != nullptr, "map != NULL", -1);
     map->flags = with_default_mode(flags, STR_F_CMP_PPSTR);
     map->count = 0;
     map->entries = nullptr;
@@ -262,7 +262,7 @@ str_map *str_map_new(uint32_t flags)
 
 int str_map_add(str_map *map, const char *key, const char *value)
 {
-    PL_ASSERT_RET(map != NULL && key != NULL, -1);
+    PL_ASSERT_TEXT_RET(map != nullptr && key != nullptr, "map != NULL && key != NULL", -1);
     if (map->count >= map->capacity) {
         const uint32_t cap = next_capacity(map->capacity, true);
         if (cap == 0)
@@ -296,7 +296,7 @@ int str_map_find(const str_map *map, const char *key)
 
 int str_map_set(str_map *map, const char *key, const char *value)
 {
-    PL_ASSERT_RET(map != NULL && key != NULL, -1);
+    PL_ASSERT_TEXT_RET(map != nullptr && key != nullptr, "map != NULL && key != NULL", -1);
     const int i = str_map_find(map, key);
     if (i < 0) {
         if (str_map_add(map, key, value) != 0)
@@ -518,8 +518,8 @@ void str_vector_clear(str_vector *v)
 
 int str_vector_push_back(str_vector *v, const char *str)
 {
-    PL_ASSERT_RET(v != NULL, -1);
-    PL_ASSERT_RET(str!=NULL, -1);
+    PL_ASSERT_TEXT_RET(v != nullptr, "v != NULL", -1);
+    PL_ASSERT_TEXT_RET(str != nullptr, "str!=NULL", -1);
     if ((v->flags & STR_F_NO_EMPTY) && str[0] == '\0')
         return 0;
     if (v->count >= v->capacity && vec_grow(v) != 0)
@@ -591,7 +591,7 @@ void str_vector_unique(str_vector *v)
 
 int str_vector_terminate(str_vector *v)
 {
-    PL_ASSERT_RET(v != NULL, -1);
+    PL_ASSERT_TEXT_RET(v != nullptr, "v != NULL", -1);
     if (v->count >= v->capacity && vec_grow(v) != 0)
         return -1;
     v->items[v->count] = nullptr;
@@ -600,7 +600,7 @@ int str_vector_terminate(str_vector *v)
 
 int str_vector_split_inplace_n(char *text, const char *seps, int max, str_vector *v)
 {
-    PL_ASSERT_RET(text != NULL && v != NULL, -1);
+    PL_ASSERT_TEXT_RET(text != nullptr && v != nullptr, "text != NULL && v != NULL", -1);
     if (seps == nullptr)
         seps = "";
     v->count = 0;
@@ -632,7 +632,7 @@ int str_vector_split_inplace(char *text, const char *seps, str_vector *v)
 
 int str_vector_split_n(const char *text, const char *seps, int max, str_vector *v)
 {
-    PL_ASSERT_RET(text != NULL && v != NULL, -1);
+    PL_ASSERT_TEXT_RET(text != nullptr && v != nullptr, "text != NULL && v != NULL", -1);
     const size_t size = strlen(text) + 1;
     if (v->split_buf != nullptr && v->split_size >= size) {
         // text may be an item of the previous split, inside this buffer.
@@ -655,7 +655,7 @@ int str_vector_split(const char *text, const char *seps, str_vector *v)
 
 int str_split_esape(const char *text, const char *seps, const char *quotes, str_vector *v)
 {
-    PL_ASSERT_RET(text != NULL && v != NULL, -1);
+    PL_ASSERT_TEXT_RET(text != nullptr && v != nullptr, "text != NULL && v != NULL", -1);
     if (seps == nullptr)
         seps = "";
     const bool quoted = quotes != nullptr && quotes[0] != '\0' && strpbrk(text, quotes) != nullptr;
@@ -720,7 +720,7 @@ constexpr size_t ZZ_DEFAULT_BOUND = 65536;
 
 int str_split_zz(const char *str, const char **array, int max, size_t *total)
 {
-    PL_ASSERT_RET(str!=NULL, -1);
+    PL_ASSERT_TEXT_RET(str != nullptr, "str!=NULL", -1);
     int n = 0;
     const char *p = str;
     for (; *p != '\0'; p += strlen(p) + 1) {
@@ -740,7 +740,7 @@ int str_split_zz(const char *str, const char **array, int max, size_t *total)
 
 int str_zz_len(const char *list, size_t bound)
 {
-    PL_ASSERT_RET(list != NULL, -1);
+    PL_ASSERT_TEXT_RET(list != nullptr, "list != NULL", -1);
     if (bound == 0)
         bound = ZZ_DEFAULT_BOUND;
     for (size_t i = 0; i + 1 < bound; i++) {
@@ -754,7 +754,7 @@ int str_zz_len(const char *list, size_t bound)
 
 char *str_zz_dup(const char *list, int max)
 {
-    PL_ASSERT_RET(list != NULL, nullptr);
+    PL_ASSERT_TEXT_RET(list != nullptr, "list != NULL", nullptr);
     size_t total = 0;
     if (zz_walk(list, &total) > static_cast<size_t>(max < 0 ? 0 : max))
         return nullptr;
@@ -771,9 +771,9 @@ char *str_zz_dup(const char *list, int max)
 
 int str_base64_encode_cat(const char *text, char *out, size_t size)
 {
-    PL_ASSERT_RET(out != NULL && size > 0, -1);
+    PL_ASSERT_TEXT_RET(out != nullptr && size > 0, "out != NULL && size > 0", -1);
     out[0] = '\0';
-    PL_ASSERT_RET(text != NULL, -1);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text != NULL", -1);
     // Piece by piece, so an output too small is reported once by the strict
     // append and left empty, whatever the text's length.
     const size_t len = strlen(text);

@@ -123,7 +123,8 @@ void parse(const char *line, cmdline_writer &w)
 
 int str_parse_cmdline(const char *line, char **argv, char *args, int *argc, size_t *nbytes)
 {
-    PL_ASSERT_RET(line!=NULL && argc!=NULL && nbytes!=NULL, -1);
+    PL_ASSERT_TEXT_RET(line != nullptr && argc != nullptr && nbytes != nullptr,
+                       "line!=NULL && argc!=NULL && nbytes!=NULL", -1);
     cmdline_writer measure{nullptr, nullptr};
     parse(line, measure);
     if (argv == nullptr || args == nullptr) {
@@ -142,7 +143,7 @@ int str_parse_cmdline(const char *line, char **argv, char *args, int *argc, size
 
 int str_join_args(int argc, char **argv, char *out, size_t size)
 {
-    PL_ASSERT_RET(out!=NULL && size>0, -1);
+    PL_ASSERT_TEXT_RET(out != nullptr && size>0, "out!=NULL && size>0", -1);
     out[0] = '\0';
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; i++) {
         char quoted[4096];
@@ -166,7 +167,7 @@ int str_join_args(int argc, char **argv, char *out, size_t size)
 
 char *str_get_first_word(const char *text, char *out, size_t size)
 {
-    PL_ASSERT_RET(text!=NULL && out!=NULL && size>0, out);
+    PL_ASSERT_TEXT_RET(text != nullptr && out != nullptr && size>0, "text!=NULL && out!=NULL && size>0", out);
     const char *blank = strchr(text, ' ');
     if (blank == nullptr) {
         str_safecopy(out, size, text);
@@ -183,7 +184,8 @@ char *str_get_first_word(const char *text, char *out, size_t size)
 
 char *str_replace_first_word(const char *text, const char *word, char *out, size_t size)
 {
-    PL_ASSERT_RET(text!=NULL && word!=NULL && out!=NULL && size>0, out);
+    PL_ASSERT_TEXT_RET(text != nullptr && word != nullptr && out != nullptr && size > 0,
+                       "text!=NULL && word!=NULL && out!=NULL && size>0", out);
     const char *blank = strchr(text, ' ');
     // text may be out itself: keep its tail before overwriting.
     std::string rest(blank != nullptr ? blank : "");

@@ -293,7 +293,7 @@ char *str_substr_buf(const char *srcstr, size_t offset, size_t length, char *out
         return out;
     out[0] = '\0';
     PL_ASSERT_RET(length > 0, out);
-    PL_ASSERT_RET(srcstr != NULL, out);
+    PL_ASSERT_TEXT_RET(srcstr != nullptr, "srcstr != NULL", out);
     const size_t len = strlen(srcstr);
     if (offset >= len)
         return out;

@@ -180,7 +180,7 @@ conv parse_hex(std::string_view t, unsigned bits, uint64_t *out)
 template <typename Parse>
 uint64_t ato(const char *s, Parse parse)
 {
-    PL_ASSERT_RET(s!=NULL, 0);
+    PL_ASSERT_TEXT_RET(s != nullptr, "s!=NULL", 0);
     const std::string_view t = trimmed(s);
     uint64_t v = 0;
     const conv rc = parse(t, &v);
@@ -210,7 +210,7 @@ uint8_t str_ato8x(const char *s) { return static_cast<uint8_t>(ato(s, hex_in<8>)
 
 int str_atoi_chk(const char *s, int32_t *out)
 {
-    PL_ASSERT_RET(s!=NULL, -1);
+    PL_ASSERT_TEXT_RET(s != nullptr, "s!=NULL", -1);
     const std::string_view t = trimmed(s);
     uint64_t v = 0;
     const conv rc = parse_signed(t, INT32_MIN, INT32_MAX, &v);
@@ -453,7 +453,7 @@ int parse_text(value2 *out, const char *text, int base, literal *lit)
 {
     out->type = VALUE_TYPE_U64;
     out->v.u64 = 0;
-    PL_ASSERT_RET(text != NULL, -1);
+    PL_ASSERT_TEXT_RET(text != nullptr, "text != NULL", -1);
     PL_ASSERT_RET(base == 0 || (base >= 2 && base <= 16), -1);
     return parse_literal(out, trimmed(text), base, lit);
 }
@@ -462,7 +462,7 @@ int parse_text(value2 *out, const char *text, int base, literal *lit)
 
 int str_parse_all_number_s(value2 *result, const char *text, int base, int strict)
 {
-    PL_ASSERT_RET(result != NULL, -1);
+    PL_ASSERT_TEXT_RET(result != nullptr, "result != NULL", -1);
     literal lit;
     lit.strict = strict != 0;
     if (parse_text(result, text, base, &lit) != 0)
@@ -606,7 +606,7 @@ uint64_t str_atosize(const char *text)
 
 char *str_size_fmt(uint64_t value, uint64_t unit, char *out, size_t size)
 {
-    PL_ASSERT_RET(out != NULL && size > 0, out);
+    PL_ASSERT_TEXT_RET(out != nullptr && size > 0, "out != NULL && size > 0", out);
     if (value == 0) {
         str_safecopy(out, size, "0");
         return out;
@@ -687,7 +687,7 @@ bool piece_fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < 
 
 char *str_fmt_duration(char *out, size_t size, double seconds)
 {
-    PL_ASSERT_RET(out != NULL && size > 0, out);
+    PL_ASSERT_TEXT_RET(out != nullptr && size > 0, "out != NULL && size > 0", out);
     out[0] = '\0';
     if (!(seconds >= 0.0))
         return out;
@@ -707,7 +707,7 @@ char *str_fmt_duration(char *out, size_t size, double seconds)
 
 char *str_fmt_clock(char *out, size_t size, double seconds)
 {
-    PL_ASSERT_RET(out != NULL && size > 0, out);
+    PL_ASSERT_TEXT_RET(out != nullptr && size > 0, "out != NULL && size > 0", out);
     if (!(seconds >= 0.0)) {
         str_safecopy(out, size, "00:00");
         return out;
@@ -728,7 +728,7 @@ char *str_fmt_clock(char *out, size_t size, double seconds)
 
 char *str_fmt_hours(int hours, char *out, size_t size)
 {
-    PL_ASSERT_RET(out != NULL && size > 0, out);
+    PL_ASSERT_TEXT_RET(out != nullptr && size > 0, "out != NULL && size > 0", out);
     out[0] = '\0';
     int rest = hours;
     if (rest >= 8760) {

@@ -338,9 +338,7 @@ int url_parser(url_info *info, char *store, const char *text) {
 }
 
 int url_parser_imp(url_info *info, const char *text) {
-    char *p = info ? info->store : nullptr;  // the store's write position
-    char *host = p;
-    PL_ASSERT_RET(host && p, -1);
+    PL_ASSERT_TEXT_RET(info != nullptr && info->store != nullptr, "host && p", -1);
     char buf[URL_BUF_SIZE];
     if (!fixed_copy(text, buf)) return -1;
 
@@ -394,8 +392,7 @@ int url_parser_imp(url_info *info, const char *text) {
         while (i < rest.size() && !is_host_end(rest[i])) i++;
         hostv = rest.substr(0, i);
     }
-    host = w.field(hostv);
-    info->host = host;
+    info->host = w.field(hostv);
 
     if (i < rest.size() && rest[i] == ':') {
         i++;
@@ -607,7 +604,7 @@ char *url_quote_sq(char *text) { return url_quote_with(text, str_quote_sq); }
 // ---- Texts for messages ----
 
 char *url_safe_hide_fmt(const char *text, char *out) {
-    PL_ASSERT_RET(out!=NULL, out);
+    PL_ASSERT_TEXT_RET(out != nullptr, "out!=NULL", out);
     out[0] = 0;
     if (!text) return out;
     parsed_url p(text);

@@ -60,13 +60,13 @@ int *int_slot(value2 *value)
 
 int value2_set_str(value2 *value, const char *text)
 {
-    PL_ASSERT_RET(value != NULL, -1);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", -1);
     if (value->type != VALUE_TYPE_INT && value->type != VALUE_TYPE_PINT) {
         ZLOG_ERR("unsupport type=%d\n", static_cast<int>(value->type));
         return -1;
     }
     int *slot = int_slot(value);
-    PL_ASSERT_RET(slot != NULL, -1);
+    PL_ASSERT_TEXT_RET(slot != nullptr, "slot != NULL", -1);
     // A refused text must not become a silent 0 reported as a successful set.
     int32_t n = 0;
     if (str_atoi_chk(text, &n) != 0)
@@ -77,21 +77,21 @@ int value2_set_str(value2 *value, const char *text)
 
 int value2_get_str(const value2 *value, char *buf, size_t size)
 {
-    PL_ASSERT_RET(value != NULL, -1);
-    PL_ASSERT_RET(buf != NULL && size > 0, -1);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", -1);
+    PL_ASSERT_TEXT_RET(buf != nullptr && size > 0, "buf != NULL && size > 0", -1);
     if (value->type != VALUE_TYPE_INT && value->type != VALUE_TYPE_PINT) {
         ZLOG_ERR("unsupport type=%d\n", static_cast<int>(value->type));
         return -1;
     }
     const int *slot = int_slot(const_cast<value2 *>(value));
-    PL_ASSERT_RET(slot != NULL, -1);
+    PL_ASSERT_TEXT_RET(slot != nullptr, "slot != NULL", -1);
     const int n = str_sprintf_s(buf, size, "%d", *slot);
     return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : 0;
 }
 
 uint64_t value2_get_u64(const value2 *value)
 {
-    PL_ASSERT_RET(value != NULL, UINT64_MAX);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", UINT64_MAX);
     switch (value->type) {
     case VALUE_TYPE_I32: return static_cast<uint64_t>(static_cast<int64_t>(value->v.i32));
     case VALUE_TYPE_U32: return value->v.u32;
@@ -104,7 +104,7 @@ uint64_t value2_get_u64(const value2 *value)
 
 int64_t value2_get_i64(const value2 *value)
 {
-    PL_ASSERT_RET(value != NULL, -1);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", -1);
     switch (value->type) {
     case VALUE_TYPE_I32: return value->v.i32;
     case VALUE_TYPE_U32: return value->v.u32;
@@ -117,7 +117,7 @@ int64_t value2_get_i64(const value2 *value)
 
 double value2_get_double(const value2 *value)
 {
-    PL_ASSERT_RET(value != NULL, -1.0);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", -1.0);
     switch (value->type) {
     case VALUE_TYPE_I32: return value->v.i32;
     case VALUE_TYPE_U32: return value->v.u32;
@@ -130,7 +130,7 @@ double value2_get_double(const value2 *value)
 
 int value2_minus(value2 *value)
 {
-    PL_ASSERT_RET(value != NULL, -1);
+    PL_ASSERT_TEXT_RET(value != nullptr, "value != NULL", -1);
     switch (value->type) {
     case VALUE_TYPE_I32: {
         const bool was_neg = value->v.i32 < 0;

@@ -388,7 +388,7 @@ const char *find_archive(const char *path)
 
 int QDLOCK(VFILE *f)
 {
-    PL_ASSERT_RET(f!=NULL, -1);
+    PL_ASSERT_TEXT_RET(f != nullptr, "f!=NULL", -1);
     PL_ASSERT_RET(f->magic==VFILE_MAGIC, -1);
     return mutex_lock(f->mutex) ? 0 : -1;
 }

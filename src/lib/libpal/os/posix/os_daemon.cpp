@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,15 +40,29 @@ bool fork_and_leave()
     return true;
 }
 
-// Closes [0, limit). The logger holds no descriptor of its own yet (its
-// sinks write to standard error only), so none is kept open.
+// Closes [0, limit) except the logger's own descriptors (log file, syslog
+// socket): the daemon goes on logging where it was configured to.
 void close_fds(rlim_t limit)
 {
+    std::array<int, 2> keep = {log2_get_file_fd(nullptr), log2_get_net_fd(nullptr)};
+    std::sort(keep.begin(), keep.end());
+    unsigned from = 0;
     const unsigned last = static_cast<unsigned>(limit - 1);
-    if (close_range(0, last, 0) == 0)
-        return;
-    for (unsigned fd = 0; fd <= last; fd++)
-        close(static_cast<int>(fd));
+    const auto close_span = [](unsigned lo, unsigned hi) {
+        if (lo > hi || close_range(lo, hi, 0) == 0)
+            return;
+        for (unsigned fd = lo; fd <= hi; fd++)
+            close(static_cast<int>(fd));
+    };
+    for (int fd : keep) {
+        if (fd < 0 || static_cast<unsigned>(fd) < from || static_cast<unsigned>(fd) > last)
+            continue;
+        if (static_cast<unsigned>(fd) > from)
+            close_span(from, static_cast<unsigned>(fd) - 1);
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    if (from <= last)
+        close_span(from, last);
 }
 
 // Standard input, output and error on /dev/null; false when one of them could

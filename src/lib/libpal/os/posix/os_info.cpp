@@ -183,3 +183,11 @@ int os_get_vol_info(const char *path, os_vol_info *out)
     str_safecopy2(out->fs_type, sizeof(out->fs_type), os_fs_type(static_cast<uint64_t>(fs.f_type)));
     return 0;
 }
+
+double os_usage_percent(os_vol_info *info)
+{
+    if (info == nullptr || info->total == 0)
+        return 0;
+    info->avail = std::min(info->avail, info->total);
+    return static_cast<double>(info->total - info->avail) / static_cast<double>(info->total) * 100.0;
+}

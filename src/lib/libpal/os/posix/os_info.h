@@ -41,6 +41,11 @@ const char *os_get_os_name();
 // statvfs of the normalised path in the portable record. 0, or -1 with errno.
 int os_statvfs(const char *path, os_statvfs_info *out);
 
+// The used share of the volume in percent, (total - avail) / total * 100; 0
+// for a total of 0. An avail above the total is first lowered to the total
+// in the record.
+double os_usage_percent(os_vol_info *info);
+
 // The mount point of the path's nearest existing ancestor. out holds 4096
 // bytes. 0, or -1 with errno.
 int os_mount_point(const char *path, char *out);

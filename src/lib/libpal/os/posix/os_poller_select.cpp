@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_assert.h"
 
@@ -242,19 +243,18 @@ int64_t dispatch(os_poller_select *p, os_poller_cb func, uint32_t n)
 int os_poller_select_list_set(os_poller_select *p, int64_t fd, void *udata, uint32_t events)
 {
     if (p->list == nullptr) {
-        p->list = static_cast<os_poller_entry *>(os_calloc(OS_POLLER_MAX_OBJECTS, sizeof(os_poller_entry)));
-        p->work = static_cast<pollfd *>(os_calloc(OS_POLLER_MAX_OBJECTS, sizeof(pollfd)));
-        p->events = static_cast<os_poller_entry *>(os_calloc(poller_events, sizeof(os_poller_entry)));
-        if (p->list == nullptr || p->work == nullptr || p->events == nullptr) {
-            os_free(p->list);
-            os_free(p->work);
-            os_free(p->events);
-            p->list = nullptr;
-            p->work = nullptr;
-            p->events = nullptr;
+        pl_owned<os_poller_entry, os_free> list(
+            static_cast<os_poller_entry *>(os_calloc(OS_POLLER_MAX_OBJECTS, sizeof(os_poller_entry))));
+        pl_owned<pollfd, os_free> work(static_cast<pollfd *>(os_calloc(OS_POLLER_MAX_OBJECTS, sizeof(pollfd))));
+        pl_owned<os_poller_entry, os_free> ready(
+            static_cast<os_poller_entry *>(os_calloc(poller_events, sizeof(os_poller_entry))));
+        if (!list || !work || !ready) {
             errno = ENOMEM;
             return -1;
         }
+        p->list = list.release();
+        p->work = work.release();
+        p->events = ready.release();
     }
     os_poller_entry *end = p->list + p->count;
     os_poller_entry *e = lower_entry(p, fd);
@@ -293,7 +293,7 @@ os_poller *os_poller_select_init()
 {
     void *poller = os_zalloc(sizeof(os_poller_select));
     PL_ASSERT_RET(poller, nullptr);
-    auto *p = new (poller) os_poller_select{};
+    pl_owned<os_poller_select, free_poller> p(new (poller) os_poller_select{});
     p->base.type = OS_POLLER_TYPE_SELECT;
     p->base.features = OS_POLLER_EV_READ | OS_POLLER_EV_WRITE | OS_POLLER_EV_ONESHOT;
     p->base.exit = os_poller_select_exit;
@@ -307,13 +307,11 @@ os_poller *os_poller_select_init()
     bool opened = false;
     {
         std::lock_guard<std::mutex> g(p->lock);
-        opened = open_pair(p);
+        opened = open_pair(p.get());
     }
-    if (!opened) {
-        free_poller(p);
+    if (!opened)
         return nullptr;
-    }
-    return &p->base;
+    return &p.release()->base;
 }
 
 void os_poller_select_exit(os_poller *poller)

@@ -1,0 +1,49 @@
+// Log file sink: a size-capped text file that keeps its newest half when it
+// reaches the cap, with pruning of old files that match its name pattern.
+// Runs inside the log call under the log context's mutex; its own problems
+// are reported on standard error or through the logger's diagnostics, never
+// through a log call.
+#pragma once
+
+#include <cstdint>
+
+struct VFILE;
+
+constexpr uint32_t LOG_FILE_DEFAULT_CAP = 2097152;
+constexpr uint32_t LOG_FILE_MIN_CAP = 1024;
+
+struct log_file {
+    char path[4096];     // the resolved path of the open file
+    char pattern[4096];  // the configured name with every variable as "?*"
+    char dir[4096];      // "file_dir", empty when not given
+    char mode[2];        // "w" (start empty) or "a"
+    uint32_t cap;        // bytes, at least LOG_FILE_MIN_CAP
+    uint32_t form;       // 2 text; 1 pcap (not part of this build)
+    VFILE *fp;           // open only in the text form
+};
+
+void log_file_init(log_file *file);
+// "a" or "w", applied from the next open. -1 for anything else.
+int log_file_set_mode(log_file *file, const char *mode);
+// A relative directory is taken beside the executable; it and its parents are
+// created (a failure is reported and the directory kept). 0.
+int log_file_set_dir(log_file *file, const char *dir);
+// cap = max(cap, LOG_FILE_MIN_CAP). 0.
+int log_file_set_size(log_file *file, uint32_t cap);
+// With keep above 1 and a directory set: removes the files of the file's
+// directory that match the name pattern, all but the keep names that sort
+// last. Acts once, now. 0.
+int log_file_del_old(log_file *file, int keep);
+// Opens path (environment variables expanded; a relative path goes into the
+// directory when one is set). Does not switch the sink on. 0, or -1 (on
+// standard error) when the file cannot be opened or names a pcap file.
+int log_file_open(log_file *file, const char *path);
+void log_file_close(log_file *file);
+// One line: the prefix (date and time with microseconds, level prefix, pid,
+// thread name, tag) and text. A file removed from outside is re-created. 0,
+// or -1 when the line is lost.
+int log_file_write(log_file *file, int level, const char *tag, const char *text, int len);
+const char *log_file_get_path(const log_file *file);
+uint32_t log_file_get_size(const log_file *file);
+// The text stream's descriptor, -1 when none is open.
+int log_file_fileno(const log_file *file);

@@ -1,0 +1,32 @@
+// The zorv daemon's own hooks in the application frame: its options, its
+// configuration keys, the configuration text, the instance check, the start
+// and the stop of its listeners. main (zorv_main.cpp) installs them.
+#pragma once
+
+// Hook opt_parse_proc: the option loop over "c:o:n:l:dqpiue:vhs:w". 0;
+// -v, -h, "-s list" and usage errors end the process.
+int app_opt_parse(int argc, char **argv);
+// Hook conf_load_proc: the keys of sections "zorv" and "debug". 0, or -1
+// when the file does not load (every value then stays as it was).
+int app_conf_file_init(const char *path);
+// Hook conf_dump_proc and the "config" show-value: the settings as
+// "key=value" lines, then the logger's. Free with os_free.
+char *app_conf_show();
+// Hook check_instance_proc: -1 when something answers on 127.0.0.1 at the
+// NBD port (another instance), else 0.
+int app_check_instance();
+// Hook lib_init_proc and lib_exit_proc.
+int app_lib_init();
+int app_lib_exit();
+// Hook user_stop_proc: the stop sequence, app_exit, status 0. Runs on the
+// frame's stop thread, never in the signal handler.
+[[noreturn]] int app_sig_stop_handler(int signo);
+
+// Starts the listeners, then runs the main loop until the service stops:
+// with -d the sleep loop, at the console the console session. 0, or the
+// negative result of the NBD server start.
+int app_start_server();
+// The stop sequence: runs once, whoever calls first (a stop signal, the
+// shell's "exit"); a caller that finds it running on another thread waits
+// until it has finished. 0.
+int app_stop_server();

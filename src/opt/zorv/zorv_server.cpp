@@ -1,0 +1,187 @@
+// The daemon's start-up libraries, its instance check, the start and stop of
+// its listeners, its main loop and its end on a stop signal.
+#define ZLOG_TAG "main"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "libpal/basic/os_sync.h"
+#include "libpal/basic/os_thread_name.h"
+#include "libpal/env/pl_init.h"
+#include "libblock/block.h"
+#include "libdbg/dbg_shell.h"
+#include "liblsblk/lsblk.h"
+#include "libpal/value/var_mgr.h"
+#include "libsh/libsh.h"
+#include "libsh/sh_alias.h"
+#include "libnet/libnet.h"
+#include "libnet/sock_cli.h"
+#include "libpal/basic/verr.h"
+#include "libpal/network/os_socket.h"
+#include "libpal/tframe/app.h"
+#include "libpal/tframe/app_desc.h"
+#include "liblog/zlog.h"
+#include "opt/zorv/nbd_settings.h"
+#include "opt/zorv/zorv.h"
+
+nbd_settings g_nbd_settings = {nullptr, 10809, 1};
+
+namespace {
+
+constexpr int k_instance_timeout_ms = 1000;
+constexpr uint64_t k_loop_step_ms = 1000;
+
+// 0 not run, 1 running, 2 done.
+std::atomic<int> s_stop_state{0};
+
+// The instance check's connect: true when something accepts on 127.0.0.1:port.
+bool loopback_answers(int port)
+{
+    if (port <= 0 || port > 65535)
+        return false;
+    sock_conn_opts opts = {};
+    opts.timeout = k_instance_timeout_ms;
+    verr err = {};
+    const os_socket sock = sock_tcp_connect("127.0.0.1", static_cast<uint32_t>(port), &opts, &err);
+    ZLOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", port, reinterpret_cast<void *>(sock));
+    if (sock == 0)
+        return false;
+    sock_close(sock);
+    return true;
+}
+
+// A listener port that no socket can have ends start-up rather than being cut
+// to 16 bits and opening some other port.
+bool port_is_valid(const char *name, int port, bool zero_allowed)
+{
+    if ((port == 0 && zero_allowed) || (port > 0 && port <= 65535))
+        return true;
+    ZLOG_ERR("%s=%d is not a port (1-65535)\n", name, port);
+    return false;
+}
+
+// The -d loop waits here until the stop sequence has run (the console
+// session waits the same way once standard input has ended).
+void wait_stopped()
+{
+    while (std::atomic_ref<uint32_t>(g_app.stopped).load() == 0)
+        os_sleep_ms(k_loop_step_ms);
+}
+
+rvar s_config_var = {"config", "View configuration parameters", app_conf_show};
+rvar s_block_var = {"block", "View system block devices", lsblk_list};
+// Only "0" or "1" is taken: the registry refuses any other word, so a typo
+// never makes exports writable.
+dvar s_readonly_var = {"nbd_readonly_flag", DVAR_TYPE_ENUM, "0|1", nullptr, nullptr, nullptr, {VALUE_TYPE_PINT, {}}};
+
+int app_shell_register()
+{
+    libsh_rvar_add(&s_config_var);
+    libsh_rvar_add(&s_block_var);
+    s_readonly_var.value.v.pint = &g_nbd_settings.readonly;
+    libsh_dvar_add(&s_readonly_var);
+    alias_set("sb", "show block");
+    libsh_set_exit_proc(app_stop_server);
+    return 0;
+}
+
+}  // namespace
+
+int nbdsrv_init()
+{
+    app_opt_str_set(&g_nbd_settings.addr, nullptr);
+    g_nbd_settings.port = 10809;
+    g_nbd_settings.readonly = 1;
+    // Before the frame moves the working directory: the block layer chooses
+    // its client configuration directory now.
+    bd_init();
+    return 0;
+}
+
+int app_lib_init()
+{
+    libsh_init();
+    app_shell_register();
+    debug_shell_param shell = {"zorv>"};
+    debug_shell_init(&shell);
+    debug_bsv_pipe_srv_init("zorv");
+    nbdsrv_init();
+    return 0;
+}
+
+int app_lib_exit()
+{
+    libsh_exit();
+    net_exit();
+    bd_exit();
+    ZLOG_DBG("<==\n");
+    os_thread_name_del();
+    log2_exit(nullptr);
+    pl_exit();
+    return 0;
+}
+
+int app_check_instance()
+{
+    ZLOG_VERB("==>\n");
+    if (!loopback_answers(g_nbd_settings.port))
+        return 0;
+    ZLOG_ERR("Can only run one instance\n");
+    return -1;
+}
+
+int app_start_server()
+{
+    ZLOG_VERB("==>\n");
+    // The debug web server and the debug shell server start here, each only
+    // when its port is not 0; a failure of either is logged and start-up
+    // goes on.
+    if (!port_is_valid("http_server_port", static_cast<int>(g_app_opts.http_port), true))
+        g_app_opts.http_port = 0;
+    if (!port_is_valid("debug_server_port", static_cast<int>(g_app_opts.shell_port), true))
+        g_app_opts.shell_port = 0;
+    if (g_app_opts.shell_port != 0 && debug_shell_server_init(g_app_opts.shell_addr, g_app_opts.shell_port) != 0)
+        ZLOG_ERR("debug_shell_server_init failed\n");
+    // The NBD server starts here (nbdsrv_start); its negative result is
+    // returned at once.
+    if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
+        return -1;
+    if (g_app_opts.daemon != 0) {
+        ZLOG_DBG("run_as_daemon loop...\n");
+        wait_stopped();
+    } else {
+        debug_shell_stdio_loop();
+    }
+    ZLOG_VERB("<==\n");
+    return 0;
+}
+
+int app_stop_server()
+{
+    ZLOG_DBG("==>\n");
+    int expected = 0;
+    if (!s_stop_state.compare_exchange_strong(expected, 1)) {
+        s_stop_state.wait(1);
+        return 0;
+    }
+    // The NBD server stops here (nbdsrv_stop, nbdsrv_wait_exit), and the
+    // debug web server after the debug shell server.
+    if (g_app_opts.shell_port != 0)
+        debug_shell_server_exit();
+    std::atomic_ref<uint32_t>(g_app.stopped).store(1);
+    s_stop_state.store(2);
+    s_stop_state.notify_all();
+    return 0;
+}
+
+int app_sig_stop_handler(int signo)
+{
+    (void)signo;
+    ZLOG_DBG("stop_server ==>\n");
+    app_stop_server();
+    app_exit();
+    fflush(nullptr);
+    _exit(0);
+}

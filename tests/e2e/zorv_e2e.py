@@ -1,0 +1,483 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the zorv binary: each case copies the built daemon into
+a fresh temporary directory (the daemon reads zorv.ini beside itself), runs it
+on free loopback ports and checks its output, exit status, files and network
+traffic. Every wait is bounded; a case that would hang fails instead.
+
+Usage: zorv_e2e.py <zorv binary> <case>
+"""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+BANNER = "zorv-linux-x86_64 v1.2.3.0 (2025-2-14) - QALDO Network Block Device Service\n"
+USAGE = (
+    "Usage: zorv [opt] [arguments] ...\n"
+    "\t-c [config_file]  set config file\n"
+    "\t-p dump current config\n"
+    "\t-s [list|key=val] Set configuration options\n"
+    "\t-e [\"cmd;...\"] execute string 'cmd'\n"
+    "\t-v show version\n"
+    "\t-q Do not display the startup banner and copyright message\n"
+    "\t-d Run as a daemon\n"
+    "\t-o [log_file]     set output log file\n"
+    "\t-l [log_level]    set log level: verb, dbg, info, warn, err\n"
+    "\t-h display this help\n"
+)
+LOG_SETTINGS = (
+    "log_level=info\n"
+    "log_shell_enale_out=1\n"
+    "log_file_enale_out=0\n"
+    "log_file_name=''\n"
+    "log_file_max_size=2097152\n"
+    "log_syslog_enale_out=0\n"
+    "log_syslog_url=''\n"
+    "log_bsvlog_url=''\n"
+)
+RUN_TIMEOUT = 20  # seconds for a command that should end by itself
+STOP_BOUND = 2.0  # seconds a stop signal may take
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def check_eq(got, want, what):
+    if got != want:
+        raise Failure(f"{what}:\n--- got ---\n{got!r}\n--- want ---\n{want!r}")
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Sandbox:
+    """A temporary directory holding a copy of the daemon."""
+
+    def __init__(self, binary):
+        self.dir = tempfile.mkdtemp(prefix="zorv_e2e_")
+        self.exe = os.path.join(self.dir, "zorv")
+        shutil.copy2(binary, self.exe)
+        self.procs = []
+        self.env = dict(os.environ)
+        self.env.pop("QD_ENV_LOG_LEVEL", None)
+        self.env.pop("QDDBGLOG", None)
+        # Leak reports of a process killed mid-run are noise here.
+        self.env["ASAN_OPTIONS"] = self.env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+
+    def ini(self, text):
+        self.write("zorv.ini", text)
+
+    def run(self, *args, env=None):
+        """Runs to its end; (status, stdout, stderr)."""
+        p = subprocess.run([self.exe, *args], cwd=self.dir, env=env or self.env, capture_output=True,
+                           text=True, timeout=RUN_TIMEOUT)
+        return p.returncode, p.stdout, p.stderr
+
+    def start(self, *args, env=None):
+        p = subprocess.Popen([self.exe, *args], cwd=self.dir, env=env or self.env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.procs.append(p)
+        return p
+
+    def close(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait(5)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def wait_for(pred, seconds, what):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        value = pred()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise Failure(f"timed out waiting for {what}")
+
+
+def read_file(path):
+    try:
+        with open(path, errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def stop_and_wait(p, signo=signal.SIGTERM):
+    """Sends signo; the status and the seconds it took to end."""
+    start = time.monotonic()
+    p.send_signal(signo)
+    try:
+        out, err = p.communicate(timeout=10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        out, err = p.communicate()
+        raise Failure(f"signal {signo} did not end the daemon; stderr:\n{err}")
+    return p.returncode, time.monotonic() - start, out, err
+
+
+def start_running(box, *args):
+    """Starts the daemon in the foreground with verb logging and returns once
+    it has reached its main loop."""
+    p = box.start("-l", "verb", *args)
+    lines = []
+
+    def reached():
+        line = p.stderr.readline()
+        if line == "" and p.poll() is not None:
+            raise Failure("daemon ended at start:\n" + "".join(lines))
+        lines.append(line)
+        return "app_start_server(): ==>" in line
+
+    wait_for(reached, RUN_TIMEOUT, "the main loop")
+    return p
+
+
+def pid_alive(pid):
+    """False once the process has ended (a zombie counts as ended)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ")[1][0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def dump_lines(port=10809, addr="''", http=6780, http_addr="127.0.0.1", shell=6781, shell_addr="127.0.0.1",
+               dump="''"):
+    return (f"nbd_server_port={port}\nnbd_server_address={addr}\nhttp_server_port={http}\n"
+            f"http_server_addr={http_addr}\ndebug_server_port={shell}\ndebug_server_addr={shell_addr}\n"
+            f"panic_dump_dir={dump}\n")
+
+
+COPYRIGHT = "Copyright (c) 2025 the zorv developers\n"
+
+# ---- the cases ----
+
+
+def case_version(box):
+    rc, out, err = box.run("-v")
+    check_eq((rc, out, err), (0, "1.2.3.0\n", ""), "-v")
+
+
+def case_help_and_usage_errors(box):
+    rows = [
+        (["-h"], 0, BANNER + COPYRIGHT + USAGE),
+        (["-q", "-h"], 0, USAGE),
+        (["-w"], 1, BANNER + COPYRIGHT + USAGE),
+        (["-i"], 1, BANNER + COPYRIGHT + USAGE),
+        (["-u"], 1, BANNER + COPYRIGHT + USAGE),
+    ]
+    for args, status, text in rows:
+        rc, out, err = box.run(*args)
+        check_eq((rc, out, err), (status, "", text), " ".join(args))
+    # A letter outside the option string: the system's complaint, then the same.
+    rc, out, err = box.run("-x")
+    check(rc == 1 and err.endswith(BANNER + COPYRIGHT + USAGE), f"-x: {rc} {err!r}")
+
+
+def case_s_list(box):
+    rc, out, err = box.run("-s", "list")
+    check_eq((rc, out, err), (0, "", "support the following key settings\nnbd_server_port\nnbd_readonly_flag\n"
+                                     "http_server_port\ndebug_server_port\ndaemon_close_all_fd\n"), "-s list")
+
+
+def case_dump_without_config(box):
+    rc, out, err = box.run("-p")
+    check_eq(rc, 0, "-p status")
+    check_eq(out, dump_lines() + LOG_SETTINGS, "-p without zorv.ini")
+    check_eq(err, BANNER + COPYRIGHT, "-p stderr")
+
+
+def case_dump_with_config(box):
+    box.ini("[zorv]\nnbd_server_port=12000\nnbd_server_addr=127.0.0.1\nnbd_readonly=no\n"
+            "[debug]\nshell_server_port=7001\nshell_server_addr=::1\nhttp_server_port=7002\n"
+            "http_server_addr=0.0.0.0\npanic_dump_dir=my dumps\n"
+            "[log]\nlevel=warn\nflags=no_colour\n")
+    rc, out, err = box.run("-p")
+    check_eq(rc, 0, "-p status")
+    check_eq(out, dump_lines(12000, "127.0.0.1", 7002, "0.0.0.0", 7001, "::1", "'my dumps'") +
+             LOG_SETTINGS.replace("log_level=info", "log_level=warn"), "-p with zorv.ini")
+    # A file without a debug section leaves both debug listeners off.
+    box.ini("[zorv]\nnbd_server_port=12001\n")
+    rc, out, err = box.run("-q", "-p")
+    check_eq((rc, err), (0, ""), "-q -p")
+    check_eq(out, dump_lines(12001, "''", 0, "''", 0, "''") + LOG_SETTINGS, "-p without a debug section")
+
+
+def case_s_keys_win_over_file(box):
+    box.ini("[zorv]\nnbd_server_port=12000\n[debug]\nshell_server_port=7001\n")
+    rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "bogus=1",
+                           "-s", "http_server_port", "-p")
+    check_eq(rc, 0, "status")
+    check(out.startswith(dump_lines(13000, "''", 0, "''", 0, "''")), f"-s over the file:\n{out}")
+    check("unsupported key [bogus]" in err, f"unknown key message: {err!r}")
+    check("http_server_port syntax error Example: k=v" in err, f"syntax message: {err!r}")
+
+
+def case_second_instance(box):
+    port = free_port()
+    with socket.socket() as other:
+        other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        other.bind(("127.0.0.1", port))
+        other.listen(4)
+        rc, out, err = box.run("-s", f"nbd_server_port={port}")
+        check_eq(rc, 1, "status of a second instance")
+        check("Can only run one instance" in err, f"message: {err!r}")
+
+
+def case_stop_signals(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT):
+        p = start_running(box)
+        rc, took, out, err = stop_and_wait(p, signo)
+        check_eq(rc, 0, f"status after signal {signo}")
+        check(took < STOP_BOUND, f"signal {signo} took {took:.2f} s")
+        check("call user_stop_proc" in err and "stop_server ==>" in err, f"stop log: {err!r}")
+
+
+def case_daemon(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    log = box.path("d.log")
+    rc, out, err = box.run("-d", "-l", "dbg", "-o", log)
+    check_eq((rc, out), (0, ""), "the parent of -d")
+    check(BANNER + COPYRIGHT + "daemon startup is complete, press any key to continue\n" in err, f"stderr: {err!r}")
+    m = wait_for(lambda: re.search(r"DEBUG (\d+) --- \[[^]]*\] main app_start_server\(\): run_as_daemon loop",
+                                   read_file(log)), RUN_TIMEOUT, "the daemon's loop in its log file")
+    pid = int(m.group(1))
+    check(pid_alive(pid), "the daemon runs")
+    for fd in (0, 1, 2):
+        check_eq(os.readlink(f"/proc/{pid}/fd/{fd}"), "/dev/null", f"descriptor {fd}")
+    check(os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0), "a new session")
+    text = read_file(log)
+    check("app_baner(): " + BANNER in text and "cmdline=[" in text, "the banner and command line are logged")
+    start = time.monotonic()
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end on SIGTERM")
+    check(time.monotonic() - start < STOP_BOUND, "stopped in time")
+    check("stop_server ==>" in read_file(log), "the stop is logged")
+
+
+def case_daemon_quiet(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    log = box.path("q.log")
+    rc, out, err = box.run("-q", "-d", "-l", "dbg", "-o", log, "-s", "daemon_close_all_fd=1")
+    # The frame writes nothing; the console log sink still shows the dbg lines.
+    check_eq((rc, out), (0, ""), "-q -d status")
+    check(BANNER not in err.splitlines(keepends=True) and "press any key" not in err and COPYRIGHT not in err,
+          f"-q -d stderr: {err!r}")
+    m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
+                 "the daemon's loop")
+    pid = int(m.group(1))
+    text = read_file(log)
+    check("app_baner(): " + BANNER in text, "the banner is still logged")
+    # Every other descriptor closed, the log file kept.
+    fds = {int(f): os.readlink(f"/proc/{pid}/fd/{f}") for f in os.listdir(f"/proc/{pid}/fd")}
+    check(os.path.realpath(log) in fds.values(), f"log file kept open: {fds}")
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end on SIGTERM")
+
+
+def case_log_file_cap_and_prune(box):
+    os.mkdir(box.path("logs"))
+    for n in (1, 2, 3, 4, 5):
+        box.write(f"logs/zorv_{n}.log", "old\n")
+    box.write("logs/other.txt", "kept\n")
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nlevel=verb\nfile_dir=logs\nfile=zorv_${ZORV_RUN}.log\n"
+            "max_num_file=3\nfile_size=4k\n" % free_port())
+    env = dict(box.env, ZORV_RUN="9")
+    # A long argument makes the logged command line outgrow the cap.
+    rc, out, err = box.run("-d", "-q", "--", "x" * 6000, env=env)
+    check_eq(rc, 0, "-d status")
+    log = box.path("logs/zorv_9.log")
+    m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
+                 "the daemon's loop")
+    pid = int(m.group(1))
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end")
+    check_eq(sorted(os.listdir(box.path("logs"))), ["other.txt", "zorv_4.log", "zorv_5.log", "zorv_9.log"],
+             "old files pruned to three")
+    text = read_file(log)
+    check(0 < len(text) < 4096, f"log file within its cap: {len(text)} bytes")
+    check(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} ", text) is not None, f"starts at a line: {text[:80]!r}")
+    check(text.endswith("\n") and "stop_server ==>" in text, "the newest lines are kept")
+
+
+def syslog_line_form(prio, rest):
+    return re.compile(r"<%d>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \S+ main\[\d+\]: %s\n\x00" % (prio, rest))
+
+
+def case_syslog_udp(box):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as srv:
+        srv.bind(("127.0.0.1", 0))
+        srv.settimeout(10)
+        url = "udp://127.0.0.1:%d" % srv.getsockname()[1]
+        box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+        p = start_running(box, "-n", url)
+        packets = []
+        while not any(b"app_check_instance(): ==>" in x for x in packets):
+            packets.append(srv.recv(4096))
+        stop_and_wait(p)
+    form = syslog_line_form(15, r"\[\d+\] app_check_instance\(\): ==>")
+    check(any(form.fullmatch(x.decode()) for x in packets), f"verb line as priority 15: {packets!r}")
+
+
+def case_syslog_tcp(box):
+    with socket.socket() as srv:
+        srv.bind(("127.0.0.1", 0))
+        srv.listen(4)
+        srv.settimeout(10)
+        box.ini("[zorv]\nnbd_server_port=%d\n[log]\nsyslog=tcp://127.0.0.1:%d\n" % (free_port(), srv.getsockname()[1]))
+        p = start_running(box)
+        conn, _ = srv.accept()
+        conn.settimeout(10)
+        data = b""
+        while b"app_check_instance(): ==>" not in data:
+            chunk = conn.recv(4096)
+            check(chunk != b"", "the TCP syslog stream ended early")
+            data += chunk
+        rc, took, _, _ = stop_and_wait(p)
+        conn.close()
+    check_eq(rc, 0, "status")
+    first = data[:data.index(b"\x00") + 1].decode()
+    check(re.fullmatch(r"<\d+>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \S+ \S+\[\d+\]: .*\n\x00", first, re.S),
+          f"TCP syslog line: {first!r}")
+
+
+def case_fault_signal(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    p = start_running(box)
+    rc, took, out, err = stop_and_wait(p, signal.SIGSEGV)
+    check_eq(rc, 254, "status after a fault signal")
+    check("signo=11 [Segmentation fault]" in err and "info: os=linux arch=x86_64 ver=1.2.3.0" in err,
+          f"panic messages: {err!r}")
+
+
+def case_commands_road(box):
+    # The commands go to a running instance through the shell's client; the
+    # console log is off for them unless QD_SH_DBG is a non-zero number.
+    rc, out, err = box.run("-e", "help")
+    check_eq((rc, out, err), (0, "", BANNER + COPYRIGHT), "-e without QD_SH_DBG")
+    rc, out, err = box.run("-e", "help", env=dict(box.env, QD_SH_DBG="1"))
+    check_eq(rc, 0, "-e status")
+    # No instance runs here: the client's failed connect is the one message.
+    check("debug_shell_connet_exec_cmd(): sock_connect 127.0.0.1:" in err, f"-e with QD_SH_DBG=1: {err!r}")
+
+
+def case_paths_from_exe_dir(box):
+    # A relative -c and a relative panic dump directory are taken from the
+    # executable's directory, wherever the daemon is started from.
+    box.write("rel.ini", "[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
+    elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
+    try:
+        p = subprocess.Popen([box.exe, "-l", "verb", "-c", "rel.ini"], cwd=elsewhere, env=box.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        box.procs.append(p)
+        seen = []
+        wait_for(lambda: seen.append(p.stderr.readline()) or "app_start_server(): ==>" in seen[-1], RUN_TIMEOUT,
+                 "the main loop")
+        stop_and_wait(p)
+    finally:
+        shutil.rmtree(elsewhere, ignore_errors=True)
+    text = "".join(seen)
+    check("Load default" not in text, f"rel.ini found beside the binary: {text!r}")
+    check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
+
+
+# ---- bad input ----
+
+
+def case_bad_config_lines(box):
+    # A 100 KB line, unknown sections and a key after them.
+    box.ini("[zorv]\n; " + "c" * 100000 + "\nlong=" + "v" * 100000 + "\n[bogus]\na=b\n[zorv]\n"
+            "nbd_server_port=12345\nnbd_readonly=maybe\n[more junk]\n")
+    rc, out, err = box.run("-p")
+    check_eq(rc, 0, "status")
+    check(out.startswith("nbd_server_port=12345\n"), f"-p: {out[:200]!r}")
+    check("error: nbd_readonly=maybe [true | false]" in err, f"read-only warning: {err!r}")
+
+
+def case_bad_port(box):
+    box.ini("[zorv]\nnbd_server_port=70000\n")
+    rc, out, err = box.run()
+    check_eq(rc, 255, "status for a port out of range")
+    check("nbd_server_port=70000 is not a port (1-65535)" in err, f"message: {err!r}")
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    rc, out, err = box.run("-s", "nbd_server_port=-1")
+    check_eq(rc, 255, "status for -s nbd_server_port=-1")
+
+
+def case_bad_log_dir(box):
+    box.ini("[log]\nfile_dir=/dev/null/logs\nfile=x.log\n")
+    rc, out, err = box.run("-p")
+    check_eq(rc, 0, "status")
+    check("log file directory /dev/null/logs cannot be created" in err, f"directory message: {err!r}")
+    check("log file /dev/null/logs/x.log cannot be opened" in err, f"open message: {err!r}")
+    check("log_file_name=''" in out, f"no log file: {out!r}")
+
+
+def case_bad_syslog_address(box):
+    dead = free_port()
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nsyslog=tcp://127.0.0.1:%d\n" % (free_port(), dead))
+    start = time.monotonic()
+    p = start_running(box)
+    check(time.monotonic() - start < 10, "start-up is not held up")
+    rc, took, out, err = stop_and_wait(p)
+    check_eq(rc, 0, "status")
+    check(took < STOP_BOUND, f"stop took {took:.2f} s")
+
+
+def case_bad_config_path(box):
+    box.ini("[zorv]\nnbd_server_port=23456\n")
+    os.mkdir(box.path("adir"))
+    for path in (box.path("missing.ini"), box.path("adir")):
+        rc, out, err = box.run("-l", "verb", "-c", path, "-p")
+        check_eq(rc, 0, f"status for -c {path}")
+        check("Load default zorv.ini" in err, f"fallback message for {path}: {err!r}")
+        check(out.startswith("nbd_server_port=23456\n"), f"default file read for {path}: {out[:80]!r}")
+
+
+CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        sys.stderr.write(f"usage: {sys.argv[0]} <zorv> <{'|'.join(CASES)}>\n")
+        return 2
+    box = Sandbox(sys.argv[1])
+    try:
+        CASES[sys.argv[2]](box)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        sys.stderr.write(f"FAILED {sys.argv[2]}: {e}\n")
+        return 1
+    finally:
+        box.close()
+    print(f"ok {sys.argv[2]}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

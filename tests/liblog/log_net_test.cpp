@@ -1,0 +1,170 @@
+#include "liblog/log_net.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "libpal/basic/os_sync.h"
+#include "liblog/log2.h"
+
+namespace {
+
+// A loopback socket of the type on a free port; listening for TCP.
+int bind_loopback(int type, uint16_t *port)
+{
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0 || (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+std::string recv_packet(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0)
+        return "";
+    char buf[4096];
+    const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+// "<prio>Mmm dd hh:mm:ss host tag[pid]: " then the line after its time prefix and a NUL.
+std::regex packet_form(int prio, const std::string &rest)
+{
+    return std::regex("<" + std::to_string(prio) + ">[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\S+ main\\[" +
+                      std::to_string(getpid()) + "\\]: " + rest + std::string(1, '\0'));
+}
+
+class Syslog : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ctx_ = log2_ctx_new();
+        ASSERT_NE(ctx_, nullptr);
+        log_net_init(&net_, ctx_);
+    }
+    void TearDown() override
+    {
+        log_net_close(&net_);
+        log2_exit(ctx_);
+    }
+    log2_ctx *ctx_ = nullptr;
+    log_net net_{};
+};
+
+TEST(SyslogNames, PrioritiesAndDecodeTables)
+{
+    const char *names[] = {"panic", "alert", "crit", "error", "warn", "notice", "info", "debug", "debug"};
+    for (int level = 0; level <= 8; level++)
+        EXPECT_STREQ(syslog_prio_name(level), names[level]);
+    EXPECT_EQ(syslog_prio_name(9), nullptr);
+
+    struct row {
+        const char *name;
+        const syslog_code *table;
+        int code;
+    };
+    const row rows[] = {
+        {"user", syslog_facility_names, 8},   {"LOCAL7", syslog_facility_names, 184},
+        {"24", syslog_facility_names, 24},    {"25", syslog_facility_names, -1},
+        {"8x", syslog_facility_names, -1},    {"warning", syslog_priority_names, 4},
+        {"Err", syslog_priority_names, 3},    {"7", syslog_priority_names, 7},
+        {"bogus", syslog_priority_names, -1}, {"", syslog_priority_names, -1},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(syslog_decode(r.name, r.table), r.code) << r.name;
+}
+
+TEST_F(Syslog, UdpLineSkipsItsMillisecondTimeAndEndsWithNul)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_DGRAM, &port);
+    ASSERT_GE(srv, 0);
+    ctx_->flags.store(LOG2_FLAG_TIME_MS);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
+    EXPECT_EQ(net_.kind, LOG_NET_UDP);
+    EXPECT_EQ(net_.state, 1u);
+    EXPECT_GT(syslog_write(&net_, LOG2_DBG, "main", "12:34:56.789 f(): dbg line\n", -1), 0);
+    EXPECT_EQ(net_.state, 2u);
+    const std::string got = recv_packet(srv);
+    EXPECT_TRUE(std::regex_match(got, packet_form(15, "f\\(\\): dbg line\n"))) << got;
+    // Seconds only: a 9-character prefix; err gives priority 11.
+    ctx_->flags.store(LOG2_FLAG_TIME);
+    syslog_write(&net_, LOG2_ERR, "main", "12:34:56 bad\n", -1);
+    const std::string second = recv_packet(srv);
+    EXPECT_TRUE(std::regex_match(second, packet_form(11, "bad\n"))) << second;
+    close(srv);
+}
+
+TEST_F(Syslog, TcpLinesArriveInOrder)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_STREAM, &port);
+    ASSERT_GE(srv, 0);
+    ctx_->flags.store(0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
+    EXPECT_EQ(net_.kind, LOG_NET_TCP);
+    ASSERT_GT(syslog_write(&net_, LOG2_INFO, "main", "first\n", -1), 0);
+    ASSERT_GT(syslog_write(&net_, LOG2_WARN, "main", "second\n", -1), 0);
+    const int conn = accept(srv, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    std::string got;
+    while (std::count(got.begin(), got.end(), '\0') < 2) {
+        const std::string part = recv_packet(conn);
+        if (part.empty())
+            break;
+        got += part;
+    }
+    const size_t nul = got.find('\0');
+    ASSERT_NE(nul, std::string::npos);
+    EXPECT_TRUE(std::regex_match(got.substr(0, nul + 1), packet_form(14, "first\n"))) << got;
+    EXPECT_TRUE(std::regex_match(got.substr(nul + 1), packet_form(12, "second\n"))) << got;
+    close(conn);
+    close(srv);
+}
+
+// A server that does not answer costs each line at most a bounded wait, and
+// after a failed connect the sink does not try again at once.
+TEST_F(Syslog, ServerThatIsDownBacksOff)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_STREAM, &port);
+    ASSERT_GE(srv, 0);
+    close(srv);  // nobody listens on the port any more
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
+    const uint64_t start = os_tick_ms();
+    EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "lost\n", -1), -1);
+    EXPECT_GT(net_.retry_ms, 0u);
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "lost\n", -1), -1);
+    EXPECT_LT(os_tick_ms() - start, 5000u);
+    EXPECT_EQ(net_.backoff_ms, 2000u);  // one failed try only
+}
+
+TEST_F(Syslog, UnusableUrlKeepsTheSinkOff)
+{
+    EXPECT_EQ(log_net_open(&net_, "udp://127.0.0.1:70000"), -1);
+    EXPECT_EQ(net_.state, 0u);
+    EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "x\n", -1), 0);
+    EXPECT_EQ(syslog_open("no-such-host.invalid", "514", LOG_NET_UDP), -1);
+}
+
+}  // namespace
