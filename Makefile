@@ -5,7 +5,7 @@
 # clang and its runtime build the fuzz targets; python3-cryptography is the
 # cipher tests' independent XTS; fdisk, gdisk and parted write the partition
 # tables the readers are tested on.
-PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev \
+PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
             python3-cryptography fdisk gdisk parted
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
@@ -14,8 +14,9 @@ TEST_DIR := build/test
 TSAN_DIR := build/tsan
 RUN_DIR  := build/run
 # The suites that start threads (threads, thread names, queue, condition
-# events and mutexes, poller, sockets, logger), as CTest name patterns.
-TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Socket[A-Za-z]*|Log[A-Za-z]*)\.
+# events and mutexes, poller, sockets, logger, named pipes, connections,
+# servers, service contexts, proxies), as CTest name patterns.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*)\.
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
@@ -32,7 +33,7 @@ build-test: deps
 
 build-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=thread -DZORV_WERROR=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests
 
 build-run: deps
 	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -237,20 +238,26 @@ TEST(NetGets, OverlongLineIsConsumedWhole)
 
 TEST(NetGets, PauseInsideALineWaitsForItsEnd)
 {
-    owned a, b;
-    ASSERT_TRUE(tcp_pair(FAMILIES[0], a, b));
-    net_conn c = {};
-    sock_conn(c, a.s, 150);
-    std::thread peer([&] {
-        os_socket_send_all(b.s, "ab", 2);
-        sleep_ms(500);
-        os_socket_send_all(b.s, "c\r\n", 3);
-    });
-    char buf[32];
-    EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 3);
-    EXPECT_STREQ(buf, "abc");
-    peer.join();
-    EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 0);  // nothing: not an error
+    // 0: a connection that only looks still waits, without spinning.
+    for (int32_t timeout : {150, 0}) {
+        SCOPED_TRACE(timeout);
+        owned a, b;
+        ASSERT_TRUE(tcp_pair(FAMILIES[0], a, b));
+        net_conn c = {};
+        sock_conn(c, a.s, timeout);
+        send_text(b.s, "ab");
+        std::thread peer([&] {
+            sleep_ms(500);
+            os_socket_send_all(b.s, "c\r\n", 3);
+        });
+        const std::clock_t cpu0 = std::clock();
+        char buf[32];
+        EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 3);
+        EXPECT_STREQ(buf, "abc");
+        EXPECT_LT(static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC, 0.3);
+        peer.join();
+        EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 0);  // nothing: not an error
+    }
 }
 
 TEST(NetGets, PeerClosingInsideALineIsAnError)

@@ -43,6 +43,9 @@ extern "C" int dup2(int from, int to)
     return static_cast<int>(syscall(SYS_dup2, from, to));
 }
 
+// ThreadSanitizer's runtime calls pthread_attr_init itself while a thread
+// starts, before an instrumented function may run: no stand-in there.
+#ifndef __SANITIZE_THREAD__
 extern "C" int pthread_attr_init(pthread_attr_t *attr)
 {
     if (const int e = fail_inject::attr_init_errno.load())
@@ -51,4 +54,5 @@ extern "C" int pthread_attr_init(pthread_attr_t *attr)
     static const auto real = reinterpret_cast<init_fn>(dlsym(RTLD_NEXT, "pthread_attr_init"));
     return real(attr);
 }
+#endif
 #endif

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "libnet/libnet.h"
+#include "libpal/network/os_socket.h"
 #include "libpal/os/posix/os_name_pipe.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
@@ -55,6 +56,10 @@ int read_text(net_conn *conn, char *buf, int size, bool lf_ends)
         } else if (!is_pause(conn)) {
             buf[0] = '\0';
             return -1;
+        } else if (conn->timeout == 0) {
+            // A connection that only looks would spin here until the line ends.
+            const uint64_t fd = conn->type == NET_SERIAL_TYPE ? conn->handle : conn->handle - 1;
+            os_socket_wait_impl(static_cast<int>(fd), OS_SOCKET_WAIT_READ, NET_READ_SLICE_MS);
         }
         c = net_getc(conn, &got);
         if (c < 0) {

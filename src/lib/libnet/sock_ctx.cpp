@@ -122,7 +122,9 @@ void sock_tcp_ctx_close(sock_ctx *ctx, void *rec)
     os_thread *t = head->conn.thread;
     head->conn.thread = nullptr;
     release_record(ctx, rec);
-    const bool last = ctx->exited.load();
+    // A record left behind by a thread that could not be joined keeps the
+    // context alive: leaked, never freed under that thread.
+    const bool last = ctx->exited.load() && lbuf_count(ctx->pool) == 0;
     lbuf_unlock(ctx->pool);
     if (t != nullptr)
         os_thread_release(t);

@@ -108,8 +108,8 @@ int app_conf_file_init(const char *path)
     }
     conf_handle *h = conf.get();
     g_nbd_settings.port = conf_get_path_int(h, "zorv:nbd_server_port", 10809);
-    // Not a key of the original design: the shipped configuration binds the
-    // NBD listener to the loopback address.
+    // The shipped configuration binds the NBD listener to the loopback
+    // address with this key; empty means every address.
     read_text(h, "zorv:nbd_server_addr", &g_nbd_settings.addr);
     g_nbd_settings.readonly = read_readonly(h);
     g_app_opts.shell_port = static_cast<uint32_t>(conf_get_path_int(h, "debug:shell_server_port", 0));
