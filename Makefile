@@ -2,8 +2,12 @@
 #   make run   install what is missing, build, start the daemon in the foreground
 #   make test  install what is missing, build with sanitizers, run every test,
 #              then the suites that start threads again under ThreadSanitizer
-# clang and its runtime build the fuzz targets.
+# clang and its runtime build the fuzz targets; python3-cryptography is the
+# cipher tests' independent XTS; fdisk, gdisk and parted write the partition
+# tables the readers are tested on; libnbd-bin, python3-libnbd and
+# qemu-utils are the NBD clients of the end-to-end tests.
 PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
+            python3-cryptography fdisk gdisk parted \
             libnbd-bin python3-libnbd qemu-utils
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)

@@ -162,11 +162,11 @@ TEST_F(ClientPool, StopEndsIdleClientsWithinTheBoundAndSetsExited)
 TEST_F(ClientPool, AcceptAfterStopAddsNoContext)
 {
     EXPECT_EQ(cli_mgr_exit(), 0);
-    // The accept callback itself, as a late accept would run it.
+    // The accept callback's body, as a late accept would run it.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     os_ipaddr peer_addr{};
-    EXPECT_EQ(accept_proc(static_cast<os_socket>(fds[0]) + 1, &peer_addr, nullptr), 0);
+    EXPECT_EQ(cli_mgr_accept(static_cast<os_socket>(fds[0]) + 1, &peer_addr), 0);
     EXPECT_EQ(cli_mgr_count(), 0U);
     char c;
     EXPECT_EQ(recv(fds[1], &c, 1, 0), 0);  // its socket was closed

@@ -1,10 +1,12 @@
 // Test helper: takes the default log context's hook for the life of the
 // object and keeps every message as formatted text, so that tests can check
-// what the string and allocation calls report.
+// what the string and allocation calls report. Threads log while the test
+// reads, so every access to the lines takes the capture's own lock.
 #pragma once
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,19 +22,29 @@ class log_capture {
 public:
     log_capture()
     {
-        lines().clear();
+        clear();
         log2_set_hook(nullptr, hook);
     }
     ~log_capture() { log2_set_hook(nullptr, nullptr); }
     log_capture(const log_capture &) = delete;
     log_capture &operator=(const log_capture &) = delete;
 
-    const std::vector<captured_line> &all() const { return lines(); }
-    void clear() { lines().clear(); }
+    // A copy: the lines may grow while the caller looks at them.
+    std::vector<captured_line> all() const
+    {
+        std::lock_guard<std::mutex> lk(mu());
+        return lines();
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lk(mu());
+        lines().clear();
+    }
 
     // True when some message contains piece.
     bool has(const std::string &piece) const
     {
+        std::lock_guard<std::mutex> lk(mu());
         for (const auto &l : lines()) {
             if (l.text.find(piece) != std::string::npos) {
                 return true;
@@ -42,6 +54,11 @@ public:
     }
 
 private:
+    static std::mutex &mu()
+    {
+        static std::mutex m;
+        return m;
+    }
     static std::vector<captured_line> &lines()
     {
         static std::vector<captured_line> v;
@@ -52,6 +69,7 @@ private:
     {
         char buf[1024];
         vsnprintf(buf, sizeof(buf), fmt, ap);
+        std::lock_guard<std::mutex> lk(mu());
         lines().push_back({level & 0xff, tag != nullptr ? tag : "", buf});
     }
 };

@@ -90,7 +90,7 @@ nbd_client *cli_mgr_alloc(os_socket sock)
     return c;
 }
 
-int accept_proc(os_socket sock, os_ipaddr *peer, void *)
+int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
 {
     const std::lock_guard guard(g_accept_lock);
     nbd_client *c = g_stopping ? nullptr : cli_mgr_alloc(sock);

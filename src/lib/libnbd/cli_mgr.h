@@ -44,12 +44,12 @@ uint64_t cli_mgr_count();
 int cli_mgr_exit();
 bool cli_mgr_exited();
 
-// The NBD listener's accept callback, on the event thread: takes a context
-// for sock, starts its "clisrv" thread under the pool's lock (so the context
+// The body of the NBD listener's accept callback (accept_proc, on the event
+// thread): takes a context for sock, starts its "clisrv" thread under the pool's lock (so the context
 // is complete, thread handle included, before the thread can release it).
 // When no context can be had or the thread cannot start, the socket and the
 // context are released at once. Returns 0.
-int accept_proc(os_socket sock, os_ipaddr *peer, void *user);
+int cli_mgr_accept(os_socket sock, const os_ipaddr *peer);
 
 // Request buffer of at least len bytes (zeroed when it grows, never shrinks);
 // false when memory runs out (the old buffer is kept).

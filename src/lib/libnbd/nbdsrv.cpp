@@ -27,6 +27,12 @@ struct nbd_listener {
 };
 nbd_listener *g_listener = nullptr;
 
+// File-local: the debug shell's listener has an accept callback of the same name.
+int accept_proc(os_socket sock, os_ipaddr *peer, void *)
+{
+    return cli_mgr_accept(sock, peer);
+}
+
 }  // namespace
 
 int nbdsrv_init()

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "libdbg/dbg_cli.h"
+#include "libdbg/dbg_shell.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/posix/os_daemon.h"
 #include "libpal/tframe/app.h"
@@ -47,8 +49,8 @@ void fill_app()
     app_opt_str_set(&g_app_opts.shell_addr, "127.0.0.1");
     app_opt_str_set(&g_app_opts.http_addr, "127.0.0.1");
 
-    // The console session (shell_stdio_loop) and the -e client
-    // (shell_connet_cmd) plug in here with the shell.
+    g_app.shell_stdio_loop = debug_shell_stdio_script;
+    g_app.shell_connet_cmd = dbgcli_local_exec_cmd;
     g_app.opt_parse_proc = app_opt_parse;
     g_app.conf_load_proc = app_conf_file_init;
     g_app.conf_dump_proc = app_conf_show;

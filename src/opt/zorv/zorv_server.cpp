@@ -11,8 +11,14 @@
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
 #include "libblock/block.h"
+#include "libdbg/dbg_shell.h"
+#include "liblsblk/lsblk.h"
+#include "libpal/value/var_mgr.h"
+#include "libsh/libsh.h"
+#include "libsh/sh_alias.h"
 #include "libnet/libnet.h"
 #include "libnet/sock_cli.h"
+#include "libpart/libpart.h"
 #include "libpal/basic/verr.h"
 #include "libpal/network/os_socket.h"
 #include "libpal/tframe/app.h"
@@ -56,12 +62,29 @@ bool port_is_valid(const char *name, int port, bool zero_allowed)
     return false;
 }
 
-// The console session and the -d loop both wait here until the stop
-// sequence has run: the console until the shell's session takes its place.
+// The -d loop waits here until the stop sequence has run (the console
+// session waits the same way once standard input has ended).
 void wait_stopped()
 {
     while (std::atomic_ref<uint32_t>(g_app.stopped).load() == 0)
         os_sleep_ms(k_loop_step_ms);
+}
+
+rvar s_config_var = {"config", "View configuration parameters", app_conf_show};
+rvar s_block_var = {"block", "View system block devices", lsblk_list};
+// Only "0" or "1" is taken: the registry refuses any other word, so a typo
+// never makes exports writable.
+dvar s_readonly_var = {"nbd_readonly_flag", DVAR_TYPE_ENUM, "0|1", nullptr, nullptr, nullptr, {VALUE_TYPE_PINT, {}}};
+
+int app_shell_register()
+{
+    libsh_rvar_add(&s_config_var);
+    libsh_rvar_add(&s_block_var);
+    s_readonly_var.value.v.pint = &g_nbd_settings.readonly;
+    libsh_dvar_add(&s_readonly_var);
+    alias_set("sb", "show block");
+    libsh_set_exit_proc(app_stop_server);
+    return 0;
 }
 
 }  // namespace
@@ -81,17 +104,20 @@ int nbdsrv_stop()
 
 int app_lib_init()
 {
-    // The shell (libsh_init), the daemon's show-values "config" (app_conf_show)
-    // and "block" (lsblk_list), the set-variable "nbd_readonly_flag", the
-    // alias "sb", app_stop_server as the shell's exit hook and the prompt
-    // "zorv>" are registered here with the shell.
+    libsh_init();
+    app_shell_register();
+    debug_shell_param shell = {"zorv>"};
+    debug_shell_init(&shell);
+    debug_bsv_pipe_srv_init("zorv");
     nbdsrv_init();
+    // "vol_idx" in an export name reaches the partition readers through this.
+    libpart_init();
     return 0;
 }
 
 int app_lib_exit()
 {
-    // The shell exits here (libsh_exit) before the servers' event thread.
+    libsh_exit();
     net_exit();
     bd_exit();
     ZLOG_DBG("<==\n");
@@ -120,13 +146,18 @@ int app_start_server()
         g_app_opts.http_port = 0;
     if (!port_is_valid("debug_server_port", static_cast<int>(g_app_opts.shell_port), true))
         g_app_opts.shell_port = 0;
+    if (g_app_opts.shell_port != 0 && debug_shell_server_init(g_app_opts.shell_addr, g_app_opts.shell_port) != 0)
+        ZLOG_ERR("debug_shell_server_init failed\n");
     if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
         return -1;
     if (nbdsrv_start() < 0)
         return -1;
-    if (g_app_opts.daemon != 0)
+    if (g_app_opts.daemon != 0) {
         ZLOG_DBG("run_as_daemon loop...\n");
-    wait_stopped();
+        wait_stopped();
+    } else {
+        debug_shell_stdio_loop();
+    }
     ZLOG_VERB("<==\n");
     return 0;
 }
@@ -141,8 +172,9 @@ int app_stop_server()
     }
     nbdsrv_stop();
     nbdsrv_wait_exit();
-    // The debug shell server and the debug web server stop here when their
-    // ports are set.
+    // The debug web server stops after the debug shell server.
+    if (g_app_opts.shell_port != 0)
+        debug_shell_server_exit();
     std::atomic_ref<uint32_t>(g_app.stopped).store(1);
     s_stop_state.store(2);
     s_stop_state.notify_all();

@@ -1,0 +1,336 @@
+// Debug shell sessions, the console, and the TCP debug shell service.
+#include "libdbg/dbg_shell.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#define ZLOG_TAG "dbgsh"
+#include "liblog/zlog.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/os/os_init.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_tools.h"
+#include "libpal/string/url.h"
+#include "libpal/tframe/app_desc.h"
+
+namespace {
+
+struct mode_row {
+    uint32_t mode;
+    const char *log_line;
+    uint32_t conn_type;
+};
+
+constexpr mode_row MODES[] = {
+    {SH_MODE_STDIO, "STDIO_MODE ==>\n", NET_STDIO_TYPE},
+    {SH_MODE_NET, "NET_MODE ==>\n", NET_SOCK_TYPE},
+    {SH_MODE_PIPE, "PIPE_MODE ==>\n", NET_PIPE_SRV_TYPE},
+};
+
+const mode_row *find_mode(uint32_t mode)
+{
+    for (const auto &row : MODES) {
+        if (row.mode == mode)
+            return &row;
+    }
+    return nullptr;
+}
+
+char g_prompt[32] = "";
+const char *g_script = nullptr;
+uint32_t g_script_next = 0;
+
+std::mutex g_srv_lock;
+dbgsrv_handle *g_srv = nullptr;
+
+// The next ";"-field of the console script; the process ends when none is left.
+void script_gets(char *buf, size_t size)
+{
+    const char *p = g_script;
+    for (uint32_t i = 0; i < g_script_next && p != nullptr; i++) {
+        p = std::strchr(p, ';');
+        if (p != nullptr)
+            p++;
+    }
+    if (p == nullptr || *p == '\0')
+        os_process_exit(0);
+    size_t n = std::strcspn(p, ";");
+    if (n >= size)
+        n = size - 1;
+    std::memcpy(buf, p, n);
+    buf[n] = '\0';
+    g_script_next++;
+}
+
+int read_line(sh_ctx *ctx, char *buf)
+{
+    auto *conn = static_cast<net_conn *>(ctx->out);
+    if (ctx->mode != SH_MODE_STDIO)
+        return net_gets(conn, buf, DBGSH_LINE_SIZE - 1);
+    if (g_prompt[0] == '\0')
+        str_safecopy(g_prompt, sizeof(g_prompt), ">");
+    if (g_script != nullptr) {
+        script_gets(buf, DBGSH_LINE_SIZE - 1);
+        return static_cast<int>(std::strlen(buf));
+    }
+    int n = libsh_readline(g_prompt, buf, DBGSH_LINE_SIZE - 1);
+    return n < 0 ? -1 : static_cast<int>(std::strlen(buf));
+}
+
+// The loop of one session. A TCP session's connection belongs to its service,
+// whose close releases it: closing it here would clear a stopper's mark.
+int dbgsh_srv_loop(sh_ctx *ctx)
+{
+    char buf[DBGSH_LINE_SIZE];
+    for (;;) {
+        std::memset(buf, 0, sizeof(buf));
+        int n = read_line(ctx, buf);
+        ZLOG_VERB("ret=%d cmd=[%s]\n", n, buf);
+        if (n < 0) {
+            ZLOG_VERB("gets return failed break\n");
+            if (ctx->mode == SH_MODE_STDIO) {
+                // Standard input has ended: no busy loop, the program stops by other means.
+                while (__atomic_load_n(&g_app.stopped, __ATOMIC_ACQUIRE) == 0)
+                    os_sleep_ms(1000);
+            }
+            break;
+        }
+        if (n == 0)
+            continue;
+        str_trim(buf);
+        if (ctx->mode == SH_MODE_STDIO && std::strcmp(buf, "q") == 0)
+            str_safecopy(buf, sizeof(buf), "e");
+        exec_commands(ctx, buf);
+        if (ctx->exit_flag != 0) {
+            ZLOG_VERB("ctx.exit_flag break\n");
+            break;
+        }
+    }
+    if (ctx->mode != SH_MODE_NET)
+        net_close(static_cast<net_conn *>(ctx->out));
+    return 0;
+}
+
+}  // namespace
+
+int dbgout_write_imp(net_conn *conn, const char *text)
+{
+    char *crlf = str_replace_dup(text, "\n", "\r\n");
+    if (crlf == nullptr) {
+        ZLOG_DBG("str_relace return failed\n");
+        return -1;
+    }
+    str_rtrim_set(crlf, " \t\v\f");
+    int rc = net_write(conn, crlf, static_cast<int32_t>(std::strlen(crlf)));
+    os_free(crlf);
+    return rc;
+}
+
+int dbgout_printf(void *out, const char *fmt, ...)
+{
+    char text[DBGSH_LINE_SIZE];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = str_vsprintf_s2(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return -1;
+    return dbgout_write_imp(static_cast<net_conn *>(out), text);
+}
+
+int dbgout_write(void *out, const void *text, int)
+{
+    return dbgout_write_imp(static_cast<net_conn *>(out), static_cast<const char *>(text));
+}
+
+int dbgout_flush(void *out) { return net_put_nul(static_cast<net_conn *>(out)); }
+
+int dbgsh_srv_ctx_init(sh_ctx *ctx, net_conn *conn, uint32_t mode, uint64_t handle)
+{
+    const mode_row *row = find_mode(mode);
+    ctx->mode = mode;
+    if (row == nullptr) {
+        ZLOG_ERR("mode=%d invalid\n", static_cast<int>(mode));
+        return -1;
+    }
+    conn->timeout = DBGSH_TIMEOUT_MS;
+    conn->handle = handle;
+    conn->type = row->conn_type;
+    if (mode == SH_MODE_STDIO && g_script == nullptr) {
+        os_sleep_ms(300);
+        fputs("\nType `help` to learn how to use prompt\n", stdout);
+        fflush(stdout);
+    }
+    ctx->exit_flag = 0;
+    ctx->out = conn;
+    ctx->printf = dbgout_printf;
+    ctx->write = dbgout_write;
+    ctx->flush = dbgout_flush;
+    return 0;
+}
+
+int dbgsh_srv_imp(sh_ctx *ctx)
+{
+    const mode_row *row = find_mode(ctx->mode);
+    if (row == nullptr)
+        return -1;
+    ZLOG_VERB("%s", row->log_line);
+    return dbgsh_srv_loop(ctx);
+}
+
+int dbgsh_srv_run(uint32_t mode, uint64_t handle)
+{
+    sh_ctx ctx{};
+    net_conn conn{};
+    if (dbgsh_srv_ctx_init(&ctx, &conn, mode, handle) != 0)
+        return -1;
+    return dbgsh_srv_imp(&ctx);
+}
+
+int debug_shell_stdio_loop() { return dbgsh_srv_run(SH_MODE_STDIO, 0); }
+
+int debug_shell_stdio_script(const char *script)
+{
+    g_script = script;
+    g_script_next = 0;
+    return dbgsh_srv_run(SH_MODE_STDIO, 0);
+}
+
+int debug_shell_init(const debug_shell_param *param)
+{
+    if (param == nullptr) {
+        ZLOG_ERR("expr[%s]: assert failed\n", "param!=NULL");
+        return -1;
+    }
+    if (param->prompt == nullptr)
+        str_safecopy(g_prompt, sizeof(g_prompt), ">");
+    else
+        str_safecopy(g_prompt, sizeof(g_prompt), param->prompt);
+    return 0;
+}
+
+int netsh_srv_thread(void *rec)
+{
+    ZLOG_VERB("==>\n");
+    auto *item = static_cast<dbgsh_item *>(rec);
+    sock_ctx *service = item->head.ctx;
+    if (dbgsh_srv_ctx_init(&item->sh, &item->head.conn, SH_MODE_NET, item->head.conn.handle) == 0)
+        dbgsh_srv_imp(&item->sh);
+    sock_tcp_ctx_close(service, rec);
+    ZLOG_VERB("<==\n");
+    return 0;
+}
+
+int accept_proc(os_socket sock, os_ipaddr *, void *udata)
+{
+    if (sock_tcp_ctx_open(static_cast<sock_ctx *>(udata), sock) == nullptr) {
+        ZLOG_ERR(" malloc_ctx error\n");
+        sock_close(sock);
+        return -1;
+    }
+    return 0;
+}
+
+dbgsrv_handle *dbgsrv_tcp_open(const char *addrs, uint32_t *port)
+{
+    sock_tcp_ctx_param cp{"netsh_srv", sizeof(dbgsh_item), nullptr, netsh_srv_thread};
+    sock_ctx *ctx = sock_tcp_ctx_init(&cp);
+    if (ctx == nullptr)
+        return nullptr;
+    sock_srv_param sp{};
+    sp.name = "netsh";
+    sp.reuse = 1;
+    sp.backlog = 5;
+    sp.accept_proc = accept_proc;
+    sp.udata = ctx;
+    sock_server *srv = sock_tcp_server(addrs, *port, &sp);
+    auto *h = srv != nullptr ? static_cast<dbgsrv_handle *>(os_malloc(sizeof(dbgsrv_handle))) : nullptr;
+    if (h == nullptr) {
+        if (srv != nullptr)
+            sock_server_close(srv);
+        sock_tcp_ctx_exit(ctx);
+        return nullptr;
+    }
+    *port = sp.bind_port;
+    *h = dbgsrv_handle{0, sp.bind_port, ctx, srv};
+    return h;
+}
+
+dbgsrv_handle *dbgsrv_open(const char *url)
+{
+    libsh_init();
+    url_info info;
+    char store[URL_BUF_SIZE];
+    if (url == nullptr || url_parser(&info, store, url) != 0) {
+        ZLOG_ERR("url_parse error\n");
+        return nullptr;
+    }
+    if (info.protocol != nullptr && std::strcmp(info.protocol, "tcp") == 0) {
+        uint32_t port = info.port;
+        return dbgsrv_tcp_open(info.host, &port);
+    }
+    ZLOG_ERR("not supprot [%s]", url);
+    return nullptr;
+}
+
+int dbgsrv_close(dbgsrv_handle *h)
+{
+    if (h == nullptr)
+        return -1;
+    if (h->kind != 0) {
+        ZLOG_ERR("invalid type=%d", static_cast<int>(h->kind));
+        return -1;
+    }
+    sock_server_close(h->srv);
+    sock_tcp_ctx_exit(h->ctx);
+    os_free(h);
+    return 0;
+}
+
+int debug_shell_server_init(const char *addrs, uint32_t port)
+{
+    libsh_init();
+    dbgsrv_handle *h = dbgsrv_tcp_open(addrs, &port);
+    if (h == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> g(g_srv_lock);
+    if (g_srv != nullptr) {
+        dbgsrv_close(h);
+        return -1;
+    }
+    g_srv = h;
+    return 0;
+}
+
+int debug_shell_server_exit()
+{
+    ZLOG_VERB("==>\n");
+    dbgsrv_handle *h;
+    {
+        std::lock_guard<std::mutex> g(g_srv_lock);
+        h = g_srv;
+        g_srv = nullptr;
+    }
+    if (h != nullptr)
+        dbgsrv_close(h);
+    return 0;
+}
+
+uint32_t debug_shell_server_port()
+{
+    std::lock_guard<std::mutex> g(g_srv_lock);
+    return g_srv != nullptr ? g_srv->port : 0;
+}
+
+int debug_bsv_pipe_srv_init(const char *)
+{
+    log2_printf(nullptr, LOG2_VERB, "bsv", __FILE__, __LINE__, __func__, "==>\n");
+    return -1;
+}
+
+int debug_bsv_pipe_srv_exit() { return 0; }
+
+const char *debug_bsv_pipe_name() { return ""; }

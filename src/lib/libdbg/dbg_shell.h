@@ -1,0 +1,79 @@
+// Debug shell sessions: the command shell bound to one byte stream (the
+// console on the main thread, or one accepted TCP connection of the "netsh"
+// service, each on its own "netsh_srv" thread). The stream protocol: a
+// command line in, ended by LF or NUL (CRs dropped, at most 8190 bytes; a
+// longer one ends the session); out, each executed command's output with CR LF
+// line ends followed by one NUL, two after a command that flushes itself
+// ("exit", "quit", "tlog", "stack_over", "thread_except"), none for a line
+// that runs no command. The -e client (dbg_cli.h) speaks the same protocol.
+#pragma once
+
+#include <cstdint>
+
+#include "libnet/libnet.h"
+#include "libnet/sock_ctx.h"
+#include "libnet/sock_cli.h"
+#include "libnet/sock_srv.h"
+#include "libsh/libsh.h"
+
+constexpr int DBGSH_LINE_SIZE = 8192;
+constexpr int DBGSH_TIMEOUT_MS = 1000;  // one wait of an idle session's read
+
+// A TCP session item of the "netsh_srv" service: connection, service, shell.
+struct dbgsh_item {
+    sock_ctx_conn head;
+    sh_ctx sh;
+};
+
+struct dbgsrv_handle {
+    uint32_t kind;  // 0 TCP
+    uint32_t port;
+    sock_ctx *ctx;
+    sock_server *srv;
+};
+
+struct debug_shell_param {
+    const char *prompt;  // the console prompt; nullptr gives ">"
+};
+
+// Output operations of a session; out is the session's net_conn.
+int dbgout_printf(void *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int dbgout_write(void *out, const void *text, int len);
+// "\n" to "\r\n", trailing blanks removed, then written: bytes written or -1.
+int dbgout_write_imp(net_conn *conn, const char *text);
+int dbgout_flush(void *out);
+
+// Binds a context to a connection in a mode (SH_MODE_STDIO, _NET, _PIPE):
+// 1000 ms time-out, the connection type of the mode, the three operations.
+// -1 for another mode.
+int dbgsh_srv_ctx_init(sh_ctx *ctx, net_conn *conn, uint32_t mode, uint64_t handle);
+// Runs the read-execute loop until exit, quit, the end of input or a failed read.
+int dbgsh_srv_imp(sh_ctx *ctx);
+int dbgsh_srv_run(uint32_t mode, uint64_t handle);
+
+// The console session on the calling thread. At the end of standard input it
+// waits in one-second steps until the program's stopped flag is set.
+int debug_shell_stdio_loop();
+// The console session over a ";"-separated script; ends the process with 0
+// when the script is used up.
+int debug_shell_stdio_script(const char *script);
+// Sets the console prompt (at most 31 characters; a longer one leaves ">").
+int debug_shell_init(const debug_shell_param *param);
+
+// The TCP debug shell service: start (address list, port; 0 or -1) and stop.
+int debug_shell_server_init(const char *addrs, uint32_t port);
+int debug_shell_server_exit();
+// The port the running service listens on, 0 when stopped.
+uint32_t debug_shell_server_port();
+// port in/out: 0 asks the system for one and gets it back.
+dbgsrv_handle *dbgsrv_tcp_open(const char *addrs, uint32_t *port);
+// "tcp://host:port"; other schemes (named pipes are not built) give nullptr.
+dbgsrv_handle *dbgsrv_open(const char *url);
+int dbgsrv_close(dbgsrv_handle *h);
+int accept_proc(os_socket sock, os_ipaddr *peer, void *udata);
+int netsh_srv_thread(void *item);
+
+// The binary-record pipe server is not part of this system: init answers -1.
+int debug_bsv_pipe_srv_init(const char *name);
+int debug_bsv_pipe_srv_exit();
+const char *debug_bsv_pipe_name();

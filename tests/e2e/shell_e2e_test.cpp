@@ -1,0 +1,226 @@
+// The debug shell end to end: the program named by ZORV_E2E_BIN (the daemon,
+// or the shell stand-in until the daemon serves its shell) is started on free
+// loopback ports with standard input at its end, and driven over TCP and with
+// its own -e client.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../libdbg/dbg_fixture.h"
+#include "../libsh/sh_fixture.h"
+
+using namespace std::string_literals;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+uint32_t free_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    socklen_t len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+const char *binary() { return std::getenv("ZORV_E2E_BIN"); }
+
+// Runs the binary with args; standard input from /dev/null, output to out_path.
+pid_t spawn(const std::vector<std::string> &args, const std::string &out_path)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(binary()));
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(binary(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// The exit status within ms, or -1 (the process is then killed).
+int wait_exit(pid_t pid, int ms)
+{
+    auto end = clock_type::now() + std::chrono::milliseconds(ms);
+    int status = 0;
+    while (clock_type::now() < end) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class ShellE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (binary() == nullptr)
+            GTEST_SKIP() << "ZORV_E2E_BIN not set";
+        shell_port = free_port();
+        char t[] = "/tmp/zorv_e2e_XXXXXX";
+        int fd = mkstemp(t);
+        close(fd);
+        log_path = t;
+        pid = spawn({"-q", "-s", "debug_server_port=" + std::to_string(shell_port), "-s",
+                     "nbd_server_port=" + std::to_string(free_port())},
+                    log_path);
+        auto end = clock_type::now() + std::chrono::seconds(10);
+        while (clock_type::now() < end) {
+            tcp_client probe(shell_port);
+            if (probe.fd >= 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        FAIL() << "the debug shell did not open; log:\n" << read_file(log_path);
+    }
+    void TearDown() override
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (!log_path.empty())
+            unlink(log_path.c_str());
+    }
+    // Runs binary -e cmd: its exit status and what it printed.
+    int run_client(const std::string &cmd, uint32_t port, std::string *out, int ms = 10000)
+    {
+        std::string path = log_path + ".cli";
+        pid_t cli = spawn({"-q", "-s", "debug_server_port=" + std::to_string(port), "-e", cmd}, path);
+        int rc = wait_exit(cli, ms);
+        *out = read_file(path);
+        unlink(path.c_str());
+        return rc;
+    }
+
+    uint32_t shell_port = 0;
+    std::string log_path;
+    pid_t pid = -1;
+};
+
+}  // namespace
+
+TEST_F(ShellE2E, ExactBytesOverTcp)
+{
+    tcp_client c(shell_port);
+    ASSERT_GE(c.fd, 0);
+    ASSERT_TRUE(c.send_all("set log.level info\n"));
+    ASSERT_EQ(c.read_nuls(1), "\0"s);
+    struct {
+        std::string in;
+        int nuls;
+        std::string out;
+    } const cases[] = {
+        {"show dvar\n"s, 1, "log.level=info\r\nnbd_readonly_flag=1\r\n\0"s},
+        {"set log.level dbg\0"s, 1, "\0"s},
+        {"show dvar\n"s, 1, "log.level=dbg\r\nnbd_readonly_flag=1\r\n\0"s},
+        {"set log.level debug\n"s, 1, "error: invalid param [debug]\r\n\r\n\0"s},
+        {"set nbd_readonly_flag yes\n"s, 1, "error: invalid param [yes]\r\n\r\n\0"s},
+        {"show dvar\n"s, 1, "log.level=dbg\r\nnbd_readonly_flag=1\r\n\0"s},
+        {"frobnicate\n"s, 1, "command not found: [frobnicate]\r\nType `help` to learn how to use prompt\r\n\0"s},
+        {"call tlog\n"s, 2, "\0\0"s},
+        {"set log.level info\n"s, 1, "\0"s},
+    };
+    for (const auto &k : cases) {
+        ASSERT_TRUE(c.send_all(k.in));
+        EXPECT_EQ(c.read_nuls(k.nuls), k.out) << k.in;
+    }
+
+    ASSERT_TRUE(c.send_all("alias\n"));
+    EXPECT_EQ(c.read_nuls(1), alias_listing({{"sb", "'show block'"}}, "\r\n") + '\0');
+
+    ASSERT_TRUE(c.send_all("help\n"));
+    std::string help = c.read_nuls(1);
+    EXPECT_EQ(help.rfind("show      \tShow the status of the program\r\nset       \tSet public options\r\n"
+                         "call      \tcall application commands\r\n",
+                         0),
+              0u);
+    EXPECT_NE(help.find("?         \tSynonym for `help'\r\n\r\nFor more information, type 'help command' for each "
+                        "command.\r\ne.g. help pwd\r\n\0"s),
+              std::string::npos);
+
+    ASSERT_TRUE(c.send_all("quit\n"));
+    EXPECT_EQ(c.read_nuls(2), "\0\0"s);
+    EXPECT_TRUE(c.closed_within(3000));
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "quit must end only the session";
+}
+
+TEST_F(ShellE2E, ClientPrintsTheRepliesAndExitsZero)
+{
+    std::string out;
+    EXPECT_EQ(run_client("show dvar", shell_port, &out), 0);
+    EXPECT_NE(out.find("log.level=info\nnbd_readonly_flag=1\n"), std::string::npos) << out;
+}
+
+TEST_F(ShellE2E, ClientWithoutAnInstanceExitsZeroQuickly)
+{
+    std::string out;
+    auto start = clock_type::now();
+    EXPECT_EQ(run_client("show dvar", free_port(), &out, 3000), 0);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(3));
+}
+
+TEST_F(ShellE2E, BadInputLeavesTheServiceRunning)
+{
+    {
+        tcp_client gone(shell_port);
+        gone.send_all("echo never ended");
+    }
+    std::vector<std::unique_ptr<tcp_client>> many;
+    for (int i = 0; i < 100; i++)
+        many.push_back(std::make_unique<tcp_client>(shell_port));
+    for (size_t i = 0; i < many.size(); i++)
+        ASSERT_TRUE(many[i]->send_all("echo s" + std::to_string(i) + "\n"));
+    for (size_t i = 0; i < many.size(); i++)
+        EXPECT_EQ(many[i]->read_nuls(1), "s" + std::to_string(i) + "\r\n\0"s);
+    many.clear();
+    tcp_client flood(shell_port);
+    flood.send_all(std::string(1 << 20, 'x') + "\n");
+    EXPECT_TRUE(flood.closed_within(120000));  // read a byte at a time: slow under sanitizers
+    tcp_client after(shell_port);
+    ASSERT_TRUE(after.send_all("echo alive\n"));
+    EXPECT_EQ(after.read_nuls(1), "alive\r\n\0"s);
+}
+
+TEST_F(ShellE2E, ExitFromTcpStopsTheProgramWithStatusZero)
+{
+    tcp_client c(shell_port);
+    ASSERT_TRUE(c.send_all("exit\n"));
+    EXPECT_EQ(c.read_nuls(2), "\0\0"s);
+    EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(log_path);
+    pid = -1;
+}
