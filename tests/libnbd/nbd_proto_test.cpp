@@ -26,7 +26,9 @@ std::vector<uint8_t> info_data(const std::string &name, std::vector<uint16_t> re
     for (size_t i = 0; i < reqs.size(); i++) {
         be16_store(v.data() + 6 + name.size() + 2 * i, reqs[i]);
     }
-    v.resize(v.size() + static_cast<size_t>(std::min(extra, 0)));
+    // A negative extra cuts the data short of what its counts promise.
+    if (extra < 0)
+        v.resize(v.size() - static_cast<size_t>(-extra));
     return v;
 }
 

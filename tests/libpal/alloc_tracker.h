@@ -12,6 +12,19 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 
+// Polls ready() every millisecond; false when 2 s pass before it holds.
+template <typename Ready>
+bool poll_until(const Ready &ready)
+{
+    const uint64_t start = os_tick_ms();
+    while (!ready()) {
+        if (os_tick_ms() - start > 2000)
+            return false;
+        os_sleep_ms(1);
+    }
+    return true;
+}
+
 class alloc_tracker {
 public:
     alloc_tracker() : saved_m_(g_malloc_proc), saved_r_(g_realloc_proc), saved_f_(g_free_proc)
@@ -40,13 +53,7 @@ public:
     // Polls until the live count is n; false when 2 s pass first.
     bool wait_live(size_t n) const
     {
-        const uint64_t start = os_tick_ms();
-        while (live_count() != n) {
-            if (os_tick_ms() - start > 2000)
-                return false;
-            os_sleep_ms(1);
-        }
-        return true;
+        return poll_until([&] { return live_count() == n; });
     }
 
 private:
