@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <regex>
 #include <string>
 
@@ -23,36 +22,23 @@
 
 namespace {
 
-// The kernel's count of this process's threads: a thread has left it only
-// once it has done everything, the last touch of its handle included.
-int task_count()
+// True once the kernel no longer lists the thread tid: it has done
+// everything by then, its last touch of its handle included.
+bool task_gone(pid_t tid)
 {
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word) {
-        if (word == "Threads:") {
-            int n = 0;
-            status >> n;
-            return n;
-        }
-    }
-    return -1;
-}
-
-// Polls until the process runs n threads; false when 2 s pass first.
-bool wait_tasks(int n)
-{
-    return poll_until([n] { return task_count() == n; });
+    return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0;
 }
 
 // Holds a thread until the test opens it.
 struct gate {
     std::atomic<bool> open{false};
+    std::atomic<pid_t> tid{0};  // the kernel's id of the thread held
 };
 
 int run_until_open(void *p)
 {
     auto *g = static_cast<gate *>(p);
+    g->tid = gettid();
     while (!g->open.load())
         os_sleep_ms(1);
     return 7;
@@ -279,7 +265,6 @@ TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)
         SCOPED_TRACE(r.what);
         alloc_tracker mem;
         gate g;
-        const int tasks = task_count();
         os_thread *t = os_thread_init("handover", run_until_open, &g, 0);
         ASSERT_NE(t, nullptr);
         if (r.owner_first) {
@@ -292,7 +277,8 @@ TEST_F(NamedThread, HandleIsFreedByWhicheverSideComesSecond)
             g.open = true;
             // Only the handle is left once the thread has ended; its name
             // goes a moment before its last touch of the handle.
-            EXPECT_TRUE(wait_tasks(tasks));
+            ASSERT_TRUE(poll_until([&] { return g.tid.load() != 0; }));
+            EXPECT_TRUE(poll_until([&] { return task_gone(g.tid.load()); }));
             EXPECT_EQ(mem.live_count(), 1u);
             EXPECT_EQ(os_thread_release(t), 0);
             EXPECT_EQ(mem.live_count(), 0u);
