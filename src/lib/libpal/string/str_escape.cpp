@@ -54,30 +54,13 @@ struct piece_writer {
 // One JSON escape of byte c into buf; its length.
 size_t json_piece(unsigned char c, char *buf)
 {
-    switch (c) {
-    case '\b':
-        memcpy(buf, "\\b", 2);
+    // The bytes JSON names with one letter after the backslash.
+    static constexpr std::string_view kNamed("\b\t\n\f\r\\\"", 7);
+    static constexpr std::string_view kLetters("btnfr\\\"", 7);
+    if (const size_t i = kNamed.find(static_cast<char>(c)); i != std::string_view::npos) {
+        buf[0] = '\\';
+        buf[1] = kLetters[i];
         return 2;
-    case '\t':
-        memcpy(buf, "\\t", 2);
-        return 2;
-    case '\n':
-        memcpy(buf, "\\n", 2);
-        return 2;
-    case '\f':
-        memcpy(buf, "\\f", 2);
-        return 2;
-    case '\r':
-        memcpy(buf, "\\r", 2);
-        return 2;
-    case '\\':
-        memcpy(buf, "\\\\", 2);
-        return 2;
-    case '"':
-        memcpy(buf, "\\\"", 2);
-        return 2;
-    default:
-        break;
     }
     if (c < 0x20) {
         memcpy(buf, "\\u00", 4);
