@@ -425,7 +425,7 @@ TEST_F(IniFile, TenThousandSections)
 namespace {
 
 std::string g_printed;
-int keep_printed(const char *fmt, ...)
+[[gnu::format(printf, 1, 2)]] int keep_printed(const char *fmt, ...)
 {
     char    buf[512];
     va_list ap;

@@ -50,7 +50,7 @@ private:
     pl_free_proc    saved_f_;
 };
 
-int vasprintf_with(char **out, pl_malloc_ctx_proc alloc, void *ctx, const char *fmt, ...)
+[[gnu::format(printf, 4, 5)]] int vasprintf_with(char **out, pl_malloc_ctx_proc alloc, void *ctx, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);

@@ -64,7 +64,7 @@ private:
         static std::vector<captured_line> v;
         return v;
     }
-    static void hook(uint32_t level, const char *tag, const char *, int, const char *, int, const char *fmt,
+    [[gnu::format(printf, 7, 0)]] static void hook(uint32_t level, const char *tag, const char *, int, const char *, int, const char *fmt,
                      va_list ap)
     {
         char buf[1024];

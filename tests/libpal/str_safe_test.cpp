@@ -342,7 +342,7 @@ TEST(BoundedFormat, FailedFormatEmptiesDestination)
 
 namespace {
 
-int vformat(int strict, char *dest, size_t size, const char *fmt, ...)
+[[gnu::format(printf, 4, 5)]] int vformat(int strict, char *dest, size_t size, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
@@ -523,7 +523,7 @@ TEST(SafeAllocDeathTest, FailureEndsTheProcessWithStatusOne)
 namespace {
 
 // Writes each message to standard error, where the death test can match it.
-void stderr_hook(uint32_t, const char *, const char *, int, const char *, int, const char *fmt, va_list ap)
+[[gnu::format(printf, 7, 0)]] void stderr_hook(uint32_t, const char *, const char *, int, const char *, int, const char *fmt, va_list ap)
 {
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);

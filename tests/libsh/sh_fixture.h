@@ -38,7 +38,7 @@ struct sh_capture {
         return out;
     }
 
-    static int out_printf(void *o, const char *fmt, ...)
+    [[gnu::format(printf, 2, 3)]] static int out_printf(void *o, const char *fmt, ...)
     {
         char buf[8192];
         va_list ap;

@@ -221,10 +221,11 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     }
 }
 
-// The body of a log call that passed the hook and the threshold: text is the
-// message itself (fmt == nullptr) or fmt with ap is formatted.
+// The body of a log call that passed the hook and the threshold.
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
-               int eno, const char *fmt, va_list ap, const char *text)
+               int eno, const char *fmt, va_list ap) __attribute__((format(printf, 8, 0)));
+void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
+               int eno, const char *fmt, va_list ap)
 {
     // The thread's name is read before the context's mutex is taken: the
     // name registry may log while it holds its own mutex, so the two are
@@ -268,25 +269,20 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         str_buf_appendf(sb, "%s(): ", func);
     }
 
-    if (fmt != nullptr) {
-        va_list ap1;
-        va_copy(ap1, ap);
-        const int whole = vsnprintf(msg, sizeof(msg), fmt, ap1);
-        va_end(ap1);
-        if (whole < 0) {
-            msg[0] = '\0';
-        } else if (static_cast<size_t>(whole) < sizeof(msg)) {
-            str_buf_append(sb, msg, static_cast<size_t>(whole));
-        } else {
-            // Cut in the line; the file sink still gets the whole message.
-            va_list ap2;
-            va_copy(ap2, ap);
-            str_buf_vappendf(sb, fmt, ap2);
-            va_end(ap2);
-        }
+    va_list ap1;
+    va_copy(ap1, ap);
+    const int whole = vsnprintf(msg, sizeof(msg), fmt, ap1);
+    va_end(ap1);
+    if (whole < 0) {
+        msg[0] = '\0';
+    } else if (static_cast<size_t>(whole) < sizeof(msg)) {
+        str_buf_append(sb, msg, static_cast<size_t>(whole));
     } else {
-        str_safecopy2(msg, sizeof(msg), text);
-        str_buf_append_str(sb, text);
+        // Cut in the line; the file sink still gets the whole message.
+        va_list ap2;
+        va_copy(ap2, ap);
+        str_buf_vappendf(sb, fmt, ap2);
+        va_end(ap2);
     }
     str_safecat2(line, sizeof(line), msg);
 
@@ -455,6 +451,19 @@ int level_reverse(const char *name, const val_tab *tab, const char *what)
     return v;
 }
 
+// A ready text goes through the one formatting path as "%s", so that it is
+// cut in the line and kept whole for the file sink like any message.
+void emit_text(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
+               int eno, const char *fmt, ...) __attribute__((format(printf, 8, 9)));
+void emit_text(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
+               int eno, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log2_emit(ctx, level, tag, file, lineno, func, eno, fmt, ap);
+    va_end(ap);
+}
+
 }  // namespace
 
 // ---- the log calls ----
@@ -484,7 +493,7 @@ int log2_vprintf(log2_ctx *ctx, uint32_t level, const char *tag, const char *fil
     if (above_threshold(ctx, level)) {
         return 0;
     }
-    log2_emit(ctx, level, tag, file, line, func, keep.value(), fmt, ap, nullptr);
+    log2_emit(ctx, level, tag, file, line, func, keep.value(), fmt, ap);
     return 0;
 }
 
@@ -509,8 +518,7 @@ int log2_puts(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, 
     if (tag == nullptr || *tag == '\0') {
         tag = "tag";
     }
-    va_list none{};
-    log2_emit(ctx, level, tag, file, line, func, keep.value(), nullptr, none, text);
+    emit_text(ctx, level, tag, file, line, func, keep.value(), "%s", text);
     return 0;
 }
 

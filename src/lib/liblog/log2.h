@@ -113,7 +113,7 @@ struct log2_info {
 int log2_printf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
                 const char *fmt, ...) __attribute__((format(printf, 7, 8)));
 int log2_vprintf(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
-                 const char *fmt, va_list ap);
+                 const char *fmt, va_list ap) __attribute__((format(printf, 7, 0)));
 // A ready text, not formatted; the hook is not consulted.
 int log2_puts(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int line, const char *func,
               const char *text);
@@ -122,7 +122,7 @@ int log2_printf_cb(uint32_t level, const char *tag, const char *file, int line, 
                    const char *fmt, ...) __attribute__((format(printf, 7, 8)));
 // A log2_hook that feeds the default context; with LOG2_F_ERRNO it sets errno to eno first.
 void log2_hook_forward(uint32_t level, const char *tag, const char *file, int line, const char *func, int eno,
-                       const char *fmt, va_list ap);
+                       const char *fmt, va_list ap) __attribute__((format(printf, 7, 0)));
 // Hands a ready line (len -1: its string length) to the sinks, without a record.
 int log2_write_line(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len);
 

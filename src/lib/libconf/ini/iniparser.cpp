@@ -26,6 +26,7 @@ namespace {
 // The line buffer of one physical read.
 constexpr size_t kLineMax = 1024;
 
+int default_error_proc(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int default_error_proc(const char *fmt, ...)
 {
     va_list ap;

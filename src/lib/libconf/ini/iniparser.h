@@ -16,7 +16,8 @@ struct VFILE;
 
 // The loader's error printer; by default the text goes to standard error.
 // nullptr restores the default.
-using iniparser_error_proc = int (*)(const char *fmt, ...);
+// (A typedef: an alias declaration takes no format attribute.)
+typedef int (*iniparser_error_proc)(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void iniparser_set_error_callback(iniparser_error_proc proc);
 
 // Turns the bytes of a "*.dat" file into INI text in place; 0 on success.

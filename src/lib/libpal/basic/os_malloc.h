@@ -37,12 +37,13 @@ char  *os_strdup_empty();
 size_t os_strnlen(const char *text, size_t maximum);
 char  *os_strndup(const char *text, size_t n);
 
-int os_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap);
+int os_vsnprintf(char *buf, size_t size, const char *fmt, va_list ap) __attribute__((format(printf, 3, 0)));
 // Formats into a new block from alloc(alloc_ctx, size), or from os_malloc
 // when alloc is nullptr. Returns the length without the NUL, or -1 with
 // *result nullptr.
-int os_vasprintf_imp(char **result, const char *fmt, va_list ap, pl_malloc_ctx_proc alloc, void *alloc_ctx);
-int os_vasprintf(char **result, const char *fmt, va_list ap);
+int os_vasprintf_imp(char **result, const char *fmt, va_list ap, pl_malloc_ctx_proc alloc, void *alloc_ctx)
+    __attribute__((format(printf, 2, 0)));
+int os_vasprintf(char **result, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 int os_asprintf(char **result, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Aligned blocks: the word before the block holds the underlying allocation.

@@ -408,6 +408,8 @@ const char *os_errno_str()
 namespace {
 
 void verr_vset(verr *rec, const char *file, int line, const char *func, int code, const char *fmt, va_list ap)
+    __attribute__((format(printf, 6, 0)));
+void verr_vset(verr *rec, const char *file, int line, const char *func, int code, const char *fmt, va_list ap)
 {
     rec->file = file;
     rec->func = func;

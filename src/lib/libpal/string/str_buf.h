@@ -32,7 +32,7 @@ const char *str_buf_cstr(const str_buf *sb);
 // (the builder is then unchanged). n == 0 does nothing.
 int str_buf_append(str_buf *sb, const void *bytes, size_t n);
 // The formatted length; a result below 1 appends nothing.
-int str_buf_vappendf(str_buf *sb, const char *fmt, va_list ap);
+int str_buf_vappendf(str_buf *sb, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 int str_buf_appendf(str_buf *sb, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int str_buf_append_str(str_buf *sb, const char *text);
 int str_buf_putc(str_buf *sb, char c);

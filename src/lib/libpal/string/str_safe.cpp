@@ -213,6 +213,8 @@ namespace {
 
 // The argument check of the variadic formatters: 22 without a destination.
 int format_checked(char *dest, size_t size, const char *fmt, va_list ap, int strict, bool append)
+    __attribute__((format(printf, 3, 0)));
+int format_checked(char *dest, size_t size, const char *fmt, va_list ap, int strict, bool append)
 {
     if (dest == nullptr || size == 0) {
         STR_PRECOND_REPORT(k_dest_cond);
