@@ -119,20 +119,44 @@ bool starts_with_nocase(std::string_view text, std::string_view prefix)
     return true;
 }
 
+// Four dotted decimal numbers of at most 255 each, leading zeros allowed.
+// Reads the text in place, so the IPv6 parser hands it a tail of its own
+// text without a copy.
+bool parse_ipv4(std::string_view text, os_ipv4 *out)
+{
+    unsigned value  = 0;
+    size_t   closed = 0;
+    for (size_t i = 0;; ++i) {
+        const bool end = i == text.size();
+        const char c   = end ? '.' : text[i];
+        if (c >= '0' && c <= '9') {
+            value = value * 10 + static_cast<unsigned>(c - '0');
+            if (value > 255) {
+                return false;
+            }
+            continue;
+        }
+        if (c != '.' || closed == 4) {
+            return false;
+        }
+        out->addr[closed++] = static_cast<uint8_t>(value);
+        value = 0;
+        if (end) {
+            break;
+        }
+    }
+    return closed == 4;
+}
+
 bool parse_ipv6(std::string_view text, os_ipv6 *out)
 {
     os_ipv6_clear(out);
     if (text.starts_with("::")) {
         os_ipv4 v4;
-        std::string rest;
-        if (starts_with_nocase(text, "::ffff:")) {
-            rest.assign(text.substr(7));
-            if (os_ipv4_cstr_set(&v4, rest.c_str())) {
-                return os_ipv4_to_ipv6(&v4, out);
-            }
+        if (starts_with_nocase(text, "::ffff:") && parse_ipv4(text.substr(7), &v4)) {
+            return os_ipv4_to_ipv6(&v4, out);
         }
-        rest.assign(text.substr(2));
-        if (os_ipv4_cstr_set(&v4, rest.c_str())) {
+        if (parse_ipv4(text.substr(2), &v4)) {
             memcpy(out->addr + 12, v4.addr, 4);
             return true;
         }
@@ -220,33 +244,11 @@ bool os_ipv4_is_equal(const os_ipv4 *ipv4, const os_ipv4 *other)
 }
 
 // Numbers close at "." or the end; an empty number counts as 0.
-bool os_ipv4_cstr_set(os_ipv4 *ipv4, const char *cstr)
+bool os_ipv4_cstr_set(os_ipv4 *ipv4, const char *cstr) noexcept
 {
     PL_ASSERT_RET(ipv4, false);
     PL_ASSERT_RET(cstr, false);
-    unsigned value  = 0;
-    size_t   closed = 0;
-    for (const char *p = cstr;; ++p) {
-        if (*p >= '0' && *p <= '9') {
-            value = value * 10 + static_cast<unsigned>(*p - '0');
-            if (value > 255) {
-                return false;
-            }
-            continue;
-        }
-        if (*p != '.' && *p != '\0') {
-            return false;
-        }
-        if (closed == 4) {
-            return false;
-        }
-        ipv4->addr[closed++] = static_cast<uint8_t>(value);
-        value = 0;
-        if (*p == '\0') {
-            break;
-        }
-    }
-    return closed == 4;
+    return parse_ipv4(cstr, ipv4);
 }
 
 char *os_ipv4_cstr(const os_ipv4 *ipv4, char *data, size_t maxn)
@@ -256,7 +258,7 @@ char *os_ipv4_cstr(const os_ipv4 *ipv4, char *data, size_t maxn)
     return data;
 }
 
-bool os_ipv4_cstr_is_valid(const char *cstr)
+bool os_ipv4_cstr_is_valid(const char *cstr) noexcept
 {
     os_ipv4 scratch;
     return cstr != nullptr && os_ipv4_cstr_set(&scratch, cstr);
@@ -332,7 +334,7 @@ bool os_ipv6_is_equal(const os_ipv6 *ipv6, const os_ipv6 *other)
     return memcmp(ipv6->addr, other->addr, 16) == 0;
 }
 
-bool os_ipv6_cstr_set(os_ipv6 *ipv6, const char *cstr)
+bool os_ipv6_cstr_set(os_ipv6 *ipv6, const char *cstr) noexcept
 {
     PL_ASSERT_RET(ipv6, false);
     PL_ASSERT_RET(cstr, false);
@@ -353,7 +355,7 @@ char *os_ipv6_cstr(const os_ipv6 *ipv6, char *data, size_t maxn)
     return data;
 }
 
-bool os_ipv6_cstr_is_valid(const char *cstr)
+bool os_ipv6_cstr_is_valid(const char *cstr) noexcept
 {
     os_ipv6 scratch;
     return cstr != nullptr && parse_ipv6(cstr, &scratch);
@@ -727,7 +729,7 @@ bool os_ipaddr_bin_set(os_ipaddr *ipaddr, const void *data, size_t len, uint8_t 
     return os_ipaddr_ip_bin_set(ipaddr, data, len, family);
 }
 
-bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family)
+bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family) noexcept
 {
     PL_ASSERT_RET(ipaddr, false);
     family &= FAMILY_MASK;
@@ -760,7 +762,7 @@ bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family)
     return os_ipaddr_ipv6_set(ipaddr, &v6);
 }
 
-bool os_ipaddr_set(os_ipaddr *ipaddr, const char *cstr, uint32_t port, uint8_t family)
+bool os_ipaddr_set(os_ipaddr *ipaddr, const char *cstr, uint32_t port, uint8_t family) noexcept
 {
     PL_ASSERT_RET(ipaddr, false);
     os_ipaddr scratch = *ipaddr;

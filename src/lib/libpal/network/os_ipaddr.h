@@ -90,9 +90,9 @@ bool os_ipaddr_ip_bin_set(os_ipaddr *ipaddr, const void *data, size_t len, uint8
 
 // Text. Family 1, 2 or 3 parses only that kind; any other tries IPv4 then
 // IPv6. A nullptr text sets the family with the ip cleared. The port stays.
-bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family);
+bool os_ipaddr_ip_cstr_set(os_ipaddr *ipaddr, const char *cstr, uint8_t family) noexcept;
 // Port (0 for family 3) and text; false, record unchanged, when either is refused.
-bool os_ipaddr_set(os_ipaddr *ipaddr, const char *cstr, uint32_t port, uint8_t family);
+bool os_ipaddr_set(os_ipaddr *ipaddr, const char *cstr, uint32_t port, uint8_t family) noexcept;
 bool os_ipaddr_unix_set_cstr(os_ipaddr *ipaddr, const char *cstr, uint8_t abstract);
 // These return data, or nullptr when a precondition fails or the text does not fit.
 char *os_ipaddr_ip_cstr(const os_ipaddr *ipaddr, char *data, size_t maxn);
@@ -104,8 +104,8 @@ char *os_ipv4_cstr(const os_ipv4 *ipv4, char *data, size_t maxn);
 // Eight groups of four lower-case digits, never "::"; "%scope" for link-local values.
 char *os_ipv6_cstr(const os_ipv6 *ipv6, char *data, size_t maxn);
 char *os_unixaddr_cstr(const os_unixaddr *unixaddr, char *data, size_t maxn);
-bool os_ipv4_cstr_is_valid(const char *cstr);
-bool os_ipv6_cstr_is_valid(const char *cstr);
+bool os_ipv4_cstr_is_valid(const char *cstr) noexcept;
+bool os_ipv6_cstr_is_valid(const char *cstr) noexcept;
 // 1 when both addresses masked are equal, 0 when not, -1 when a text is no IPv4 address.
 int os_ipv4_is_same_net(const char *ip1, const char *mask, const char *ip2);
 
@@ -114,7 +114,7 @@ void os_ipv4_clear(os_ipv4 *ipv4);
 bool os_ipv4_is_any(const os_ipv4 *ipv4);
 bool os_ipv4_is_loopback(const os_ipv4 *ipv4);
 bool os_ipv4_is_equal(const os_ipv4 *ipv4, const os_ipv4 *other);
-bool os_ipv4_cstr_set(os_ipv4 *ipv4, const char *cstr);
+bool os_ipv4_cstr_set(os_ipv4 *ipv4, const char *cstr) noexcept;
 
 // IPv6 values.
 void os_ipv6_clear(os_ipv6 *ipv6);
@@ -125,7 +125,7 @@ bool os_ipv6_is_sitelocal(const os_ipv6 *ipv6);     // fec0::/10
 bool os_ipv6_is_multicast(const os_ipv6 *ipv6);     // ff00::/8
 bool os_ipv6_is_mc_linklocal(const os_ipv6 *ipv6);  // ffx2::
 bool os_ipv6_is_equal(const os_ipv6 *ipv6, const os_ipv6 *other);
-bool os_ipv6_cstr_set(os_ipv6 *ipv6, const char *cstr);
+bool os_ipv6_cstr_set(os_ipv6 *ipv6, const char *cstr) noexcept;
 // ::ffff:a.b.c.d and back; the latter is false for any other value.
 bool os_ipv4_to_ipv6(const os_ipv4 *ipv4, os_ipv6 *ipv6);
 bool os_ipv6_to_ipv4(const os_ipv6 *ipv6, os_ipv4 *ipv4);

@@ -13,11 +13,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/os/os_file.h"
@@ -846,7 +846,20 @@ void qdfile_vfs_set_drv(const qdfile_drv *drv)
     l.vol_drv = drv;
 }
 
-int qdfile_vfs_mount(const char *path, char *name)
+namespace {
+
+// The error record a volume driver's mount fills: zeroed, from os_zalloc, so
+// that a failed allocation is an error return and not an exception.
+using owned_verr = pl_owned<verr, os_free>;
+
+owned_verr new_verr()
+{
+    return owned_verr(static_cast<verr *>(os_zalloc(sizeof(verr))));
+}
+
+}  // namespace
+
+int qdfile_vfs_mount(const char *path, char *name) noexcept
 {
     stream_lists &l = lists();
     const qdfile_drv *drv;
@@ -855,24 +868,33 @@ int qdfile_vfs_mount(const char *path, char *name)
         drv = l.vol_drv;
     }
     if (drv == nullptr || drv->mount == nullptr || path == nullptr || name == nullptr) return -1;
-    auto err = std::make_unique<verr>();
-    memset(err.get(), 0, sizeof(verr));
+    owned_verr err = new_verr();
+    if (err == nullptr) return -1;
     void *vol = drv->mount(path, err.get());
     if (vol == nullptr) {
         ZLOG_ERR("mount [%s] error: %s", path, verr_msg(err.get()));
         return -1;
     }
-    size_t idx;
+    size_t idx = SIZE_MAX;
     {
         std::lock_guard<std::mutex> g(l.lock);
-        l.volumes.push_back(vol);
-        idx = l.volumes.size() - 1;
+        try {
+            l.volumes.push_back(vol);
+            idx = l.volumes.size() - 1;
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    if (idx == SIZE_MAX) {
+        // Not in the list, no name: nothing could ever unmount it.
+        drv->umount(vol);
+        errno = ENOMEM;
+        return -1;
     }
     str_sprintf_s(name, 4096, "%d", static_cast<int>(idx));
     return 0;
 }
 
-int qdfile_vfs_umount(const char *name)
+int qdfile_vfs_umount(const char *name) noexcept
 {
     if (name == nullptr || !isdigit(static_cast<unsigned char>(name[0]))) return -1;
     long          idx = strtol(name, nullptr, 10);
@@ -891,24 +913,26 @@ int qdfile_vfs_umount(const char *name)
     return 0;
 }
 
-void qdfile_vfs_umount_all()
+void qdfile_vfs_umount_all() noexcept
 {
     stream_lists &l = lists();
-    std::vector<void *> vols;
-    const qdfile_drv   *drv;
-    {
-        std::lock_guard<std::mutex> g(l.lock);
-        for (void *&v : l.volumes) {
-            if (v != nullptr) vols.push_back(v);
-            v = nullptr;
+    // One volume at a time out of the list, each unmounted outside the lock,
+    // so that the walk needs no list of its own.
+    for (size_t i = 0;; i++) {
+        void             *vol;
+        const qdfile_drv *drv;
+        {
+            std::lock_guard<std::mutex> g(l.lock);
+            if (i >= l.volumes.size()) return;
+            vol           = l.volumes[i];
+            l.volumes[i] = nullptr;
+            drv           = l.vol_drv;
         }
-        drv = l.vol_drv;
+        if (vol != nullptr && drv != nullptr && drv->umount != nullptr) drv->umount(vol);
     }
-    if (drv == nullptr || drv->umount == nullptr) return;
-    for (void *v : vols) drv->umount(v);
 }
 
-void *qdfile_vfs_open(const char *path, uint64_t flags, const qdfile_drv **drv, void **vol)
+void *qdfile_vfs_open(const char *path, uint64_t flags, const qdfile_drv **drv, void **vol) noexcept
 {
     stream_lists &l = lists();
     const qdfile_drv *vdrv;
@@ -938,10 +962,10 @@ void *qdfile_vfs_open(const char *path, uint64_t flags, const qdfile_drv **drv, 
     bool usable     = vdrv != nullptr && vdrv->mount != nullptr && vdrv->umount != nullptr && vdrv->open != nullptr;
     const char *end = usable ? find_archive(path) : nullptr;
     if (end != nullptr) {
-        std::string archive(path, static_cast<size_t>(end - path));
-        auto err = std::make_unique<verr>();
-        memset(err.get(), 0, sizeof(verr));
-        void *v = vdrv->mount(archive.c_str(), err.get());
+        pl_owned<char, os_free> archive(os_strndup(path, static_cast<size_t>(end - path)));
+        owned_verr err = new_verr();
+        if (archive == nullptr || err == nullptr) return nullptr;
+        void *v = vdrv->mount(archive.get(), err.get());
         if (v == nullptr) return nullptr;
         void *h = vdrv->open(v, end + 1, flags);
         if (h == nullptr) {

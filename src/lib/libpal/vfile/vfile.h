@@ -113,7 +113,7 @@ size_t qdfile_fwrite(const void *buf, size_t size, size_t count, VFILE *f);
 int    qdfile_fputs(const char *text, VFILE *f);
 int    qdfile_fputc(int c, VFILE *f);
 int    qdfile_fprintf(VFILE *f, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-int    qdfile_vfprintf(VFILE *f, const char *fmt, va_list ap);
+int    qdfile_vfprintf(VFILE *f, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
 // Positioning and state.
 int     qdfile_fseek(VFILE *f, int64_t offset, int whence);
@@ -142,8 +142,8 @@ void QDUNLOCK(VFILE *f);
 // Archive volumes: a volume driver (none is installed by the system).
 void qdfile_vfs_set_drv(const qdfile_drv *drv);
 // Writes the new volume's index as "%d" into name (4096 bytes). 0 or -1.
-int  qdfile_vfs_mount(const char *path, char *name);
-int  qdfile_vfs_umount(const char *name);
-void qdfile_vfs_umount_all();
+int  qdfile_vfs_mount(const char *path, char *name) noexcept;
+int  qdfile_vfs_umount(const char *name) noexcept;
+void qdfile_vfs_umount_all() noexcept;
 // The driver handle of path (volume index path, archive path or plain path).
-void *qdfile_vfs_open(const char *path, uint64_t flags, const qdfile_drv **drv, void **vol);
+void *qdfile_vfs_open(const char *path, uint64_t flags, const qdfile_drv **drv, void **vol) noexcept;
