@@ -17,8 +17,9 @@ TSAN_DIR := build/tsan
 RUN_DIR  := build/run
 # The suites that start threads (threads, thread names, queue, condition
 # events and mutexes, poller, sockets, logger, named pipes, connections,
-# servers, service contexts, proxies), as CTest name patterns.
-TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*)\.
+# servers, service contexts, proxies, the NBD server and its client pool), as
+# CTest name patterns.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool)\.
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
@@ -35,7 +36,7 @@ build-test: deps
 
 build-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=thread -DZORV_WERROR=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests nbd_tests
 
 build-run: deps
 	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF
