@@ -23,44 +23,19 @@
 #include <thread>
 #include <vector>
 
+#include "socket_fixture.h"
 #include "str_log_capture.h"
 
 namespace {
 
-// Closes its socket at the end of the test.
-struct owned {
-    os_socket s = 0;
-    owned() = default;
-    explicit owned(os_socket sock) : s(sock) {}
-    owned(const owned &) = delete;
-    owned &operator=(const owned &) = delete;
-    ~owned() { reset(); }
-    void reset()
-    {
-        if (s != 0) {
-            os_socket_exit(s);
-            s = 0;
-        }
-    }
-};
+using socktest::FAMILIES;
+using socktest::have_ipv6;
+using socktest::owned;
 
 int fd(os_socket s)
 {
     return static_cast<int>(s - 1);
 }
-
-bool have_ipv6()
-{
-    owned s(os_socket_init(OS_SOCKET_TCP, 2));
-    os_ipaddr a = {};
-    return s.s != 0 && os_ipaddr_set(&a, "::1", 0, 2) && os_socket_bind(s.s, &a);
-}
-
-struct family_case {
-    const char *loopback;
-    uint8_t     family;
-};
-const family_case FAMILIES[] = {{"127.0.0.1", 1}, {"::1", 2}};
 
 // A listener on an ephemeral loopback port; bound receives its address.
 os_socket listen_on(const char *ip, uint8_t family, os_ipaddr *bound)
