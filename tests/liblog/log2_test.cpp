@@ -377,8 +377,8 @@ struct hook_call {
 };
 std::vector<hook_call> g_hook_calls;
 
-[[gnu::format(printf, 7, 0)]] void keep_hook(uint32_t level, const char *tag, const char *file, int line, const char *func,
-                                             int eno, const char *fmt, va_list ap)
+[[gnu::format(printf, 7, 0)]] void keep_hook(uint32_t level, const char *tag, const char *file, int line,
+                                             const char *func, int eno, const char *fmt, va_list ap)
 {
     (void)file; (void)line; (void)func;
     char buf[256];

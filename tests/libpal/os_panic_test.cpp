@@ -30,7 +30,8 @@ using exit_check = std::function<bool(int)>;
 
 // Each log call as "<level with flags>text" on standard error, where the death
 // test matches it; a hook sees the calls that no text sink would show.
-[[gnu::format(printf, 7, 0)]] void stderr_hook(uint32_t level, const char *, const char *, int, const char *, int, const char *fmt, va_list ap)
+[[gnu::format(printf, 7, 0)]] void stderr_hook(uint32_t level, const char *, const char *, int, const char *, int,
+                                               const char *fmt, va_list ap)
 {
     fprintf(stderr, "<%x>", level);
     vfprintf(stderr, fmt, ap);

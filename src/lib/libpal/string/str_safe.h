@@ -25,7 +25,8 @@ int str_safecat_chr(char *dest, size_t size, char c);
 // The formatted length (strict overflow: the length the whole text needed;
 // truncating overflow: size-1), or the negative result of a failed format.
 // Requires: dest != nullptr and size > 0 (not checked).
-int str_vsprintf_s_imp(char *dest, size_t size, const char *fmt, va_list ap, int strict) __attribute__((format(printf, 3, 0)));
+int str_vsprintf_s_imp(char *dest, size_t size, const char *fmt, va_list ap, int strict)
+    __attribute__((format(printf, 3, 0)));
 int str_vsprintf_s(char *dest, size_t size, const char *fmt, va_list ap) __attribute__((format(printf, 3, 0)));
 int str_vsprintf_s2(char *dest, size_t size, const char *fmt, va_list ap) __attribute__((format(printf, 3, 0)));
 int str_sprintf_s(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -33,7 +34,8 @@ int str_sprintf_s2(char *dest, size_t size, const char *fmt, ...) __attribute__(
 
 // Appends formatted text; the new total length, or -1 when dest holds no NUL
 // within size (nothing written or logged).
-int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict) __attribute__((format(printf, 3, 0)));
+int strcat_vprintf(char *dest, size_t size, const char *fmt, va_list ap, int strict)
+    __attribute__((format(printf, 3, 0)));
 int strcat_printf(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 int strcat_printf2(char *dest, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 

@@ -924,9 +924,9 @@ void qdfile_vfs_umount_all() noexcept
         {
             std::lock_guard<std::mutex> g(l.lock);
             if (i >= l.volumes.size()) return;
-            vol           = l.volumes[i];
+            vol          = l.volumes[i];
             l.volumes[i] = nullptr;
-            drv           = l.vol_drv;
+            drv          = l.vol_drv;
         }
         if (vol != nullptr && drv != nullptr && drv->umount != nullptr) drv->umount(vol);
     }
