@@ -6,7 +6,6 @@
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_array.h"
-#include "libpal/value/var_check.h"
 #include "str_log_capture.h"
 
 namespace {
@@ -159,17 +158,4 @@ TEST(FvarRvar, CallShowHelpAndRefusals)
     EXPECT_EQ(rvar_mgr_get(r, "nope"), nullptr);
     EXPECT_EQ(take(rvar_mgr_help(r)), "show hello -- Greets\n");
     rvar_mgr_free(r);
-}
-
-TEST(VarIntCheck, OutOfRangeGivesTheFixWithAWarning)
-{
-    log_capture log;
-    EXPECT_EQ(var_int_check(0, "t", 1, 600, 15), 15);
-    EXPECT_TRUE(log.has("[t]=0 < min=1 fix=15"));
-    EXPECT_EQ(var_int_check(700, "t", 1, 600, 15), 15);
-    EXPECT_TRUE(log.has("[t]=700 > max=600 fix=15"));
-    EXPECT_EQ(var_int_check(30, "t", 1, 0, 15), 30);
-    log.clear();
-    EXPECT_EQ(var_int_check(0, nullptr, 1, 0, 9), 9);
-    EXPECT_TRUE(log.all().empty());
 }

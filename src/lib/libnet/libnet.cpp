@@ -17,7 +17,7 @@
 #include "libpal/os/posix/os_serial.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
-#include "libpal/value/var_check.h"
+#include "libpal/utils/var_chk.h"
 
 #define ZLOG_TAG "net"
 #include "libpal/env/pl_assert.h"

@@ -16,6 +16,7 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/value/var_mgr.h"
+#include "libsh/ledit.h"
 #include "libsh/sh_alias.h"
 #include "libsh/sh_imp.h"
 
@@ -162,6 +163,12 @@ dvar_mgr *dvars() { return g_sh.dvars; }
 rvar_mgr *rvars() { return g_sh.rvars; }
 fvar_mgr *fvars() { return g_sh.fvars; }
 
+const sh_cmd *app_cmds()
+{
+    guard g(g_sh_lock);
+    return g_sh.app_cmds;
+}
+
 int (*exit_proc())()
 {
     guard g(g_sh_lock);
@@ -191,12 +198,7 @@ std::string env_text()
 
 std::string help_rows()
 {
-    const sh_cmd *tables[2];
-    {
-        guard g(g_sh_lock);
-        tables[0] = g_sh.app_cmds;
-    }
-    tables[1] = g_sh_builtin_cmds;
+    const sh_cmd *tables[2] = {app_cmds(), g_sh_builtin_cmds};
     std::string text;
     char line[512];
     for (const sh_cmd *table : tables) {
@@ -240,6 +242,8 @@ int libsh_init()
     }
     ZLOG_VERB("==>\n");
     init_envv(environ);
+    ledit_set_complete_hook(libsh_complete);
+    ledit_set_prompt_color(LEDIT_COLOR_BRIGHT_GREEN);
     alias_init();
     dvar_mgr *d = dvar_mgr_new();
     rvar_mgr *r = rvar_mgr_new();

@@ -15,8 +15,8 @@
 
 struct dvar;
 struct fvar;
+struct ledit_list;
 struct rvar;
-struct sh_complete_ctx;
 
 enum : uint32_t {
     SH_MODE_STDIO = 0,  // console: standard input and output
@@ -41,11 +41,23 @@ struct sh_ctx {
 
 using sh_cmd_proc = int (*)(sh_ctx *ctx, int argc, char **argv);
 
+constexpr size_t SH_COMPLETE_WORDS = 4;
+constexpr size_t SH_COMPLETE_WORD_SIZE = 256;  // a word of the line, NUL included
+
+// What a command's completion callback receives: the start of the line as
+// typed so far, and the list it adds its candidates to.
+struct sh_complete_ctx {
+    char word[SH_COMPLETE_WORDS][SH_COMPLETE_WORD_SIZE];  // the first blank-separated words, each cut to 255 bytes
+    uint32_t count;                                       // words found, 0 to 4
+    char last;                                            // the line's last character, NUL for an empty line
+    ledit_list *list;
+};
+
 // One command row; a table ends with a row whose name is nullptr.
 struct sh_cmd {
     const char *name;
     sh_cmd_proc handler;
-    void (*complete)(sh_complete_ctx *req);  // for the line editor; nullptr until it comes
+    void (*complete)(sh_complete_ctx *req);  // Tab after the command word; nullptr offers nothing
     const char *help;
 };
 
@@ -82,6 +94,23 @@ const sh_cmd *libsh_cmd_find(const char *name);
 sh_cmd_proc libsh_cmd_handler(const char *name);
 // "get cmd help failed" for an unknown name.
 const char *libsh_cmd_help_text(const char *name);
+
+// Completion. libsh_complete is the line editor's hook (installed by
+// libsh_init): while the first word is no command it offers the command
+// names of the application table, then of the built-in table; after a
+// command it calls that row's completion callback.
+void libsh_complete(const char *line, ledit_list *list);
+// Adds every candidate (a nullptr-ended array) that begins with prefix,
+// ignoring case; an empty prefix matches all. With helps (parallel to
+// words) the words are coloured by their index, without them they are bright
+// magenta. An empty prefix with exactly one candidate adds it a second time
+// first, as a plain word.
+void libsh_complete_words(ledit_list *list, const char *prefix, const char *const *words, const char *const *helps);
+// One plain word without colour or help text.
+void libsh_complete_hint(ledit_list *list, const char *word);
+// Every row whose name begins with typed (ignoring case), with its help text,
+// coloured by the row's index.
+void libsh_complete_cmds(const sh_cmd *table, const char *typed, ledit_list *list);
 
 // The shell's copy of the environment ("name=value" entries).
 int init_envv(char **envp);

@@ -457,9 +457,9 @@ fvar g_fvars[] = {
 }  // namespace
 
 const sh_cmd g_sh_builtin_cmds[] = {
-    {"show", cmd_show, nullptr, "Show the status of the program"},
-    {"set", cmd_set, nullptr, "Set public options"},
-    {"call", cmd_call, nullptr, "call application commands"},
+    {"show", cmd_show, sh_complete_show, "Show the status of the program"},
+    {"set", cmd_set, sh_complete_set, "Set public options"},
+    {"call", cmd_call, sh_complete_call, "call application commands"},
     {"pwd", cmd_pwd, nullptr, "Print working directory"},
     {"alias", cmd_alias, nullptr, "Define or display alias"},
     {"unalias", cmd_unalias, nullptr, "Delete the alias set by alias"},

@@ -19,6 +19,8 @@ std::mutex &lock();
 dvar_mgr *dvars();
 rvar_mgr *rvars();
 fvar_mgr *fvars();
+// The application command table, or nullptr; read under the lock.
+const sh_cmd *app_cmds();
 // The exit hook, read under the lock.
 int (*exit_proc())();
 // A copy of an environment value; false when not set.
@@ -38,3 +40,8 @@ extern const sh_cmd g_sh_builtin_cmds[];
 int rvar_init();
 int fvar_init();
 int cmd_cd(sh_ctx *ctx, int argc, char **argv);
+
+// The completion callbacks of "set", "show" and "call" (sh_complete.cpp).
+void sh_complete_set(sh_complete_ctx *req);
+void sh_complete_show(sh_complete_ctx *req);
+void sh_complete_call(sh_complete_ctx *req);

@@ -1,4 +1,4 @@
-#include "libpal/value/var_check.h"
+#include "libpal/utils/var_chk.h"
 
 #define ZLOG_TAG "pal"
 #include "liblog/zlog.h"
