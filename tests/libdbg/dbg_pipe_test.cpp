@@ -91,9 +91,9 @@ int capture_print(const char *text)
 
 TEST_F(DebugPipe, ServerAndClientExchangeExactReplies)
 {
-    register_readonly_flag();
     dbgsrv_handle *h = dbgsrv_open(url.c_str());
     ASSERT_NE(h, nullptr);
+    register_readonly_flag();  // once the shell has started
     EXPECT_EQ(h->kind, 1u);
     {
         pipe_client c(name);

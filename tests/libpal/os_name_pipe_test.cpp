@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
@@ -64,6 +65,7 @@ TEST_F(NamePipe, ServesOneClientAfterTheOther)
         EXPECT_TRUE(S_ISFIFO(st.st_mode));
         EXPECT_EQ(st.st_mode & 0777, 0600u) << "a debug channel is not open to other users";
     }
+    std::atomic<int> left{0};
     std::thread server([&] {
         for (int client = 0; client < 2; client++) {
             ASSERT_TRUE(os_name_pipe_srv_check_connect(srv));
@@ -72,9 +74,14 @@ TEST_F(NamePipe, ServesOneClientAfterTheOther)
             ASSERT_EQ(n, 5);
             EXPECT_EQ(os_name_pipe_srv_write(srv, buf, static_cast<size_t>(n)), 5);
             EXPECT_EQ(os_name_pipe_srv_read(srv, buf, sizeof(buf), 0), 0) << "the client closed";
+            left++;
         }
     });
     echo_once(name_);
+    // The next client comes once the server has seen this one leave: one
+    // that came earlier would simply go on with the same stream.
+    for (int i = 0; i < 2000 && left.load() == 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     echo_once(name_);
     server.join();
     EXPECT_FALSE(os_name_pipe_srv_is_killed(srv));
