@@ -13,21 +13,12 @@
 #include <cstdint>
 #include <string>
 
+#include "loopback_connect.h"
+
 struct tcp_client {
     int fd = -1;
 
-    explicit tcp_client(uint32_t port)
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
+    explicit tcp_client(uint32_t port) : fd(loopback_connect(port)) {}
     ~tcp_client()
     {
         if (fd >= 0)
