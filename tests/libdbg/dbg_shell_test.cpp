@@ -13,92 +13,75 @@
 
 #include "dbg_fixture.h"
 #include "libpal/tframe/app_desc.h"
-#include "libpal/value/var_mgr.h"
 
 using namespace std::string_literals;
-
-namespace {
-
-// The daemon's read-only flag as it registers it: an enumeration "0|1" stored
-// through a pointer, without callbacks.
-int g_readonly = 1;
-dvar g_readonly_var{"nbd_readonly_flag", DVAR_TYPE_ENUM, "0|1", nullptr, nullptr, nullptr, {VALUE_TYPE_PINT, {}}};
-
-void register_readonly_flag()
-{
-    static bool done = false;
-    if (!done) {
-        g_readonly_var.value.v.pint = &g_readonly;
-        libsh_dvar_add(&g_readonly_var);
-        done = true;
-    }
-}
-
-}  // namespace
 
 TEST_F(DebugShell, ExactBytesOfCommandReplies)
 {
     register_readonly_flag();
     tcp_client c(port);
     ASSERT_GE(c.fd, 0);
-    struct {
-        std::string in;
-        int nuls;
-        std::string out;
-    } const cases[] = {
-        {"set log.level info\0"s, 1, "\0"s},
-        {"show dvar\0"s, 1, "log.level=info\r\nnbd_readonly_flag=1\r\n\0"s},
-        {"set log.level dbg\n"s, 1, "\0"s},
-        {"show dvar\r\n"s, 1, "log.level=dbg\r\nnbd_readonly_flag=1\r\n\0"s},
-        {"set log.level debug\n"s, 1, "error: invalid param [debug]\r\n\r\n\0"s},
-        {"set nbd_readonly_flag yes\n"s, 1, "error: invalid param [yes]\r\n\r\n\0"s},
-        {"nosuch\n"s, 1, "command not found: [nosuch]\r\nType `help` to learn how to use prompt\r\n\0"s},
-        {"call tlog\n"s, 2, "\0\0"s},
-        {"# only a comment\necho after\n"s, 1, "after\r\n\0"s},
-        {"echo -n \"trail  \"\n"s, 1, "trail\0"s},
-        {"a sc\n"s, 1, "sc='show config'\r\n\0"s},
-        {"set log.level info\n"s, 1, "\0"s},
-    };
-    for (const auto &k : cases) {
-        ASSERT_TRUE(c.send_all(k.in));
-        EXPECT_EQ(c.read_nuls(k.nuls), k.out) << k.in;
-    }
+    expect_replies(c, shell_reply_cases());
     EXPECT_EQ(g_readonly, 1);
-    ASSERT_TRUE(c.send_all("help\n"));
-    std::string help = c.read_nuls(1);
-    EXPECT_EQ(help.rfind("show      \tShow the status of the program\r\nset       \tSet public options\r\n", 0), 0u);
-    EXPECT_NE(help.find("\r\nFor more information, type 'help command' for each command.\r\ne.g. help pwd\r\n\0"s),
-              std::string::npos);
+    expect_help(c);
     ASSERT_TRUE(c.send_all("quit\n"));
     EXPECT_EQ(c.read_nuls(2), "\0\0"s);
     EXPECT_TRUE(c.closed_within(3000));
 }
 
-// A megabyte without a line end is never run as a command: other sessions are
-// served meanwhile, and the line end that finally comes refuses the line and
-// ends only that session.
-TEST_F(DebugShell, OverlongLineEndsOnlyThatSession)
+namespace {
+const std::string k_too_long = "error: command line too long (at most 8190 bytes)\r\n\0"s;
+}  // namespace
+
+// A megabyte without a line end is refused as soon as it outgrows the line,
+// never run: other sessions are served meanwhile, the rest of the line is
+// dropped up to its end and the same session runs the next line.
+TEST_F(DebugShell, OverlongLineIsRefusedAndTheSessionGoesOn)
 {
+    register_readonly_flag();
     tcp_client flood(port);
     ASSERT_GE(flood.fd, 0);
+    ASSERT_TRUE(flood.send_all("set log.level info\n"));
+    ASSERT_EQ(flood.read_nuls(1), "\0"s);
     ASSERT_TRUE(flood.send_all("echo " + std::string(1 << 20, 'x')));
+    EXPECT_EQ(flood.read_nuls(1, 120000), k_too_long);  // read a byte at a time: slow under sanitizers
 
     tcp_client other(port);
     ASSERT_TRUE(other.send_all("echo served\n"));
     EXPECT_EQ(other.read_nuls(1), "served\r\n\0"s);
 
-    flood.send_all("\n");
-    EXPECT_TRUE(flood.closed_within(120000));  // read a byte at a time: slow under sanitizers
-    ASSERT_TRUE(other.send_all("echo still\n"));
-    EXPECT_EQ(other.read_nuls(1), "still\r\n\0"s);
+    ASSERT_TRUE(flood.send_all(std::string(1 << 20, 'x') + "\nshow dvar\n"));
+    EXPECT_EQ(flood.read_nuls(1, 120000), "log.level=info\r\nnbd_readonly_flag=1\r\n\0"s);
 
     // 8190 bytes are a line, refused by the shell's 4096-byte line with a
-    // message; 8191 end the session.
-    tcp_client longest(port);
-    ASSERT_TRUE(longest.send_all("echo " + std::string(8185, 'y') + "\n"));
-    EXPECT_EQ(longest.read_nuls(1), "error: command line too long (8190 bytes, at most 4095)\r\n\0"s);
-    ASSERT_TRUE(longest.send_all("echo " + std::string(8186, 'y') + "\n"));
-    EXPECT_TRUE(longest.closed_within(5000));
+    // message; 8191 are refused by the session, which goes on.
+    struct {
+        size_t len;
+        std::string out;
+    } const cases[] = {
+        {8190, "error: command line too long (8190 bytes, at most 4095)\r\n\0"s},
+        {8191, k_too_long},
+        {8192, k_too_long},
+    };
+    for (const auto &k : cases) {
+        ASSERT_TRUE(flood.send_all("echo " + std::string(k.len - 5, 'y') + "\n"));
+        EXPECT_EQ(flood.read_nuls(1), k.out) << k.len;
+        ASSERT_TRUE(flood.send_all("echo next\r\n"));
+        EXPECT_EQ(flood.read_nuls(1), "next\r\n\0"s) << k.len;
+    }
+}
+
+// A peer that goes quiet inside an over-long line is an idle session: the
+// service still stops promptly.
+TEST_F(DebugShell, QuietPeerAfterAnOverlongLineDoesNotHoldTheStop)
+{
+    tcp_client quiet(port);
+    ASSERT_TRUE(quiet.send_all(std::string(10000, 'x')));
+    EXPECT_EQ(quiet.read_nuls(1), k_too_long);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(debug_shell_server_exit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_TRUE(quiet.closed_within(5000));
 }
 
 TEST_F(DebugShell, HundredSessionsAtOnce)
@@ -169,7 +152,7 @@ TEST(DebugShellSetup, PromptAndPlaceholders)
     net_conn conn{};
     EXPECT_EQ(dbgsh_srv_ctx_init(&ctx, &conn, 2, 0), -1);
     EXPECT_EQ(ctx.printf, nullptr);
-    EXPECT_EQ(dbgsrv_open("pipe://./x"), nullptr);
+    EXPECT_EQ(dbgsrv_open("pipe://./stdio"), nullptr);
 }
 
 namespace {

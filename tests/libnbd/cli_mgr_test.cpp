@@ -15,6 +15,7 @@
 
 #include "libnbd/nbd_proto.h"
 #include "libnbd/nbdsrv.h"
+#include "../support/loopback_connect.h"
 
 namespace {
 
@@ -37,18 +38,7 @@ bool eventually(F cond)
 // A blocking loopback client of the listener.
 struct peer {
     int fd = -1;
-    explicit peer(uint32_t port)
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
+    explicit peer(uint32_t port) : fd(loopback_connect(port)) {}
     ~peer() { hang_up(); }
     peer(const peer &) = delete;
     peer &operator=(const peer &) = delete;

@@ -10,6 +10,7 @@
 #include "libnet/sock_cli.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_init.h"
+#include "libpal/os/posix/os_name_pipe.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
@@ -40,6 +41,27 @@ bool next_command(dbgcli_param *p, int *index, char *buf)
         return false;
     buf[std::strcspn(buf, "\r\n")] = '\0';
     return true;
+}
+
+// The pipe named by the URL's path without "/" and "\\".
+int pipe_exec_cmd(const url_info &info, dbgcli_param *p)
+{
+    ZLOG_DBG("open...");
+    char name[URL_BUF_SIZE];
+    str_safecopy(name, sizeof(name), info.path != nullptr ? info.path : "");
+    str_del_chrs(name, "/\\");
+    os_name_pipe_cli *cli = os_name_pipe_cli_open(name);
+    if (cli == nullptr) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_name_pipe_cli_open [%s] error: ", name);
+        return -1;
+    }
+    ZLOG_DBG("open...1");
+    net_conn conn{};
+    conn.type = NET_PIPE_CLI_TYPE;
+    conn.handle = reinterpret_cast<uintptr_t>(cli);
+    const int rc = debug_shell_exec_loop(&conn, p);
+    os_name_pipe_cli_close(cli);
+    return rc;
 }
 
 }  // namespace
@@ -153,7 +175,8 @@ int dbgcli_exec_cmd(const char *url, const char *cmd, char *reply, size_t reply_
     p.use_ledit = 1;
     if (info.protocol != nullptr && std::strcmp(info.protocol, "tcp") == 0)
         return debug_shell_connet_exec_cmd(info.host, info.port, &p);
-    // Named pipes ("pipe") are not built into this system.
+    if (info.protocol != nullptr && std::strcmp(info.protocol, "pipe") == 0)
+        return pipe_exec_cmd(info, &p);
     ZLOG_ERR("not supprot [%s]", url);
     return -1;
 }

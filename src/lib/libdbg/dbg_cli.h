@@ -1,8 +1,8 @@
 // The debug client: runs shell commands in a running instance over the debug
-// shell stream protocol (dbg_shell.h). The daemon's -e sends a ";"-separated
-// list to the local TCP debug shell and prints each reply; without a list the
-// same loop is an interactive session. Results: 0 at a normal end, negative
-// after a failure.
+// shell stream protocol (dbg_shell.h), through TCP or a named pipe. The
+// daemon's -e sends a ";"-separated list to the local TCP debug shell and
+// prints each reply; without a list the same loop is an interactive session.
+// Results: 0 at a normal end, negative after a failure.
 #pragma once
 
 #include <cstddef>
@@ -28,9 +28,10 @@ struct dbgcli_param {
     uint32_t state;         // DBGCLI_INPUT, DBGCLI_REPLY or DBGCLI_DONE
 };
 
-// pipe set: "pipe://./<pipe>" (named pipes are not built: -1); else
+// pipe set: "pipe://./<pipe>"; else
 // "tcp://127.0.0.1:<port>"; neither: "No debugging interface defined", -1.
 int dbgcli_local_exec_cmd(const char *pipe, uint32_t port, const char *cmd);
+// url: "tcp://host:port" or "pipe://./NAME" (os_name_pipe.h).
 int dbgcli_exec_cmd(const char *url, const char *cmd, char *reply, size_t reply_size);
 int dbgcli_shell(const char *url);
 int debug_shell_connet_exec_cmd(const char *host, uint32_t port, dbgcli_param *param);

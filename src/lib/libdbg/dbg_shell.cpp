@@ -1,10 +1,13 @@
-// Debug shell sessions, the console, and the TCP debug shell service.
+// Debug shell sessions, the console, the TCP debug shell service and the
+// named-pipe sessions.
 #include "libdbg/dbg_shell.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #define ZLOG_TAG "dbgsh"
 #include "liblog/zlog.h"
@@ -46,6 +49,72 @@ uint32_t g_script_next = 0;
 std::mutex g_srv_lock;
 dbgsrv_handle *g_srv = nullptr;
 
+// The server of the running debug_shell_pipe_loop, for debug_shell_pipe_kill.
+std::mutex g_pipe_lock;
+os_name_pipe_srv *g_pipe = nullptr;
+
+constexpr int PIPE_STOP_WAIT_MS = 1000;
+// The longest line a session takes: the line buffer less its NUL and the one
+// byte that shows a line did not fit.
+constexpr int LINE_MAX_LEN = DBGSH_LINE_SIZE - 2;
+constexpr int LINE_TOO_LONG = -2;
+
+// The bytes of a session's current line, kept across reads: a pause inside a
+// line hands control back to the loop as an idle session does, and the rest
+// of an over-long line is dropped as it arrives.
+struct line_reader {
+    char line[DBGSH_LINE_SIZE];
+    int len;
+    bool discarding;
+};
+
+os_name_pipe_srv *pipe_of(const net_conn *conn)
+{
+    return reinterpret_cast<os_name_pipe_srv *>(static_cast<uintptr_t>(conn->handle));
+}
+
+// A session's next line into buf, up to LF or NUL with CRs removed: its
+// length (1 with an empty text for an empty line); 0 when no whole line has
+// come yet; LINE_TOO_LONG once for a line longer than LINE_MAX_LEN; -1 when
+// the session must end (connection failed, peer gone, stop state, pipe killed).
+int session_gets(net_conn *conn, line_reader *r, char *buf)
+{
+    if (conn->type == NET_PIPE_SRV_TYPE && !os_name_pipe_srv_check_connect(pipe_of(conn)))
+        return -1;
+    for (;;) {
+        int got = 0;
+        const int c = net_getc(conn, &got);
+        if (c < 0 || conn->disconnected != 0)
+            return -1;
+        if (got == 0) {
+            // A pipe client that left mid-line takes its fragment with it.
+            if (conn->type == NET_PIPE_SRV_TYPE)
+                *r = line_reader{};
+            return 0;
+        }
+        if (c == '\n' || c == '\0') {
+            const bool dropped = r->discarding;
+            r->line[r->len] = '\0';
+            r->len = 0;
+            r->discarding = false;
+            if (dropped)
+                continue;
+            str_del_chr(r->line, '\r');
+            str_safecopy(buf, DBGSH_LINE_SIZE, r->line);
+            const int n = static_cast<int>(std::strlen(buf));
+            return n > 0 ? n : 1;
+        }
+        if (r->discarding)
+            continue;
+        if (r->len == LINE_MAX_LEN) {
+            r->len = 0;
+            r->discarding = true;
+            return LINE_TOO_LONG;
+        }
+        r->line[r->len++] = static_cast<char>(c);
+    }
+}
+
 // The next ";"-field of the console script; the process ends when none is left.
 void script_gets(char *buf, size_t size)
 {
@@ -65,11 +134,10 @@ void script_gets(char *buf, size_t size)
     g_script_next++;
 }
 
-int read_line(sh_ctx *ctx, char *buf)
+int read_line(sh_ctx *ctx, line_reader *r, char *buf)
 {
-    auto *conn = static_cast<net_conn *>(ctx->out);
     if (ctx->mode != SH_MODE_STDIO)
-        return net_gets(conn, buf, DBGSH_LINE_SIZE - 1);
+        return session_gets(static_cast<net_conn *>(ctx->out), r, buf);
     if (g_prompt[0] == '\0')
         str_safecopy(g_prompt, sizeof(g_prompt), ">");
     if (g_script != nullptr) {
@@ -85,10 +153,16 @@ int read_line(sh_ctx *ctx, char *buf)
 int dbgsh_srv_loop(sh_ctx *ctx)
 {
     char buf[DBGSH_LINE_SIZE];
+    line_reader reader{};
     for (;;) {
         std::memset(buf, 0, sizeof(buf));
-        int n = read_line(ctx, buf);
+        int n = read_line(ctx, &reader, buf);
         ZLOG_VERB("ret=%d cmd=[%s]\n", n, buf);
+        if (n == LINE_TOO_LONG) {
+            ctx->printf(ctx->out, "error: command line too long (at most %d bytes)\n", LINE_MAX_LEN);
+            ctx->flush(ctx->out);
+            continue;
+        }
         if (n < 0) {
             ZLOG_VERB("gets return failed break\n");
             if (ctx->mode == SH_MODE_STDIO) {
@@ -104,7 +178,7 @@ int dbgsh_srv_loop(sh_ctx *ctx)
         if (ctx->mode == SH_MODE_STDIO && std::strcmp(buf, "q") == 0)
             str_safecopy(buf, sizeof(buf), "e");
         exec_commands(ctx, buf);
-        if (ctx->exit_flag != 0) {
+        if (__atomic_load_n(&ctx->exit_flag, __ATOMIC_ACQUIRE) != 0) {
             ZLOG_VERB("ctx.exit_flag break\n");
             break;
         }
@@ -255,9 +329,79 @@ dbgsrv_handle *dbgsrv_tcp_open(const char *addrs, uint32_t *port)
         return nullptr;
     }
     *port = sp.bind_port;
-    *h = dbgsrv_handle{0, sp.bind_port, ctx, srv};
+    new (h) dbgsrv_handle{0, sp.bind_port, ctx, srv, {}, {}, nullptr, nullptr};
     return h;
 }
+
+int pipe_srv_thread(void *arg)
+{
+    ZLOG_DBG("==>\n");
+    auto *h = static_cast<dbgsrv_handle *>(arg);
+    dbgsh_srv_imp(&h->sh);
+    ZLOG_DBG("<==\n");
+    return 0;
+}
+
+namespace {
+
+// The pipe name of a "pipe://./NAME" URL: its path without "/" and "\\".
+void pipe_name_of(const url_info &info, char *name, size_t size)
+{
+    str_safecopy(name, size, info.path != nullptr ? info.path : "");
+    str_del_chrs(name, "/\\");
+}
+
+os_name_pipe_srv *pipe_srv_open(const char *name)
+{
+    os_name_pipe_srv *pipe = os_name_pipe_srv_open(name);
+    if (pipe == nullptr)
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_name_pipe_srv_open [%s] error: ", name);
+    return pipe;
+}
+
+dbgsrv_handle *pipe_open(const char *name)
+{
+    // "stdio" asks for mode 2, the standard streams, which no session binds
+    // to a pipe handle: the binding refuses it and the open fails.
+    constexpr uint32_t stdio_pipe_mode = 2;
+    const uint32_t mode = std::strcmp(name, "stdio") == 0 ? stdio_pipe_mode : SH_MODE_PIPE;
+    os_name_pipe_srv *pipe = nullptr;
+    if (mode == SH_MODE_PIPE && (pipe = pipe_srv_open(name)) == nullptr)
+        return nullptr;
+    void *mem = os_zalloc(sizeof(dbgsrv_handle));
+    auto *h = mem != nullptr ? new (mem) dbgsrv_handle{} : nullptr;
+    if (h != nullptr) {
+        h->kind = 1;
+        h->pipe = pipe;
+        if (dbgsh_srv_ctx_init(&h->sh, &h->conn, mode, reinterpret_cast<uintptr_t>(pipe)) == 0)
+            h->thread = os_thread_init("pipe_srv", pipe_srv_thread, h, 0);
+    }
+    if (h == nullptr || h->thread == nullptr) {
+        if (pipe != nullptr)
+            os_name_pipe_srv_close(pipe);
+        os_free(h);
+        return nullptr;
+    }
+    return h;
+}
+
+// Wakes the session, waits for its thread and only then closes the pipe it
+// reads; a thread that cannot be joined keeps its handle and pipe.
+int pipe_close(dbgsrv_handle *h)
+{
+    os_name_pipe_srv_kill(h->pipe);
+    __atomic_store_n(&h->sh.exit_flag, 1u, __ATOMIC_RELEASE);
+    const int r = os_thread_wait_kill_exit(h->thread, PIPE_STOP_WAIT_MS, nullptr);
+    if (r == -1) {
+        ZLOG_ERR("os_thread_wait_kill_exit ret=%d error=%d\n", r, errno);
+        return 0;
+    }
+    os_name_pipe_srv_close(h->pipe);
+    os_free(h);
+    return 0;
+}
+
+}  // namespace
 
 dbgsrv_handle *dbgsrv_open(const char *url)
 {
@@ -272,6 +416,11 @@ dbgsrv_handle *dbgsrv_open(const char *url)
         uint32_t port = info.port;
         return dbgsrv_tcp_open(info.host, &port);
     }
+    if (info.protocol != nullptr && std::strcmp(info.protocol, "pipe") == 0) {
+        char name[URL_BUF_SIZE];
+        pipe_name_of(info, name, sizeof(name));
+        return pipe_open(name);
+    }
     ZLOG_ERR("not supprot [%s]", url);
     return nullptr;
 }
@@ -280,6 +429,8 @@ int dbgsrv_close(dbgsrv_handle *h)
 {
     if (h == nullptr)
         return -1;
+    if (h->kind == 1)
+        return pipe_close(h);
     if (h->kind != 0) {
         ZLOG_ERR("invalid type=%d", static_cast<int>(h->kind));
         return -1;
@@ -287,6 +438,39 @@ int dbgsrv_close(dbgsrv_handle *h)
     sock_server_close(h->srv);
     sock_tcp_ctx_exit(h->ctx);
     os_free(h);
+    return 0;
+}
+
+int debug_shell_pipe_loop(const char *name)
+{
+    ZLOG_DBG("==>\n");
+    os_name_pipe_srv *pipe = pipe_srv_open(name != nullptr ? name : "");
+    if (pipe == nullptr)
+        return -1;
+    {
+        std::lock_guard<std::mutex> g(g_pipe_lock);
+        if (g_pipe != nullptr) {
+            ZLOG_ERR("pipe session already running\n");
+            os_name_pipe_srv_close(pipe);
+            return -1;
+        }
+        g_pipe = pipe;
+    }
+    const int rc = dbgsh_srv_run(SH_MODE_PIPE, reinterpret_cast<uintptr_t>(pipe));
+    {
+        std::lock_guard<std::mutex> g(g_pipe_lock);
+        g_pipe = nullptr;
+    }
+    os_name_pipe_srv_close(pipe);
+    ZLOG_DBG("<==\n");
+    return rc;
+}
+
+int debug_shell_pipe_kill()
+{
+    std::lock_guard<std::mutex> g(g_pipe_lock);
+    if (g_pipe != nullptr)
+        os_name_pipe_srv_kill(g_pipe);
     return 0;
 }
 

@@ -1,11 +1,13 @@
 // Debug shell sessions: the command shell bound to one byte stream (the
-// console on the main thread, or one accepted TCP connection of the "netsh"
-// service, each on its own "netsh_srv" thread). The stream protocol: a
-// command line in, ended by LF or NUL (CRs dropped, at most 8190 bytes; a
-// longer one ends the session); out, each executed command's output with CR LF
-// line ends followed by one NUL, two after a command that flushes itself
-// ("exit", "quit", "tlog", "stack_over", "thread_except"), none for a line
-// that runs no command. The -e client (dbg_cli.h) speaks the same protocol.
+// console on the main thread, one accepted TCP connection of the "netsh"
+// service on its own "netsh_srv" thread, or a named pipe). The stream
+// protocol: a command line in, ended by LF or NUL (CRs dropped, at most 8190
+// bytes; a longer one is answered with an error, the rest of it is dropped up
+// to its end and the session reads the next line); out, each executed
+// command's output with CR LF line ends followed by one NUL, two after a
+// command that flushes itself ("exit", "quit", "tlog", "stack_over",
+// "thread_except"), none for a line that runs no command. The -e client
+// (dbg_cli.h) speaks the same protocol.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,8 @@
 #include "libnet/sock_ctx.h"
 #include "libnet/sock_cli.h"
 #include "libnet/sock_srv.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/os/posix/os_name_pipe.h"
 #include "libsh/libsh.h"
 
 constexpr int DBGSH_LINE_SIZE = 8192;
@@ -26,10 +30,15 @@ struct dbgsh_item {
 };
 
 struct dbgsrv_handle {
-    uint32_t kind;  // 0 TCP
+    uint32_t kind;  // 0 TCP, 1 named pipe
     uint32_t port;
     sock_ctx *ctx;
     sock_server *srv;
+    // Named pipe: the session of the "pipe_srv" thread and its server.
+    sh_ctx sh;
+    net_conn conn;
+    os_thread *thread;
+    os_name_pipe_srv *pipe;
 };
 
 struct debug_shell_param {
@@ -67,11 +76,22 @@ int debug_shell_server_exit();
 uint32_t debug_shell_server_port();
 // port in/out: 0 asks the system for one and gets it back.
 dbgsrv_handle *dbgsrv_tcp_open(const char *addrs, uint32_t *port);
-// "tcp://host:port"; other schemes (named pipes are not built) give nullptr.
+// "tcp://host:port", or "pipe://./NAME": a named-pipe server (os_name_pipe.h)
+// served by a "pipe_srv" thread, one client after the other. nullptr on
+// failure, the name "stdio" and other schemes.
 dbgsrv_handle *dbgsrv_open(const char *url);
+// Stops the service and frees the handle; 0, or -1 for an unknown kind.
 int dbgsrv_close(dbgsrv_handle *h);
 int accept_proc(os_socket sock, os_ipaddr *peer, void *udata);
 int netsh_srv_thread(void *item);
+int pipe_srv_thread(void *handle);
+
+// A named-pipe session on the calling thread until "quit", "exit" or
+// debug_shell_pipe_kill: its result, or -1 when the pipe cannot be opened
+// or another one is being served.
+int debug_shell_pipe_loop(const char *name);
+// Ends the wait of the running debug_shell_pipe_loop, if any. 0.
+int debug_shell_pipe_kill();
 
 // The binary-record pipe server is not part of this system: init answers -1.
 int debug_bsv_pipe_srv_init(const char *name);
