@@ -4,6 +4,7 @@
 #include "libnet/libnet.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -102,9 +103,10 @@ int32_t npipe_read(net_conn *conn, void *buf, int32_t len)
     const uint64_t h = conn->handle;
     if (is_pipe(conn) && conn->type == NET_PIPE_SRV_TYPE) {
         auto *srv = reinterpret_cast<os_name_pipe_srv *>(static_cast<uintptr_t>(h));
-        if (os_name_pipe_srv_is_killed(srv))
-            return -1;
         const int64_t r = os_name_pipe_srv_read(srv, buf, static_cast<size_t>(len), conn->timeout);
+        // A killed server ends the session; any other failure reads as no data.
+        if (r < 0 && errno == ECANCELED)
+            return -1;
         if (r < 0) {
             ZLOG(LOG2_VERB | LOG2_F_ERRNO, "os_name_pipe_srv_read error: ");
             return 0;

@@ -30,7 +30,8 @@ int os_name_pipe_srv_wait_connect(os_name_pipe_srv *srv);
 bool os_name_pipe_srv_check_connect(os_name_pipe_srv *srv);
 // Waits for bytes of the connected client (the time-out is not used: kill
 // ends the wait). The count; 0 once the client has gone (the server then
-// waits for the next one); -1 on an error, without a client, or once killed.
+// waits for the next one); -1 on an error, without a client, or once killed
+// (errno ECANCELED).
 int64_t os_name_pipe_srv_read(os_name_pipe_srv *srv, void *buf, size_t len, int timeout_ms);
 // Writes everything, waiting while the pipe is full: len, or -1.
 int64_t os_name_pipe_srv_write(os_name_pipe_srv *srv, const void *buf, size_t len);
