@@ -47,7 +47,7 @@ def wait_listening(port, proc, seconds=15):
 class Server:
     """kind is "daemon" (the zorv binary) or "bare" (nbd_test_server)."""
 
-    def __init__(self, binary, kind, readonly=True, port=None):
+    def __init__(self, binary, kind, readonly=True, port=None, env=None):
         self.binary, self.kind = binary, kind
         self.dir = tempfile.TemporaryDirectory(prefix="zorv-e2e-")
         self.port = port or free_port()
@@ -63,11 +63,12 @@ class Server:
         else:
             cmd = [binary, str(self.port), ro, "warn"]
         self.cmd = cmd
+        self.env = dict(os.environ, **(env or {}))
         self.proc = None
 
     def start(self, expect_listen=True):
         self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL,
-                                     cwd=self.dir.name, start_new_session=True)
+                                     cwd=self.dir.name, start_new_session=True, env=self.env)
         if expect_listen:
             wait_listening(self.port, self.proc)
         return self
@@ -77,6 +78,13 @@ class Server:
 
     def uri(self, export):
         return "nbd://127.0.0.1:%d/%s" % (self.port, export)
+
+    def rss_kib(self):
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
 
     def stop(self, timeout=10):
         if self.proc is None:

@@ -7,6 +7,7 @@ traffic. Every wait is bounded; a case that would hang fails instead.
 Usage: zorv_e2e.py <zorv binary> <case>
 """
 
+import fcntl
 import os
 import re
 import shutil
@@ -15,6 +16,8 @@ import socket
 import subprocess
 import sys
 import tempfile
+import termios
+import threading
 import time
 
 BANNER = "zorv-linux-x86_64 v1.2.3.0 (2025-2-14) - QALDO Network Block Device Service\n"
@@ -42,7 +45,8 @@ LOG_SETTINGS = (
     "log_bsvlog_url=''\n"
 )
 RUN_TIMEOUT = 20  # seconds for a command that should end by itself
-STOP_BOUND = 2.0  # seconds a stop signal may take
+STOP_BOUND = 3.0  # seconds a stop, by signal or from the console, may take
+READ_SYSCALL = 0  # read(2) on x86_64, the machine the banner names
 
 
 class Failure(Exception):
@@ -157,6 +161,112 @@ def start_running(box, *args):
     return p
 
 
+def take_terminal():
+    """In the child, before exec: its standard input, a pseudo-terminal,
+    becomes its controlling terminal, as in an interactive start."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+class Console:
+    """The daemon in the foreground with its standard input on /dev/null
+    ("null"), on a pipe held open ("pipe") or on a pseudo-terminal
+    ("terminal"). A thread collects its standard output and error together;
+    on a terminal both are the terminal itself."""
+
+    def __init__(self, box, kind, *args):
+        self.data = b""
+        self.changed = threading.Condition()
+        cmd = [box.exe, *args]
+        if kind == "terminal":
+            master, slave = os.openpty()
+            self.p = subprocess.Popen(cmd, cwd=box.dir, env=box.env, stdin=slave, stdout=slave, stderr=slave,
+                                      start_new_session=True, preexec_fn=take_terminal)
+            os.close(slave)
+            self.out_fd = self.in_fd = master
+            self.fds = [master]
+        else:
+            self.p = subprocess.Popen(cmd, cwd=box.dir, env=box.env,
+                                      stdin=subprocess.PIPE if kind == "pipe" else subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.out_fd = self.p.stdout.fileno()
+            self.in_fd = self.p.stdin.fileno() if self.p.stdin else None
+            self.fds = []
+        box.procs.append(self.p)
+        threading.Thread(target=self._collect, daemon=True).start()
+
+    def _collect(self):
+        while True:
+            try:
+                chunk = os.read(self.out_fd, 4096)
+            except OSError:  # EIO: the terminal's last other holder has gone
+                chunk = b""
+            with self.changed:
+                self.data += chunk
+                self.changed.notify_all()
+            if not chunk:
+                break
+        for fd in self.fds:
+            os.close(fd)
+
+    def text(self):
+        with self.changed:
+            return self.data.decode(errors="replace")
+
+    def wait_text(self, needle, start=0):
+        """The offset just past the first needle at or after start."""
+        with self.changed:
+            found = self.changed.wait_for(lambda: self.data.find(needle, start) >= 0, RUN_TIMEOUT)
+            if not found:
+                raise Failure(f"timed out waiting for {needle!r}; output:\n{self.data.decode(errors='replace')}")
+            return self.data.find(needle, start) + len(needle)
+
+    def wait_reading(self):
+        """Until the main thread is blocked reading standard input: a stop
+        that comes then finds the input's lock held."""
+        def reading():
+            try:
+                with open(f"/proc/{self.p.pid}/syscall") as f:
+                    return f.read().startswith(f"{READ_SYSCALL} 0x0 ")
+            except OSError:
+                return False
+
+        wait_for(reading, RUN_TIMEOUT, "the console to read its input")
+
+    def send(self, line):
+        os.write(self.in_fd, (line + "\n").encode())
+
+    def wait_end(self):
+        """The status and the seconds from now until the daemon has ended."""
+        start = time.monotonic()
+        try:
+            rc = self.p.wait(10)
+        except subprocess.TimeoutExpired:
+            self.p.kill()
+            self.p.wait()
+            raise Failure(f"the daemon did not end; output:\n{self.text()}")
+        return rc, time.monotonic() - start
+
+    def stop(self, signo):
+        self.p.send_signal(signo)
+        return self.wait_end()
+
+    def type_key(self, key):
+        """A control key typed on the terminal, whose driver turns it into a
+        signal for the daemon (Ctrl-C SIGINT, Ctrl-\\ SIGQUIT)."""
+        os.write(self.in_fd, key)
+        return self.wait_end()
+
+
+def start_console(box, kind, *args):
+    """A Console with verb logging, returned once the daemon has reached its
+    main loop and, unless its input is /dev/null, reads its console."""
+    c = Console(box, kind, "-l", "verb", *args)
+    c.wait_text(b"app_start_server(): ==>")
+    if kind != "null":
+        c.wait_reading()
+    return c
+
+
 def pid_alive(pid):
     """False once the process has ended (a zombie counts as ended)."""
     try:
@@ -166,7 +276,7 @@ def pid_alive(pid):
         return False
 
 
-def dump_lines(port=10809, addr="''", http=6780, http_addr="127.0.0.1", shell=6781, shell_addr="127.0.0.1",
+def dump_lines(port=10809, addr="127.0.0.1", http=6780, http_addr="127.0.0.1", shell=6781, shell_addr="127.0.0.1",
                dump="''"):
     return (f"nbd_server_port={port}\nnbd_server_address={addr}\nhttp_server_port={http}\n"
             f"http_server_addr={http_addr}\ndebug_server_port={shell}\ndebug_server_addr={shell_addr}\n"
@@ -249,14 +359,51 @@ def case_second_instance(box):
         check("Can only run one instance" in err, f"message: {err!r}")
 
 
-def case_stop_signals(box):
+SIGNALLED = [(signo.name, lambda c, signo=signo: c.stop(signo))
+             for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT)]
+TYPED = [("Ctrl-C", lambda c: c.type_key(b"\x03")), ("Ctrl-\\", lambda c: c.type_key(b"\x1c"))]
+
+
+def check_stop_signals(box, kind, stops):
+    """Every stop signal ends the daemon with status 0 in time, whatever its
+    console reads."""
     box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-    for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGQUIT):
-        p = start_running(box)
-        rc, took, out, err = stop_and_wait(p, signo)
-        check_eq(rc, 0, f"status after signal {signo}")
-        check(took < STOP_BOUND, f"signal {signo} took {took:.2f} s")
-        check("call user_stop_proc" in err and "stop_server ==>" in err, f"stop log: {err!r}")
+    for what, stop in stops:
+        c = start_console(box, kind)
+        rc, took = stop(c)
+        check_eq(rc, 0, f"status after {what} with the console on {kind}")
+        check(took < STOP_BOUND, f"{what} with the console on {kind} took {took:.2f} s")
+        text = c.text()
+        check("call user_stop_proc" in text and "stop_server ==>" in text, f"stop log after {what}: {text!r}")
+
+
+def case_stop_signals(box):
+    check_stop_signals(box, "null", SIGNALLED)
+
+
+def case_stop_signals_on_pipe(box):
+    check_stop_signals(box, "pipe", SIGNALLED)
+
+
+def case_stop_signals_on_terminal(box):
+    check_stop_signals(box, "terminal", SIGNALLED + TYPED)
+
+
+def case_console_ends(box):
+    # Each way out of the console, typed on a terminal or written into a pipe
+    # held open, ends the daemon with status 0 once it has answered a command.
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    for kind in ("terminal", "pipe"):
+        for word in ("q", "exit", "quit"):
+            c = start_console(box, kind)
+            at = c.wait_text(b"zorv>")
+            c.send("help")
+            at = c.wait_text(b"Quit the current session", at)
+            c.wait_text(b"zorv>", at)
+            c.send(word)
+            rc, took = c.wait_end()
+            check_eq(rc, 0, f"status after {word!r} on {kind}")
+            check(took < STOP_BOUND, f"{word!r} on {kind} took {took:.2f} s")
 
 
 def case_daemon(box):
@@ -451,13 +598,49 @@ def case_bad_syslog_address(box):
 
 
 def case_bad_config_path(box):
+    # A -c file that cannot be read is a warning at the default level, then
+    # the default file is read.
     box.ini("[zorv]\nnbd_server_port=23456\n")
     os.mkdir(box.path("adir"))
-    for path in (box.path("missing.ini"), box.path("adir")):
-        rc, out, err = box.run("-l", "verb", "-c", path, "-p")
+    box.write("locked.ini", "[zorv]\nnbd_server_port=34567\n")
+    os.chmod(box.path("locked.ini"), 0)
+    paths = [box.path("missing.ini"), box.path("adir")]
+    # Root reads a file whatever its mode.
+    if os.geteuid() != 0:
+        paths.append(box.path("locked.ini"))
+    for path in paths:
+        log = box.path("c.log")
+        rc, out, err = box.run("-c", path, "-o", log, "-p")
         check_eq(rc, 0, f"status for -c {path}")
-        check("Load default zorv.ini" in err, f"fallback message for {path}: {err!r}")
+        warning = "app_opt_set(): config file %s cannot be read: Load default zorv.ini\n" % path
+        check(warning in err, f"warning for {path} on standard error: {err!r}")
+        check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
         check(out.startswith("nbd_server_port=23456\n"), f"default file read for {path}: {out[:80]!r}")
+
+
+def tcp_listeners(port):
+    """The local addresses listening on TCP port, from /proc/net/tcp and tcp6
+    ("0100007F" is 127.0.0.1, "00000000" every IPv4 address)."""
+    found = []
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for line in read_file(table).splitlines()[1:]:
+            fields = line.split()
+            addr, hexport = fields[1].split(":")
+            if fields[3] == "0A" and int(hexport, 16) == port:
+                found.append(addr)
+    return found
+
+
+def case_loopback_without_config(box):
+    # No zorv.ini: the NBD listener and the debug shell listen on 127.0.0.1
+    # and on no other address.
+    nbd, shell = free_port(), free_port()
+    c = start_console(box, "null", "-s", f"nbd_server_port={nbd}", "-s", f"debug_server_port={shell}")
+    for name, port in (("NBD", nbd), ("debug shell", shell)):
+        wait_for(lambda: tcp_listeners(port), RUN_TIMEOUT, f"the {name} listener")
+        check_eq(tcp_listeners(port), ["0100007F"], f"{name} listener on port {port}")
+    rc, took = c.stop(signal.SIGTERM)
+    check_eq(rc, 0, "status")
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -193,17 +197,123 @@ TEST_F(BlockDev, RequestsCrossingTheEndAreRefusedBeforeAnyIo)
     EXPECT_EQ(bd_pread(d.get(), buf.data(), 0, size), 0);
 }
 
-TEST_F(BlockDev, ReadOnlyOpensRefuseWrites)
+TEST_F(BlockDev, ReadOnlyOpensRefuseWritesAndSaySo)
 {
     for (auto [name, flags] : {std::pair{image_, OS_PF_RDONLY}, std::pair{image_ + "?flags=rw", OS_PF_RDONLY},
-                               std::pair{image_ + "?flags=rw,rw,readonly", OS_PF_RDWR}}) {
+                               std::pair{image_ + "?flags=rw,rw,readonly", OS_PF_RDWR},
+                               std::pair{image_ + "?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR},
+                               std::pair{image_, BD_OPEN_NBD | BD_OPEN_RDONLY}}) {
         dev_ptr d = open(name, flags);
         ASSERT_TRUE(d) << name << ": " << err();
+        EXPECT_TRUE(bd_is_readonly(d.get())) << name;
         std::string data(512, 'w');
         EXPECT_EQ(bd_pwrite(d.get(), data.data(), 512, 0), -1) << name;
         EXPECT_EQ(bd_errno(d.get()), -38) << name;
+        EXPECT_EQ(bd_pwrite_zeroes(d.get(), 512, 0), -1) << name;
+        EXPECT_EQ(bd_errno(d.get()), -38) << name;
     }
     EXPECT_EQ(read_file(image_), pattern(kMiB));
+    dev_ptr d = open(image_, BD_OPEN_NBD | BD_OPEN_RDWR);
+    ASSERT_TRUE(d) << err();
+    EXPECT_FALSE(bd_is_readonly(d.get()));
+}
+
+TEST_F(BlockDev, OnlyRegularFilesAndBlockDevicesAreOpened)
+{
+    std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string sock_path = path("sock");
+    int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock_path.size(), sizeof(addr.sun_path));
+    memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    std::string to_fifo = path("to_fifo");
+    ASSERT_EQ(symlink(fifo.c_str(), to_fifo.c_str()), 0);
+    size_t fds = open_fd_count();
+    // "/dev/null" and "/dev/zero" are built-in devices; "/dev/full" is a real
+    // character device opened through the local table.
+    for (const std::string &name : {fifo, sock_path, to_fifo, std::string("/dev/null"), std::string("/dev/zero"),
+                                    std::string("/dev/full"), fifo + "?flags=readonly"}) {
+        for (uint64_t flags : {BD_OPEN_NBD | BD_OPEN_RDWR, uint64_t{OS_PF_RDONLY}}) {
+            dev_ptr d = open(name, flags);
+            EXPECT_FALSE(d) << name;
+            std::string path_only = name.substr(0, name.find('?'));
+            EXPECT_EQ(err(), "not a regular file or block device: " + path_only) << name;
+        }
+    }
+    EXPECT_EQ(open_fd_count(), fds) << "nothing left open";
+    // Nothing holds the FIFO open: a writer finds no reader.
+    EXPECT_EQ(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC), -1);
+    EXPECT_EQ(errno, ENXIO);
+    close(sock);
+
+    std::string to_image = path("to_image");
+    ASSERT_EQ(symlink(image_.c_str(), to_image.c_str()), 0);
+    dev_ptr d = open(to_image, BD_OPEN_NBD | BD_OPEN_RDWR);
+    ASSERT_TRUE(d) << err();
+    EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(kMiB));
+}
+
+TEST_F(BlockDev, WriteZeroesClearsOnlyItsRangeInsideTheWindow)
+{
+    dev_ptr d = open(image_ + "?sector_off=8", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    const uint64_t size = kMiB - 4096;
+    struct {
+        uint64_t len;
+        uint64_t offset;
+    } rows[] = {{10000, 1000}, {4096, 0}, {512, size - 512}, {1, 70000}};
+    std::string want = pattern(kMiB);
+    for (const auto &row : rows) {
+        EXPECT_EQ(bd_pwrite_zeroes(d.get(), row.len, row.offset), static_cast<int64_t>(row.len)) << row.offset;
+        want.replace(4096 + row.offset, row.len, row.len, '\0');
+    }
+    EXPECT_EQ(read_file(image_), want);
+
+    struct {
+        uint64_t len;
+        uint64_t offset;
+        int code;
+    } refused[] = {
+        {513, size - 512, -152}, {1, size, -152}, {UINT64_MAX, 1, -152}, {512, UINT64_MAX - 10, -152},
+        {512, BD_OFFSET_CUR, -2},
+    };
+    for (const auto &row : refused) {
+        EXPECT_EQ(bd_pwrite_zeroes(d.get(), row.len, row.offset), -1) << row.offset;
+        EXPECT_EQ(bd_errno(d.get()), row.code) << row.offset;
+    }
+    EXPECT_EQ(bd_pwrite_zeroes(d.get(), 0, size), 0);
+    EXPECT_EQ(read_file(image_), want) << "nothing written by a refused request";
+}
+
+TEST_F(BlockDev, WriteZeroesOnACipherExportStoresEncryptedZeros)
+{
+    std::string image = make_file("enc.img", pattern(4 * kMiB));
+    dev_ptr d = open(image + "?alg=aes&key=0123456789abcdef&sector_off=8", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    // Longer than one scratch piece, and not a whole number of them.
+    const uint64_t len = kMiB + 3 * 512;
+    const uint64_t at = 1024;
+    ASSERT_EQ(bd_pwrite_zeroes(d.get(), len, at), static_cast<int64_t>(len));
+    std::string back(len + 1024, 'x');
+    ASSERT_EQ(bd_pread(d.get(), back.data(), static_cast<uint32_t>(back.size()), 0),
+              static_cast<int64_t>(back.size()));
+    EXPECT_EQ(back.substr(at, len), std::string(len, '\0')) << "reads back as zeros";
+    std::string file = read_file(image);
+    EXPECT_EQ(file.substr(0, 4096 + at), pattern(4096 + at)) << "nothing before the range";
+    EXPECT_EQ(file.substr(4096 + at + len), pattern(4 * kMiB - 4096 - at - len, 4096 + at + len));
+    std::string stored = file.substr(4096 + at, len);
+    EXPECT_EQ(stored.find(std::string(512, '\0')), std::string::npos) << "the medium holds ciphertext";
+
+    // Whole data units only, checked before anything is written.
+    for (auto [n, off] : {std::pair<uint64_t, uint64_t>{100, 0}, {512, 100}}) {
+        EXPECT_EQ(bd_pwrite_zeroes(d.get(), n, off), -1);
+        EXPECT_EQ(bd_errno(d.get()), -2);
+    }
+    EXPECT_EQ(read_file(image), file);
 }
 
 TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
@@ -418,6 +528,73 @@ TEST_F(BlockDev, OpticalImagesAreKnownByTheirVolumeDescriptor)
     EXPECT_EQ(bd_is_optical_image(image("no.img", "CD001").c_str()), 0);
     EXPECT_EQ(bd_is_optical_image(make_file("short.img", std::string(1000, '\0')).c_str()), 0);
     EXPECT_EQ(bd_is_optical_image((dir_ + "/missing").c_str()), 0);
+}
+
+TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
+{
+    struct {
+        const char *url;
+        uint64_t flags;
+        uint32_t sector_size;
+        int32_t vol_idx;
+        int64_t sector_off;
+        bool readonly;
+        const char *alg;
+    } rows[] = {
+        {"/d.img", BD_OPEN_NBD | BD_OPEN_RDWR, 512, 0, 0, false, ""},
+        {"/d.img", BD_OPEN_NBD | BD_OPEN_RDONLY, 512, 0, 0, true, ""},
+        {"/d.img", 0, 512, 0, 0, true, ""},
+        {"/d.img?read_timeout=3", OS_PF_WRONLY, 0, 0, 0, false, ""},
+        {"/d.img?sector_size=4096&vol_idx=2&sector_off=+8", OS_PF_RDWR, 4096, 2, 8, false, ""},
+        {"/d.img?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
+        {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
+        {"/d.img?alg=aes&key=0102", OS_PF_RDWR, 0, 0, 0, false, "aes"},
+        {"/d.img?alg=aes", OS_PF_RDWR, 0, 0, 0, false, "aes"},
+        {"/d.img?key=0102", OS_PF_RDWR, 0, 0, 0, false, ""},
+        {"tcp://host:1/d.img?alg=&sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
+    };
+    for (const auto &row : rows) {
+        bd_open_args a{};
+        verr err{};
+        ASSERT_EQ(bd_open_args_parse(row.url, row.flags, &a, &err), 0) << row.url << ": " << verr_msg(&err);
+        EXPECT_EQ(a.sector_size, row.sector_size) << row.url;
+        EXPECT_EQ(a.vol_idx, row.vol_idx) << row.url;
+        EXPECT_EQ(a.sector_off, row.sector_off) << row.url;
+        EXPECT_EQ(a.readonly != 0, row.readonly) << row.url;
+        EXPECT_STREQ(a.alg, row.alg) << row.url;
+        EXPECT_EQ((a.flags & row.flags), row.flags) << "the caller's flags are kept: " << row.url;
+        std::array<uint8_t, 64> key{};
+        if (std::string(row.url).find("alg=aes&key=0102") != std::string::npos)
+            key[0] = 1, key[1] = 2;
+        EXPECT_EQ(memcmp(a.key, key.data(), key.size()), 0) << row.url;
+        bd_open_args_wipe(&a);
+        EXPECT_EQ(a.alg[0], '\0');
+    }
+}
+
+TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
+{
+    struct {
+        const char *url;
+        const char *text;
+    } rows[] = {
+        // The algorithm is judged before its key, and both before the rest.
+        {"/d.img?alg=des&key=zz&sector_off=-1", "Unsupported encryption algorithm: des"},
+        {"/d.img?alg=aesx", "Unsupported encryption algorithm: aesx"},
+        {"/d.img?sector_off=-1&alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
+        {"/d.img?vol_idx=x&sector_size=y", "invalid sector_size=[y]"},
+        {"/d.img?vol_idx=-3", "vol_idx=-3 is not a volume index"},
+        {"/d.img?vol_idx=99999999999", "invalid vol_idx=[99999999999]"},
+    };
+    for (const auto &row : rows) {
+        bd_open_args a{};
+        verr err{};
+        EXPECT_EQ(bd_open_args_parse(row.url, OS_PF_RDWR, &a, &err), -1) << row.url;
+        EXPECT_EQ(err.code, -2) << row.url;
+        EXPECT_STREQ(verr_msg(&err), row.text) << row.url;
+        bd_open_args_wipe(&a);
+    }
 }
 
 TEST(BlockHelpers, SectorSizesTypesAndWindowFit)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "libnbd/nbd_proto.h"
+#include "libpal/basic/os_malloc.h"
 #include "libnbd/nbdsrv.h"
 #include "../support/loopback_connect.h"
 
@@ -82,6 +83,18 @@ struct peer {
     }
 };
 
+// A READ request of len bytes at offset, handle h.
+std::vector<uint8_t> read_request(uint64_t h, uint64_t offset, uint32_t len)
+{
+    std::vector<uint8_t> req(NBD_REQUEST_SIZE);
+    be32_store(req.data(), NBD_REQUEST_MAGIC);
+    be16_store(req.data() + 6, NBD_CMD_READ);
+    be64_store(req.data() + 8, h);
+    be64_store(req.data() + 16, offset);
+    be32_store(req.data() + 24, len);
+    return req;
+}
+
 class ClientPool : public ::testing::Test {
 protected:
     void SetUp() override
@@ -147,6 +160,55 @@ TEST_F(ClientPool, StopEndsIdleClientsWithinTheBoundAndSetsExited)
     char c;
     EXPECT_EQ(recv(idle_open.fd, &c, 1, 0), 0);
     EXPECT_EQ(recv(idle_handshake.fd, &c, 1, 0), 0);
+}
+
+// Requests a client queues arrive together and are taken from one receive;
+// each still gets its own reply, in order, and a header split by a pause is
+// put back together.
+TEST_F(ClientPool, QueuedAndSplitRequestsAreAnsweredInOrder)
+{
+    peer p(port_);
+    ASSERT_TRUE(p.open_export(path_));
+    std::vector<uint8_t> burst;
+    for (uint64_t h = 1; h <= 200; h++) {
+        const auto req = read_request(h, h * 512, 512);
+        burst.insert(burst.end(), req.begin(), req.end());
+    }
+    ASSERT_EQ(send(p.fd, burst.data(), burst.size(), 0), static_cast<ssize_t>(burst.size()));
+    for (uint64_t h = 1; h <= 200; h++) {
+        uint8_t reply[NBD_REPLY_SIZE + 512];
+        ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
+        EXPECT_EQ(be32_load(reply + 4), 0U);
+        EXPECT_EQ(be64_load(reply + 8), h);
+    }
+    const auto split = read_request(777, 0, 16);
+    ASSERT_EQ(send(p.fd, split.data(), 10, 0), 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_EQ(send(p.fd, split.data() + 10, split.size() - 10, 0), static_cast<ssize_t>(split.size() - 10));
+    uint8_t reply[NBD_REPLY_SIZE + 16];
+    ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
+    EXPECT_EQ(be64_load(reply + 8), 777U);
+}
+
+// A large request's buffer lasts only for that request: an idle session
+// keeps at most NBD_REQ_BUF_KEEP.
+TEST(ClientBuffer, GrowsForOneRequestThenIsGivenBack)
+{
+    nbd_client c{};
+    const struct {
+        uint32_t len;
+        uint32_t held_after_trim;
+    } steps[] = {{4096, 4096}, {NBD_REQ_BUF_KEEP, NBD_REQ_BUF_KEEP}, {NBD_REQ_BUF_MAX, NBD_REQ_BUF_KEEP},
+                 {8192, NBD_REQ_BUF_KEEP}};
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.len);
+        ASSERT_TRUE(cli_buf_reserve(&c, s.len));
+        EXPECT_GE(c.buf_size, s.len);
+        c.buf[s.len - 1] = 1;
+        cli_buf_trim(&c);
+        EXPECT_EQ(c.buf_size, s.held_after_trim);
+    }
+    os_free(c.buf);
 }
 
 TEST_F(ClientPool, AcceptAfterStopAddsNoContext)

@@ -75,6 +75,23 @@ TEST(NbdWire, RequestParsesAndReplyReturnsTheHandle)
               bytes({0x67, 0x44, 0x66, 0x98, 0, 0, 0, 28, 0xde, 0xad, 0xbe, 0xef, 1, 2, 3, 4}));
 }
 
+TEST(NbdWire, BlockSizesAreWholeUnitsForAnEncryptedExport)
+{
+    const struct {
+        bool encrypted;
+        std::vector<uint8_t> want;  // type 3, minimum, preferred 4096, maximum 32 MiB
+    } cases[] = {
+        {false, {0, 3, 0, 0, 0, 1, 0, 0, 0x10, 0, 0x02, 0, 0, 0}},
+        {true, {0, 3, 0, 0, 2, 0, 0, 0, 0x10, 0, 0x02, 0, 0, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.encrypted);
+        uint8_t out[NBD_BLOCK_SIZE_REPLY_SIZE];
+        nbd_block_size_encode(out, c.encrypted);
+        EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof(out)), c.want);
+    }
+}
+
 TEST(NbdErrors, BlockCodesMapToClientErrnoInWireOrder)
 {
     const struct {
@@ -164,20 +181,21 @@ TEST(NbdInfoOption, ParseTable)
         nbd_info_verdict verdict;
         std::string name;
         uint16_t export_reqs;
+        bool block_size_req;
     } cases[] = {
-        {"name and no requests", info_data("/tmp/a", {}), nbd_info_verdict::ok, "/tmp/a", 0},
-        {"empty name", info_data("", {}), nbd_info_verdict::ok, "", 0},
-        {"requests 3 and 1", info_data("x", {3, 1}), nbd_info_verdict::ok, "x", 0},
-        {"export asked twice", info_data("x", {0, 2, 0}), nbd_info_verdict::ok, "x", 2},
-        {"length 5 name 0", bytes({0, 0, 0, 0, 0}), nbd_info_verdict::too_small, "", 0},
-        {"shorter than a name length", bytes({0, 0}), nbd_info_verdict::too_small, "", 0},
-        {"name runs past the option", info_data("abc", {}, -1), nbd_info_verdict::too_small, "", 0},
-        {"one request missing", info_data("abc", {0, 0}, -2), nbd_info_verdict::bad_length, "abc", 0},
-        {"trailing byte", info_data("abc", {0}, 1), nbd_info_verdict::bad_length, "abc", 0},
+        {"name and no requests", info_data("/tmp/a", {}), nbd_info_verdict::ok, "/tmp/a", 0, false},
+        {"empty name", info_data("", {}), nbd_info_verdict::ok, "", 0, false},
+        {"requests 3 and 1", info_data("x", {3, 1}), nbd_info_verdict::ok, "x", 0, true},
+        {"export asked twice", info_data("x", {0, 2, 0}), nbd_info_verdict::ok, "x", 2, false},
+        {"length 5 name 0", bytes({0, 0, 0, 0, 0}), nbd_info_verdict::too_small, "", 0, false},
+        {"shorter than a name length", bytes({0, 0}), nbd_info_verdict::too_small, "", 0, false},
+        {"name runs past the option", info_data("abc", {}, -1), nbd_info_verdict::too_small, "", 0, false},
+        {"one request missing", info_data("abc", {0, 0}, -2), nbd_info_verdict::bad_length, "abc", 0, false},
+        {"trailing byte", info_data("abc", {0}, 1), nbd_info_verdict::bad_length, "abc", 0, false},
         {"name at the cap", info_data(std::string(NBD_NAME_MAX, 'n'), {}), nbd_info_verdict::ok,
-         std::string(NBD_NAME_MAX, 'n'), 0},
+         std::string(NBD_NAME_MAX, 'n'), 0, false},
         {"name above the cap", info_data(std::string(NBD_NAME_MAX + 1, 'n'), {}), nbd_info_verdict::name_too_long,
-         "", 0},
+         "", 0, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -188,6 +206,7 @@ TEST(NbdInfoOption, ParseTable)
         }
         if (c.verdict == nbd_info_verdict::ok) {
             EXPECT_EQ(opt.export_reqs, c.export_reqs);
+            EXPECT_EQ(opt.block_size_req, c.block_size_req);
         }
         EXPECT_NE(std::string(nbd_info_verdict_text(c.verdict)).empty(), c.verdict != nbd_info_verdict::ok);
     }

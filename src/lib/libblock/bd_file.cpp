@@ -3,6 +3,11 @@
 
 #include "libblock/bd_file.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -11,6 +16,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_file.h"
+#include "libpal/os/posix/os_file_local.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
@@ -18,40 +24,205 @@
 
 namespace {
 
-struct file_handle {
+struct file_media {
     os_file_ctx *file;
     os_file_info info;  // taken at open
-    bool writable;
+    bool disk;          // a block device; else a regular file
 };
 
 // The file object's longest time-out; larger texts are cut before they are
 // turned into milliseconds so the product cannot overflow.
 constexpr int kMaxTimeoutSec = 600;
+constexpr int kCodeParam = -2;
+constexpr int kCodeDenied = -38;  // what the NBD server answers as EPERM
+constexpr int kCodeNotSupported = -37;
 
-bool access_writable(uint64_t flags)
+// A failure with the errno's text in the device's record (and, for opens, at
+// dbg level).
+void fail_code(bd_dev *dev, const char *func, int line, int eno, int code, bool log, const char *what,
+               const char *subject = "", const char *tail = "")
 {
-    // The first access bit set wins, as in os_file_open: read-only first.
-    if (flags & OS_PF_RDONLY)
-        return false;
-    return (flags & (OS_PF_WRONLY | OS_PF_RDWR)) != 0;
+    if (log)
+        log2_printf(nullptr, LOG2_DBG, ZLOG_TAG, __FILE__, line, func, "%s%s%s%s\n", what, subject, tail,
+                    os_errno_text(eno));
+    verr_set(&dev->err, __FILE__, line, func, code, "%s%s%s%s", what, subject, tail, os_errno_text(eno));
 }
 
-// The file object's failure: the errno's code and text in the device's record
-// (and, for opens, at dbg level).
+// The file object's failure: the code of the current errno.
 void fail_os(bd_dev *dev, const char *func, int line, bool log, const char *what, const char *subject = "",
              const char *tail = "")
 {
     int eno = errno;
-    if (log)
-        log2_printf(nullptr, LOG2_DBG, ZLOG_TAG, __FILE__, line, func, "%s%s%s%s\n", what, subject, tail,
-                    os_errno_text(eno));
-    verr_set(&dev->err, __FILE__, line, func, os_verr_get(eno), "%s%s%s%s", what, subject, tail, os_errno_text(eno));
+    fail_code(dev, func, line, eno, os_verr_get(eno), log, what, subject, tail);
+}
+
+// A medium that refuses a write refuses it as we do for a read-only device:
+// the client is told EPERM, not "invalid argument".
+void fail_write(bd_dev *dev, const char *func, int line, const char *what)
+{
+    int eno = errno;
+    fail_code(dev, func, line, eno, eno == EROFS ? kCodeDenied : os_verr_get(eno), false, what);
+}
+
+bool refuse_readonly(bd_dev *dev)
+{
+    if (dev->readonly == 0)
+        return false;
+    verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeDenied, "%s (device opened read-only)",
+             verr2str(kCodeDenied));
+    return true;
 }
 
 int timeout_ms(const char *url, const char *key, int def)
 {
     int sec = url_get_query_int(url, key, def);
     return std::clamp(sec, 0, kMaxTimeoutSec) * 1000;
+}
+
+// Only media with bytes at fixed positions are served. Opening anything else
+// acts by itself: a watchdog arms on open, a tape rewinds on close, a FIFO
+// without a writer never finishes its open.
+bool servable(mode_t mode)
+{
+    return S_ISREG(mode) || S_ISBLK(mode);
+}
+
+void refuse_kind(bd_dev *dev, const char *path)
+{
+    ZLOG_DBG("not a regular file or block device: %s\n", path);
+    verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "not a regular file or block device: %s", path);
+}
+
+// What path names, looked at before it is opened and followed as the open
+// will follow it; seen receives its identity. 0, or -1 with the reason in
+// the device.
+int check_by_name(bd_dev *dev, const char *path, struct stat &seen)
+{
+    std::array<char, PL_MAX_PATH> prepared{};
+    os_file_path_normalize(path, prepared.data());
+    if (prepared[0] == '\0') {
+        errno = ENAMETOOLONG;
+        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
+        return -1;
+    }
+    // The built-in devices ("/dev/zero", "/dev/stdin"...) and hooked tables
+    // have no descriptor of their own to check.
+    if (os_file_get_ops(prepared.data()) != &g_os_local_file_ops) {
+        refuse_kind(dev, path);
+        return -1;
+    }
+    if (stat(prepared.data(), &seen) != 0) {
+        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
+        return -1;
+    }
+    // A directory has no bytes to serve; its reads would fail one by one.
+    if (S_ISDIR(seen.st_mode)) {
+        errno = EISDIR;
+        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
+        return -1;
+    }
+    if (!servable(seen.st_mode)) {
+        refuse_kind(dev, path);
+        return -1;
+    }
+    return 0;
+}
+
+// The opened descriptor must still be what was looked at: the same file, of
+// a kind served. A FIFO swapped in meanwhile did not stall the open, which
+// always adds O_NONBLOCK; a file or disk has no use for it, so it goes.
+int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct stat &seen)
+{
+    int fd = os_file_fileno(file);
+    struct stat now;
+    if (fstat(fd, &now) != 0) {
+        fail_os(dev, __func__, __LINE__, true, "fstat error: ");
+        return -1;
+    }
+    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino || !servable(now.st_mode)) {
+        refuse_kind(dev, path);
+        return -1;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1) {
+        fail_os(dev, __func__, __LINE__, true, "fcntl error: ");
+        return -1;
+    }
+    return 0;
+}
+
+// The file's information, and its position at the window's start.
+int info_and_start(bd_dev *dev, os_file_ctx *file, os_file_info &info)
+{
+    if (!os_file_ioctl(file, OS_FILE_GET_INFO, &info, sizeof(info))) {
+        fail_os(dev, __func__, __LINE__, true, "OS_FILE_GET_INFO error: ");
+        return -1;
+    }
+    if (os_file_seek(file, static_cast<int64_t>(dev->vol_start), 0) < 0) {
+        std::array<char, 32> at{};
+        str_sprintf_s2(at.data(), at.size(), "%llu", static_cast<unsigned long long>(dev->vol_start));
+        fail_os(dev, __func__, __LINE__, true, "os_file_seek ", at.data(), " error: ");
+        return -1;
+    }
+    return 0;
+}
+
+uint64_t read_only(uint64_t flags)
+{
+    return (flags & ~(OS_PF_WRONLY | OS_PF_RDWR)) | OS_PF_RDONLY;
+}
+
+// A medium that refuses writing (a read-only file system, a file we may only
+// read) is served read-only rather than not at all; the device says so, and
+// the NBD server tells the client.
+os_file_ctx *open_media(bd_dev *dev, const char *path, uint64_t flags)
+{
+    if (dev->readonly != 0)
+        flags = read_only(flags);
+    os_file_ctx *file = os_file_open(path, flags);
+    if (file == nullptr && dev->readonly == 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+        file = os_file_open(path, read_only(flags));
+        if (file != nullptr) {
+            dev->readonly = 1;
+            ZLOG_DBG("[%s] cannot be written: served read-only\n", path);
+        }
+    }
+    if (file == nullptr)
+        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
+    return file;
+}
+
+// A write-protected disk opens for writing and refuses every write.
+bool disk_write_protected(os_file_ctx *file)
+{
+    int ro = 0;
+    return ioctl(os_file_fileno(file), BLKROGET, &ro) == 0 && ro != 0;
+}
+
+// In place: a file's range becomes zeros through the file system, a disk's
+// through the device. -1 with code -37 when neither can, so the block layer
+// writes zeros instead.
+int zero_range(bd_dev *dev, const file_media *h, const bd_zero_range &r)
+{
+    if (refuse_readonly(dev))
+        return -1;
+    int fd = os_file_fileno(h->file);
+    uint64_t at = dev->vol_start + r.offset;
+    if (h->disk) {
+        uint64_t range[2] = {at, r.len};
+        // Refused for ranges off the device's logical blocks, among others.
+        if (ioctl(fd, BLKZEROOUT, range) == 0)
+            return 0;
+    } else {
+        if (fallocate(fd, FALLOC_FL_ZERO_RANGE, static_cast<off_t>(at), static_cast<off_t>(r.len)) == 0)
+            return 0;
+        if (errno != EOPNOTSUPP && errno != ENOSYS) {
+            fail_write(dev, __func__, __LINE__, "fallocate error: ");
+            return -1;
+        }
+    }
+    verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeNotSupported, "%s", verr2str(kCodeNotSupported));
+    return -1;
 }
 
 }  // namespace
@@ -89,45 +260,33 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     bd_dev *dev = param->dev;
     std::array<char, PL_MAX_PATH> path{};
     if (url == nullptr || url_get_path(url, path.data()) != 0 || path[0] == '\0') {
-        verr_set(&dev->err, __FILE__, __LINE__, __func__, -2, "%s", verr2str(-2));
+        verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "%s", verr2str(kCodeParam));
         return nullptr;
     }
-    os_file_ctx *file = os_file_open(path.data(), param->flags);
-    if (file == nullptr) {
-        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path.data(), "] error: ");
+    struct stat seen{};
+    if (check_by_name(dev, path.data(), seen) != 0)
         return nullptr;
-    }
+    os_file_ctx *file = open_media(dev, path.data(), param->flags);
+    if (file == nullptr)
+        return nullptr;
     os_file_info info{};
-    if (!os_file_ioctl(file, OS_FILE_GET_INFO, &info, sizeof(info))) {
-        fail_os(dev, __func__, __LINE__, true, "OS_FILE_GET_INFO error: ");
+    if (check_opened(dev, file, path.data(), seen) != 0 || info_and_start(dev, file, info) != 0) {
         os_file_close(file);
         return nullptr;
     }
-    // A directory has no bytes to serve; its reads would fail one by one.
-    if (info.type == OS_FILE_TYPE_DIR) {
-        errno = EISDIR;
-        fail_os(dev, __func__, __LINE__, true, "os_file_open [", path.data(), "] error: ");
-        os_file_close(file);
-        return nullptr;
-    }
-    if (os_file_seek(file, static_cast<int64_t>(dev->vol_start), 0) < 0) {
-        std::array<char, 32> at{};
-        str_sprintf_s2(at.data(), at.size(), "%llu", static_cast<unsigned long long>(dev->vol_start));
-        fail_os(dev, __func__, __LINE__, true, "os_file_seek ", at.data(), " error: ");
-        os_file_close(file);
-        return nullptr;
-    }
-    os_file_read_timeout(file, timeout_ms(url, "read_timeout", 15));
-    os_file_write_timeout(file, timeout_ms(url, "write_timeout", 8));
-    auto *h = static_cast<file_handle *>(os_zalloc(sizeof(file_handle)));
+    auto *h = static_cast<file_media *>(os_zalloc(sizeof(file_media)));
     if (h == nullptr) {
         os_file_close(file);
         verr_set(&dev->err, __FILE__, __LINE__, __func__, -8, "%s", verr2str(-8));
         return nullptr;
     }
+    os_file_read_timeout(file, timeout_ms(url, "read_timeout", 15));
+    os_file_write_timeout(file, timeout_ms(url, "write_timeout", 8));
     h->file = file;
     h->info = info;
-    h->writable = access_writable(param->flags);
+    h->disk = S_ISBLK(seen.st_mode);
+    if (h->disk && disk_write_protected(file))
+        dev->readonly = 1;
     if (dev->sector_size == 0)
         dev->sector_size = info.block_size;
     dev->fsize = info.size;
@@ -136,7 +295,7 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
 
 int bdrv_file_close(void *handle)
 {
-    auto *h = static_cast<file_handle *>(handle);
+    auto *h = static_cast<file_media *>(handle);
     if (h == nullptr)
         return 0;
     os_file_close(h->file);
@@ -146,7 +305,7 @@ int bdrv_file_close(void *handle)
 
 int64_t bdrv_file_read(bd_dev *dev, void *handle, uint64_t offset, void *buf, uint32_t len)
 {
-    auto *h = static_cast<file_handle *>(handle);
+    auto *h = static_cast<file_media *>(handle);
     auto *p = static_cast<uint8_t *>(buf);
     uint32_t done = 0;
     // A short count is not the end of the request: only end of file is.
@@ -167,11 +326,9 @@ int64_t bdrv_file_read(bd_dev *dev, void *handle, uint64_t offset, void *buf, ui
 
 int64_t bdrv_file_write(bd_dev *dev, void *handle, uint64_t offset, const void *buf, uint32_t len)
 {
-    auto *h = static_cast<file_handle *>(handle);
-    if (!h->writable) {
-        verr_set(&dev->err, __FILE__, __LINE__, __func__, -38, "%s (device opened read-only)", verr2str(-38));
+    auto *h = static_cast<file_media *>(handle);
+    if (refuse_readonly(dev))
         return -1;
-    }
     const auto *p = static_cast<const uint8_t *>(buf);
     uint32_t done = 0;
     while (done < len) {
@@ -181,7 +338,7 @@ int64_t bdrv_file_write(bd_dev *dev, void *handle, uint64_t offset, const void *
         if (n <= 0) {
             if (n == 0)
                 errno = EIO;
-            fail_os(dev, __func__, __LINE__, false, "write error: ");
+            fail_write(dev, __func__, __LINE__, "write error: ");
             return -1;
         }
         done += static_cast<uint32_t>(n);
@@ -193,7 +350,7 @@ int64_t bdrv_file_size(bd_dev *dev, void *handle)
 {
     if (dev->vol_size != 0)
         return static_cast<int64_t>(dev->vol_size);
-    int64_t size = os_file_size(static_cast<file_handle *>(handle)->file);
+    int64_t size = os_file_size(static_cast<file_media *>(handle)->file);
     if (size < 0) {
         fail_os(dev, __func__, __LINE__, false, "size error: ");
         return -1;
@@ -203,17 +360,23 @@ int64_t bdrv_file_size(bd_dev *dev, void *handle)
 
 int bdrv_file_ioctl(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_t arg_size)
 {
-    auto *h = static_cast<file_handle *>(handle);
+    auto *h = static_cast<file_media *>(handle);
     auto need = [&](size_t size) {
         if (arg != nullptr && arg_size >= size)
             return true;
-        verr_set(&dev->err, __FILE__, __LINE__, __func__, -2, "%s", verr2str(-2));
+        verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "%s", verr2str(kCodeParam));
         return false;
     };
     switch (code) {
     case BD_IOCTL_SYNC:
         if (!os_file_fsync(h->file)) {
             fail_os(dev, __func__, __LINE__, false, "fsync error: ");
+            return -1;
+        }
+        return 0;
+    case BD_IOCTL_DATASYNC:
+        if (fdatasync(os_file_fileno(h->file)) != 0) {
+            fail_os(dev, __func__, __LINE__, false, "fdatasync error: ");
             return -1;
         }
         return 0;
@@ -255,6 +418,13 @@ int bdrv_file_ioctl(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_
         memcpy(arg, &vol, sizeof(vol));
         return 0;
     }
+    case BD_IOCTL_ZERO_RANGE: {
+        if (!need(sizeof(bd_zero_range)))
+            return -1;
+        bd_zero_range range;
+        memcpy(&range, arg, sizeof(range));
+        return zero_range(dev, h, range);
+    }
     case BD_IOCTL_DRV_INFO: {
         if (!need(sizeof(bd_drv_info)))
             return -1;
@@ -275,7 +445,7 @@ int bdrv_file_ioctl(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_
         return 0;
     }
     default:
-        verr_set(&dev->err, __FILE__, __LINE__, __func__, -37, "%s", verr2str(-37));
+        verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeNotSupported, "%s", verr2str(kCodeNotSupported));
         return -1;
     }
 }

@@ -13,12 +13,16 @@ const bd_drv *bd_drv_file();
 int bdrv_file_exit();
 
 int bdrv_file_probe(const char *name, uint64_t flags, void *priv);
-// Refuses a directory. Failure: nullptr with the reason in param->dev->err.
+// Opens only a regular file or a block device, checked by name before the
+// open and again on the descriptor; a directory fails with EISDIR's text. A
+// medium that cannot be written opens read-only and sets param->dev->readonly.
+// Failure: nullptr with the reason in param->dev->err.
 void *bdrv_file_open(const char *url, bd_open_param *param);
 int bdrv_file_close(void *handle);
 // offset BD_OFFSET_CUR: at the file's current position.
 int64_t bdrv_file_read(bd_dev *dev, void *handle, uint64_t offset, void *buf, uint32_t len);
-// A device opened read-only refuses every write with code -38.
+// A read-only device refuses every write with code -38, as does a medium
+// that answers EROFS.
 int64_t bdrv_file_write(bd_dev *dev, void *handle, uint64_t offset, const void *buf, uint32_t len);
 // The window size, or the file's size while the window is empty.
 int64_t bdrv_file_size(bd_dev *dev, void *handle);

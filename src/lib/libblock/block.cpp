@@ -4,6 +4,7 @@
 #include "libblock/block.h"
 
 #include <strings.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -19,10 +21,13 @@
 
 #include "libblock/bd_cipher.h"
 #include "libblock/bd_file.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/env/pl_init.h"
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_xattr.h"
+#include "libpal/string/str_array.h"
 #include "libpal/string/str_enc.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_safe.h"
@@ -35,10 +40,15 @@
 namespace {
 
 constexpr uint32_t kCipherUnit = 512;
-constexpr size_t kKeyBytes = 64;
 constexpr uint32_t kSectorSizes[] = {512, 1024, 2048, 4096};
 constexpr int kCodeParam = -2;
 constexpr int kCodeNoSpace = -152;
+constexpr int kCodeNotSupported = -37;
+constexpr uint32_t kZeroChunk = 1 << 20;
+// A cipher export stores its zeros encrypted, a piece at a time.
+constexpr uint32_t kCipherScratch = 256 << 10;
+
+static_assert(BD_OPEN_RDONLY == OS_PF_RDONLY && BD_OPEN_RDWR == OS_PF_RDWR);
 
 // Filled by bd_init on the main thread during start-up, read afterwards.
 std::vector<const bd_drv *> g_plugins;
@@ -53,9 +63,9 @@ bool query_param(const char *url, const char *key, std::string &out)
     if (!url_has_query(url, key))
         return false;
     std::vector<char> buf(URL_BUF_SIZE);
+    const pl_wipe_guard wipe(buf.data(), buf.size());  // it may be a key
     url_get_query_imp(url, key, "", buf.data(), buf.size());
     out.assign(buf.data());
-    explicit_bzero(buf.data(), buf.size());  // it may be a key
     return true;
 }
 
@@ -79,78 +89,69 @@ std::string shown(const std::string &value)
     return value.size() <= kMax ? value : value.substr(0, kMax) + "...";
 }
 
-// Wipes a key's bytes (text and binary) when it goes out of scope.
-struct key_wiper {
-    void *p;
-    size_t n;
-    ~key_wiper() { explicit_bzero(p, n); }
-};
+// The access the flags give: the first access bit set wins, as in
+// os_file_open; none set is read-only.
+bool flags_writable(uint64_t flags)
+{
+    if (flags & BD_OPEN_RDONLY)
+        return false;
+    return (flags & (OS_PF_WRONLY | BD_OPEN_RDWR)) != 0;
+}
 
-// The open's parameters, read and checked before anything is opened.
-struct open_params {
-    uint64_t flags = 0;
-    uint32_t sector_size = 0;
-    int vol_idx = 0;
-    int64_t sector_off = 0;
-    bd_cipher *cipher = nullptr;
-};
-
-int attach_cipher(const char *url, open_params &p, verr *err)
+// "alg" names a cipher the cipher module knows; "key" is read only then.
+int parse_cipher(const char *url, bd_open_args &a, verr *err)
 {
     std::string alg;
     if (!query_param(url, "alg", alg) || alg.empty())
         return 0;
-    ZLOG_DBG("cipher=[%s]\n", shown(alg).c_str());
-    errno = 0;
-    p.cipher = bd_cipher_new(alg.c_str());
-    bool absent = p.cipher == nullptr && errno == ENOSYS;
-    if (p.cipher == nullptr && !absent) {
+    str_vector *known = bd_cipher_list();
+    if (known == nullptr) {
+        BD_ERR(err, -8, "%s", verr2str(-8));
+        return -1;
+    }
+    bool ok = alg.size() < sizeof(a.alg) && str_vector_find_cs(known, alg.c_str()) >= 0;
+    str_vector_free(known);
+    if (!ok) {
         BD_ERR(err, kCodeParam, "Unsupported encryption algorithm: %s", shown(alg).c_str());
         return -1;
     }
     std::string key_text;
     query_param(url, "key", key_text);
-    key_wiper text_wipe{key_text.data(), key_text.size()};
-    std::array<uint8_t, kKeyBytes> key{};
-    key_wiper key_wipe{key.data(), key.size()};
+    const pl_wipe_guard text_wipe(key_text.data(), key_text.size());
     size_t count = 0;
-    if (!hex_decode_n(key_text.data(), key_text.size(), key.data(), key.size(), &count)) {
+    if (!hex_decode_n(key_text.data(), key_text.size(), a.key, sizeof(a.key), &count)) {
         // The key itself is never shown, even a malformed one.
         BD_ERR(err, kCodeParam, "invalid encryption key: %s",
-               key_text.size() > 2 * kKeyBytes ? "(longer than 64 bytes)" : "(not hexadecimal)");
+               key_text.size() > 2 * sizeof(a.key) ? "(longer than 64 bytes)" : "(not hexadecimal)");
         return -1;
     }
-    if (absent) {
-        BD_ERR(err, kCodeParam, "encryption algorithm [%s] is not in this build", shown(alg).c_str());
-        return -1;
-    }
-    bd_cipher_set_key(p.cipher, key.data());
+    str_safecopy2(a.alg, sizeof(a.alg), alg.c_str());
     return 0;
 }
 
-int read_params(const char *url, open_params &p, verr *err)
+int parse_query(const char *url, bd_open_args &a, verr *err)
 {
-    if (attach_cipher(url, p, err) != 0)
+    if (parse_cipher(url, a, err) != 0)
         return -1;
     std::string v;
     if (query_param(url, "flags", v)) {
         std::vector<char> text(v.begin(), v.end());
         text.push_back('\0');
-        p.flags |= os_sflag2pf(text.data());
+        a.flags |= os_sflag2pf(text.data());
     }
-    if (query_param(url, "sector_size", v) && !parse_whole(v, p.sector_size)) {
+    if (query_param(url, "sector_size", v) && !parse_whole(v, a.sector_size)) {
         BD_ERR(err, kCodeParam, "invalid sector_size=[%s]", shown(v).c_str());
         return -1;
     }
-    if (query_param(url, "vol_idx", v) && !parse_whole(v, p.vol_idx)) {
+    if (query_param(url, "vol_idx", v) && !parse_whole(v, a.vol_idx)) {
         BD_ERR(err, kCodeParam, "invalid vol_idx=[%s]", shown(v).c_str());
         return -1;
     }
-    if (p.vol_idx < 0) {
-        BD_ERR(err, kCodeParam, "vol_idx=%d is not a volume index", p.vol_idx);
+    if (a.vol_idx < 0) {
+        BD_ERR(err, kCodeParam, "vol_idx=%d is not a volume index", a.vol_idx);
         return -1;
     }
-    if (query_param(url, "sector_off", v) && (!parse_whole(v, p.sector_off) || p.sector_off < 0)) {
+    if (query_param(url, "sector_off", v) && (!parse_whole(v, a.sector_off) || a.sector_off < 0)) {
         BD_ERR(err, kCodeParam, "invalid sector_off=[%s]", shown(v).c_str());
         return -1;
     }
@@ -194,16 +195,15 @@ void dev_free(bd_dev *dev)
         return;
     if (dev->cipher != nullptr)
         bd_cipher_free(dev->cipher);
+    if (dev->name != nullptr)
+        explicit_bzero(dev->name, strlen(dev->name));  // the name may carry a key
     os_free(dev->name);
     os_free(dev);
 }
 
-// Fails the open: the device's own record (when it holds the reason) to the
-// caller's, then the device released.
-bd_dev *open_fail(bd_dev *dev, verr *err, bool copy_dev_err)
+// Releases a device whose open failed; the reason is in the caller's record.
+bd_dev *open_fail(bd_dev *dev)
 {
-    if (copy_dev_err && err != nullptr)
-        verr_copy(err, &dev->err);
     if (dev->drv != nullptr)
         bd_close(dev);
     else
@@ -211,124 +211,171 @@ bd_dev *open_fail(bd_dev *dev, verr *err, bool copy_dev_err)
     return nullptr;
 }
 
-bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
+// The name as a URL (a session name resolved) with the client configuration's
+// time-outs, into url (URL_BUF_SIZE bytes).
+int resolve_name(const char *name, char *url, verr *err)
 {
     if (name == nullptr) {
         BD_ERR(err, kCodeParam, "no name given");
-        return nullptr;
+        return -1;
     }
-    size_t len = strnlen(name, URL_BUF_SIZE);
-    if (len >= URL_BUF_SIZE) {
+    if (strnlen(name, URL_BUF_SIZE) >= URL_BUF_SIZE) {
         BD_ERR(err, kCodeParam, "name too long (at most %d bytes)", URL_BUF_SIZE - 1);
-        return nullptr;
+        return -1;
     }
-    std::vector<char> url(URL_BUF_SIZE), safe(URL_BUF_SIZE);
-    key_wiper url_wipe{url.data(), url.size()};  // the name may carry a key
-    if (conf_client_resolve_url(name, url.data(), err) != 0) {
-        if (err != nullptr && err->msg[0] == '\0')
+    if (conf_client_resolve_url(name, url, err) != 0) {
+        if (err != nullptr && err->msg[0] == '\0') {
+            std::vector<char> safe(URL_BUF_SIZE);
             BD_ERR(err, -1, "cannot resolve [%s]", url_safe_fmt(name, safe.data()));
-        return nullptr;
+        }
+        return -1;
     }
-    qd_conf_get_timeouts(url.data());
+    qd_conf_get_timeouts(url);
+    return 0;
+}
 
-    open_params p;
-    p.flags = flags;
-    bool has_query = strchr(url.data(), '?') != nullptr;
-    if (has_query && read_params(url.data(), p, err) != 0) {
-        if (p.cipher != nullptr)
-            bd_cipher_free(p.cipher);
-        return nullptr;
-    }
+// A new device with its cipher and volume, before any driver sees it; the
+// URL gets the default time-outs it does not name. nullptr with the reason in
+// err.
+bd_dev *new_device(char *url, const bd_open_args &a, verr *err)
+{
     auto *dev = static_cast<bd_dev *>(os_zalloc(sizeof(bd_dev)));
     if (dev == nullptr) {
-        if (p.cipher != nullptr)
-            bd_cipher_free(p.cipher);
         BD_ERR(err, -8, "%s", verr2str(-8));
         return nullptr;
     }
-    dev->cipher = p.cipher;
-    dev->sector_size = has_query ? p.sector_size : kSectorSizes[0];
-    if (p.vol_idx != 0) {
+    dev->sector_size = a.sector_size;
+    dev->readonly = a.readonly;
+    if (a.alg[0] != '\0') {
+        ZLOG_DBG("cipher=[%s]\n", a.alg);
+        dev->cipher = bd_cipher_new(a.alg);
+        if (dev->cipher == nullptr) {
+            BD_ERR(err, -8, "%s", verr2str(-8));
+            return open_fail(dev);
+        }
+        bd_cipher_set_key(dev->cipher, a.key);
+    }
+    if (a.vol_idx != 0) {
         bd_volume vol{};
-        if (find_volume(url.data(), p.vol_idx, vol, err) != 0)
-            return open_fail(dev, err, false);
+        if (find_volume(url, a.vol_idx, vol, err) != 0)
+            return open_fail(dev);
         dev->vol_start = vol.start;
         dev->vol_size = vol.size;
     }
     for (const char *key : {"connect_timeout", "read_timeout", "write_timeout"})
-        url_set_query_int(url.data(), key, key[0] == 'c' ? 6 : key[0] == 'r' ? 15 : 8, set_not_exist);
+        url_set_query_int(url, key, key[0] == 'c' ? 6 : key[0] == 'r' ? 15 : 8, set_not_exist);
+    return dev;
+}
 
-    bool plain = strstr(url.data(), "://") == nullptr;
-    const bd_drv *drv = plain && !(p.flags & BD_OPEN_PROBE) ? g_default : drv_probe(url.data(), p.flags);
+// The driver chosen for the URL opens the device, which learns its sector
+// size. 0, or -1 with the reason in err (dev is left for the caller).
+int open_driver(bd_dev *dev, const char *url, const bd_open_args &a, uint64_t opaque, const char *name, verr *err)
+{
+    std::vector<char> safe(URL_BUF_SIZE);
+    uint64_t flags = a.flags;
+    bool plain = strstr(url, "://") == nullptr;
+    const bd_drv *drv = plain && !(flags & BD_OPEN_PROBE) ? g_default : drv_probe(url, flags);
     if (drv == nullptr) {
         if (!g_init_done)
             BD_ERR(err, -37, "no driver: the block layer is not initialised (bd_init)");
         else
-            BD_ERR(err, -37, "no driver for [%s]", url_safe_fmt(url.data(), safe.data()));
-        return open_fail(dev, err, false);
+            BD_ERR(err, -37, "no driver for [%s]", url_safe_fmt(url, safe.data()));
+        return -1;
     }
     ZLOG_DBG("open [%s] flag=0x%x vol_idx=%d vol_start=%lld vol_size=%lld drv_type=[%s]\n",
-             url_safe_fmt(url.data(), safe.data()), static_cast<unsigned>(p.flags), p.vol_idx,
+             url_safe_fmt(url, safe.data()), static_cast<unsigned>(flags), a.vol_idx,
              static_cast<long long>(dev->vol_start), static_cast<long long>(dev->vol_size), drv->name);
-    if (p.flags & BD_OPEN_PROBE)
-        p.flags |= BD_OPEN_NBD;
-    bd_open_param param{opaque, static_cast<uint32_t>(p.flags), dev, drv->priv, name};
-    void *handle = drv->open(url.data(), &param);
-    if (handle == nullptr)
-        return open_fail(dev, err, true);
-    dev->handle = handle;
-    dev->drv = drv;
-
+    if (flags & BD_OPEN_PROBE)
+        flags |= BD_OPEN_NBD;
+    bd_open_param param{opaque, static_cast<uint32_t>(flags), dev, drv->priv, name};
+    void *handle = drv->open(url, &param);
     uint32_t sector = 0;
-    if (bd_ioctl(dev, BD_IOCTL_SECTOR_SIZE, &sector, sizeof(sector)) != 0)
-        return open_fail(dev, err, true);
+    if (handle != nullptr) {
+        dev->handle = handle;
+        dev->drv = drv;
+        if (drv->write == nullptr)
+            dev->readonly = 1;
+    }
+    if (handle == nullptr || bd_ioctl(dev, BD_IOCTL_SECTOR_SIZE, &sector, sizeof(sector)) != 0) {
+        if (err != nullptr)
+            verr_copy(err, &dev->err);
+        return -1;
+    }
     dev->sector_size = sector;
     ZLOG_DBG("fsize=%lld sector_size=%d\n", static_cast<long long>(dev->fsize), static_cast<int>(sector));
+    return 0;
+}
 
-    ZLOG_DBG("sector_offset=%lld\n", static_cast<long long>(p.sector_off));
+// The window: "sector_off" sectors in, inside the volume when there is one.
+// 0, or -1 with the reason in err.
+int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
+{
+    ZLOG_DBG("sector_offset=%lld\n", static_cast<long long>(a.sector_off));
     uint64_t offset = 0;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(p.sector_off), uint64_t{sector}, &offset)) {
-        BD_ERR(err, kCodeParam, "sector_off=%lld is too large", static_cast<long long>(p.sector_off));
-        return open_fail(dev, err, false);
+    if (__builtin_mul_overflow(static_cast<uint64_t>(a.sector_off), uint64_t{dev->sector_size}, &offset)) {
+        BD_ERR(err, kCodeParam, "sector_off=%lld is too large", static_cast<long long>(a.sector_off));
+        return -1;
     }
     dev->sector_offset = offset;
     if (offset != 0 && offset >= dev->fsize) {
         BD_ERR(err, -1, "dev_offset=%llu >= %llu", static_cast<unsigned long long>(offset),
                static_cast<unsigned long long>(dev->fsize));
-        return open_fail(dev, err, false);
+        return -1;
     }
-    if (bd_seek(dev, offset) != 0)
-        return open_fail(dev, err, true);
-    if (dev->vol_size != 0) {
-        uint64_t start = 0;
-        uint64_t size = 0;
-        if (!__builtin_add_overflow(dev->vol_start, offset, &start))
-            size = bd_vol_size_fit(dev->fsize, start, dev->vol_size);
-        if (size == 0) {
-            BD_ERR(err, -1, "volume size error [start=%llu size=%llu]", static_cast<unsigned long long>(start),
-                   static_cast<unsigned long long>(dev->vol_size));
-            return open_fail(dev, err, false);
-        }
-        dev->vol_start = start;
-        dev->vol_size = size;
-        ZLOG_DBG("1_vol_start=%lld vol_size=%lld\n", static_cast<long long>(start), static_cast<long long>(size));
-    } else {
+    if (bd_seek(dev, offset) != 0) {
+        if (err != nullptr)
+            verr_copy(err, &dev->err);
+        return -1;
+    }
+    if (dev->vol_size == 0) {
         dev->vol_start = offset;
         dev->vol_size = dev->fsize - offset;
         ZLOG_DBG("2_vol_start=%lld vol_size=%lld\n", static_cast<long long>(offset),
                  static_cast<long long>(dev->vol_size));
+        return 0;
     }
+    uint64_t start = 0;
+    uint64_t size = 0;
+    if (!__builtin_add_overflow(dev->vol_start, offset, &start))
+        size = bd_vol_size_fit(dev->fsize, start, dev->vol_size);
+    if (size == 0) {
+        BD_ERR(err, -1, "volume size error [start=%llu size=%llu]", static_cast<unsigned long long>(start),
+               static_cast<unsigned long long>(dev->vol_size));
+        return -1;
+    }
+    dev->vol_start = start;
+    dev->vol_size = size;
+    ZLOG_DBG("1_vol_start=%lld vol_size=%lld\n", static_cast<long long>(start), static_cast<long long>(size));
+    return 0;
+}
+
+// Resolve, parse, open, window: each step fails the open with its own text.
+bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
+{
+    std::vector<char> url(URL_BUF_SIZE);
+    const pl_wipe_guard url_wipe(url.data(), url.size());
+    if (resolve_name(name, url.data(), err) != 0)
+        return nullptr;
+    bd_open_args args{};
+    const pl_wipe_guard args_wipe(&args, sizeof(args));
+    if (bd_open_args_parse(url.data(), flags, &args, err) != 0)
+        return nullptr;
+    bd_dev *dev = new_device(url.data(), args, err);
+    if (dev == nullptr)
+        return nullptr;
+    if (open_driver(dev, url.data(), args, opaque, name, err) != 0 || set_window(dev, args, err) != 0)
+        return open_fail(dev);
     dev->name = os_strdup(name);
     if (dev->name == nullptr) {
         BD_ERR(err, -8, "%s", verr2str(-8));
-        return open_fail(dev, err, false);
+        return open_fail(dev);
     }
     return dev;
 }
 
 // The byte range [offset, offset + len) must lie inside the window; checked
 // without overflow before any I/O.
-bool range_ok(bd_dev *dev, uint32_t len, uint64_t &offset, bool write)
+bool range_ok(bd_dev *dev, uint64_t len, uint64_t offset, bool write)
 {
     uint64_t at = offset;
     if (at == BD_OFFSET_CUR) {
@@ -343,8 +390,9 @@ bool range_ok(bd_dev *dev, uint32_t len, uint64_t &offset, bool write)
     uint64_t end = static_cast<uint64_t>(size);
     if (at <= end && len <= end - at)
         return true;
-    BD_ERR(&dev->err, write ? kCodeNoSpace : kCodeParam, "%s offset=%llu len=%u beyond the end %llu",
-           write ? "write" : "read", static_cast<unsigned long long>(at), len, static_cast<unsigned long long>(end));
+    BD_ERR(&dev->err, write ? kCodeNoSpace : kCodeParam, "%s offset=%llu len=%llu beyond the end %llu",
+           write ? "write" : "read", static_cast<unsigned long long>(at), static_cast<unsigned long long>(len),
+           static_cast<unsigned long long>(end));
     return false;
 }
 
@@ -356,12 +404,29 @@ bool write_slot_ok(bd_dev *dev)
     return false;
 }
 
+int crypt_check(bd_dev *dev, uint64_t len, uint64_t offset)
+{
+    if (len % kCipherUnit != 0) {
+        auto shown_len = static_cast<unsigned long long>(len);
+        ZLOG_ERR("len=%llu err: must 512 alignment\n", shown_len);
+        BD_ERR(&dev->err, kCodeParam, "len=%llu err: must 512 alignment", shown_len);
+        return -1;
+    }
+    if (offset == BD_OFFSET_CUR || offset % kCipherUnit != 0) {
+        auto shown_off = static_cast<long long>(offset);
+        ZLOG_ERR("offset=%lld err: must 512 alignment\n", shown_off);
+        BD_ERR(&dev->err, kCodeParam, "offset=%lld err: must 512 alignment", shown_off);
+        return -1;
+    }
+    return 0;
+}
+
 int64_t read_imp(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset, bool zero)
 {
     PL_ASSERT_RET(dev != nullptr && (buf != nullptr || len == 0), -1);
     if (!range_ok(dev, len, offset, false))
         return -1;
-    if (dev->cipher != nullptr && bd_crypt_check(dev, len, offset) != 0)
+    if (dev->cipher != nullptr && crypt_check(dev, len, offset) != 0)
         return -1;
     int64_t n;
     if (zero) {
@@ -383,13 +448,61 @@ int64_t write_imp(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t of
     if (zero)
         PL_ASSERT_RET(dev->drv->bdrv_writez != nullptr, -1);
     if (dev->cipher != nullptr) {
-        if (bd_crypt_check(dev, len, offset) != 0)
+        if (crypt_check(dev, len, offset) != 0)
             return -1;
         bd_cipher_encrypt(dev->cipher, static_cast<int64_t>(offset), buf, len);
     }
     if (zero)
         return dev->drv->bdrv_writez(dev, dev->handle, offset, buf, len, extra);
     return dev->drv->write(dev, dev->handle, offset, buf, len);
+}
+
+// What every zeroing that has to write is written from: one process-wide
+// piece mapped read-only, all of it the kernel's zero page. Never handed to a
+// cipher, which works in place; a stray write faults instead of spoiling it.
+const uint8_t *shared_zeros()
+{
+    static const void *zeros = [] {
+        void *p = mmap(nullptr, kZeroChunk, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return p == MAP_FAILED ? nullptr : p;
+    }();
+    return static_cast<const uint8_t *>(zeros);
+}
+
+// Zeros through the driver's write: from the shared zeros, or, with a cipher,
+// encrypted into a scratch piece. len, or -1.
+int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
+{
+    std::unique_ptr<uint8_t[]> scratch;
+    const uint8_t *zeros = nullptr;
+    uint64_t piece = kZeroChunk;
+    if (dev->cipher != nullptr) {
+        piece = std::min<uint64_t>(len, kCipherScratch);
+        scratch.reset(new (std::nothrow) uint8_t[piece]);
+    } else {
+        zeros = shared_zeros();
+    }
+    if (scratch == nullptr && zeros == nullptr) {
+        BD_ERR(&dev->err, -8, "%s", verr2str(-8));
+        return -1;
+    }
+    for (uint64_t done = 0; done < len;) {
+        auto n = static_cast<uint32_t>(std::min(piece, len - done));
+        const uint8_t *data = zeros;
+        if (scratch != nullptr) {
+            memset(scratch.get(), 0, n);
+            bd_cipher_encrypt(dev->cipher, static_cast<int64_t>(offset + done), scratch.get(), n);
+            data = scratch.get();
+        }
+        int64_t w = dev->drv->write(dev, dev->handle, offset + done, data, n);
+        if (w != n) {
+            if (w >= 0)
+                BD_ERR(&dev->err, -250, "%s", verr2str(-250));
+            return -1;
+        }
+        done += n;
+    }
+    return static_cast<int64_t>(len);
 }
 
 int not_in_build(bd_dev *dev, const char *what)
@@ -458,6 +571,30 @@ int bd_plug_none()
     return 0;
 }
 
+int bd_open_args_parse(const char *url, uint64_t flags, bd_open_args *out, verr *err)
+{
+    PL_ASSERT_RET(url != nullptr && out != nullptr, -1);
+    *out = bd_open_args{};
+    out->flags = flags;
+    try {
+        if (strchr(url, '?') == nullptr)
+            out->sector_size = kSectorSizes[0];
+        else if (parse_query(url, *out, err) != 0)
+            return -1;
+    } catch (const std::bad_alloc &) {
+        BD_ERR(err, -8, "%s", verr2str(-8));
+        return -1;
+    }
+    out->readonly = flags_writable(out->flags) ? 0 : 1;
+    return 0;
+}
+
+void bd_open_args_wipe(bd_open_args *args)
+{
+    if (args != nullptr)
+        explicit_bzero(args, sizeof(*args));
+}
+
 bd_dev *bd_open2s(const char *name, uint64_t flags, uint64_t opaque, verr *err) noexcept
 {
     try {
@@ -510,6 +647,7 @@ const bd_drv *bd_drv_find(const char *name)
         return nullptr;
     try {
         std::vector<char> url(URL_BUF_SIZE);
+        const pl_wipe_guard url_wipe(url.data(), url.size());
         if (conf_client_resolve_url(name, url.data(), nullptr) != 0)
             return nullptr;
         return drv_probe(url.data(), OS_PF_RDONLY);
@@ -548,6 +686,30 @@ int64_t bd_pread(bd_dev *dev, void *buf, uint32_t len, uint64_t offset)
 int64_t bd_pwrite(bd_dev *dev, void *buf, uint32_t len, uint64_t offset)
 {
     return write_imp(dev, buf, len, nullptr, offset, false);
+}
+
+int64_t bd_pwrite_zeroes(bd_dev *dev, uint64_t len, uint64_t offset)
+{
+    PL_ASSERT_RET(dev != nullptr && dev->drv != nullptr, -1);
+    if (offset == BD_OFFSET_CUR) {
+        BD_ERR(&dev->err, kCodeParam, "%s", verr2str(kCodeParam));
+        return -1;
+    }
+    if (!write_slot_ok(dev) || !range_ok(dev, len, offset, true))
+        return -1;
+    if (dev->cipher != nullptr && crypt_check(dev, len, offset) != 0)
+        return -1;
+    if (len == 0)
+        return 0;
+    // Ciphertext of zeros is not zeros: a cipher export always writes.
+    if (dev->cipher == nullptr) {
+        bd_zero_range range{offset, len};
+        if (dev->drv->ioctl(dev, dev->handle, BD_IOCTL_ZERO_RANGE, &range, sizeof(range)) == 0)
+            return static_cast<int64_t>(len);
+        if (dev->err.code != kCodeNotSupported)
+            return -1;
+    }
+    return zero_by_writes(dev, len, offset);
 }
 
 int64_t bd_preadz(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset)
@@ -620,18 +782,7 @@ int64_t bd_read_bytes(bd_dev *dev, void *buf, uint32_t len, uint64_t offset) noe
 int bd_crypt_check(bd_dev *dev, uint32_t len, uint64_t offset)
 {
     PL_ASSERT_RET(dev != nullptr, -1);
-    if (len % kCipherUnit != 0) {
-        ZLOG_ERR("len=%u err: must 512 alignment\n", len);
-        BD_ERR(&dev->err, kCodeParam, "len=%u err: must 512 alignment", len);
-        return -1;
-    }
-    if (offset == BD_OFFSET_CUR || offset % kCipherUnit != 0) {
-        auto shown_off = static_cast<long long>(offset);
-        ZLOG_ERR("offset=%lld err: must 512 alignment\n", shown_off);
-        BD_ERR(&dev->err, kCodeParam, "offset=%lld err: must 512 alignment", shown_off);
-        return -1;
-    }
-    return 0;
+    return crypt_check(dev, len, offset);
 }
 
 int64_t bd_size(bd_dev *dev)
@@ -643,6 +794,13 @@ int64_t bd_size(bd_dev *dev)
 int bd_sync(bd_dev *dev)
 {
     return bd_ioctl(dev, BD_IOCTL_SYNC, nullptr, 0);
+}
+
+int bd_datasync(bd_dev *dev)
+{
+    if (bd_ioctl(dev, BD_IOCTL_DATASYNC, nullptr, 0) == 0)
+        return 0;
+    return dev->err.code == kCodeNotSupported ? bd_sync(dev) : -1;
 }
 
 int bd_seek(bd_dev *dev, uint64_t offset)
@@ -740,6 +898,11 @@ int bd_ioctl(bd_dev *dev, uint32_t code, void *arg, uint32_t arg_size)
 int bd_volume_get(bd_dev *dev, bd_volume *out)
 {
     return bd_ioctl(dev, BD_IOCTL_VOLUME, out, sizeof(*out));
+}
+
+bool bd_is_readonly(const bd_dev *dev)
+{
+    return dev == nullptr || dev->readonly != 0;
 }
 
 int bd_errno(const bd_dev *dev)

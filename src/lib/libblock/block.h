@@ -16,8 +16,12 @@
 struct bd_cipher;
 struct bd_dev;
 
-// Open flags: the portable flags of os_file.h plus these two.
-constexpr uint64_t BD_OPEN_NBD = 0x80;      // set by the NBD server; no open acts on it
+// Open flags: the access bits of os_file.h (the first one set wins, none
+// means read-only) plus the block layer's own. An NBD export is opened with
+// BD_OPEN_NBD | BD_OPEN_RDONLY or BD_OPEN_NBD | BD_OPEN_RDWR.
+constexpr uint64_t BD_OPEN_RDONLY = 0x01;   // OS_PF_RDONLY
+constexpr uint64_t BD_OPEN_RDWR = 0x04;     // OS_PF_RDWR
+constexpr uint64_t BD_OPEN_NBD = 0x80;      // an export for a client; no open acts on it
 constexpr uint64_t BD_OPEN_PROBE = 0x8000;  // probe the drivers also for a plain path
 
 // The current position, in place of an offset.
@@ -52,6 +56,8 @@ enum : uint32_t {
     BD_IOCTL_ERROR = 27,           // verr out
     BD_IOCTL_NAME = 28,            // char out[arg_size]
     BD_IOCTL_NOT_IMPLEMENTED = 29,
+    BD_IOCTL_ZERO_RANGE = 30,      // bd_zero_range in; -1 with code -37 when the driver cannot
+    BD_IOCTL_DATASYNC = 31,        // the data only; -1 with code -37 when the driver cannot
 };
 
 // Size types of bd_dev_info.
@@ -64,6 +70,12 @@ enum : uint32_t {
 struct bd_volume {
     uint64_t start;  // bytes on the medium
     uint64_t size;   // bytes
+};
+
+// Control 30: zero a range inside the window without writing buffers.
+struct bd_zero_range {
+    uint64_t offset;
+    uint64_t len;
 };
 
 // A driver's 24-byte zero-transfer record (controls 13 and 14).
@@ -136,7 +148,21 @@ struct bd_dev {
     const bd_drv *drv;
     uint8_t zero_read;
     uint8_t zero_write;
+    uint8_t readonly;  // by the open's flags, the name's, or the medium's own
     verr err;
+};
+
+// What an export name asks for, read from its resolved URL before anything is
+// opened: the open's first step, kept apart from doing. Parameters are read
+// only when the URL has a "?".
+struct bd_open_args {
+    uint64_t flags;        // the caller's, with the name's "flags" added
+    uint32_t sector_size;  // 512 without a query; 0 (the medium's) when not named
+    int32_t vol_idx;       // 0: the whole medium
+    int64_t sector_off;    // in sectors, >= 0
+    uint8_t readonly;      // the access the flags give
+    char alg[16];          // a known cipher name, or empty
+    uint8_t key[64];       // the decoded "key"; zero when absent
 };
 
 // The volume finder (the partition readers, which open the medium through
@@ -155,7 +181,14 @@ int bd_load_plugins(const char *list);
 int bd_load_conf_plugins(const char *path);
 int bd_plug_none();
 
-// Opening and closing. err receives the reason (4096 bytes) on failure.
+// 0, or -1 with the reason in err (the texts bd_open reports). Requires:
+// bd_open_args_wipe on out once it is done with, whatever the result.
+int bd_open_args_parse(const char *url, uint64_t flags, bd_open_args *out, verr *err);
+void bd_open_args_wipe(bd_open_args *args);
+
+// Opening and closing. err receives the reason (4096 bytes) on failure. Only
+// regular files and block devices are opened: a character device, FIFO or
+// socket is refused before its open ("not a regular file or block device").
 bd_dev *bd_open(const char *name, uint64_t flags, char *err);
 bd_dev *bd_open2(const char *name, uint64_t flags, uint64_t opaque, char *err);
 bd_dev *bd_open_verr(const char *name, uint64_t flags, verr *err);
@@ -176,6 +209,13 @@ const char *bd_drv_name(const bd_dev *dev);
 int64_t bd_pread(bd_dev *dev, void *buf, uint32_t len, uint64_t offset);
 // With a cipher, buf holds the ciphertext afterwards.
 int64_t bd_pwrite(bd_dev *dev, void *buf, uint32_t len, uint64_t offset);
+// len zero bytes at offset (a position, not BD_OFFSET_CUR), checked as
+// bd_pwrite. A file's range is zeroed by its file system, a disk's by the
+// device; where neither can, zeros are written from one shared read-only
+// buffer, and a cipher export writes them encrypted through a bounded scratch
+// piece. Nothing the size of len is allocated. len, or -1 (code -8 when the
+// scratch piece cannot be had).
+int64_t bd_pwrite_zeroes(bd_dev *dev, uint64_t len, uint64_t offset);
 int64_t bd_preadz(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset);
 int64_t bd_pwritez(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset);
 int64_t bd_read(bd_dev *dev, void *buf, uint32_t len);
@@ -190,12 +230,18 @@ int bd_crypt_check(bd_dev *dev, uint32_t len, uint64_t offset);
 // Size and controls.
 int64_t bd_size(bd_dev *dev);
 int bd_sync(bd_dev *dev);
+// The data written so far on stable storage, without the metadata a full
+// sync also writes (times); bd_sync where the driver has no such control.
+int bd_datasync(bd_dev *dev);
 int bd_seek(bd_dev *dev, uint64_t offset);
 int bd_truncate(bd_dev *dev, uint64_t length);
 int64_t bd_tell(bd_dev *dev);
 int bd_ioctl(bd_dev *dev, uint32_t code, void *arg, uint32_t arg_size);
 int bd_get_dev_info(bd_dev *dev, bd_dev_info *info);
 int bd_volume_get(bd_dev *dev, bd_volume *out);
+// True when writes are refused: a read-only open, "flags=readonly" in the
+// name, or a medium that cannot be written (a read-only file system or disk).
+bool bd_is_readonly(const bd_dev *dev);
 int bd_errno(const bd_dev *dev);
 const char *bd_errstr(const bd_dev *dev);
 int bd_error_copy(bd_dev *dev, verr *out);

@@ -2,6 +2,7 @@
 #include "libnbd/cli_mgr.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -31,8 +32,10 @@ bool g_stopping = false;
 void ctx_item_init_func(void *payload, void *)
 {
     auto *c = static_cast<nbd_client *>(payload);
-    c->buf = static_cast<uint8_t *>(safe_malloc(NBD_REQ_BUF_INIT));
-    c->buf_size = NBD_REQ_BUF_INIT;
+    // A context whose buffers could not be had is refused by cli_mgr_alloc.
+    c->buf = static_cast<uint8_t *>(os_zalloc(NBD_REQ_BUF_INIT));
+    c->buf_size = c->buf != nullptr ? NBD_REQ_BUF_INIT : 0;
+    c->rx = static_cast<uint8_t *>(os_malloc(NBD_RX_SIZE));
     c->conn.type = 0;
     c->conn.timeout = k_conn_timeout_ms;
 }
@@ -40,12 +43,7 @@ void ctx_item_init_func(void *payload, void *)
 void ctx_item_exit_func(void *payload, void *)
 {
     auto *c = static_cast<nbd_client *>(payload);
-    if (c->dev != nullptr) {
-        char safe[URL_BUF_SIZE];
-        ZLOG_INFO("close [%s]\n", url_safe_fmt(c->name != nullptr ? c->name : "", safe));
-        bd_close(c->dev);
-        c->dev = nullptr;
-    }
+    cli_export_close(c);
     if (c->thread != nullptr) {
         os_thread_release(c->thread);
         c->thread = nullptr;
@@ -54,10 +52,10 @@ void ctx_item_exit_func(void *payload, void *)
         os_socket_exit(c->conn.handle);
         c->conn.handle = 0;
     }
-    os_free(c->name);
-    c->name = nullptr;
     os_free(c->buf);
     c->buf = nullptr;
+    os_free(c->rx);
+    c->rx = nullptr;
 }
 
 }  // namespace
@@ -84,6 +82,10 @@ nbd_client *cli_mgr_alloc(os_socket sock)
     }
     auto *c = static_cast<nbd_client *>(lbuf_slab_malloc0(pool));
     if (c == nullptr) {
+        return nullptr;
+    }
+    if (c->buf == nullptr || c->rx == nullptr) {
+        lbuf_free(pool, c);
         return nullptr;
     }
     c->conn.handle = sock;
@@ -118,7 +120,14 @@ int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
 int cli_mgr_free(nbd_client *client)
 {
     ZLOG_VERB("==>\n");
+    // A session the stopper claimed is the stopper's to release, or left
+    // with its pool when its thread could not be joined: then the pool may
+    // be gone from g_pool already, and neither may be touched here. The
+    // claim is made before g_pool is cleared, so a null pool means claimed.
     lbuf *pool = g_pool.load();
+    if (pool == nullptr || client->conn.stop.load() == NET_STOP_BY_STOPPER) {
+        return 0;
+    }
     lbuf_lock(pool);
     if (client->conn.stop.load() != NET_STOP_BY_STOPPER) {
         lbuf_free(pool, client);
@@ -171,17 +180,18 @@ int cli_mgr_exit()
     }
     lbuf_unlock(pool);
     for (nbd_client *c : running) {
-        const int ret = os_thread_wait_kill_exit(c->thread, k_thread_wait_ms, nullptr);
-        if (ret < 0) {
-            ZLOG_DBG("os_thread_wait_kill_exit ret=%d\n", ret);
-        }
-        c->thread = nullptr;
-        if (ret == -1) {
-            // Not joined: the thread may still use its context, so the pool
-            // is left behind rather than freed under it.
+        // Never cancelled: a thread inside the block layer (an open, a read
+        // of a slow medium) is in C++ frames that cancellation cannot unwind.
+        const int ret = os_thread_wait(c->thread, k_thread_wait_ms, nullptr);
+        if (ret != 0) {
+            // Not joined: the thread keeps its context, its device and the
+            // pool, which are left allocated rather than freed under it.
+            ZLOG_WARN("client [%s] still running after %d ms; left to end on its own\n", c->peer, k_thread_wait_ms);
             leaked = true;
             continue;
         }
+        os_thread_release(c->thread);
+        c->thread = nullptr;
         lbuf_free(pool, c);
     }
     g_pool = nullptr;
@@ -206,6 +216,43 @@ bool cli_buf_reserve(nbd_client *client, uint32_t len)
     client->buf = fresh;
     client->buf_size = len;
     return true;
+}
+
+void cli_buf_trim(nbd_client *client)
+{
+    if (client->buf_size <= NBD_REQ_BUF_KEEP) {
+        return;
+    }
+    // Forty idle sessions that each once read 32 MiB must not hold 1.3 GB.
+    os_free(client->buf);
+    client->buf = static_cast<uint8_t *>(os_zalloc(NBD_REQ_BUF_KEEP));
+    client->buf_size = client->buf != nullptr ? NBD_REQ_BUF_KEEP : 0;
+}
+
+void cli_export_close(nbd_client *client)
+{
+    if (client->dev != nullptr) {
+        char safe[URL_BUF_SIZE];
+        ZLOG_INFO("close [%s]\n", cli_safe_name(client, safe));
+        bd_close(client->dev);
+        client->dev = nullptr;
+    }
+    cli_name_free(client);
+    client->size = 0;
+}
+
+const char *cli_safe_name(const nbd_client *client, char *out)
+{
+    return url_safe_fmt(client->name != nullptr ? client->name : "", out);
+}
+
+void cli_name_free(nbd_client *client)
+{
+    if (client->name != nullptr) {
+        explicit_bzero(client->name, strlen(client->name));
+        os_free(client->name);
+        client->name = nullptr;
+    }
 }
 
 bool cli_mgr_exited()

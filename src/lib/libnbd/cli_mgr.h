@@ -17,11 +17,16 @@ struct os_thread;
 struct nbd_client {
     uint32_t cflags;     // sent with NBD_OPT_EXPORT_NAME or NBD_OPT_GO
     uint32_t sflags;     // NBD_SRV_NO_ZEROES when the client asked for it
-    uint32_t readonly;   // the NBD settings' value when the thread started
-    char *name;          // export name, os_malloc'ed
+    uint32_t readonly_setting;  // the NBD settings' value when the thread started
+    uint32_t readonly;   // that setting, or 1 when the open export is read-only for another reason
+    char *name;          // export name, os_malloc'ed; wiped before it is freed (it may hold a key)
     bd_dev *dev;         // the open export, or nullptr
-    uint8_t *buf;        // request buffer, only grows
+    uint8_t *buf;        // request buffer; above NBD_REQ_BUF_KEEP only for one request
     uint32_t buf_size;
+    uint8_t *rx;         // receive buffer of NBD_RX_SIZE bytes: [rx_off, rx_end) not yet consumed
+    uint32_t rx_off;
+    uint32_t rx_end;
+    bool rx_busy;        // the last request came without a wait: look before waiting for the next
     net_conn conn;       // the accepted socket; stop state 2 = stopped by cli_mgr_exit
     os_thread *thread;   // the "clisrv" thread serving it
     uint64_t size;       // export size in bytes
@@ -38,9 +43,11 @@ nbd_client *cli_mgr_alloc(os_socket sock);
 int cli_mgr_free(nbd_client *client);
 uint64_t cli_mgr_count();
 // Stop protocol: marks every session with stop state 2 under the lock, then
-// outside it wakes each one, waits up to 1000 ms for its thread (cancelling
-// it after that), releases its context; destroys the pool and sets the
-// exited flag.
+// outside it wakes each one (its socket shut down), waits up to 1000 ms for
+// its thread and releases its context; destroys the pool and sets the
+// exited flag. A thread still running then is never cancelled: it keeps its
+// context and the pool, which are left allocated for it, and its own
+// release later touches neither.
 int cli_mgr_exit();
 bool cli_mgr_exited();
 
@@ -51,6 +58,14 @@ bool cli_mgr_exited();
 // context are released at once. Returns 0.
 int cli_mgr_accept(os_socket sock, const os_ipaddr *peer);
 
-// Request buffer of at least len bytes (zeroed when it grows, never shrinks);
-// false when memory runs out (the old buffer is kept).
+// Request buffer of at least len bytes (zeroed when it grows); false when
+// memory runs out (the old buffer is kept).
 bool cli_buf_reserve(nbd_client *client, uint32_t len);
+// After a request: a buffer grown above NBD_REQ_BUF_KEEP is given back.
+void cli_buf_trim(nbd_client *client);
+// Closes the open export, if any, and frees its name.
+void cli_export_close(nbd_client *client);
+// The export name as logs may show it (a key masked); out holds URL_BUF_SIZE bytes.
+const char *cli_safe_name(const nbd_client *client, char *out);
+// Wipes the export name (it may hold a key) and frees it.
+void cli_name_free(nbd_client *client);

@@ -17,21 +17,16 @@
 #include "libnbd/nbd_proto.h"
 #include "libnbd/nbdsrv.h"
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/url.h"
 
 namespace {
 
-constexpr uint32_t k_skip_piece = 1024;
 constexpr size_t k_err_size = 4096;
 
 // What the option loop does after an option.
 enum class opt_next { next, done, end };
-
-const char *safe_name(const nbd_client *client, char *out)
-{
-    return url_safe_fmt(client->name != nullptr ? client->name : "", out);
-}
 
 bool send_reply(nbd_client *client, uint32_t opt, uint32_t type, uint32_t len, const void *data)
 {
@@ -49,12 +44,6 @@ bool send_error(nbd_client *client, uint32_t opt, uint32_t type, const char *tex
     return send_reply(client, opt, type, UINT32_MAX, text);
 }
 
-bool skip_option_data(nbd_client *client, uint64_t len)
-{
-    uint8_t scrap[k_skip_piece];
-    return nbd_discard(client, len, scrap, sizeof(scrap));
-}
-
 bool send_export_info(nbd_client *client, bool padding)
 {
     ZLOG_VERB("==>\n");
@@ -65,22 +54,9 @@ bool send_export_info(nbd_client *client, bool padding)
 }
 
 // A later option that opens a name first lets go of what an earlier one left.
-void close_export(nbd_client *client)
-{
-    if (client->dev != nullptr) {
-        char safe[URL_BUF_SIZE];
-        ZLOG_INFO("close [%s]\n", safe_name(client, safe));
-        bd_close(client->dev);
-        client->dev = nullptr;
-    }
-    os_free(client->name);
-    client->name = nullptr;
-    client->size = 0;
-}
-
 bool set_name(nbd_client *client, const char *name, uint32_t len)
 {
-    close_export(client);
+    cli_export_close(client);
     client->name = static_cast<char *>(os_malloc(static_cast<size_t>(len) + 1));
     if (client->name == nullptr) {
         return false;
@@ -94,23 +70,25 @@ int block_open_file(nbd_client *client, char *err)
 {
     char safe[URL_BUF_SIZE];
     err[0] = '\0';
-    // 0x80 marks an NBD export for the block layer; the access bit decides.
-    const uint64_t flags = client->readonly != 0 ? 0x81 : 0x84;
+    const uint64_t flags = BD_OPEN_NBD | (client->readonly_setting != 0 ? BD_OPEN_RDONLY : BD_OPEN_RDWR);
     bd_dev *dev = bd_open(client->name, flags, err);
     if (dev == nullptr) {
-        ZLOG_ERR("bd_open [%s] err:%s\n", safe_name(client, safe), err);
+        ZLOG_ERR("bd_open [%s] err:%s\n", cli_safe_name(client, safe), err);
         return -1;
     }
     const int64_t size = bd_size(dev);
     if (size < 0) {
-        ZLOG_ERR("bd_size [%s] error: %s\n", safe_name(client, safe), bd_errstr(dev));
+        ZLOG_ERR("bd_size [%s] error: %s\n", cli_safe_name(client, safe), bd_errstr(dev));
         snprintf(err, k_err_size, "%s", bd_errstr(dev));
         bd_close(dev);
         return -1;
     }
     client->dev = dev;
     client->size = static_cast<uint64_t>(size);
-    ZLOG_INFO("open [%s] size=%li\n", safe_name(client, safe), static_cast<long>(size));
+    // "?flags=readonly", or a medium that cannot be written: the client is
+    // told, rather than finding out from every write.
+    client->readonly = client->readonly_setting != 0 || bd_is_readonly(dev) ? 1 : 0;
+    ZLOG_INFO("open [%s] size=%li\n", cli_safe_name(client, safe), static_cast<long>(size));
     return 0;
 }
 
@@ -124,6 +102,7 @@ opt_next handle_export_name(nbd_client *client, uint32_t len, uint32_t cflags)
         return opt_next::end;
     }
     char name[NBD_NAME_MAX];
+    const pl_wipe_guard wipe(name, sizeof(name));  // the name may hold a key
     if (!nbd_read_all(client, name, len) || !set_name(client, name, len)) {
         return opt_next::end;
     }
@@ -133,7 +112,7 @@ opt_next handle_export_name(nbd_client *client, uint32_t len, uint32_t cflags)
         return opt_next::end;
     }
     char safe[URL_BUF_SIZE];
-    ZLOG_DBG("export_name=%s\n", safe_name(client, safe));
+    ZLOG_DBG("export_name=%s\n", cli_safe_name(client, safe));
     client->cflags = cflags;
     return send_export_info(client, true) ? opt_next::done : opt_next::end;
 }
@@ -143,7 +122,7 @@ opt_next handle_list(nbd_client *client, uint32_t opt, uint32_t len)
     ZLOG_VERB("==>\n");
     if (len != 0) {
         ZLOG_DBG("len=%d\n", len);
-        if (!skip_option_data(client, len) ||
+        if (!nbd_discard(client, len) ||
             !send_error(client, opt, NBD_REP_ERR_INVALID,
                         "NBD_OPT_LIST with nonzero data length is not a valid request")) {
             return opt_next::end;
@@ -180,7 +159,7 @@ opt_next read_info_option(nbd_client *client, uint32_t len, std::vector<uint8_t>
 {
     if (len < 4) {
         *verdict = nbd_info_verdict::too_small;
-        return skip_option_data(client, len) ? opt_next::next : opt_next::end;
+        return nbd_discard(client, len) ? opt_next::next : opt_next::end;
     }
     uint8_t head[4];
     if (!nbd_read_all(client, head, sizeof(head))) {
@@ -192,7 +171,7 @@ opt_next read_info_option(nbd_client *client, uint32_t len, std::vector<uint8_t>
         *verdict = !nbd_info_len_ok(len, namelen) ? nbd_info_verdict::too_small
                    : namelen > NBD_NAME_MAX        ? nbd_info_verdict::name_too_long
                                                    : nbd_info_verdict::bad_length;
-        return skip_option_data(client, len - 4) ? opt_next::next : opt_next::end;
+        return nbd_discard(client, len - 4) ? opt_next::next : opt_next::end;
     }
     try {
         data->assign(len, 0);
@@ -214,6 +193,17 @@ opt_next handle_info(nbd_client *client, uint32_t opt, uint32_t len, uint32_t cf
     ZLOG_VERB("opt=[%x] cflags=[%x]\n", opt, cflags);
     ZLOG_VERB("len=%d\n", len);
     std::vector<uint8_t> data;
+    // Declared after the data: the vector's bytes (the name, perhaps a key)
+    // are wiped before it frees them.
+    struct data_wipe {
+        std::vector<uint8_t> &v;
+        ~data_wipe()
+        {
+            if (!v.empty()) {
+                explicit_bzero(v.data(), v.size());
+            }
+        }
+    } wipe{data};
     nbd_info_verdict verdict = nbd_info_verdict::ok;
     if (read_info_option(client, len, &data, &verdict) == opt_next::end) {
         return opt_next::end;
@@ -246,6 +236,13 @@ opt_next handle_info(nbd_client *client, uint32_t opt, uint32_t len, uint32_t cf
             return opt_next::end;
         }
     }
+    if (info.block_size_req) {
+        uint8_t sizes[NBD_BLOCK_SIZE_REPLY_SIZE];
+        nbd_block_size_encode(sizes, client->dev->cipher != nullptr);
+        if (!send_reply(client, opt, NBD_REP_INFO, sizeof(sizes), sizes)) {
+            return opt_next::end;
+        }
+    }
     ZLOG_VERB("sent_export=%d\n", sent);
     if (!send_reply(client, opt, NBD_REP_ACK, 0, nullptr)) {
         return opt_next::end;
@@ -264,7 +261,7 @@ opt_next handle_option(nbd_client *client, uint32_t opt, uint32_t len, uint32_t 
         ZLOG_DBG("NBD_OPT_ABORT\n");
         ZLOG_DBG("Session terminated by client\n");
         // The protocol asks for an acknowledgement; the session ends either way.
-        if (skip_option_data(client, len)) {
+        if (nbd_discard(client, len)) {
             send_reply(client, opt, NBD_REP_ACK, 0, nullptr);
         }
         return opt_next::end;
@@ -273,7 +270,7 @@ opt_next handle_option(nbd_client *client, uint32_t opt, uint32_t len, uint32_t 
         return handle_list(client, opt, len);
     case NBD_OPT_STARTTLS:
         ZLOG_DBG("NBD_OPT_STARTTLS\n");
-        if (!skip_option_data(client, len) ||
+        if (!nbd_discard(client, len) ||
             !send_error(client, opt, NBD_REP_ERR_POLICY, "This nbd-server was compiled without TLS support")) {
             return opt_next::end;
         }
@@ -284,7 +281,7 @@ opt_next handle_option(nbd_client *client, uint32_t opt, uint32_t len, uint32_t 
         return handle_info(client, opt, len, cflags);
     default:
         ZLOG_DBG("error: default=%x\n", opt);
-        if (!skip_option_data(client, len) ||
+        if (!nbd_discard(client, len) ||
             !send_error(client, opt, NBD_REP_ERR_UNSUP,
                         "The given option is unknown to this server implementation")) {
             return opt_next::end;
@@ -313,9 +310,8 @@ int negotiate(nbd_client *client)
         client->sflags |= NBD_SRV_NO_ZEROES;
     }
     for (;;) {
-        const int32_t ret = net_read(&client->conn, word, 8);
-        if (ret != 8) {
-            ZLOG_DBG("sock_read(magic) len=%d error\n", ret);
+        if (!nbd_read_all(client, word, 8)) {
+            ZLOG_DBG("sock_read(magic) len=%d error\n", -1);
             return -1;
         }
         const uint64_t magic = be64_load(word);

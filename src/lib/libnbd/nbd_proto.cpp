@@ -45,43 +45,6 @@ bool writes_data(uint16_t type)
 
 }  // namespace
 
-uint16_t be16_load(const uint8_t *p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t be32_load(const uint8_t *p)
-{
-    uint32_t v;
-    memcpy(&v, p, sizeof(v));
-    return __builtin_bswap32(v);
-}
-
-uint64_t be64_load(const uint8_t *p)
-{
-    uint64_t v;
-    memcpy(&v, p, sizeof(v));
-    return __builtin_bswap64(v);
-}
-
-void be16_store(uint8_t *p, uint16_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void be32_store(uint8_t *p, uint32_t v)
-{
-    v = __builtin_bswap32(v);
-    memcpy(p, &v, sizeof(v));
-}
-
-void be64_store(uint8_t *p, uint64_t v)
-{
-    v = __builtin_bswap64(v);
-    memcpy(p, &v, sizeof(v));
-}
-
 void nbd_greeting_encode(uint8_t out[NBD_GREETING_SIZE])
 {
     memcpy(out, "NBDMAGIC", 8);
@@ -109,6 +72,14 @@ void nbd_reply_encode(uint8_t out[NBD_REPLY_SIZE], uint32_t error, uint64_t hand
     be32_store(out + 4, error);
     // The handle is opaque: returned byte for byte as the request carried it.
     be64_store(out + 8, handle);
+}
+
+void nbd_block_size_encode(uint8_t out[NBD_BLOCK_SIZE_REPLY_SIZE], bool encrypted)
+{
+    be16_store(out, NBD_INFO_BLOCK_SIZE);
+    be32_store(out + 2, encrypted ? NBD_BLOCK_MIN_CIPHER : NBD_BLOCK_MIN_PLAIN);
+    be32_store(out + 6, NBD_BLOCK_PREFERRED);
+    be32_store(out + 10, NBD_REQ_BUF_MAX);
 }
 
 uint16_t nbd_transmission_flags(bool readonly)
@@ -158,8 +129,11 @@ nbd_info_verdict nbd_info_parse(std::span<const uint8_t> data, nbd_info_opt *out
         return nbd_info_verdict::bad_length;
     }
     for (size_t i = 0; i < out->nreqs; i++) {
-        if (be16_load(reqs.data() + 2 + 2 * i) == NBD_INFO_EXPORT) {
+        const uint16_t what = be16_load(reqs.data() + 2 + 2 * i);
+        if (what == NBD_INFO_EXPORT) {
             out->export_reqs++;
+        } else if (what == NBD_INFO_BLOCK_SIZE) {
+            out->block_size_req = true;
         }
     }
     return nbd_info_verdict::ok;

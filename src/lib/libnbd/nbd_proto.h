@@ -11,6 +11,8 @@
 #include <span>
 #include <string_view>
 
+#include "libpal/os/os_byte_order.h"
+
 // Handshake.
 constexpr uint64_t NBD_OPTS_MAGIC = 0x49484156454F5054ULL;  // "IHAVEOPT"
 constexpr uint64_t NBD_REP_MAGIC  = 0x0003E889045565A9ULL;
@@ -35,7 +37,8 @@ constexpr uint32_t NBD_REP_ERR_INVALID  = 0x80000003;
 constexpr uint32_t NBD_REP_ERR_PLATFORM = 0x80000004;
 constexpr uint32_t NBD_REP_ERR_UNKNOWN  = 0x80000006;
 
-constexpr uint16_t NBD_INFO_EXPORT = 0;
+constexpr uint16_t NBD_INFO_EXPORT     = 0;
+constexpr uint16_t NBD_INFO_BLOCK_SIZE = 3;
 
 // Transmission flags of the export information.
 constexpr uint16_t NBD_TFLAGS_READONLY  = 0x143;  // has flags, read only, write zeroes, multi-conn
@@ -68,6 +71,7 @@ constexpr size_t NBD_OPT_REPLY_SIZE   = 20;
 constexpr size_t NBD_EXPORT_INFO_SIZE = 10;
 constexpr size_t NBD_EXPORT_PAD_SIZE  = 124;
 constexpr size_t NBD_INFO_REPLY_SIZE  = 12;  // u16 NBD_INFO_EXPORT + export information
+constexpr size_t NBD_BLOCK_SIZE_REPLY_SIZE = 14;  // u16 NBD_INFO_BLOCK_SIZE + minimum, preferred, maximum
 constexpr size_t NBD_REQUEST_SIZE     = 28;
 constexpr size_t NBD_REPLY_SIZE       = 16;
 
@@ -76,14 +80,18 @@ constexpr uint32_t NBD_NAME_MAX      = 4096;              // export names
 constexpr uint32_t NBD_LIST_NAME_MAX = 1020;              // one name of NBD_REP_SERVER
 constexpr uint32_t NBD_REQ_BUF_INIT  = 4096;              // the request buffer at first
 constexpr uint32_t NBD_REQ_BUF_MAX   = 32U * 1024 * 1024;  // largest READ or WRITE served
+// What a session keeps between requests: a larger request buffer is given
+// back once its request is answered, so idle sessions hold little.
+constexpr uint32_t NBD_REQ_BUF_KEEP  = 1024U * 1024;
+// The session's receive buffer: what the socket already holds, taken in one
+// receive, so that queued requests are served without a wait between them.
+constexpr uint32_t NBD_RX_SIZE       = 64U * 1024;
 
-// Big-endian loads and stores at any alignment.
-uint16_t be16_load(const uint8_t *p);
-uint32_t be32_load(const uint8_t *p);
-uint64_t be64_load(const uint8_t *p);
-void     be16_store(uint8_t *p, uint16_t v);
-void     be32_store(uint8_t *p, uint32_t v);
-void     be64_store(uint8_t *p, uint64_t v);
+// The block sizes told to a client that asks (NBD_INFO_BLOCK_SIZE): an
+// encrypted export works in whole 512-byte units.
+constexpr uint32_t NBD_BLOCK_MIN_PLAIN     = 1;
+constexpr uint32_t NBD_BLOCK_MIN_CIPHER    = 512;
+constexpr uint32_t NBD_BLOCK_PREFERRED     = 4096;
 
 // Encoders: each writes exactly its message's size into out.
 void nbd_greeting_encode(uint8_t out[NBD_GREETING_SIZE]);
@@ -91,6 +99,8 @@ void nbd_opt_reply_encode(uint8_t out[NBD_OPT_REPLY_SIZE], uint32_t opt, uint32_
 void nbd_export_info_encode(uint8_t out[NBD_EXPORT_INFO_SIZE], uint64_t size, uint16_t tflags);
 // error is in host order.
 void nbd_reply_encode(uint8_t out[NBD_REPLY_SIZE], uint32_t error, uint64_t handle);
+// The NBD_REP_INFO data for NBD_INFO_BLOCK_SIZE; the maximum is NBD_REQ_BUF_MAX.
+void nbd_block_size_encode(uint8_t out[NBD_BLOCK_SIZE_REPLY_SIZE], bool encrypted);
 
 uint16_t nbd_transmission_flags(bool readonly);
 
@@ -111,6 +121,7 @@ struct nbd_info_opt {
     std::string_view name;      // points into the parsed data
     uint16_t nreqs;
     uint16_t export_reqs;       // how many of them are NBD_INFO_EXPORT
+    bool block_size_req;        // NBD_INFO_BLOCK_SIZE is among them
 };
 // The option length must be known first: below this the option is refused
 // without being buffered (its data is discarded instead).

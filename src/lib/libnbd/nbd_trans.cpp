@@ -1,11 +1,9 @@
 // The transmission phase of one session: requests read one at a time,
 // checked (nbd_request_check), executed against the session's device and
-// answered with a simple reply.
+// answered with a simple reply. Requests the client has already queued are
+// taken from the receive buffer (nbd_io.h) without a wait between them.
 #define ZLOG_TAG "bdsrv"
 #include <sys/uio.h>
-
-#include <algorithm>
-#include <cstring>
 
 #include "libblock/block.h"
 #include "liblog/zlog.h"
@@ -13,18 +11,9 @@
 #include "libnbd/nbd_io.h"
 #include "libnbd/nbd_proto.h"
 #include "libnbd/nbdsrv.h"
-#include "libpal/basic/os_malloc.h"
 #include "libpal/string/url.h"
 
 namespace {
-
-constexpr uint32_t k_zero_buf_max = 64U * 1024 * 1024;
-constexpr int k_zero_buf_tries = 8;
-
-const char *safe_name(const nbd_client *client, char *out)
-{
-    return url_safe_fmt(client->name != nullptr ? client->name : "", out);
-}
 
 bool send_simple(nbd_client *client, uint32_t error, uint64_t handle)
 {
@@ -33,47 +22,100 @@ bool send_simple(nbd_client *client, uint32_t error, uint64_t handle)
     return nbd_write_all(client, reply, sizeof(reply));
 }
 
+// The device's last error as the client's error number, in host order.
+uint32_t device_error(const nbd_client *client)
+{
+    return nbd_errno_host(nbd_err_to_errno(bd_errno(client->dev)));
+}
+
+// What the log says about a refused request, one row per verdict.
+struct verdict_log {
+    nbd_req_verdict verdict;
+    void (*log)(const nbd_request &req, uint64_t size);
+};
+
+constexpr verdict_log k_verdict_logs[] = {
+    {nbd_req_verdict::bad_flags,
+     [](const nbd_request &req, uint64_t) {
+         ZLOG_ERR("E: received invalid flag %d on command %d, ignoring\n", req.flags, req.type);
+     }},
+    {nbd_req_verdict::unknown_cmd,
+     [](const nbd_request &req, uint64_t) { ZLOG_ERR("received unknown command %d of type, ignoring\n", req.type); }},
+    {nbd_req_verdict::read_only,
+     [](const nbd_request &req, uint64_t) { ZLOG_DBG("command %d on a read-only export\n", req.type); }},
+    {nbd_req_verdict::too_large,
+     [](const nbd_request &req, uint64_t) {
+         ZLOG_ERR("command %d len=%u above %u\n", req.type, req.len, NBD_REQ_BUF_MAX);
+     }},
+    {nbd_req_verdict::past_end,
+     [](const nbd_request &req, uint64_t size) {
+         ZLOG_ERR("command %d offset=0x%llx len=0x%x past size=0x%llx\n", req.type,
+                  static_cast<unsigned long long>(req.offset), req.len, static_cast<unsigned long long>(size));
+     }},
+};
+
+void log_verdict(const nbd_request &req, nbd_req_verdict verdict, uint64_t size)
+{
+    for (const auto &row : k_verdict_logs) {
+        if (row.verdict == verdict) {
+            row.log(req, size);
+        }
+    }
+}
+
 // A WRITE's payload is consumed whatever the request gets, so that the next
 // request is read from its own first byte. Only a request that will run
-// grows the buffer; any other payload is dropped through the buffer as it is.
-bool take_payload(nbd_client *client, const nbd_request &req, nbd_req_verdict *verdict, bool *no_memory)
+// grows the buffer; any other payload is dropped.
+bool take_payload(nbd_client *client, const nbd_request &req, nbd_req_verdict verdict, bool *no_memory)
 {
-    if (*verdict == nbd_req_verdict::ok && !cli_buf_reserve(client, req.len)) {
+    if (verdict == nbd_req_verdict::ok && !cli_buf_reserve(client, req.len)) {
         *no_memory = true;
     }
-    if (*verdict != nbd_req_verdict::ok || *no_memory) {
-        return nbd_discard(client, req.len, client->buf, client->buf_size);
+    if (verdict != nbd_req_verdict::ok || *no_memory) {
+        return nbd_discard(client, req.len);
     }
-    const int32_t ret = net_read(&client->conn, client->buf, static_cast<int32_t>(req.len));
-    if (ret != static_cast<int32_t>(req.len)) {
-        ZLOG_DBG("NBD_CMD_WRITE err: req.len!=ret, req.len=%d ret=%d\n", req.len, ret);
+    if (!nbd_read_all(client, client->buf, req.len)) {
+        ZLOG_DBG("NBD_CMD_WRITE err: req.len!=ret, req.len=%d ret=%d\n", req.len, -1);
         return false;
     }
     return true;
+}
+
+void log_failure(const nbd_client *client, const char *fmt_head, uint64_t offset, uint32_t len)
+{
+    char safe[URL_BUF_SIZE];
+    ZLOG_ERR("%s [%s] offset=%li len=%u error: %s\n", fmt_head,
+             cli_safe_name(client, safe), static_cast<long>(offset), len,
+             bd_errstr(client->dev));
 }
 
 int64_t expwrite(uint64_t offset, uint8_t *buf, uint32_t len, nbd_client *client, uint32_t *error)
 {
     const int64_t ret = bd_pwrite(client->dev, buf, len, offset);
     if (ret != static_cast<int64_t>(len)) {
-        char safe[URL_BUF_SIZE];
-        ZLOG_ERR("bd_write [%s] offset=%li len=%u error: %s\n", safe_name(client, safe), static_cast<long>(offset),
-                 len, bd_errstr(client->dev));
+        log_failure(client, "bd_write", offset, len);
         // A short write with no error left behind is reported as such.
-        *error = ret < 0 ? nbd_errno_host(nbd_err_to_errno(bd_errno(client->dev))) : NBD_EIO;
+        *error = ret < 0 ? device_error(client) : NBD_EIO;
         return ret < 0 ? ret : -1;
     }
     ZLOG_VERB("req->ret=%d\n", static_cast<int>(ret));
     return ret;
 }
 
-// FUA: the data is on stable storage before the reply says so.
+void sync_failed(const nbd_client *client, uint32_t *error)
+{
+    char safe[URL_BUF_SIZE];
+    ZLOG_ERR("sync: [%s] error:%s\n", cli_safe_name(client, safe),
+             bd_errstr(client->dev));
+    *error = device_error(client);
+}
+
+// FUA: the data is on stable storage before the reply says so. Its data
+// only: a FLUSH is what asks for everything.
 void sync_for_fua(nbd_client *client, const nbd_request &req, uint32_t *error)
 {
-    if ((req.flags & NBD_CMD_FLAG_FUA) != 0 && *error == 0 && bd_sync(client->dev) < 0) {
-        char safe[URL_BUF_SIZE];
-        ZLOG_ERR("sync: [%s] error:%s\n", safe_name(client, safe), bd_errstr(client->dev));
-        *error = nbd_errno_host(nbd_err_to_errno(bd_errno(client->dev)));
+    if ((req.flags & NBD_CMD_FLAG_FUA) != 0 && *error == 0 && bd_datasync(client->dev) < 0) {
+        sync_failed(client, error);
     }
 }
 
@@ -89,9 +131,10 @@ bool handle_read(nbd_client *client, const nbd_request &req)
     const int64_t ret = req.len > 0 ? bd_pread(client->dev, client->buf, req.len, req.offset) : 0;
     if (ret < 0) {
         char safe[URL_BUF_SIZE];
-        ZLOG_ERR("bd_pread [%s] offset=%li len=%u errno=%d error: %s\n", safe_name(client, safe),
-                 static_cast<long>(req.offset), req.len, bd_errno(client->dev), bd_errstr(client->dev));
-        return send_simple(client, nbd_errno_host(nbd_err_to_errno(bd_errno(client->dev))), req.handle);
+        ZLOG_ERR("bd_pread [%s] offset=%li len=%u errno=%d error: %s\n",
+                 cli_safe_name(client, safe), static_cast<long>(req.offset),
+                 req.len, bd_errno(client->dev), bd_errstr(client->dev));
+        return send_simple(client, device_error(client), req.handle);
     }
     if (ret != static_cast<int64_t>(req.len)) {
         ZLOG_ERR("offset=0x%llx ret=%d req->len=%d ret!=req->len\n", static_cast<unsigned long long>(req.offset),
@@ -102,7 +145,7 @@ bool handle_read(nbd_client *client, const nbd_request &req)
     uint8_t reply[NBD_REPLY_SIZE];
     nbd_reply_encode(reply, 0, req.handle);
     const iovec iov[2] = {{reply, sizeof(reply)}, {client->buf, req.len}};
-    if (!nbd_write_iov(client, iov, 2)) {
+    if (!nbd_write_iov(client, iov, req.len > 0 ? 2 : 1)) {
         // A client that got part of a reply cannot find the next one.
         ZLOG_ERR("sock_write ret=%d req->len=%d\n", -1, req.len);
         return false;
@@ -128,9 +171,7 @@ bool handle_flush(nbd_client *client, const nbd_request &req)
     ZLOG_DBG("==>\n");
     uint32_t error = 0;
     if (bd_sync(client->dev) < 0) {
-        char safe[URL_BUF_SIZE];
-        ZLOG_ERR("sync: [%s] error:%s\n", safe_name(client, safe), bd_errstr(client->dev));
-        error = nbd_errno_host(nbd_err_to_errno(bd_errno(client->dev)));
+        sync_failed(client, &error);
     }
     return send_simple(client, error, req.handle);
 }
@@ -142,87 +183,26 @@ bool handle_trim(nbd_client *client, const nbd_request &req)
     return send_simple(client, 0, req.handle);
 }
 
-uint32_t write_zeroes(nbd_client *client, const nbd_request &req)
-{
-    // One large zero buffer, never larger than the request needs.
-    uint32_t size = std::min<uint32_t>(k_zero_buf_max, std::max<uint32_t>(req.len, 512));
-    uint8_t *zero = nullptr;
-    for (int i = 0; i < k_zero_buf_tries && zero == nullptr; i++, size /= 2) {
-        zero = static_cast<uint8_t *>(os_zalloc(size));
-        if (zero != nullptr) {
-            break;
-        }
-    }
-    if (zero == nullptr) {
-        return NBD_EINVAL;
-    }
-    uint32_t error = 0;
-    uint64_t done = 0;
-    while (done < req.len && error == 0) {
-        const auto piece = static_cast<uint32_t>(std::min<uint64_t>(size, req.len - done));
-        // A cipher encrypts its input in place: each further piece starts
-        // again from zeros.
-        if (done > 0 && client->dev->cipher != nullptr) {
-            memset(zero, 0, piece);
-        }
-        expwrite(req.offset + done, zero, piece, client, &error);
-        done += piece;
-    }
-    os_free(zero);
-    return error;
-}
-
 bool handle_write_zeroes(nbd_client *client, const nbd_request &req)
 {
     ZLOG_VERB("NBD_CMD_WRITE_ZEROES\n");
     ZLOG_VERB("handling write_zeroes request\n");
-    uint32_t error = req.len > 0 ? write_zeroes(client, req) : 0;
+    uint32_t error = 0;
+    // Files and devices zero in place; nothing the size of the request is
+    // ever allocated for it.
+    if (req.len > 0 && bd_pwrite_zeroes(client->dev, req.len, req.offset) != static_cast<int64_t>(req.len)) {
+        log_failure(client, "bd_write", req.offset, req.len);
+        error = device_error(client);
+    }
     sync_for_fua(client, req, &error);
     return send_simple(client, error, req.handle);
-}
-
-// Waits, in polling slices that notice the stop state, until the next
-// request starts to arrive. Between requests the socket is usually empty, so
-// reading first would cost a receive that finds nothing before every wait.
-// False when the session is being stopped.
-bool wait_request(nbd_client *client)
-{
-    net_conn *nc = &client->conn;
-    if (nc->type > NET_SOCK2_TYPE || nc->ssl != nullptr) {
-        return true;
-    }
-    while (nc->stop.load() == 0) {
-        if (os_socket_wait(nc->handle, OS_SOCKET_WAIT_READ, NET_READ_SLICE_MS) != 0) {
-            return true;  // readable, or an error that the read then reports
-        }
-    }
-    return false;
 }
 
 // False when the session must end (its reply could not be sent).
 bool handle_request(nbd_client *client, const nbd_request &req, nbd_req_verdict verdict, bool no_memory)
 {
-    switch (verdict) {
-    case nbd_req_verdict::ok:
-        break;
-    case nbd_req_verdict::bad_flags:
-        ZLOG_ERR("E: received invalid flag %d on command %d, ignoring\n", req.flags, req.type);
-        break;
-    case nbd_req_verdict::unknown_cmd:
-        ZLOG_ERR("received unknown command %d of type, ignoring\n", req.type);
-        break;
-    case nbd_req_verdict::read_only:
-        ZLOG_DBG("command %d on a read-only export\n", req.type);
-        break;
-    case nbd_req_verdict::too_large:
-        ZLOG_ERR("command %d len=%u above %u\n", req.type, req.len, NBD_REQ_BUF_MAX);
-        break;
-    case nbd_req_verdict::past_end:
-        ZLOG_ERR("command %d offset=0x%llx len=0x%x past size=0x%llx\n", req.type,
-                 static_cast<unsigned long long>(req.offset), req.len, static_cast<unsigned long long>(client->size));
-        break;
-    }
     if (verdict != nbd_req_verdict::ok) {
+        log_verdict(req, verdict, client->size);
         return send_simple(client, nbd_req_verdict_errno(verdict, req.type), req.handle);
     }
     if (no_memory) {
@@ -250,20 +230,14 @@ void mainloop_threaded(nbd_client *client)
     ZLOG_DBG("Entering request loop\n");
     for (;;) {
         uint8_t head[NBD_REQUEST_SIZE];
-        if (!wait_request(client)) {
+        int32_t got = 0;
+        const nbd_head_read r = nbd_read_head(client, head, &got);
+        if (r == nbd_head_read::ended) {
             ZLOG_DBG("sock read error break\n");
             break;
         }
-        const int32_t ret = net_read(&client->conn, head, sizeof(head));
-        if (ret == 0) {
-            continue;  // an idle client is kept
-        }
-        if (ret < 0) {
-            ZLOG_DBG("sock read error break\n");
-            break;
-        }
-        if (ret < static_cast<int32_t>(sizeof(head))) {
-            ZLOG_ERR("ret=%d sizeof(struct nbd_request)=%d\n", ret, static_cast<int>(sizeof(head)));
+        if (r == nbd_head_read::short_read) {
+            ZLOG_ERR("ret=%d sizeof(struct nbd_request)=%d\n", got, static_cast<int>(sizeof(head)));
             break;
         }
         nbd_request req;
@@ -271,7 +245,10 @@ void mainloop_threaded(nbd_client *client)
         if (req.magic != NBD_REQUEST_MAGIC) {
             ZLOG_DBG("req.magic=0x%x NBD_REQUEST_MAGIC=0x%x\n", req.magic, NBD_REQUEST_MAGIC);
             ZLOG_DBG("Protocol error: not enough magic.\n");
-            continue;
+            // Past a damaged header the stream's framing is lost: what
+            // follows may be a WRITE's payload, never to be run as requests.
+            ZLOG_ERR("[%s] request with a bad magic: session ended\n", client->peer);
+            break;
         }
         ZLOG_VERB("type=0x%x form=0x%llx  len=0x%x\n", (static_cast<uint32_t>(req.flags) << 16) | req.type,
                   static_cast<unsigned long long>(req.offset), req.len);
@@ -279,12 +256,14 @@ void mainloop_threaded(nbd_client *client)
             ZLOG_DBG("NBD_CMD_DISC\n");
             break;
         }
-        nbd_req_verdict verdict = nbd_request_check(&req, client->size, client->readonly != 0);
+        const nbd_req_verdict verdict = nbd_request_check(&req, client->size, client->readonly != 0);
         bool no_memory = false;
-        if (req.type == NBD_CMD_WRITE && !take_payload(client, req, &verdict, &no_memory)) {
+        if (req.type == NBD_CMD_WRITE && !take_payload(client, req, verdict, &no_memory)) {
             break;
         }
-        if (!handle_request(client, req, verdict, no_memory)) {
+        const bool answered = handle_request(client, req, verdict, no_memory);
+        cli_buf_trim(client);
+        if (!answered) {
             break;
         }
         ZLOG_VERB("<==\n");

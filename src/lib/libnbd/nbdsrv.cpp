@@ -37,7 +37,7 @@ int accept_proc(os_socket sock, os_ipaddr *peer, void *)
 
 int nbdsrv_init()
 {
-    app_opt_str_set(&g_nbd_settings.addr, nullptr);
+    app_opt_str_set(&g_nbd_settings.addr, "127.0.0.1");
     g_nbd_settings.port = 10809;
     std::atomic_ref<int>(g_nbd_settings.readonly).store(1);
     // Before the frame moves the working directory: the block layer chooses
@@ -104,7 +104,8 @@ int client_thread(void *arg)
 {
     auto *client = static_cast<nbd_client *>(arg);
     ZLOG_DBG("==>\n");
-    client->readonly = std::atomic_ref<int>(g_nbd_settings.readonly).load() != 0 ? 1 : 0;
+    client->readonly_setting = std::atomic_ref<int>(g_nbd_settings.readonly).load() != 0 ? 1 : 0;
+    client->readonly = client->readonly_setting;
     if (negotiate(client) == 0) {
         mainloop_threaded(client);
     }

@@ -21,7 +21,7 @@ struct nbd_settings {
 };
 extern nbd_settings g_nbd_settings;
 
-// Defaults (all addresses, port 10809, read-only) and the block layer's
+// Defaults (127.0.0.1, port 10809, read-only) and the block layer's
 // one-time set-up.
 int nbdsrv_init();
 

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
+struct iovec;
 struct os_thread;
 struct verr;
 struct net_conn;
@@ -72,6 +73,19 @@ int32_t net_read(net_conn *conn, void *buf, int32_t len);
 int32_t net_write(net_conn *conn, const void *buf, int32_t len);
 int32_t net_sock_read(net_conn *conn, void *buf, int32_t len);
 int32_t net_sock_write(net_conn *conn, const void *buf, int32_t len);
+// The pieces in order and whole, as net_write moves one buffer; on a plain
+// socket they leave in as few system calls as the socket takes. The total,
+// or -1.
+int32_t net_writev(net_conn *conn, const iovec *iov, int n);
+// What has already arrived, up to len, without waiting: the count, 0 when
+// nothing is there, -1 as net_read (the peer's close included). Other
+// carriers than a plain socket read as net_read does.
+int32_t net_read_avail(net_conn *conn, void *buf, int32_t len);
+// Waits until a read would find bytes (or the peer's close, or an error that
+// the read then reports), in slices that notice the stop state: 1 when
+// readable, 0 after ms (negative: no limit), -1 on the stop state (errno
+// ECANCELED). Other carriers than a plain socket are always readable.
+int net_wait_readable(net_conn *conn, int32_t ms);
 // Clears the stop state and the disconnected flag, then closes what the
 // connection owns: sockets and memory records (0); standard streams and pipes
 // are their owners' (0); serial ports and unknown types are left open (-1).

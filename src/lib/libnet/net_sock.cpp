@@ -5,6 +5,8 @@
 // is served to the end, and a silent one is given up after the time-out.
 #include "libnet/libnet.h"
 
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -130,6 +132,13 @@ int32_t transfer(net_conn *conn, uint8_t *p, int32_t len, const direction &d)
     return done;
 }
 
+// A socket without a TLS layer: only its bytes can be moved or waited for
+// directly.
+bool plain_socket(const net_conn *conn)
+{
+    return (conn->type == NET_SOCK_TYPE || conn->type == NET_SOCK2_TYPE) && conn->ssl == nullptr;
+}
+
 }  // namespace
 
 int32_t net_sock_read(net_conn *conn, void *buf, int32_t len)
@@ -143,4 +152,86 @@ int32_t net_sock_write(net_conn *conn, const void *buf, int32_t len)
     PL_ASSERT_RET(conn && buf && len >= 0, -1);
     // The bytes are only sent, never written through this pointer.
     return transfer(conn, static_cast<uint8_t *>(const_cast<void *>(buf)), len, k_write);
+}
+
+int32_t net_writev(net_conn *conn, const iovec *iov, int n)
+{
+    PL_ASSERT_RET(conn && (iov || n == 0) && n >= 0, -1);
+    int64_t total = 0;
+    for (int i = 0; i < n; i++)
+        total += static_cast<int64_t>(iov[i].iov_len);
+    PL_ASSERT_RET(total <= INT32_MAX, -1);
+    int64_t sent = 0;
+    if (plain_socket(conn) && conn->disconnected == 0 && conn->stop.load() == 0 && total > 0) {
+        errno = 0;
+        sent = os_socket_sendv(conn->handle, iov, n);
+        if (sent < 0) {
+            const int eno = errno;
+            ZLOG_DBG("socket_send error [%d] [%s]\n", eno, os_errno_text(eno));
+            conn->disconnected = 1;
+            return -1;
+        }
+    }
+    // What the socket did not take at once follows piece by piece, with the
+    // waits, time-out and stop state of net_write.
+    for (int i = 0; i < n; i++) {
+        const auto len = static_cast<int64_t>(iov[i].iov_len);
+        if (sent >= len) {
+            sent -= len;
+            continue;
+        }
+        const auto *base = static_cast<const uint8_t *>(iov[i].iov_base) + sent;
+        const auto rest = static_cast<int32_t>(len - sent);
+        if (net_write(conn, base, rest) != rest)
+            return -1;
+        sent = 0;
+    }
+    return static_cast<int32_t>(total);
+}
+
+int32_t net_read_avail(net_conn *conn, void *buf, int32_t len)
+{
+    PL_ASSERT_RET(conn && buf && len >= 0, -1);
+    if (!plain_socket(conn))
+        return net_read(conn, buf, len);
+    if (conn->disconnected != 0)
+        return -1;
+    if (stop_asked(conn, true)) {
+        set_cancelled();
+        return -1;
+    }
+    if (len == 0)
+        return 0;
+    errno = 0;
+    const int64_t r = os_socket_recv(conn->handle, buf, static_cast<uint64_t>(len));
+    if (r > 0)
+        return static_cast<int32_t>(r);
+    if (r == 0 && errno != 0)
+        return 0;  // nothing there yet
+    if (r == 0)
+        conn->disconnected = 1;
+    else
+        ZLOG_DBG("socket_recv error [%d] [%s]\n", errno, os_errno_text(errno));
+    return -1;
+}
+
+int net_wait_readable(net_conn *conn, int32_t ms)
+{
+    PL_ASSERT_RET(conn!=NULL, -1);
+    if (!plain_socket(conn))
+        return 1;
+    const uint64_t since = os_tick_ms();
+    for (;;) {
+        if (stop_asked(conn, true)) {
+            set_cancelled();
+            return -1;
+        }
+        int64_t slice = NET_READ_SLICE_MS;
+        if (ms >= 0)
+            slice = std::min<int64_t>(slice, std::max<int64_t>(0, ms - static_cast<int64_t>(os_tick_ms() - since)));
+        if (os_socket_wait(conn->handle, OS_SOCKET_WAIT_READ, slice) != 0)
+            return 1;
+        if (ms >= 0 && os_tick_ms() - since >= static_cast<uint64_t>(ms))
+            return 0;
+    }
 }

@@ -1,6 +1,5 @@
 // The state one lookup shares between the readers, and their small helpers:
-// bounded reads of the medium, big- and little-endian loads, and the entry
-// list with its cap.
+// bounded reads of the medium and the entry list with its cap.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "libpal/os/os_byte_order.h"
 #include "libpart/libpart.h"
 
 struct libpart_ctx {
@@ -51,22 +51,3 @@ inline bool part_add(libpart_ctx *ctx, uint64_t start, uint64_t count, std::stri
     return true;
 }
 
-inline uint16_t be16_load(const uint8_t *p)
-{
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-inline uint32_t be32_load(const uint8_t *p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-inline uint32_t le32_load(const uint8_t *p)
-{
-    return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-inline uint64_t le64_load(const uint8_t *p)
-{
-    return le32_load(p) | (uint64_t{le32_load(p + 4)} << 32);
-}

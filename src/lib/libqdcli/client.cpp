@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "libconf/conf.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/os/os_init.h"
@@ -429,7 +430,9 @@ int conf_client_get_url(const char *name, char *buf, verr *err)
 int conf_client_resolve_url(const char *name, char *buf, verr *err)
 {
     PL_ASSERT_RET(name != nullptr && buf != nullptr, -1);
+    // Every copy of the name may carry its "key=": wiped however the call ends.
     std::array<char, URL_BUF_SIZE> text{};
+    const pl_wipe_guard text_wipe(text.data(), text.size());
     if (str_safecopy(text.data(), text.size(), name) != 0) {
         verr_set(err, __FILE__, __LINE__, __func__, -1, "name too long (%zu bytes)", strlen(name));
         return -1;
@@ -441,6 +444,9 @@ int conf_client_resolve_url(const char *name, char *buf, verr *err)
         return 0;
     }
     std::array<char, URL_BUF_SIZE> session{}, rest{}, url{};
+    const pl_wipe_guard session_wipe(session.data(), session.size());
+    const pl_wipe_guard rest_wipe(rest.data(), rest.size());
+    const pl_wipe_guard url_wipe(url.data(), url.size());
     if (url_name_split(text.data(), session.data(), rest.data(), true) != 0 ||
         conf_client_get_url(session.data(), url.data(), err) != 0)
         return -1;
@@ -463,6 +469,7 @@ int conf_client_resolve_url_inplace(char *name, verr *err)
 {
     PL_ASSERT_RET(name != nullptr, -1);
     std::array<char, URL_BUF_SIZE> out{};
+    const pl_wipe_guard wipe(out.data(), out.size());
     if (conf_client_resolve_url(name, out.data(), err) != 0)
         return -1;
     memcpy(name, out.data(), strlen(out.data()) + 1);

@@ -1,11 +1,8 @@
 // The zorv daemon: its identity, run options and hooks in the application
 // frame, then the frame's start-up, the service and the shutdown.
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "libdbg/dbg_cli.h"
 #include "libdbg/dbg_shell.h"
+#include "libpal/os/os_init.h"
 #include "libpal/os/os_opt.h"
 #include "libpal/os/posix/os_daemon.h"
 #include "libpal/tframe/app.h"
@@ -44,6 +41,7 @@ void fill_app()
     // In force only when no configuration file loads, and then on the
     // loopback address only: an unauthenticated shell that can make exports
     // writable must not open on every address because a path was mistyped.
+    // The NBD listener's own loopback default comes from nbdsrv_init.
     g_app_opts.shell_port = 6781;
     g_app_opts.http_port = 6780;
     app_opt_str_set(&g_app_opts.shell_addr, "127.0.0.1");
@@ -73,6 +71,5 @@ int main(int argc, char **argv)
     app_exit();
     // Threads of the platform (the stop thread) still run: no static
     // destructors under them.
-    fflush(nullptr);
-    _exit(rc & 0xff);
+    os_process_exit(rc & 0xff);
 }

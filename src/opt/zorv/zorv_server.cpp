@@ -2,14 +2,12 @@
 // its listeners, its main loop and its end on a stop signal.
 #define ZLOG_TAG "main"
 
-#include <unistd.h>
-
 #include <atomic>
-#include <cstdio>
 
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
+#include "libpal/os/os_init.h"
 #include "libblock/block.h"
 #include "libdbg/dbg_shell.h"
 #include "liblsblk/lsblk.h"
@@ -187,6 +185,7 @@ int app_sig_stop_handler(int signo)
     ZLOG_DBG("stop_server ==>\n");
     app_stop_server();
     app_exit();
-    fflush(nullptr);
-    _exit(0);
+    // The main thread may be blocked reading the console: the exit must not
+    // wait on standard input.
+    os_process_exit(0);
 }

@@ -4,6 +4,8 @@
 // heap-held mutex, uses these instead of its own clean-up ladder.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
 #include <memory>
 
 #include "libpal/basic/os_sync.h"
@@ -36,4 +38,18 @@ public:
 
 private:
     os_mutex *mutex_;
+};
+
+// Wipes a buffer that may hold a key (an export name's "key=") when the
+// scope ends, however it ends.
+class pl_wipe_guard {
+public:
+    pl_wipe_guard(void *data, size_t size) : data_(data), size_(size) {}
+    ~pl_wipe_guard() { explicit_bzero(data_, size_); }
+    pl_wipe_guard(const pl_wipe_guard &) = delete;
+    pl_wipe_guard &operator=(const pl_wipe_guard &) = delete;
+
+private:
+    void *data_;
+    size_t size_;
 };

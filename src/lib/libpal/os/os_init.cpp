@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -158,6 +159,9 @@ int os_exit()
 void os_process_exit(int status)
 {
     pl_exit();
+    // Every output stream. Standard input's lock is not taken: os_stdin_gets
+    // hands the stream's locking to its caller, so a console blocked on a
+    // terminal or a pipe holds nothing this flush would wait on.
     fflush(nullptr);
     _exit(status);
 }
@@ -166,6 +170,11 @@ char *os_stdin_gets(char *buf, size_t size)
 {
     if (!buf || size == 0)
         return nullptr;
+    // Standard input has one reader, the console, and is read without the
+    // stream lock: held across a read that blocks until a line comes, that
+    // lock would stop fflush(nullptr) on any other thread (the process's end
+    // on a stop signal) until someone typed a line.
+    __fsetlocking(stdin, FSETLOCKING_BYCALLER);
     return fgets(buf, static_cast<int>(std::min<size_t>(size, INT_MAX)), stdin);
 }
 

@@ -26,11 +26,14 @@ int os_mkdirs_parent(const char *path);
 // other threads run.
 int os_init();
 int os_exit();
-// pl_exit, then ends the process with status. Static destructors do not run:
-// other threads may still be using what they would free.
+// pl_exit (the log sinks close), every output stream flushed, then the
+// process ends with status. Static destructors do not run: other threads may
+// still be using what they would free. Safe to call after pl_exit, and while
+// another thread waits in os_stdin_gets.
 [[noreturn]] void os_process_exit(int status);
 
 // One line from standard input, newline kept; nullptr at the end or on error.
+// Requires: one reading thread at a time (the stream is read without its lock).
 char *os_stdin_gets(char *buf, size_t size);
 // Waits until a key is pending on standard input (not read), with echo and
 // line mode off meanwhile. Not re-entrant.

@@ -11,6 +11,7 @@
 #include <strings.h>
 
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_base64.h"
 #include "libpal/string/str_check.h"
@@ -225,6 +226,7 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool re
         first_sep = 0;
     }
     char tmp[URL_BUF_SIZE];
+    const pl_wipe_guard wipe(tmp, sizeof(tmp));  // a query may carry a key
     text_out o(tmp, sizeof(tmp));
     bool add = mode == set_always || mode == set_not_exist;
     auto put_sep = [&](size_t n) {
@@ -660,6 +662,7 @@ int url_get_query_imp(const char *text, const char *key, const char *def, char *
     if (!out || !size) return -1;
     out[0] = 0;
     char val[URL_BUF_SIZE];
+    const pl_wipe_guard wipe(val, sizeof(val));  // the value may be a key
     if (text && key && strnlen(text, URL_BUF_SIZE) < URL_BUF_SIZE) {
         const char *q = strchr(text, '?');
         if (str_kv_get_url(q ? q + 1 : text, key, val, sizeof(val)) == 0)
@@ -676,6 +679,7 @@ char *url_get_query_buf(const char *text, const char *key, const char *def, char
 
 char *url_get_query_dup(const char *text, const char *key, const char *def) {
     char buf[4096];
+    const pl_wipe_guard wipe(buf, sizeof(buf));
     url_get_query_imp(text, key, def, buf, sizeof(buf));
     return os_strdup(buf);
 }
@@ -701,6 +705,7 @@ uint64_t url_get_query_size(const char *text, const char *key, uint64_t def) {
 bool url_has_query(const char *text, const char *key) {
     if (!text || !key || strnlen(text, URL_BUF_SIZE) >= URL_BUF_SIZE) return false;
     char val[URL_BUF_SIZE];
+    const pl_wipe_guard wipe(val, sizeof(val));
     const char *q = strchr(text, '?');
     return str_kv_get(q ? q + 1 : text, "&", key, val, sizeof(val)) == 0;
 }

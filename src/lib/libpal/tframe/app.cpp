@@ -183,7 +183,8 @@ int app_opt_set()
     if (g_app_opts.move_to_exe_dir != 0 && os_chdir(dir) != 0)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_chdir(%s) error: ", dir);
 
-    if (g_app_opts.conf_file == nullptr) {
+    const bool named = g_app_opts.conf_file != nullptr;
+    if (!named) {
         check_set(g_app.app_conf_file, "g_app.app_conf_file!=NULL");
         char path[k_path_size];
         str_sprintf_s(path, sizeof(path), "%s%c%s", dir, '/', g_app.app_conf_file != nullptr ? g_app.app_conf_file : "");
@@ -191,9 +192,14 @@ int app_opt_set()
     }
     apply_log_options();
     // A directory is no configuration file either: both fall back to the
-    // default name.
+    // default name. A file named with -c that is not used is said out loud:
+    // the settings that follow are not the ones the operator asked for.
     if (os_file_exist(g_app_opts.conf_file) != 1 || os_access(g_app_opts.conf_file, R_OK) != 0) {
-        ZLOG_VERB("Load default %s\n", g_app.app_conf_file != nullptr ? g_app.app_conf_file : "");
+        const char *fallback = g_app.app_conf_file != nullptr ? g_app.app_conf_file : "";
+        if (named)
+            ZLOG_WARN("config file %s cannot be read: Load default %s\n", g_app_opts.conf_file, fallback);
+        else
+            ZLOG_VERB("Load default %s\n", fallback);
         app_opt_str_set(&g_app_opts.conf_file, g_app.app_conf_file);
     }
     if (g_app.conf_load_proc != nullptr)

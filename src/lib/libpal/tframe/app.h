@@ -2,7 +2,8 @@
 // program's main fills g_app (app_desc.h) and g_app_opts, then calls
 // app_init, runs its service, and calls app_exit. app_init starts the
 // platform, names the main thread, runs the program's hooks in a fixed order,
-// applies the logging options, finds and loads the configuration file,
+// applies the logging options, finds and loads the configuration file (a -c
+// file that cannot be read is warned about, then the default name is tried),
 // applies the -s keys, prints the banner and takes one of four roads: print
 // the configuration, run a console script or send commands to a running
 // instance (each ends the process with status 0), or the normal start

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -27,6 +28,7 @@ namespace {
 
 // Installation order; the first three are the stop signals.
 constexpr std::array<int, 8> k_panic_signals = {SIGTERM, SIGQUIT, SIGINT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr std::array<int, 3> k_stop_signals = {SIGTERM, SIGQUIT, SIGINT};
 constexpr int k_stop_exit_status = 253;
 constexpr int k_fault_exit_status = 254;
 constexpr size_t k_dump_dir_size = 4096;
@@ -47,7 +49,7 @@ static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_al
 
 bool is_stop_signal(int signo)
 {
-    return signo == SIGTERM || signo == SIGQUIT || signo == SIGINT;
+    return std::find(k_stop_signals.begin(), k_stop_signals.end(), signo) != k_stop_signals.end();
 }
 
 void set_action(int signo, void (*action)(int))
@@ -78,9 +80,12 @@ const char *text_or_empty(const char *s)
 void on_stop_signal(int signo)
 {
     const int saved = errno;
-    set_action(signo, SIG_DFL);
+    // Any stop signal after this one, of whichever kind, ends the process by
+    // its default action, also while a stop hook that hangs still runs.
+    for (int stop : k_stop_signals)
+        set_action(stop, SIG_DFL);
     if (s_stop_pid.load(std::memory_order_acquire) == getpid()) {
-        // Nonblocking: at most three signals arrive (each handled once).
+        // Nonblocking: a full pipe must never hold the handler.
         const ssize_t n = write(s_stop_pipe_w.load(), &signo, sizeof(signo));
         (void)n;
     } else if (g_app.exit_on_stop != 0) {
