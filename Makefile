@@ -5,10 +5,11 @@
 # clang and its runtime build the fuzz targets; python3-cryptography is the
 # cipher tests' independent XTS; fdisk, gdisk and parted write the partition
 # tables the readers are tested on; libnbd-bin, python3-libnbd and
-# qemu-utils are the NBD clients of the end-to-end tests.
+# qemu-utils are the NBD clients of the end-to-end tests; libssl-dev and
+# libbenchmark-dev build the cipher benchmark beside OpenSSL's XTS.
 PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
             python3-cryptography fdisk gdisk parted \
-            libnbd-bin python3-libnbd qemu-utils
+            libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 

@@ -110,6 +110,6 @@ TEST_P(BlockCrypt, UnalignedRequestsAreRefusedAndWriteNothing)
     EXPECT_EQ(file_bytes(image_, 0, 1024), std::vector<uint8_t>(1024, 0xEE));
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BlockCrypt, testing::Values(aes_path::portable, aes_path::aesni), aes_path_name);
+INSTANTIATE_TEST_SUITE_P(Paths, BlockCrypt, testing::ValuesIn(k_cipher_paths), cipher_path_test_name);
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -72,7 +74,7 @@ TEST(AesBlock, BadSizesAndSchedulesAreRefused)
 #if defined(__x86_64__)
 TEST(AesBlock, AesNiMatchesPortableOnOneBlockAndOneUnit)
 {
-    if (cpu_has_aesni() == 0)
+    if (!processor_has(CIPHER_PATH_AESNI))
         GTEST_SKIP() << "no AES-NI on this processor";
     const key_pair k(pattern(32, 1));
     auto data = pattern(512, 2);
@@ -142,30 +144,39 @@ TEST_P(CipherPath, Ieee1619Vectors)
     }
 }
 
-// Lengths that end inside a unit and inside a block, starting blocks other
-// than 0: the whole-unit form and the block-by-block form agree, and
-// decryption gives the input back; the tail below 16 bytes is untouched.
-TEST_P(CipherPath, WholeUnitFormMatchesBlockForm)
+// Every path gives the bytes of the portable block-by-block form, through
+// both entries: lengths that end inside a unit and inside a block, first
+// blocks other than 0, runs of units across the batches whose tweaks are
+// encrypted together, unit numbers that wrap past 2^64. Decryption gives the
+// input back; a tail below 16 bytes is untouched.
+TEST_P(CipherPath, MatchesPortableBlockForm)
 {
     const key_pair k(pattern(32, 3));
-    const struct { uint64_t len; uint32_t first_block; } cases[] = {
-        {0, 0}, {15, 0}, {16, 0}, {1000, 0}, {512, 5}, {4096 + 24, 31}, {3 * 512, 0},
+    const struct { uint64_t len; uint32_t first_block; uint64_t unit; } cases[] = {
+        {0, 0, 9}, {15, 0, 9}, {16, 0, 9}, {1000, 0, 9}, {512, 5, 9}, {4096 + 24, 31, 9}, {3 * 512, 0, 9},
+        {17 * 512, 0, 1}, {9 * 512 + 100, 3, 7}, {6 * 512, 0, UINT64_MAX - 2}, {16 * 512, 0, 0xFFFFFFFCull},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.len << " from block " << c.first_block);
+        SCOPED_TRACE(testing::Message() << c.len << " from block " << c.first_block << " of unit " << c.unit);
         const auto plain = pattern(c.len, 4);
+        auto ref = plain;
+        ASSERT_EQ(cipher_path_force(CIPHER_PATH_PORTABLE), 0);
+        xts_encrypt(ref.data(), ref.size(), c.unit, c.first_block, k.s, k.s, CIPHER_KIND_AES);
+        ASSERT_EQ(cipher_path_force(GetParam()), 0);
+
         auto a = plain, b = plain;
-        xts_encrypt(a.data(), a.size(), 9, c.first_block, k.s, k.s, CIPHER_KIND_AES);
-        xts_encrypt_hw(b.data(), b.size(), 9, c.first_block, k.s, k.s, CIPHER_KIND_AES);
-        EXPECT_EQ(a, b);
+        xts_encrypt(a.data(), a.size(), c.unit, c.first_block, k.s, k.s, CIPHER_KIND_AES);
+        xts_encrypt_hw(b.data(), b.size(), c.unit, c.first_block, k.s, k.s, CIPHER_KIND_AES);
+        EXPECT_EQ(a, ref);
+        EXPECT_EQ(b, ref);
         const size_t tail = c.len % 16;
         EXPECT_TRUE(std::equal(a.end() - tail, a.end(), plain.end() - tail));
         if (c.len >= 16) {
             EXPECT_NE(a, plain);
         }
-        xts_decrypt_hw(b.data(), b.size(), 9, c.first_block, k.s, k.s, CIPHER_KIND_AES);
+        xts_decrypt_hw(b.data(), b.size(), c.unit, c.first_block, k.s, k.s, CIPHER_KIND_AES);
         EXPECT_EQ(b, plain);
-        xts_decrypt(a.data(), a.size(), 9, c.first_block, k.s, k.s, CIPHER_KIND_AES);
+        xts_decrypt(a.data(), a.size(), c.unit, c.first_block, k.s, k.s, CIPHER_KIND_AES);
         EXPECT_EQ(a, plain);
     }
 }
@@ -197,6 +208,19 @@ TEST_P(CipherPath, UnknownKindOrFirstBlockChangesNothing)
     EXPECT_EQ(buf, plain);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, CipherPath, testing::Values(aes_path::portable, aes_path::aesni), aes_path_name);
+TEST(CipherPathChoice, ForcingAPathTheProcessorLacksChangesNothing)
+{
+    const cipher_path before = cipher_path_current();
+    for (const cipher_path p : k_cipher_paths) {
+        if (!processor_has(p)) {
+            EXPECT_EQ(cipher_path_force(p), -1) << cipher_path_name(p);
+        }
+    }
+    EXPECT_EQ(cipher_path_force(static_cast<cipher_path>(4)), -1);
+    EXPECT_STREQ(cipher_path_name(static_cast<cipher_path>(4)), "?");
+    EXPECT_EQ(cipher_path_current(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, CipherPath, testing::ValuesIn(k_cipher_paths), cipher_path_test_name);
 
 }  // namespace

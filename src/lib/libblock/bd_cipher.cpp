@@ -52,7 +52,6 @@ int bd_cipher_free(bd_cipher *c)
 
 int bd_cipher_set_key(bd_cipher *c, const uint8_t *key)
 {
-    cipher_hw_select();
     if (c == nullptr || c->kind != CIPHER_KIND_AES)
         return -1;
     aes256_enc_schedule(key, &c->schedules[0]);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <string.h>
 
 #include "libblock/crypt/aesni.h"
@@ -14,12 +15,44 @@
 
 namespace {
 
-std::atomic<uint8_t> g_hw_flag{0};
-std::atomic<bool>    g_force_portable{false};
+using units_fn = void (*)(const aes_schedule *, const aes_schedule *, uint64_t, uint8_t *, uint64_t, bool);
 
-bool hw_flag()
+// What each path needs of the processor, and its whole-unit routine.
+struct path_row {
+    const char *name;
+    bool        aesni, avx2, avx512f, vaes;
+    units_fn    whole_units;
+};
+
+#if defined(__x86_64__)
+constexpr path_row k_paths[] = {
+    {"portable", false, false, false, false, nullptr},
+    {"aesni", true, false, false, false, aesni_xts_units},
+    {"vaes256", true, true, false, true, vaes256_xts_units},
+    {"vaes512", true, false, true, true, vaes512_xts_units},
+};
+#else
+constexpr path_row k_paths[] = {
+    {"portable", false, false, false, false, nullptr},
+};
+#endif
+constexpr uint32_t k_path_count = std::size(k_paths);
+
+// The path in use, read on every request: the probe's choice until forced.
+std::atomic<uint32_t> &path_slot()
 {
-    return g_hw_flag.load(std::memory_order_relaxed) != 0;
+    static std::atomic<uint32_t> slot{cipher_path_best()};
+    return slot;
+}
+
+const path_row &current_row()
+{
+    return k_paths[path_slot().load(std::memory_order_relaxed)];
+}
+
+bool hw_path()
+{
+    return path_slot().load(std::memory_order_relaxed) != CIPHER_PATH_PORTABLE;
 }
 
 // One block under keys[0] (encryption) or keys[1] (decryption).
@@ -29,7 +62,7 @@ void block_op(uint32_t kind, uint8_t *block, const aes_schedule *keys)
     if (kind != CIPHER_KIND_AES)
         return;
 #if defined(__x86_64__)
-    if (hw_flag()) {
+    if (hw_path()) {
         Enc ? aesni_enc_block(&keys[0], block) : aesni_dec_block(&keys[1], block);
         return;
     }
@@ -41,7 +74,7 @@ template <bool Enc>
 void blocks_op(uint32_t kind, uint8_t *data, const aes_schedule *keys, uint64_t count)
 {
 #if defined(__x86_64__)
-    if (kind == CIPHER_KIND_AES && hw_flag() && count % XTS_UNIT_BLOCKS == 0) {
+    if (kind == CIPHER_KIND_AES && hw_path() && count % XTS_UNIT_BLOCKS == 0) {
         for (uint64_t i = 0; i < count; i += XTS_UNIT_BLOCKS)
             Enc ? aesni_enc_32(&keys[0], data + 16 * i) : aesni_dec_32(&keys[1], data + 16 * i);
         return;
@@ -137,30 +170,11 @@ void xts_blockwise(uint8_t *data, uint64_t len, uint64_t unit, uint32_t s, const
     wipe(&t, sizeof(t));
 }
 
-using units_fn = void (*)(const aes_schedule *, const aes_schedule *, uint64_t, uint8_t *, uint64_t);
-
-void xts_unitwise(uint8_t *data, uint64_t len, uint64_t unit, uint32_t s, const aes_schedule *data_keys,
-                  const aes_schedule *tweak_keys, uint32_t kind, blocks_fn transform, units_fn whole_units)
+// Blocks s .. of unit onwards through a table of their tweaks and one
+// multi-block call per unit.
+void xts_tabled(uint8_t *data, uint64_t n, uint64_t unit, uint32_t s, const aes_schedule *data_keys,
+                const aes_schedule *tweak_keys, uint32_t kind, blocks_fn transform)
 {
-    if (s >= XTS_UNIT_BLOCKS)
-        return;
-    uint64_t n = len / 16;
-    // Whole units on AES-NI: tweak table and interleaved rounds in one pass.
-    if (whole_units != nullptr && cipher_hw_enabled(kind)) {
-        if (s != 0) {
-            const uint64_t head = std::min<uint64_t>(n, XTS_UNIT_BLOCKS - s);
-            xts_unitwise(data, 16 * head, unit, s, data_keys, tweak_keys, kind, transform, nullptr);
-            data += 16 * head;
-            n -= head;
-            unit++;
-            s = 0;
-        }
-        const uint64_t units = n / XTS_UNIT_BLOCKS;
-        whole_units(data_keys, tweak_keys, unit, data, units);
-        data += XTS_UNIT_SIZE * units;
-        n -= XTS_UNIT_BLOCKS * units;
-        unit += units;
-    }
     alignas(16) uint8_t table[XTS_UNIT_BLOCKS * 16];
     tweak t{0, 0};
     while (n > 0) {
@@ -186,31 +200,79 @@ void xts_unitwise(uint8_t *data, uint64_t len, uint64_t unit, uint32_t s, const 
     wipe(&t, sizeof(t));
 }
 
-#if defined(__x86_64__)
-constexpr units_fn enc_units = aesni_xts_enc_units;
-constexpr units_fn dec_units = aesni_xts_dec_units;
-#else
-constexpr units_fn enc_units = nullptr;
-constexpr units_fn dec_units = nullptr;
-#endif
+// On the AES instructions the whole units go to the path's own routine; a
+// unit entered at a block other than 0, a last partial unit and everything
+// on the portable path go through the table.
+template <bool Enc>
+void xts_unitwise(uint8_t *data, uint64_t len, uint64_t unit, uint32_t s, const aes_schedule *data_keys,
+                  const aes_schedule *tweak_keys, uint32_t kind)
+{
+    if (s >= XTS_UNIT_BLOCKS)
+        return;
+    uint64_t n = len / 16;
+    const units_fn whole = kind == CIPHER_KIND_AES ? current_row().whole_units : nullptr;
+    if (whole != nullptr) {
+        if (s != 0) {
+            const uint64_t head = std::min<uint64_t>(n, XTS_UNIT_BLOCKS - s);
+            xts_tabled(data, head, unit, s, data_keys, tweak_keys, kind, blocks_op<Enc>);
+            data += 16 * head;
+            n -= head;
+            unit++;
+            s = 0;
+        }
+        const uint64_t units = n / XTS_UNIT_BLOCKS;
+        whole(data_keys, tweak_keys, unit, data, units, Enc);
+        data += XTS_UNIT_SIZE * units;
+        n -= XTS_UNIT_BLOCKS * units;
+        unit += units;
+    }
+    if (n > 0)
+        xts_tabled(data, n, unit, s, data_keys, tweak_keys, kind, blocks_op<Enc>);
+}
 
 }  // namespace
 
-void cipher_hw_select()
+bool cipher_path_available(cipher_path p)
 {
-    const bool hw = cpu_has_aesni() != 0 && !g_force_portable.load(std::memory_order_relaxed);
-    g_hw_flag.store(hw ? 1 : 0, std::memory_order_relaxed);
+    if (p >= k_path_count)
+        return false;
+    const cpu_features *f = cpu_features_get();
+    const path_row &r = k_paths[p];
+    return (!r.aesni || f->aesni) && (!r.avx2 || f->avx2) && (!r.avx512f || f->avx512f) && (!r.vaes || f->vaes);
 }
 
-void cipher_force_portable(bool on)
+cipher_path cipher_path_best()
 {
-    g_force_portable.store(on, std::memory_order_relaxed);
-    cipher_hw_select();
+    static const cipher_path best = [] {
+        uint32_t p = k_path_count - 1;
+        while (p > CIPHER_PATH_PORTABLE && !cipher_path_available(static_cast<cipher_path>(p)))
+            p--;
+        return static_cast<cipher_path>(p);
+    }();
+    return best;
+}
+
+cipher_path cipher_path_current()
+{
+    return static_cast<cipher_path>(path_slot().load(std::memory_order_relaxed));
+}
+
+int cipher_path_force(cipher_path p)
+{
+    if (!cipher_path_available(p))
+        return -1;
+    path_slot().store(p, std::memory_order_relaxed);
+    return 0;
+}
+
+const char *cipher_path_name(cipher_path p)
+{
+    return p < k_path_count ? k_paths[p].name : "?";
 }
 
 bool cipher_hw_enabled(uint32_t kind)
 {
-    return kind == CIPHER_KIND_AES && g_hw_flag.load(std::memory_order_relaxed) != 0;
+    return kind == CIPHER_KIND_AES && hw_path();
 }
 
 void cipher_encrypt_block(uint32_t kind, uint8_t *block, const aes_schedule *keys)
@@ -254,11 +316,11 @@ void xts_decrypt(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, con
 void xts_encrypt_hw(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, const aes_schedule *data_keys,
                     const aes_schedule *tweak_keys, uint32_t kind)
 {
-    xts_unitwise(data, len, unit, block, data_keys, tweak_keys, kind, blocks_op<true>, enc_units);
+    xts_unitwise<true>(data, len, unit, block, data_keys, tweak_keys, kind);
 }
 
 void xts_decrypt_hw(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, const aes_schedule *data_keys,
                     const aes_schedule *tweak_keys, uint32_t kind)
 {
-    xts_unitwise(data, len, unit, block, data_keys, tweak_keys, kind, blocks_op<false>, dec_units);
+    xts_unitwise<false>(data, len, unit, block, data_keys, tweak_keys, kind);
 }

@@ -1,8 +1,8 @@
 // XTS over 512-byte data units (IEEE Std 1619) on the AES core, and the
-// block-level dispatch between the portable and the AES-NI paths. Schedules
-// come in pairs: [0] encryption, [1] decryption. Data is transformed in
-// place; a tail of fewer than 16 bytes is left as it is (no ciphertext
-// stealing). Used by the cipher glue of the block layer.
+// dispatch between the portable path and those on the AES instructions.
+// Schedules come in pairs: [0] encryption, [1] decryption. Data is
+// transformed in place; a tail of fewer than 16 bytes is left as it is (no
+// ciphertext stealing). Used by the cipher glue of the block layer.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +13,25 @@ constexpr uint32_t CIPHER_KIND_AES = 1;
 constexpr uint32_t XTS_UNIT_SIZE   = 512;
 constexpr uint32_t XTS_UNIT_BLOCKS = 32;
 
-// The process-wide AES-NI flag, rewritten from the probe at every key
-// setting. With the portable path forced (benchmarks, tests that compare the
-// two paths) the flag stays off whatever the processor offers.
-void cipher_hw_select();
-void cipher_force_portable(bool on);
-bool cipher_hw_enabled(uint32_t kind);
+// The AES paths, slowest first; each needs the processor features of the
+// ones before it. The probe picks the fastest at the first use and keeps it
+// for the process; tests and benchmarks may force another to compare them.
+enum cipher_path : uint32_t {
+    CIPHER_PATH_PORTABLE = 0,  // table-driven AES, any processor
+    CIPHER_PATH_AESNI    = 1,  // AES-NI, one block per register
+    CIPHER_PATH_VAES256  = 2,  // VAES with AVX2, two blocks per register
+    CIPHER_PATH_VAES512  = 3,  // VAES with AVX-512F, four blocks per register
+};
+
+cipher_path cipher_path_best();
+cipher_path cipher_path_current();
+bool        cipher_path_available(cipher_path p);
+// 0, or -1 with the current path unchanged when the processor lacks p.
+int         cipher_path_force(cipher_path p);
+// "portable", "aesni", "vaes256", "vaes512"; "?" for anything else.
+const char *cipher_path_name(cipher_path p);
+// True for kind AES on any path but the portable one.
+bool        cipher_hw_enabled(uint32_t kind);
 
 // Kinds other than CIPHER_KIND_AES leave the data unchanged.
 void cipher_encrypt_block(uint32_t kind, uint8_t *block, const aes_schedule *keys);
@@ -32,8 +45,9 @@ void xts_encrypt(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, con
                  const aes_schedule *tweak_keys, uint32_t kind);
 void xts_decrypt(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, const aes_schedule *data_keys,
                  const aes_schedule *tweak_keys, uint32_t kind);
-// The whole-unit forms (tweak table, one multi-block call per unit); the same
-// bytes as the forms above, which hand over to them when the AES-NI flag is on.
+// The whole-unit forms (all the tweaks of a unit first, then its blocks
+// together); the same bytes as the forms above, which hand over to them on
+// any path but the portable one.
 void xts_encrypt_hw(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, const aes_schedule *data_keys,
                     const aes_schedule *tweak_keys, uint32_t kind);
 void xts_decrypt_hw(uint8_t *data, uint64_t len, uint64_t unit, uint32_t block, const aes_schedule *data_keys,
