@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "../libpal/wakeups.h"
 #include "dbg_fixture.h"
 #include "libpal/tframe/app_desc.h"
 
@@ -157,36 +163,117 @@ TEST(DebugShellSetup, PromptAndPlaceholders)
 
 namespace {
 
+// Standard input and output of this (child) process on two temporary files.
+struct console_files {
+    char in_path[32] = "/tmp/dbg_console_inXXXXXX";
+    char out_path[32] = "/tmp/dbg_console_outXXXXXX";
+
+    explicit console_files(const std::string &input)
+    {
+        int in = mkstemp(in_path);
+        int out = mkstemp(out_path);
+        if (write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+            _exit(2);
+        lseek(in, 0, SEEK_SET);
+        dup2(in, 0);
+        dup2(out, 1);
+    }
+    ~console_files()
+    {
+        unlink(in_path);
+        unlink(out_path);
+    }
+    std::string output() const
+    {
+        std::ifstream f(out_path);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+};
+
 // Runs the console session in a child with standard input and output on files;
 // the child exits 0 when its output holds expected.
-void run_console(const std::string &input, const std::string &expected, bool stop_later)
+void run_console(const std::string &input, const std::string &expected)
 {
-    char in_path[] = "/tmp/dbg_console_inXXXXXX";
-    char out_path[] = "/tmp/dbg_console_outXXXXXX";
-    int in = mkstemp(in_path);
-    int out = mkstemp(out_path);
-    ASSERT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-    lseek(in, 0, SEEK_SET);
-    dup2(in, 0);
-    dup2(out, 1);
+    bool ok = false;
+    {
+        console_files files(input);
+        libsh_init();
+        libsh_set_exit_proc([] { __atomic_store_n(&g_app.stopped, 1u, __ATOMIC_RELEASE); return 0; });
+        debug_shell_stdio_loop();
+        fflush(stdout);
+        ok = files.output().find(expected) != std::string::npos &&
+             __atomic_load_n(&g_app.stopped, __ATOMIC_ACQUIRE) == 1;
+    }
+    _exit(ok ? 0 : 1);
+}
+
+uint64_t cpu_ms(clockid_t clock)
+{
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+}
+
+// The console runs its one command and reaches the end of its input; it must
+// then wait, without spinning, until the stopped flag is set, and end soon
+// after. What went wrong, or nothing.
+std::string end_of_input_fault()
+{
+    console_files files("echo last\n");
     libsh_init();
-    libsh_set_exit_proc([] { __atomic_store_n(&g_app.stopped, 1u, __ATOMIC_RELEASE); return 0; });
-    std::thread stopper;
-    if (stop_later)
-        stopper = std::thread([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> returned{false};
+    std::thread console([&] {
+        tid = gettid();
+        debug_shell_stdio_loop();
+        returned = true;
+    });
+    // Whatever happens, the console is told to stop; one that does not is left.
+    struct stop_console {
+        std::thread &t;
+        ~stop_console()
+        {
             __atomic_store_n(&g_app.stopped, 1u, __ATOMIC_RELEASE);
-        });
-    debug_shell_stdio_loop();
-    if (stopper.joinable())
-        stopper.join();
-    fflush(stdout);
-    std::ifstream f(out_path);
-    std::stringstream s;
-    s << f.rdbuf();
-    unlink(in_path);
-    unlink(out_path);
-    _exit(s.str().find(expected) != std::string::npos && __atomic_load_n(&g_app.stopped, __ATOMIC_ACQUIRE) == 1 ? 0 : 1);
+            t.detach();
+        }
+    } stop{console};
+
+    for (int i = 0; i < 1000 && files.output().find("last\r\n\0"s) == std::string::npos; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (files.output().find("last\r\n\0"s) == std::string::npos)
+        return "the command never ran";
+    clockid_t cpu{};
+    // A thread that has ended has no clock any more.
+    if (returned.load() || pthread_getcpuclockid(console.native_handle(), &cpu) != 0)
+        return "returned before the stopped flag was set";
+    const uint64_t cpu_from = cpu_ms(cpu);
+    const uint64_t sleeps_from = thread_wakeups(tid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    if (returned.load())
+        return "returned before the stopped flag was set";
+    // Waiting in one-second steps: a few wake-ups and no CPU to speak of.
+    if (cpu_ms(cpu) - cpu_from > 200)
+        return "spun on the end of its input";
+    if (thread_wakeups(tid) - sleeps_from > 10)
+        return "woke up too often at the end of its input";
+    __atomic_store_n(&g_app.stopped, 1u, __ATOMIC_RELEASE);
+    for (int i = 0; i < 300 && !returned.load(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!returned.load())
+        return "still waiting 3 s after the stopped flag";
+    return "";
+}
+
+// In a child: exits 0 when the console waited as it should, else 1 with the
+// fault on standard error.
+void console_at_end_of_input()
+{
+    const std::string fault = end_of_input_fault();
+    if (!fault.empty())
+        fprintf(stderr, "%s\n", fault.c_str());
+    _exit(fault.empty() ? 0 : 1);
 }
 
 }  // namespace
@@ -194,12 +281,11 @@ void run_console(const std::string &input, const std::string &expected, bool sto
 TEST(DebugShellConsole, QRunsTheStopSequenceOnTheConsole)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(run_console("echo hi\nq\necho never\n", "hi\r\n\0>\0\0"s, false), ::testing::ExitedWithCode(0),
-                "");
+    EXPECT_EXIT(run_console("echo hi\nq\necho never\n", "hi\r\n\0>\0\0"s), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(DebugShellConsole, EndOfInputWaitsForTheStoppedFlag)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(run_console("echo last\n", "last\r\n\0"s, true), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(console_at_end_of_input(), ::testing::ExitedWithCode(0), "");
 }

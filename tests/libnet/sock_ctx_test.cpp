@@ -28,6 +28,12 @@ struct release_book {
     std::map<int, int> closes;
     std::atomic<int> next_id{0};
     std::atomic<int> started{0};
+    // A held session ignores its stop until let go, then looks at its
+    // record: the same id, its socket still open.
+    std::atomic<bool> held{false};
+    std::atomic<bool> let_go{false};
+    std::atomic<bool> held_done{false};
+    std::atomic<bool> held_intact{false};
 
     int total()
     {
@@ -60,7 +66,9 @@ void on_close(void *rec)
 }
 
 // Echoes lines until the peer goes; "stop" runs the context's exit from
-// inside the session, as the debug shell's "exit" does.
+// inside the session, as the debug shell's "exit" does; "hold" keeps the
+// session busy past any stop until the test lets it go, then it reports what
+// its record holds.
 int serve(void *rec)
 {
     auto *s = static_cast<session *>(rec);
@@ -74,6 +82,16 @@ int serve(void *rec)
             break;
         if (n == 0)
             continue;
+        if (strcmp(line, "hold") == 0) {
+            const int id = s->id;
+            g_book->held = true;
+            while (!g_book->let_go.load())
+                sleep_ms(1);
+            os_ipaddr local = {};
+            g_book->held_intact = s->id == id && os_socket_local(s->head.conn.handle, &local);
+            g_book->held_done = true;
+            break;
+        }
         if (strcmp(line, "stop") == 0) {
             sock_tcp_ctx_exit(s->head.ctx);
             net_printf(&s->head.conn, "stopped\n");
@@ -114,10 +132,13 @@ struct service {
         param.accept_proc = on_accept;
         srv = sock_tcp_server("127.0.0.1", 0, &param);
     }
-    ~service()
+    ~service() { stop_accepting(); }
+
+    void stop_accepting()
     {
         if (srv != nullptr)
             sock_server_close(srv);
+        srv = nullptr;
     }
 
     // n connected clients whose sessions have all started.
@@ -164,8 +185,7 @@ TEST(SockCtx, FiftyIdleSessionsStopWithinTwoSecondsEachReleasedOnce)
     auto clients = svc.connect(50);
     EXPECT_EQ(sock_tcp_ctx_count(g_ctx), 50);
     EXPECT_EQ(talk(clients[7], "ping"), "ping");
-    sock_server_close(svc.srv);
-    svc.srv = nullptr;
+    svc.stop_accepting();
     const uint64_t t0 = now_ms();
     EXPECT_EQ(sock_tcp_ctx_exit(g_ctx), 0);
     EXPECT_LT(now_ms() - t0, 2000u);
@@ -188,8 +208,7 @@ TEST(SockCtx, TwoHundredBusySessionsStopWithinTheBoundedTime)
         }
     });
     sleep_ms(100);
-    sock_server_close(svc.srv);
-    svc.srv = nullptr;
+    svc.stop_accepting();
     const uint64_t t0 = now_ms();
     EXPECT_EQ(sock_tcp_ctx_exit(g_ctx), 0);
     EXPECT_LT(now_ms() - t0, 5000u);
@@ -210,8 +229,7 @@ TEST(SockCtx, SessionEndingByItselfIsReleasedByItsOwnThread)
         sleep_ms(10);
     EXPECT_EQ(sock_tcp_ctx_count(g_ctx), 2);
     EXPECT_EQ(svc.book.total(), 1);
-    sock_server_close(svc.srv);
-    svc.srv = nullptr;
+    svc.stop_accepting();
     sock_tcp_ctx_exit(g_ctx);
     EXPECT_TRUE(svc.book.each_once(3));
     close_all(clients);
@@ -222,12 +240,40 @@ TEST(SockCtx, ExitFromInsideASessionStopsTheOthersAndReleasesItselfLast)
     service svc;
     ASSERT_NE(svc.srv, nullptr);
     auto clients = svc.connect(5);
-    sock_server_close(svc.srv);
-    svc.srv = nullptr;
+    svc.stop_accepting();
     EXPECT_EQ(talk(clients[2], "stop"), "stopped");
     // The other four were stopped by the exit, the caller's own session by its close.
     for (int i = 0; i < 300 && svc.book.total() < 5; i++)
         sleep_ms(10);
     EXPECT_TRUE(svc.book.each_once(5)) << svc.book.total();
+    close_all(clients);
+}
+
+TEST(SockCtx, SessionOutlivingTheStopKeepsItsRecordAndSocket)
+{
+    service svc;
+    ASSERT_NE(svc.srv, nullptr);
+    auto clients = svc.connect(3);
+    svc.stop_accepting();
+    net_conn held = {};
+    sock_conn(held, clients[1], 3000);
+    net_printf(&held, "hold\n");
+    for (int i = 0; i < 300 && !svc.book.held.load(); i++)
+        sleep_ms(10);
+    ASSERT_TRUE(svc.book.held.load());
+    EXPECT_EQ(sock_tcp_ctx_exit(g_ctx), 0);
+    // The two others were stopped and released; the held one was left alone.
+    EXPECT_EQ(svc.book.total(), 2);
+    // The context stays with the session it could not stop, for good.
+    static std::vector<sock_ctx *> left;
+    left.push_back(g_ctx);
+    svc.book.let_go = true;
+    for (int i = 0; i < 300 && !svc.book.held_done.load(); i++)
+        sleep_ms(10);
+    ASSERT_TRUE(svc.book.held_done.load());
+    // Its thread still finds its record and its socket: neither was freed or
+    // closed under it, and its own close leaves them to the stopper.
+    EXPECT_TRUE(svc.book.held_intact.load());
+    EXPECT_EQ(svc.book.total(), 2);
     close_all(clients);
 }

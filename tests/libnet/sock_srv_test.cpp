@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libnet/sock_cli.h"
@@ -80,6 +82,16 @@ uint32_t server_port(sock_server *srv, int i)
 uint32_t fixed_port_base(int attempt)
 {
     return 20000 + static_cast<uint32_t>((getpid() * 7 + attempt * 131) % 9000);
+}
+
+// The kernel's state letter of one of our threads ('S' asleep), 0 once it is gone.
+char task_state(pid_t tid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const size_t paren = line.rfind(')');
+    return paren != std::string::npos && paren + 2 < line.size() ? line[paren + 2] : 0;
 }
 
 }  // namespace
@@ -179,6 +191,37 @@ TEST(SockServer, EmptyListBindsEveryIpv4AndIpv6Address)
     owned c(connect_to("127.0.0.1", server_port(srv, 0)));
     EXPECT_TRUE(log.wait_for(1));
     sock_server_close(srv);
+}
+
+TEST(SockServer, ClosingFreesThePortBeforeItReturns)
+{
+    static std::atomic<pid_t> event_tid{0};
+    sock_srv_param p = {};
+    p.name = "reopen";
+    p.reuse = 1;
+    p.backlog = 4;
+    p.accept_proc = [](os_socket sock, os_ipaddr *, void *) {
+        event_tid = gettid();
+        sock_close(sock);
+        return 0;
+    };
+    // A listener closed while the event thread's wait still watches it would
+    // keep its port until that wait ends; each round catches the thread there.
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        sock_server *srv = sock_tcp_server("127.0.0.1", 0, &p);
+        ASSERT_NE(srv, nullptr);
+        event_tid = 0;
+        owned c(connect_to("127.0.0.1", p.bind_port));
+        for (int i = 0; i < 500 && event_tid.load() == 0; i++)
+            sleep_ms(10);
+        ASSERT_NE(event_tid.load(), 0);
+        for (int i = 0; i < 1000 && task_state(event_tid.load()) != 'S'; i++)
+            sleep_ms(1);
+        sock_server_close(srv);
+        owned again(sock_tcp_listen("127.0.0.1", p.bind_port, 1, 0, 4));
+        EXPECT_NE(again.s, 0u) << "port " << p.bind_port << " still held";
+    }
 }
 
 TEST(SockServer, SecondServerOnTheSamePortFailsToBind)
@@ -381,6 +424,68 @@ TEST(SockWaitSrv, RangeTriesEachPortBelowTheHighest)
     EXPECT_EQ(sock_wait_srv_init_range("127.0.0.1", 5000, 5000, &p), nullptr);
 }
 
+// A size the kernel reaches by itself, from its default or by autotuning
+// (the NBD listener's 40960 bytes, above Linux's 16 KiB send default), is
+// never set: setting it would cap every accepted connection's window.
+TEST(SockServer, BufferSizesAreFloorsNotCaps)
+{
+    owned fresh(os_socket_init(OS_SOCKET_TCP, OS_IPADDR_FAMILY_IPV4));
+    int64_t def_recv = 0;
+    int64_t def_send = 0;
+    ASSERT_TRUE(os_socket_ctrl(fresh.s, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, &def_recv));
+    ASSERT_TRUE(os_socket_ctrl(fresh.s, OS_SOCKET_CTRL_GET_SEND_BUFF_SIZE, &def_send));
+    const struct {
+        const char *what;
+        uint32_t recv;
+        uint32_t send;
+    } rows[] = {
+        {"below the defaults", static_cast<uint32_t>(def_recv / 4), static_cast<uint32_t>(def_send / 4)},
+        {"above the defaults, within autotuning", static_cast<uint32_t>(def_recv + 4096),
+         static_cast<uint32_t>(def_send + 4096)},
+        {"the NBD listener's sizes", 40960, 40960},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        sock_srv_param p = {};
+        p.name = "bufs";
+        p.reuse = 1;
+        p.backlog = 4;
+        p.recv_buf_size = r.recv;
+        p.send_buf_size = r.send;
+        sock_wait_srv *ws = sock_wait_srv_init("127.0.0.1", 0, &p);
+        ASSERT_NE(ws, nullptr);
+        const os_socket listener = sock_server_get_sock(ws->srv);
+        int64_t recv = 0;
+        int64_t send = 0;
+        EXPECT_TRUE(os_socket_ctrl(listener, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, &recv));
+        EXPECT_TRUE(os_socket_ctrl(listener, OS_SOCKET_CTRL_GET_SEND_BUFF_SIZE, &send));
+        EXPECT_EQ(recv, def_recv);
+        EXPECT_EQ(send, def_send);
+
+        // The accepted connection inherits them, and its receive window
+        // grows with the traffic past the size asked.
+        owned c(connect_to("127.0.0.1", p.bind_port));
+        owned a(sock_wait_srv_get(ws, 3000));
+        ASSERT_NE(a.s, 0u);
+        constexpr size_t k_total = 16u << 20;
+        std::thread writer([&] {
+            std::vector<char> chunk(1u << 16, 'b');
+            for (size_t sent = 0; sent < k_total; sent += chunk.size())
+                if (!os_socket_send_all(c.s, chunk.data(), chunk.size()))
+                    break;
+        });
+        std::vector<char> in(1u << 16);
+        size_t got = 0;
+        while (got < k_total && os_socket_recv_all(a.s, in.data(), in.size()))
+            got += in.size();
+        writer.join();
+        EXPECT_EQ(got, k_total);
+        EXPECT_TRUE(os_socket_ctrl(a.s, OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, &recv));
+        EXPECT_GT(recv, 2 * static_cast<int64_t>(r.recv)) << "capped at the size asked";
+        sock_wait_srv_exit(ws);
+    }
+}
+
 TEST(SockServer2, SingleListenerReportsItsPort)
 {
     uint32_t bound = 0;
@@ -391,6 +496,51 @@ TEST(SockServer2, SingleListenerReportsItsPort)
     owned a(accept_wait(l.s));
     EXPECT_NE(a.s, 0u);
     EXPECT_EQ(sock_tcp_listen("127.0.0.1", bound, 1, 0, 4), 0u);
+}
+
+TEST(SockEnv, ExitLeavesAStuckEventThreadWhatItStillUses)
+{
+    static std::atomic<pid_t> tid{0};
+    static std::atomic<bool> let_go{false};
+    tid = 0;
+    let_go = false;
+    accepted_log log;
+    sock_srv_param p = tcp_param(&log);
+    sock_server *srv = sock_tcp_server("127.0.0.1", 0, &p);  // starts the environment
+    ASSERT_NE(srv, nullptr);
+    sock_server_close(srv);
+    owned a, b;
+    ASSERT_TRUE(tcp_pair(FAMILIES[0], a, b));
+    // Outlasts the exit's wait, then drops its registration: the thread
+    // still works on its poller and its pool after the exit has returned.
+    const auto stuck = [](os_socket, uint32_t, void *) -> int32_t {
+        tid = gettid();
+        while (!let_go.load())
+            sleep_ms(1);
+        return -1;
+    };
+    ASSERT_NE(sock_add_event(b.s, OS_POLLER_EV_READ, stuck, nullptr), nullptr);
+    ASSERT_TRUE(os_socket_send_all(a.s, "x", 1));
+    for (int i = 0; i < 500 && tid.load() == 0; i++)
+        sleep_ms(10);
+    ASSERT_NE(tid.load(), 0);
+    {
+        log_capture logs;
+        EXPECT_EQ(sock_env_exit(), 0);
+        EXPECT_TRUE(logs.has("event thread still running"));
+    }
+    EXPECT_EQ(sock_env_poller(), nullptr);
+    EXPECT_NE(task_state(tid.load()), 0) << "left running, not cancelled";
+    let_go = true;
+    for (int i = 0; i < 2000 && task_state(tid.load()) != 0; i++)
+        sleep_ms(1);
+    EXPECT_EQ(task_state(tid.load()), 0) << "ends once its callback returns";
+    // A new start runs a fresh environment.
+    sock_server *again = sock_tcp_server("127.0.0.1", 0, &p);
+    ASSERT_NE(again, nullptr);
+    owned c(connect_to("127.0.0.1", p.bind_port));
+    EXPECT_TRUE(log.wait_for(1));
+    sock_server_close(again);
 }
 
 TEST(SockServer, OutOfDescriptorsOnAcceptBacksOffInsteadOfSpinning)

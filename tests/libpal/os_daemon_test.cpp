@@ -60,9 +60,16 @@ std::string wait_for_file(const std::string &path, uint32_t ms)
 }  // namespace
 
 struct daemon_row {
+    const char *name;
     int close_all;
     const char *seen;
 };
+
+// CTest names each case after the value printed here (in place of its bytes).
+void PrintTo(const daemon_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
 
 // One test per row: a re-run death-test child runs its test from the start,
 // and must not wait on another row's daemon.
@@ -108,5 +115,7 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
 }
 
 INSTANTIATE_TEST_SUITE_P(CloseAllSwitch, DaemonizeDeathTest,
-                         ::testing::Values(daemon_row{0, "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1 log_open=1"},
-                                           daemon_row{1, "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1 log_open=1"}));
+                         ::testing::Values(daemon_row{"keeps_descriptors", 0,
+                                                      "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1 log_open=1"},
+                                           daemon_row{"closes_descriptors", 1,
+                                                      "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1 log_open=1"}));

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -60,14 +61,24 @@ TEST(GetPopenVal, TakesTheValueBeforeTheHashOfTheKeyedLine)
 TEST(GetPopenVal, CommandThatOutlivesItsTimeoutIsLeftBehind)
 {
     log_capture log;
-    // The child keeps its output open far beyond the read bound.
+    // The child keeps its output open far beyond the read bound, and tells
+    // its process id (sleep runs in the shell's place) so the test ends it.
+    const std::string pid_file = "/tmp/zorv_popen_" + std::to_string(getpid()) + ".pid";
+    const std::string command = "echo $$ > " + pid_file + "; echo 'v # k'; exec sleep 15";
     char out[64] = "x";
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(get_popen_val("echo 'v # k'; exec sleep 15", "k", out, sizeof(out)), out);
+    EXPECT_EQ(get_popen_val(command.c_str(), "k", out, sizeof(out)), out);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_STREQ(out, "");
     EXPECT_LT(took, std::chrono::seconds(25));
     EXPECT_TRUE(log.has("not ended within"));
+
+    pid_t pid = 0;
+    std::ifstream(pid_file) >> pid;
+    unlink(pid_file.c_str());
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(kill(pid, SIGKILL), 0) << "left behind, still running";
+    waitpid(pid, nullptr, 0);
 }
 
 TEST(PopenReadAll, BoundedReadTimesOutAndUnboundedReadsBothPipes)

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <string>
 
@@ -44,13 +46,6 @@ int run_until_open(void *p)
     return 7;
 }
 
-// Cannot be cancelled until the test opens the gate.
-int refuse_cancel(void *p)
-{
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    return run_until_open(p);
-}
-
 int sleep_300_ms(void *)
 {
     os_sleep_ms(300);
@@ -87,12 +82,71 @@ int exit_early(void *)
     os_thread_exit(5);
 }
 
-// Blocks in a read that nothing will ever satisfy, holding no lock.
-int block_in_read(void *p)
+// A thread held past its owner's wait in one of three ways, and the caller's
+// data it reads once let go.
+struct held {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> open{false};  // polled
+    int fds[2] = {-1, -1};          // read
+    std::mutex lock;                // a condition wait inside a noexcept frame
+    std::condition_variable cv;
+    std::string data = "the caller's data";
+    std::string seen;
+
+    held() { EXPECT_EQ(pipe(fds), 0); }
+    ~held()
+    {
+        close(fds[0]);
+        close(fds[1]);
+    }
+    void let_go()
+    {
+        {
+            std::lock_guard<std::mutex> g(lock);
+            open = true;
+        }
+        cv.notify_all();
+        EXPECT_EQ(write(fds[1], "x", 1), 1);
+    }
+    int done()
+    {
+        seen = data;
+        return 7;
+    }
+};
+
+int held_polling(void *p)
 {
-    const int fd = *static_cast<int *>(p);
+    auto *h = static_cast<held *>(p);
+    h->tid = gettid();
+    while (!h->open.load())
+        os_sleep_ms(1);
+    return h->done();
+}
+
+int held_in_read(void *p)
+{
+    auto *h = static_cast<held *>(p);
+    h->tid = gettid();
     char c;
-    return static_cast<int>(read(fd, &c, 1));
+    if (read(h->fds[0], &c, 1) != 1)
+        return -1;
+    return h->done();
+}
+
+// A cancellation unwinding out of this frame would end the process.
+void wait_noexcept(held *h) noexcept
+{
+    std::unique_lock<std::mutex> lk(h->lock);
+    h->cv.wait(lk, [h] { return h->open.load(); });
+}
+
+int held_in_noexcept(void *p)
+{
+    auto *h = static_cast<held *>(p);
+    h->tid = gettid();
+    wait_noexcept(h);
+    return h->done();
 }
 
 class NamedThread : public ::testing::Test {
@@ -315,32 +369,51 @@ TEST_F(NamedThread, EndedThreadReportsItsValue)
     }
 }
 
-TEST_F(NamedThread, WaitKillExitCancelsABlockedThread)
+TEST_F(NamedThread, WaitKillExitLeavesARunningThreadAloneWithItsData)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    alloc_tracker mem;
-    os_thread *t = os_thread_init("stuck", block_in_read, &fds[0], 0);
-    ASSERT_NE(t, nullptr);
-    const uint64_t start = os_tick_ms();
-    EXPECT_EQ(os_thread_wait_kill_exit(t, 50, nullptr), -2);
-    EXPECT_LT(os_tick_ms() - start, 2000u);
-    // Joined before the call returned: handle and name are gone already.
-    EXPECT_EQ(mem.live_count(), 0u);
-    close(fds[0]);
-    close(fds[1]);
+    struct row {
+        const char *what;
+        os_thread_proc func;
+    };
+    const row rows[] = {
+        {"polling a flag", held_polling},
+        {"blocked in a read", held_in_read},
+        {"waiting inside a noexcept frame", held_in_noexcept},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        held h;
+        alloc_tracker mem;
+        os_thread *t = os_thread_init("held", r.func, &h, 0);
+        ASSERT_NE(t, nullptr);
+        ASSERT_TRUE(poll_until([&] { return h.tid.load() != 0; }));
+        int value = -5;
+        const uint64_t start = os_tick_ms();
+        EXPECT_EQ(os_thread_wait_kill_exit(t, 50, &value), -1);
+        EXPECT_LT(os_tick_ms() - start, 2000u);
+        EXPECT_EQ(value, -5);
+        // Not cancelled: still there, its handle and name not freed under it.
+        EXPECT_FALSE(task_gone(h.tid.load()));
+        EXPECT_GT(mem.live_count(), 0u);
+        h.let_go();
+        // It finishes its work on the caller's data and frees its own handle.
+        EXPECT_TRUE(poll_until([&] { return task_gone(h.tid.load()); }));
+        EXPECT_TRUE(mem.wait_live(0));
+        EXPECT_EQ(h.seen, h.data);
+    }
 }
 
-TEST_F(NamedThread, WaitKillExitLeavesAnUnjoinableThreadItsHandle)
+TEST_F(NamedThread, CancelEndsAThreadBlockedInAReadAndFreesItsHandle)
 {
+    held h;
     alloc_tracker mem;
-    gate g;
-    os_thread *t = os_thread_init("deaf", refuse_cancel, &g, 0);
+    os_thread *t = os_thread_init("held", held_in_read, &h, 0);
     ASSERT_NE(t, nullptr);
-    // Neither ended nor cancelled: the caller learns it must leave the
-    // thread's data alone, and the handle is not freed under the thread.
-    EXPECT_EQ(os_thread_wait_kill_exit(t, 20, nullptr), -1);
-    EXPECT_GT(mem.live_count(), 0u);
-    g.open = true;
-    EXPECT_TRUE(mem.wait_live(0));
+    ASSERT_TRUE(poll_until([&] { return h.tid.load() != 0; }));
+    EXPECT_EQ(os_thread_cancel(t), 0);
+    // Joined: the unwind ran the thread's last step, so only the handle is left.
+    EXPECT_EQ(os_thread_wait(t, 2000, nullptr), 0);
+    EXPECT_EQ(os_thread_release(t), 0);
+    EXPECT_EQ(mem.live_count(), 0u);
+    EXPECT_TRUE(h.seen.empty());
 }

@@ -196,7 +196,12 @@ TEST_P(PartTools, EveryVolumeHasItsOwnBytesAndSize)
     libpart_free(&info);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, PartTools, testing::ValuesIn(k_cases),
-                         [](const testing::TestParamInfo<tool_case> &i) { return std::string(i.param.name); });
+// CTest names each case after the value printed here (in place of its bytes).
+void PrintTo(const tool_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, PartTools, testing::ValuesIn(k_cases));
 
 }  // namespace

@@ -18,8 +18,18 @@ TEST(AliasHash, FirstByteShiftedPlusTheSumModulo39)
 
 TEST_F(Shell, AliasListsTheDefaultsInBucketOrder)
 {
-    // Values come back in the quoted form that "alias" takes again.
-    EXPECT_EQ(sh.run("alias"), alias_listing({}, "\n") + '\0');
+    // Buckets 1, 5, 6, 10, 11, 26, 27, 32, 35 and 36; values in the quoted
+    // form that "alias" takes again.
+    EXPECT_EQ(sh.run("alias"), "e='exit'\n"
+                               "s='show'\n"
+                               "c='call'\n"
+                               "q='quit'\n"
+                               "a='alias'\n"
+                               "sc='show config'\n"
+                               "sd='show dvar'\n"
+                               "si='show info'\n"
+                               "sl='show llog'\n"
+                               "sm='show memory'\n\0"s);
     EXPECT_EQ(sh.run("a sc"), "sc='show config'\n\0"s);
 }
 

@@ -6,10 +6,7 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <map>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "libsh/libsh.h"
 #include "libsh/sh_alias.h"
@@ -77,22 +74,3 @@ struct alias_reset {
         alias_init();
     }
 };
-
-// What "alias" lists for the ten defaults and the extra aliases given (name,
-// quoted value): bucket order, definition order within a bucket.
-inline std::string alias_listing(const std::vector<std::pair<std::string, std::string>> &extra, const char *eol)
-{
-    std::vector<std::pair<std::string, std::string>> all = {
-        {"a", "'alias'"},         {"c", "'call'"},        {"e", "'exit'"},        {"s", "'show'"},
-        {"q", "'quit'"},          {"sc", "'show config'"}, {"sd", "'show dvar'"}, {"si", "'show info'"},
-        {"sl", "'show llog'"},    {"sm", "'show memory'"},
-    };
-    all.insert(all.end(), extra.begin(), extra.end());
-    std::multimap<uint32_t, std::string> by_bucket;
-    for (const auto &[name, value] : all)
-        by_bucket.emplace(alias_hash(name.c_str()), name + "=" + value + eol);
-    std::string listing;
-    for (const auto &[bucket, line] : by_bucket)
-        listing += line;
-    return listing;
-}

@@ -386,13 +386,14 @@ dbgsrv_handle *pipe_open(const char *name)
 }
 
 // Wakes the session, waits for its thread and only then closes the pipe it
-// reads; a thread that cannot be joined keeps its handle and pipe.
+// reads; a thread not joined in time runs on, never cancelled, and keeps its
+// handle and pipe for good.
 int pipe_close(dbgsrv_handle *h)
 {
     os_name_pipe_srv_kill(h->pipe);
     __atomic_store_n(&h->sh.exit_flag, 1u, __ATOMIC_RELEASE);
     const int r = os_thread_wait_kill_exit(h->thread, PIPE_STOP_WAIT_MS, nullptr);
-    if (r == -1) {
+    if (r != 0) {
         ZLOG_ERR("os_thread_wait_kill_exit ret=%d error=%d\n", r, errno);
         return 0;
     }

@@ -182,16 +182,15 @@ int cli_mgr_exit()
     for (nbd_client *c : running) {
         // Never cancelled: a thread inside the block layer (an open, a read
         // of a slow medium) is in C++ frames that cancellation cannot unwind.
-        const int ret = os_thread_wait(c->thread, k_thread_wait_ms, nullptr);
+        const int ret = os_thread_wait_kill_exit(c->thread, k_thread_wait_ms, nullptr);
+        c->thread = nullptr;
         if (ret != 0) {
-            // Not joined: the thread keeps its context, its device and the
-            // pool, which are left allocated rather than freed under it.
+            // Not joined: the thread runs on detached and keeps its context,
+            // its device and the pool, which are left allocated for it.
             ZLOG_WARN("client [%s] still running after %d ms; left to end on its own\n", c->peer, k_thread_wait_ms);
             leaked = true;
             continue;
         }
-        os_thread_release(c->thread);
-        c->thread = nullptr;
         lbuf_free(pool, c);
     }
     g_pool = nullptr;

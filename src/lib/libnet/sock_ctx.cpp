@@ -1,7 +1,8 @@
 // Thread-per-connection service. The pool's lock decides who releases a
 // record: its own thread, in sock_tcp_ctx_close, unless the stopper has
 // marked it (stop state 2) first. The stopper marks under the lock, then
-// waits, cancels and releases outside it.
+// waits and releases outside it; a thread it cannot join in time is never
+// cancelled, and keeps its record, socket and context for good.
 #include "libnet/sock_ctx.h"
 
 #include <cerrno>
@@ -188,10 +189,9 @@ int sock_tcp_ctx_exit(sock_ctx *ctx)
         os_thread *t = conn->thread;
         conn->thread = nullptr;
         const int r = os_thread_wait_kill_exit(t, k_stop_wait_ms, nullptr);
-        if (r < 0)
+        if (r != 0) {
             ZLOG_DBG("os_thread_wait_kill_exit ret=%d\n", r);
-        if (r == -1) {
-            // Still running somewhere: its record must outlive it.
+            // Still running: its record, socket and the pool must outlive it.
             leaked = true;
             continue;
         }

@@ -7,11 +7,16 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "libnet/sock_cli.h"
 #include "libnet/sock_srv.h"
+#include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/verr.h"
 #include "libpal/memory/lbuf.h"
@@ -32,18 +37,50 @@ constexpr int k_stop_wait_ms = 1000;
 constexpr uint64_t k_accept_backoff_ms = 100;
 constexpr uint64_t k_accept_log_ms = 1000;
 
+// What one run of the event thread works on. A thread that exit cannot join
+// keeps its run, poller and pool (never freed under it) and a later start
+// makes a fresh run. Exit and the thread each mark their side of the hand-over
+// and learn the other's in one step: the one that comes second frees the run.
+enum : uint32_t {
+    k_run_abandoned = 0x1,  // exit is done with the run
+    k_run_ended     = 0x2,  // the thread touches the run no more
+};
+
+struct sock_run {
+    os_poller *poller;
+    lbuf *events;
+    std::atomic<uint32_t> stop{0};
+    std::atomic<uint32_t> handover{0};
+};
+
+void run_free(sock_run *run)
+{
+    os_poller_exit(run->poller);
+    lbuf_exit(run->events);
+    run->~sock_run();
+    os_free(run);
+}
+
 struct sock_env {
     std::mutex lock;  // creation and exit
     std::atomic<os_poller *> poller{nullptr};
-    os_thread *thread = nullptr;
-    std::atomic<uint32_t> stop{0};
     std::atomic<lbuf *> events{nullptr};
+    sock_run *run = nullptr;
+    os_thread *thread = nullptr;
     std::mutex param_lock;
     sock_env_param param = {};
     uint64_t accept_log_tick = 0;  // event thread only
+    // Waits the event thread has finished, for sock_env_sync.
+    std::mutex pass_lock;
+    std::condition_variable passed;
+    uint64_t passes = 0;
 };
 
-sock_env g_env;
+// Never destroyed: the event thread may still use it while the process exits.
+sock_env &g_env = *new sock_env;
+
+// The run of the event thread that calls, nullptr on every other thread.
+thread_local sock_run *t_run = nullptr;
 
 sock_env_param param_get()
 {
@@ -147,11 +184,11 @@ int sock_events_callback(os_poller *poller, os_poller_object *object, uint32_t e
 }
 
 // Data events quiet for longer than their time-out lose their registration.
-void sweep_idle(const sock_env_param &param)
+void sweep_idle(const sock_run &run, const sock_env_param &param)
 {
     if (param.first_timeout == 0 && param.idle_timeout == 0)
         return;
-    lbuf *pool = g_env.events.load();
+    lbuf *pool = run.events;
     const uint64_t now = os_tick_ms();
     lbuf_lock(pool);
     lbuf_iter it;
@@ -161,7 +198,7 @@ void sweep_idle(const sock_env_param &param)
         const uint32_t limit = ev->no_event != 0 ? param.first_timeout : param.idle_timeout;
         if (limit != 0 && now - ev->tick >= limit) {
             const os_poller_object obj = object_of(ev->sock);
-            os_poller_remove(g_env.poller.load(), &obj);
+            os_poller_remove(run.poller, &obj);
             lbuf_free(pool, ev);
         }
     }
@@ -170,38 +207,44 @@ void sweep_idle(const sock_env_param &param)
 
 int sock_events_thread(void *arg)
 {
-    (void)arg;
+    auto *run = static_cast<sock_run *>(arg);
+    t_run = run;
     ZLOG_DBG("==>\n");
-    os_poller *poller = g_env.poller.load();
     for (;;) {
-        const int64_t r = os_poller_wait(poller, sock_events_callback, k_wait_ms);
-        if (g_env.stop.load() != 0) {
+        const int64_t r = os_poller_wait(run->poller, sock_events_callback, k_wait_ms);
+        {
+            std::lock_guard<std::mutex> g(g_env.pass_lock);
+            g_env.passes++;
+        }
+        g_env.passed.notify_all();
+        if (run->stop.load() != 0) {
             ZLOG_DBG("<==\n");
+            if (run->handover.fetch_or(k_run_ended) & k_run_abandoned)
+                run_free(run);
             return 0;
         }
         if (r < 0)
             ZLOG(LOG2_DBG | LOG2_F_ERRNO, "os_poller_wait error: ");
         const sock_env_param param = param_get();
-        sweep_idle(param);
+        sweep_idle(*run, param);
         if (param.proc != nullptr)
             param.proc(param.arg);
     }
 }
 
-void sock_env_stop()
+// Requires: g_env.lock held. True when the thread was joined (or none ran).
+bool sock_env_stop()
 {
     ZLOG_DBG("==>\n");
     if (g_env.thread == nullptr)
-        return;
-    g_env.stop.store(1);
-    os_poller_kill(g_env.poller.load());
-    int eno = 0;
+        return true;
+    g_env.run->stop.store(1);
+    os_poller_kill(g_env.run->poller);
     const int r = os_thread_wait_kill_exit(g_env.thread, k_stop_wait_ms, nullptr);
-    if (r < 0) {
-        eno = errno;
-        ZLOG_ERR("os_thread_wait_kill_exit ret=%d error=%d\n", r, eno);
-    }
+    if (r != 0)
+        ZLOG_ERR("os_thread_wait_kill_exit ret=%d error=%d\n", r, errno);
     g_env.thread = nullptr;
+    return r == 0;
 }
 
 }  // namespace
@@ -217,7 +260,6 @@ int sock_env_init()
         return -1;
     }
     os_poller_attach(poller);
-    g_env.stop.store(0);
     g_env.poller.store(poller);
     lbuf_param lp = {};
     lp.name = "events";
@@ -227,8 +269,14 @@ int sock_env_init()
         ZLOG_CRIT("lbuf_init failed");
         return -1;
     }
+    void *mem = os_zalloc(sizeof(sock_run));
+    if (mem == nullptr) {
+        ZLOG_CRIT("os_zalloc failed");
+        return -1;
+    }
     g_env.events.store(events);
-    g_env.thread = os_thread_init("sock_listen", sock_events_thread, nullptr, 0);
+    g_env.run = new (mem) sock_run{poller, events};
+    g_env.thread = os_thread_init("sock_listen", sock_events_thread, g_env.run, 0);
     if (g_env.thread == nullptr) {
         ZLOG_CRIT("os_thread_init failed");
         return -1;
@@ -243,10 +291,30 @@ int sock_env_exit()
     std::lock_guard<std::mutex> g(g_env.lock);
     if (g_env.poller.load() == nullptr)
         return 0;
-    sock_env_stop();
-    os_poller_exit(g_env.poller.exchange(nullptr));
-    lbuf_exit(g_env.events.exchange(nullptr));
+    const bool joined = sock_env_stop();
+    g_env.poller.store(nullptr);
+    g_env.events.store(nullptr);
+    sock_run *run = std::exchange(g_env.run, nullptr);
+    if (!joined)
+        ZLOG_ERR("event thread still running: it keeps its poller and pool\n");
+    // A joined thread has marked its side already, so the run is freed here.
+    if (run->handover.fetch_or(k_run_abandoned) & k_run_ended)
+        run_free(run);
     return 0;
+}
+
+void sock_env_sync()
+{
+    os_poller *poller = g_env.poller.load();
+    // The event thread itself is between waits, and holds no descriptor.
+    if (poller == nullptr || t_run != nullptr)
+        return;
+    std::unique_lock<std::mutex> lk(g_env.pass_lock);
+    const uint64_t from = g_env.passes;
+    lk.unlock();
+    os_poller_spak(poller);
+    lk.lock();
+    g_env.passed.wait_for(lk, std::chrono::milliseconds(k_stop_wait_ms), [from] { return g_env.passes != from; });
 }
 
 int sock_env_set_param(const sock_env_param *param)
@@ -292,7 +360,10 @@ sock_event *sock_add_event(os_socket sock, uint32_t events, sock_event_cb callba
 int sock_del_event_proc(sock_event *ev)
 {
     PL_ASSERT_RET(ev!=NULL, -1);
-    lbuf *pool = g_env.events.load();
+    // On the event thread, its own run: the one its records came from, also
+    // when exit has already left that run to it.
+    lbuf *pool = t_run != nullptr ? t_run->events : g_env.events.load();
+    os_poller *poller = t_run != nullptr ? t_run->poller : g_env.poller.load();
     PL_ASSERT_RET(pool!=NULL, -1);
     // The sweep may have dropped the record already: look at it only while
     // it is in the pool, and wait for a running callback outside the pool's
@@ -306,7 +377,7 @@ int sock_del_event_proc(sock_event *ev)
         return -1;
     PL_ASSERT_RET(type == SOCKET_TYPE_EVENT, -1);
     const os_poller_object obj = object_of(sock);
-    os_poller_remove(g_env.poller.load(), &obj);
+    os_poller_remove(poller, &obj);
     lbuf_lock(pool);
     if (lbuf_is_item(pool, ev))
         lbuf_free(pool, ev);

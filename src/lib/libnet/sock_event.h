@@ -40,9 +40,15 @@ struct sock_event {
 // Creates the poller, the thread and the pool once and pauses one second;
 // later calls return 0 at once. A failure of either is a crit message.
 int sock_env_init();
-// Stops the thread (1000 ms, then cancelled) and frees the poller and pool.
-// Servers are closed by their owners first. 0.
+// Stops the thread (waits 1000 ms; one still running is never cancelled and
+// keeps the poller and pool it uses, freed by whichever of the two ends
+// last). Servers are closed by their owners first. 0.
 int sock_env_exit();
+// Returns once the event thread has finished the wait it was in (at most a
+// second): poll keeps every descriptor it watches open until it returns, so a
+// listener closed under it would hold its port until then. At once on the
+// event thread itself or when none runs.
+void sock_env_sync();
 int sock_env_set_param(const sock_env_param *param);
 // The environment's poller, nullptr when none runs.
 os_poller *sock_env_poller();

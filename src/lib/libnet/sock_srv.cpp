@@ -3,6 +3,7 @@
 // the accept-one server stand beside them.
 #include "libnet/sock_srv.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -21,14 +22,52 @@ namespace {
 constexpr uint32_t k_ev_edge = 0x10;  // as sock_event.cpp asks for it
 constexpr size_t k_field_size = 512;
 
+struct buffer_ctrl {
+    uint64_t get;
+    uint64_t set;
+    const char *name;
+    const char *autotune;  // the kernel's "min default max" sizes for TCP
+};
+
+constexpr buffer_ctrl k_recv_buffer = {OS_SOCKET_CTRL_GET_RECV_BUFF_SIZE, OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE,
+                                       "OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE", "/proc/sys/net/ipv4/tcp_rmem"};
+constexpr buffer_ctrl k_send_buffer = {OS_SOCKET_CTRL_GET_SEND_BUFF_SIZE, OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE,
+                                       "OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE", "/proc/sys/net/ipv4/tcp_wmem"};
+
+// The largest buffer the kernel's autotuning grows a TCP socket to; 0 when
+// it cannot be read.
+int64_t autotune_ceiling(const char *path)
+{
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return 0;
+    long long low = 0, def = 0, high = 0;
+    const bool ok = fscanf(f, "%lld %lld %lld", &low, &def, &high) == 3;
+    fclose(f);
+    return ok ? high : 0;
+}
+
+// A size asked for is a floor. Setting one switches Linux's autotuning off
+// for the socket and for every socket it accepts, which would cap each
+// connection's window at that size: so it is set only where the kernel
+// would not reach it by itself, from its default or by growing the buffer.
+void raise_buffer(os_socket sock, const buffer_ctrl &c, uint32_t size)
+{
+    int64_t current = 0;
+    if (size == 0 || (os_socket_ctrl(sock, c.get, &current) && current >= static_cast<int64_t>(size)))
+        return;
+    if (autotune_ceiling(c.autotune) >= static_cast<int64_t>(size))
+        return;
+    if (!os_socket_ctrl(sock, c.set, static_cast<int>(size)))
+        ZLOG_WARN("%s %d error\n", c.name, static_cast<int>(size));
+}
+
 void set_buffers(os_socket sock, uint32_t recv_size, uint32_t send_size)
 {
     if (!os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_TCP_NODELAY, 1))
         ZLOG_WARN("OS_SOCKET_CTRL_SET_TCP_NODELAY error\n");
-    if (recv_size != 0 && !os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE, static_cast<int>(recv_size)))
-        ZLOG_WARN("OS_SOCKET_CTRL_SET_RECV_BUFF_SIZE %d error\n", static_cast<int>(recv_size));
-    if (send_size != 0 && !os_socket_ctrl(sock, OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE, static_cast<int>(send_size)))
-        ZLOG_WARN("OS_SOCKET_CTRL_SET_SEND_BUFF_SIZE %d error\n", static_cast<int>(send_size));
+    raise_buffer(sock, k_recv_buffer, recv_size);
+    raise_buffer(sock, k_send_buffer, send_size);
 }
 
 uint32_t local_port(os_socket sock)
@@ -187,12 +226,14 @@ int sock_server_close(sock_server *srv)
 {
     PL_ASSERT_RET(srv!=NULL, -1);
     os_poller *poller = sock_env_poller();
-    for (int i = 0; i < srv->count; i++) {
+    for (int i = 0; i < srv->count && poller != nullptr; i++) {
         const os_poller_object obj{OS_POLLER_OBJECT_SOCKET, srv->sockets[i]};
-        if (poller != nullptr)
-            os_poller_remove(poller, &obj);
-        os_socket_exit(srv->sockets[i]);
+        os_poller_remove(poller, &obj);
     }
+    // Closed only once no wait holds them, so the ports are free on return.
+    sock_env_sync();
+    for (int i = 0; i < srv->count; i++)
+        os_socket_exit(srv->sockets[i]);
     os_free(srv);
     return 0;
 }

@@ -23,7 +23,9 @@ using sock_udp_cb = int (*)(os_socket sock, uint32_t flags, void *udata);
 struct sock_srv_param {
     const char *name;  // in messages and in "%s_work" thread names
     uint32_t reuse;    // SO_REUSEADDR on every listening socket
-    uint32_t recv_buf_size;  // 0: the system's default
+    // Floors: set only where the system's default is smaller (0: never), as
+    // a set size stops the kernel growing every accepted connection's window.
+    uint32_t recv_buf_size;
     uint32_t send_buf_size;
     int32_t backlog;
     sock_accept_cb accept_proc;
@@ -57,14 +59,15 @@ sock_server *sock_tcp_server(const char *addrs, uint32_t port, sock_srv_param *p
 sock_server *sock_udp_server(const char *addrs, uint32_t port, sock_udp_param *param);
 sock_server *sock_server_init_imp(const char *addrs, uint32_t port, uint32_t kind, void *param);
 // Removes every socket from the poller (waiting for a running callback) and
-// closes it; accepted connections are not touched. 0.
+// closes it once the event thread no longer watches it, so its port is free
+// on return; accepted connections are not touched. 0.
 int sock_server_close(sock_server *srv);
 int sock_server_exit(sock_server *srv);
 os_socket sock_server_get_sock(sock_server *srv);
 // One bound (and, for TCP, listening) socket of kind's parameters, or 0.
 os_socket sock_bind(const char *addr, uint32_t port, uint32_t kind, void *param);
 
-// A single IPv4 listener outside the event thread; buf_size sets both buffers.
+// A single IPv4 listener outside the event thread; buf_size is both buffers' floor.
 os_socket sock_server2(const char *ip, uint32_t port, uint32_t *bound_port, uint32_t reuse, uint32_t buf_size,
                        int backlog);
 os_socket sock_tcp_listen(const char *ip, uint32_t port, uint32_t reuse, uint32_t buf_size, int backlog);

@@ -1,8 +1,9 @@
 // Named threads: start record -> new thread (name registered, function run,
-// name forgotten, handle handed over) and the owner's wait, cancel and
-// release. The handle's two flags live in one atomic word, so each side marks
-// its own flag and learns the other's in one step: the side that comes second
-// frees the handle.
+// name forgotten, handle handed over) and the owner's wait and release. The
+// stop paths never cancel: a thread that outlives its owner's wait runs on. The
+// handle's two flags live in one atomic word, so each side marks its own flag
+// and learns the other's in one step: the side that comes second frees the
+// handle.
 #include "libpal/os/os_thread.h"
 
 #include <pthread.h>
@@ -38,9 +39,6 @@ namespace {
 
 constexpr size_t k_name_size = 256;
 constexpr size_t k_handle_align = 64;
-// A cancelled thread blocked in a system call unwinds at once; one that never
-// reaches a cancellation point is given up after this.
-constexpr int k_cancel_join_ms = 1000;
 
 struct start_record {
     char name[k_name_size];
@@ -224,15 +222,10 @@ int os_thread_cancel(os_thread *thread)
 int os_thread_wait_kill_exit(os_thread *thread, int ms, int *exit_value)
 {
     PL_ASSERT_TEXT_RET(thread != nullptr, "thread!=NULL", -1);
-    int ret = os_thread_wait(thread, ms, exit_value);
-    if (ret == -2) {
-        // Join before the caller frees what the thread uses; one that cannot
-        // be joined is left to free its own handle when it ends.
-        if (os_thread_cancel(thread) != 0 || os_thread_wait(thread, k_cancel_join_ms, nullptr) != 0)
-            ret = -1;
-    }
+    const int ret = os_thread_wait(thread, ms, exit_value);
+    // Not joined: the release detaches it, and it frees the handle as it ends.
     os_thread_release(thread);
-    return ret;
+    return ret == 0 ? 0 : -1;
 }
 
 void os_thread_exit(int value)

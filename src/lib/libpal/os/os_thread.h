@@ -29,11 +29,15 @@ int os_thread_wait(os_thread *thread, int ms, int *exit_value);
 // 0 when this call freed the handle, -1 when the thread frees it as it ends.
 // Requires: called once per handle; the handle is not used afterwards.
 int os_thread_release(os_thread *thread);
+// -1 when the system refuses. Only for a thread whose function crosses no
+// noexcept frame: the unwind would end the process there. Nothing that stops
+// the daemon's own threads uses it.
 int os_thread_cancel(os_thread *thread);
-// Waits ms; a thread that has not ended by then is cancelled and joined (a
-// cancelled thread blocked in a system call ends at once). The handle is
-// released in every case. The result of the wait: 0 or -2 mean the thread is
-// gone; -1 means it could not be joined, so whatever it uses must be leaked.
+// Waits ms for the thread to end, then releases the handle. A thread still
+// running is never cancelled (the unwind would end the process at the first
+// noexcept frame it crosses): it runs on detached and frees its handle when
+// it ends. 0 joined (exit_value set); -1 not joined, so whatever the thread
+// may still touch must outlive it: the caller leaks it.
 int os_thread_wait_kill_exit(os_thread *thread, int ms, int *exit_value);
 // Ends the calling thread with value as its exit value.
 [[noreturn]] void os_thread_exit(int value);
