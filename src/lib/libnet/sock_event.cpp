@@ -336,15 +336,21 @@ sock_event *sock_add_event(os_socket sock, uint32_t events, sock_event_cb callba
     os_poller *poller = g_env.poller.load();
     lbuf *pool = g_env.events.load();
     PL_ASSERT_RET(poller && pool, nullptr);
+    // Filled under the pool's lock: the idle sweep walks the pool and would
+    // take a record still at tick 0 for one long quiet.
+    lbuf_lock(pool);
     auto *ev = static_cast<sock_event *>(lbuf_slab_malloc0(pool));
+    if (ev != nullptr) {
+        ev->type = SOCKET_TYPE_EVENT;
+        ev->callback = callback;
+        ev->arg = arg;
+        ev->sock = sock;
+        ev->tick = os_tick_ms();
+        ev->no_event = 1;
+    }
+    lbuf_unlock(pool);
     if (ev == nullptr)
         return nullptr;
-    ev->type = SOCKET_TYPE_EVENT;
-    ev->callback = callback;
-    ev->arg = arg;
-    ev->sock = sock;
-    ev->tick = os_tick_ms();
-    ev->no_event = 1;
     if (os_poller_support(poller, k_ev_edge))
         events |= k_ev_edge;
     const os_poller_object obj = object_of(sock);
