@@ -7,7 +7,7 @@
 
 #include "libpal/comm/queue.h"
 #include "libpal/hash/crc.h"
-#include "libpal/memory/mem_add.h"
+#include "libpal/memory/mem_pack.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_array.h"

@@ -8,7 +8,7 @@
 #define ZLOG_TAG "pal"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
-#include "libpal/memory/mem_add.h"
+#include "libpal/memory/mem_pack.h"
 #include "libpal/string/str_base64.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_search.h"
