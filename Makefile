@@ -6,10 +6,11 @@
 # cipher tests' independent XTS; fdisk, gdisk and parted write the partition
 # tables the readers are tested on; libnbd-bin, python3-libnbd and
 # qemu-utils are the NBD clients of the end-to-end tests; libssl-dev and
-# libbenchmark-dev build the cipher benchmark beside OpenSSL's XTS.
+# libbenchmark-dev build the cipher benchmark beside OpenSSL's XTS;
+# libxxhash-dev is the XXH3 hash the digest wrappers call.
 PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
             python3-cryptography fdisk gdisk parted \
-            libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev
+            libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev libxxhash-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
@@ -18,9 +19,10 @@ TSAN_DIR := build/tsan
 RUN_DIR  := build/run
 # The suites that start threads (threads, thread names, queue, condition
 # events and mutexes, poller, sockets, logger, named pipes, connections,
-# servers, service contexts, proxies, the NBD server and its client pool), as
+# servers, service contexts, proxies, the NBD server and its client pool, the
+# thread pool, the ring, the block queue and the accumulator), as
 # CTest name patterns.
-TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool)\.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*)\.
 
 .PHONY: deps build-test build-tsan build-run test run clean
 

@@ -31,6 +31,8 @@ function(zorv_link_group group)
   target_include_directories(${group} PUBLIC ${ZORV_SRC_LIB})
   target_link_libraries(${group} PUBLIC Threads::Threads)
   foreach(part ${ARGN})
+    # What a part links (a system library it calls) goes with the group.
+    target_link_libraries(${group} PUBLIC $<TARGET_PROPERTY:${part}_objects,INTERFACE_LINK_LIBRARIES>)
     add_library(${part} ALIAS ${group})
   endforeach()
 endfunction()

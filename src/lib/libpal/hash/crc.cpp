@@ -4,11 +4,8 @@
 
 #include <array>
 #include <cstdio>
-#include <memory>
 
-#include "libpal/basic/os_malloc.h"
-#include "libpal/basic/pl_own.h"
-#include "libpal/os/os_file.h"
+#include "libpal/hash/hash_file.h"
 
 #define ZLOG_TAG "pal"
 #include "libpal/env/pl_assert.h"
@@ -61,11 +58,6 @@ constexpr auto k_crc16 = make_crc16_table();
 constexpr auto k_crc32 = make_reflected_table<uint32_t>(0xEDB88320u);
 constexpr auto k_crc64 = make_reflected_table<uint64_t>(0x95AC9329AC4BC9B5ull);
 
-// Read-only (0x1) plus two bits the file objects pass through unread.
-constexpr uint64_t k_file_flags = 0x1081;
-constexpr size_t k_file_piece = 0x200000;
-
-
 }  // namespace
 
 uint8_t hash_crc8(const void *data, size_t len, uint8_t init)
@@ -114,21 +106,13 @@ const char *hash_crc32_str(const void *data, size_t len)
 
 int hash_crc32_file(const char *path, uint32_t *out)
 {
-    pl_owned<os_file_ctx, os_file_close> file(os_file_open(path, k_file_flags));
-    if (!file)
-        return -1;
-    *out = 0;
-    // A buffer that cannot be had counts as a failed read.
-    pl_owned<void, os_free> buf(os_malloc(k_file_piece));
-    if (!buf)
-        return -1;
-    // A piece shorter than the buffer is the file's end.
-    for (;;) {
-        const int64_t n = os_file_read(file.get(), buf.get(), k_file_piece);
-        if (n < 0)
-            return -1;
-        *out = hash_crc32(buf.get(), static_cast<size_t>(n), *out);
-        if (static_cast<size_t>(n) != k_file_piece)
-            return 0;
-    }
+    uint32_t crc = 0;
+    const int ret = hash_file_pieces(path, [](void *ctx, const void *data, size_t len) {
+        auto *c = static_cast<uint32_t *>(ctx);
+        *c = hash_crc32(data, len, *c);
+    }, &crc);
+    // Once the file is open the output holds the CRC of what was read, also after a failed read.
+    if (ret != -1)
+        *out = crc;
+    return ret == 0 ? 0 : -1;
 }

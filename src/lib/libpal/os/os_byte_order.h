@@ -60,3 +60,4 @@ inline uint64_t le64_load(const uint8_t *p) { return byte_order_detail::load<uin
 inline void be16_store(uint8_t *p, uint16_t v) { byte_order_detail::store(p, v, std::endian::big); }
 inline void be32_store(uint8_t *p, uint32_t v) { byte_order_detail::store(p, v, std::endian::big); }
 inline void be64_store(uint8_t *p, uint64_t v) { byte_order_detail::store(p, v, std::endian::big); }
+inline void le32_store(uint8_t *p, uint32_t v) { byte_order_detail::store(p, v, std::endian::little); }
