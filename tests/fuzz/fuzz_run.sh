@@ -23,5 +23,7 @@ if [ ! -x "$fuzzer" ]; then
 fi
 work="$fuzzer.corpus"
 mkdir -p "$work"
-exec "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
+# A finding must fail the test: libFuzzer's own exit code for one is 77,
+# which CTest would report as skipped.
+exec "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -error_exitcode=1 \
     -artifact_prefix="$fuzzer-" -print_final_stats=1 "$work" "$seeds"
