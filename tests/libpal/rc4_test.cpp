@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "libpal/string/str_hex.h"
 #include "str_log_capture.h"
 
 namespace {
@@ -17,12 +18,9 @@ std::vector<uint8_t> bytes(const std::string &s)
 
 std::string hex(const std::vector<uint8_t> &v)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : v) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
+    std::string out(2 * v.size() + 1, '\0');
+    str_bin_to_hex(v.data(), v.size(), out.data(), out.size());
+    out.pop_back();
     return out;
 }
 

@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 
 #include "libpal/memory/mem_init.h"
@@ -34,14 +33,8 @@ std::string cpu_text()
 
 int os_cpu_count()
 {
-    // Every thread that finds the cache empty stores the same value.
-    static std::atomic<int> cached{-1};
-    int n = cached.load(std::memory_order_relaxed);
-    if (n < 0) {
-        n = cpu_count_query();
-        cached.store(n, std::memory_order_relaxed);
-    }
-    return n;
+    static const int count = cpu_count_query();
+    return count;
 }
 
 const char *os_cpu_info_str()
