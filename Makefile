@@ -7,10 +7,15 @@
 # tables the readers are tested on; libnbd-bin, python3-libnbd and
 # qemu-utils are the NBD clients of the end-to-end tests; libssl-dev and
 # libbenchmark-dev build the cipher benchmark beside OpenSSL's XTS;
-# libxxhash-dev is the XXH3 hash the digest wrappers call.
+# libxxhash-dev is the XXH3 hash the digest wrappers call; libjson-c-dev is
+# the JSON parser under the JSONPath filter and the virtual devices; tshark
+# reads the pcap log files back, chromium drives the web tool's page, tmux is
+# the terminal the line editor is tested on, and xxhash (xxh128sum) is the
+# file-hash tool's independent digest.
 PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
             python3-cryptography fdisk gdisk parted \
-            libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev libxxhash-dev
+            libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev libxxhash-dev \
+            libjson-c-dev tshark chromium tmux xxhash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
