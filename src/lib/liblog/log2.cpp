@@ -13,6 +13,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "libbsv/bsv.h"
 #include "libconf/conf.h"
 #include "liblog/log_console.h"
 #include "libpal/basic/os_malloc.h"
@@ -69,6 +70,13 @@ log2_ctx *g_default_retired = nullptr;
 // Set while this thread creates the default context: what the allocator logs
 // meanwhile is dropped rather than creating a second one.
 thread_local bool t_creating = false;
+// Set while this thread is inside a log call of any context: what a sink,
+// the record writer or anything they call logs meanwhile is dropped. A
+// nested call on another context would otherwise take that context's mutex
+// while this one's is held, and two threads doing so in turn would deadlock.
+thread_local bool t_in_log = false;
+// How long the shutdown waits for the collector's opener thread.
+constexpr int kBsvJoinMs = 1000;
 
 // Contexts whose hook runs on this thread. A hook that logs on its own
 // context (directly or through another context's hook) would otherwise
@@ -118,7 +126,7 @@ public:
     explicit ctx_hold(log2_ctx *ctx) : ctx_(ctx)
     {
         const uint32_t tid = self_tid();
-        if (ctx->busy.load() != 0 && ctx->owner.load() == tid) {
+        if (t_in_log || (ctx->busy.load() != 0 && ctx->owner.load() == tid)) {
             return;
         }
         mutex_lock(ctx->mutex);
@@ -129,10 +137,12 @@ public:
         ctx->busy.fetch_add(1);
         ctx->owner.store(tid);
         held_ = true;
+        t_in_log = true;
     }
     ~ctx_hold()
     {
         if (held_) {
+            t_in_log = false;
             ctx_->owner.store(0);
             ctx_->busy.fetch_sub(1);
             mutex_unlock(ctx_->mutex);
@@ -221,11 +231,13 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     }
 }
 
-// The body of a log call that passed the hook and the threshold.
+// The body of a log call that passed the hook and the threshold. The record
+// carries record_text when given (a ready text, without the errno text),
+// else the message.
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
-               int eno, const char *fmt, va_list ap) __attribute__((format(printf, 8, 0)));
+               int eno, const char *record_text, const char *fmt, va_list ap) __attribute__((format(printf, 9, 0)));
 void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
-               int eno, const char *fmt, va_list ap)
+               int eno, const char *record_text, const char *fmt, va_list ap)
 {
     // The thread's name is read before the context's mutex is taken: the
     // name registry may log while it holds its own mutex, so the two are
@@ -298,6 +310,8 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         str_buf_putc(sb, '\n');
     }
 
+    bsv_log_write(level, tag, file, lineno, func, record_text != nullptr ? record_text : msg);
+
     if ((level & LOG2_F_BSVONLY) == 0) {
         str_add_chr_not_exist_tail(line, sizeof(line), '\n');
         str_buf_putc_once(sb, '\n');
@@ -307,6 +321,7 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
 
 void ctx_destroy(log2_ctx *ctx)
 {
+    log_bsv_exit(&ctx->bsv);
     mutex_free(ctx->mutex);
     ctx->~log2_ctx();
     os_free(ctx);
@@ -454,13 +469,13 @@ int level_reverse(const char *name, const val_tab *tab, const char *what)
 // A ready text goes through the one formatting path as "%s", so that it is
 // cut in the line and kept whole for the file sink like any message.
 void emit_text(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
-               int eno, const char *fmt, ...) __attribute__((format(printf, 8, 9)));
+               int eno, const char *text, const char *fmt, ...) __attribute__((format(printf, 9, 10)));
 void emit_text(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, int lineno, const char *func,
-               int eno, const char *fmt, ...)
+               int eno, const char *text, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    log2_emit(ctx, level, tag, file, lineno, func, eno, fmt, ap);
+    log2_emit(ctx, level, tag, file, lineno, func, eno, text, fmt, ap);
     va_end(ap);
 }
 
@@ -493,7 +508,7 @@ int log2_vprintf(log2_ctx *ctx, uint32_t level, const char *tag, const char *fil
     if (above_threshold(ctx, level)) {
         return 0;
     }
-    log2_emit(ctx, level, tag, file, line, func, keep.value(), fmt, ap);
+    log2_emit(ctx, level, tag, file, line, func, keep.value(), nullptr, fmt, ap);
     return 0;
 }
 
@@ -518,7 +533,7 @@ int log2_puts(log2_ctx *ctx, uint32_t level, const char *tag, const char *file, 
     if (tag == nullptr || *tag == '\0') {
         tag = "tag";
     }
-    emit_text(ctx, level, tag, file, line, func, keep.value(), "%s", text);
+    emit_text(ctx, level, tag, file, line, func, keep.value(), text, "%s", text);
     return 0;
 }
 
@@ -589,6 +604,12 @@ log2_ctx *log2_ctx_new()
     ctx->console_on.store(1);
     log_file_init(&ctx->file);
     log_net_init(&ctx->net, ctx);
+    log_bsv_init(&ctx->bsv);
+    if (ctx->bsv.lock == nullptr) {
+        str_buf_free(ctx->msg);
+        ctx_destroy(ctx);
+        return nullptr;
+    }
     str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
     return ctx;
 }
@@ -687,6 +708,10 @@ int log2_exit(log2_ctx *ctx)
     if (ctx->busy.load() != 0 && ctx->owner.load() == self_tid()) {
         return -1;
     }
+    // The collector's opener thread may be logging: it is waited for before
+    // the mutex is taken. One that does not end in time keeps the context
+    // allocated, since it still uses the sink.
+    const bool opener_gone = log_bsv_join(&ctx->bsv, kBsvJoinMs) == 0;
     mutex_lock(ctx->mutex);
     ctx->exited = true;
     if (is_default) {
@@ -696,13 +721,17 @@ int log2_exit(log2_ctx *ctx)
     }
     str_buf_free(ctx->msg);
     ctx->msg = nullptr;
+    log_bsv_close(&ctx->bsv);
     log_net_close(&ctx->net);
     log_file_close(&ctx->file);
+    if (is_default) {
+        bsv_exit_all();
+    }
     mutex_unlock(ctx->mutex);
     if (is_default) {
         guard.unlock();
         os_thread_name_exit();
-    } else {
+    } else if (opener_gone) {
         ctx_destroy(ctx);
     }
     return 0;
@@ -772,8 +801,7 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
     case LOG2_CMD_SYSLOG_URL:
         return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
     case LOG2_CMD_BSV_URL:
-        fprintf(stderr, "log2_ioctl: command code=%d needs a log sink this build does not have\n", cmd);
-        return -1;
+        return log_bsv_udp_open(&ctx->bsv, static_cast<const char *>(arg));
     case LOG2_CMD_CONSOLE_ON:
         ctx->console_on.store(arg_int(arg) != 0 ? 1 : 0);
         return 0;
@@ -857,6 +885,18 @@ int log2_get_net_fd(log2_ctx *ctx)
     return ctx == nullptr ? -1 : ctx->net.fd;
 }
 
+int log2_get_bsv_fd(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? -1 : log_bsv_fd(&ctx->bsv);
+}
+
+int log2_bsv_join(log2_ctx *ctx, int ms)
+{
+    ctx = log2_get_ctx(ctx);
+    return ctx == nullptr ? 0 : log_bsv_join(&ctx->bsv, ms);
+}
+
 int log2_get_info(log2_ctx *ctx, log2_info *info)
 {
     if (info == nullptr) {
@@ -875,8 +915,7 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
     info->file_size = log_file_get_size(&ctx->file);
     info->syslog_on = ctx->syslog_on.load();
     str_safecopy2(info->syslog_url, sizeof(info->syslog_url), log_net_get_url(&ctx->net));
-    // No binary-record collector exists in this build.
-    info->bsv_url[0] = '\0';
+    str_safecopy2(info->bsv_url, sizeof(info->bsv_url), log_bsv_get_url(&ctx->bsv));
     return 0;
 }
 

@@ -2,9 +2,10 @@
 // level with flags, a module tag, the source position and a format; the
 // context's flag bits choose the line's prefixes, and the line goes to the
 // enabled sinks (console, log file, syslog, user callbacks) and to the
-// recent-lines buffer. A null context means the process-wide default one,
+// recent-lines buffer; every message also becomes a binary log record
+// (libbsv), which may go on to the log collector and a pcap log file. A null context means the process-wide default one,
 // created by the first call. A log call never changes errno; a call made from
-// inside the logger on the same thread is dropped. The logger's own
+// inside the logger on the same thread (on any context) is dropped. The logger's own
 // complaints go to standard error or to log2_diag_printf, never to a log call.
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <cstdint>
 
 #include "libpal/string/str_tail.h"
+#include "liblog/log_bsv.h"
 #include "liblog/log_file.h"
 #include "liblog/log_net.h"
 
@@ -93,6 +95,7 @@ struct log2_ctx {
     str_buf *msg;  // the untruncated message of the call in progress
     log_file file;
     log_net net;
+    log_bsv bsv;   // the log collector
     bool exited;   // set under the mutex by log2_exit
 };
 
@@ -164,6 +167,13 @@ int log2_get_file_fd(log2_ctx *ctx);
 // The syslog socket's descriptor, -1 when none is connected (the daemonizer
 // keeps it open with the log file's).
 int log2_get_net_fd(log2_ctx *ctx);
+// The log collector's socket descriptor, -1 when none is open (kept open
+// with the others by the daemonizer).
+int log2_get_bsv_fd(log2_ctx *ctx);
+// Waits up to ms for the collector's opener thread "bsvnet" to end: 0 when
+// it has (so that no thread of the logger runs across a fork), -1 when it
+// still runs.
+int log2_bsv_join(log2_ctx *ctx, int ms);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.
 char *log2_info_dump(log2_ctx *ctx);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "libbsv/bsv.h"
+#include "libbsvf/bsvf_pcap.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/os/os_init.h"
@@ -93,6 +95,23 @@ void apply_cap(log_file *file)
     qdfile_fwrite(from, 1, got - static_cast<size_t>(from - tail.get()), file->fp);
     qdfile_fflush(file->fp);
     qdfile_fseek(file->fp, 0, SEEK_END);
+}
+
+// Every record of the process goes to the pcap file from now on; mode "a"
+// appends to an existing one.
+int open_pcap(log_file *file, const char *full)
+{
+    file->form = k_form_pcap;
+    log2_diag_printf("pcap_fopen=%s\n", full);
+    const int type = bsv_log_type_id();
+    file->pcap = file->mode[0] == 'a' ? bsvf_pcap_append(full, type) : bsvf_pcap_create(full, type);
+    if (file->pcap == nullptr) {
+        log2_diag_printf("bsvf_pcap_file %s err\n", full);
+        fprintf(stderr, "log file %s cannot be opened: %s\n", full, strerror(errno));
+        return -1;
+    }
+    bsv_set_file_cb(log_file_pcap_cb, file);
+    return 0;
 }
 
 }  // namespace
@@ -184,17 +203,17 @@ int log_file_open(log_file *file, const char *path)
 
     const size_t n = strlen(full);
     if (n >= 5 && strcmp(full + n - 5, ".pcap") == 0) {
-        file->form = k_form_pcap;
-        fprintf(stderr, "log file %s: pcap log files are not part of this build\n", full);
-        return -1;
-    }
-    file->form = k_form_text;
-    log2_diag_printf("log_fopen=%s\n", full);
-    file->fp = open_stream(full, file->mode);
-    if (file->fp == nullptr) {
-        log2_diag_printf("fopen %s err\n", full);
-        fprintf(stderr, "log file %s cannot be opened: %s\n", full, strerror(errno));
-        return -1;
+        if (open_pcap(file, full) != 0)
+            return -1;
+    } else {
+        file->form = k_form_text;
+        log2_diag_printf("log_fopen=%s\n", full);
+        file->fp = open_stream(full, file->mode);
+        if (file->fp == nullptr) {
+            log2_diag_printf("fopen %s err\n", full);
+            fprintf(stderr, "log file %s cannot be opened: %s\n", full, strerror(errno));
+            return -1;
+        }
     }
     os_realpath(full, file->path);
     if (file->path[0] == '\0')
@@ -206,6 +225,23 @@ int log_file_open(log_file *file, const char *path)
 void log_file_close(log_file *file)
 {
     close_stream(file);
+    if (file->pcap != nullptr) {
+        // Once the setter returns no record is being written to the file.
+        bsv_set_file_cb(nullptr, nullptr);
+        bsvf_pcap_close(file->pcap);
+        file->pcap = nullptr;
+    }
+}
+
+void log_file_pcap_cb(uint32_t level, const void *rec, uint32_t len, void *arg)
+{
+    (void)level;
+    auto *file = static_cast<log_file *>(arg);
+    if (file == nullptr || file->pcap == nullptr)
+        return;
+    bsvf_pcap_write(file->pcap, rec, len);
+    bsvf_pcap_set_fsize(file->pcap, file->cap);
+    bsvf_pcap_flush(file->pcap);
 }
 
 int log_file_write(log_file *file, int level, const char *tag, const char *text, int len)
@@ -250,5 +286,9 @@ uint32_t log_file_get_size(const log_file *file)
 
 int log_file_fileno(const log_file *file)
 {
-    return file->fp != nullptr ? qdfile_fileno(file->fp) : -1;
+    if (file->fp != nullptr)
+        return qdfile_fileno(file->fp);
+    if (file->pcap != nullptr && file->pcap->dumper->fp != nullptr)
+        return fileno(file->pcap->dumper->fp);
+    return -1;
 }

@@ -1,5 +1,8 @@
 // Log file sink: a size-capped text file that keeps its newest half when it
-// reaches the cap, with pruning of old files that match its name pattern.
+// reaches the cap, with pruning of old files that match its name pattern; or,
+// for a name ending in ".pcap", a pcap file of binary log records (every
+// record of the process, through the record writer's file callback), capped
+// on a record boundary.
 // Runs inside the log call under the log context's mutex; its own problems
 // are reported on standard error or through the logger's diagnostics, never
 // through a log call.
@@ -8,6 +11,7 @@
 #include <cstdint>
 
 struct VFILE;
+struct bsvf_pcap;
 
 constexpr uint32_t LOG_FILE_DEFAULT_CAP = 2097152;
 constexpr uint32_t LOG_FILE_MIN_CAP = 1024;
@@ -18,7 +22,8 @@ struct log_file {
     char dir[4096];      // "file_dir", empty when not given
     char mode[2];        // "w" (start empty) or "a"
     uint32_t cap;        // bytes, at least LOG_FILE_MIN_CAP
-    uint32_t form;       // 2 text; 1 pcap (not part of this build)
+    uint32_t form;       // 2 text; 1 pcap
+    bsvf_pcap *pcap;     // open only in the pcap form
     VFILE *fp;           // open only in the text form
 };
 
@@ -35,8 +40,9 @@ int log_file_set_size(log_file *file, uint32_t cap);
 // last. Acts once, now. 0.
 int log_file_del_old(log_file *file, int keep);
 // Opens path (environment variables expanded; a relative path goes into the
-// directory when one is set). Does not switch the sink on. 0, or -1 (on
-// standard error) when the file cannot be opened or names a pcap file.
+// directory when one is set); a name ending in ".pcap" opens the pcap form
+// (appended to with mode "a"). Does not switch the sink on. 0, or -1 (on
+// standard error) when the file cannot be opened.
 int log_file_open(log_file *file, const char *path);
 void log_file_close(log_file *file);
 // One line: the prefix (date and time with microseconds, level prefix, pid,
@@ -45,5 +51,8 @@ void log_file_close(log_file *file);
 int log_file_write(log_file *file, int level, const char *tag, const char *text, int len);
 const char *log_file_get_path(const log_file *file);
 uint32_t log_file_get_size(const log_file *file);
-// The text stream's descriptor, -1 when none is open.
+// The open file's descriptor (text stream or pcap file), -1 when none is open.
 int log_file_fileno(const log_file *file);
+// The record writer's file callback while a pcap file is open (arg is the
+// log_file): appends the record, applies the cap, flushes.
+void log_file_pcap_cb(uint32_t level, const void *rec, uint32_t len, void *arg);

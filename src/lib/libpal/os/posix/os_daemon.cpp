@@ -41,10 +41,11 @@ bool fork_and_leave()
 }
 
 // Closes [0, limit) except the logger's own descriptors (log file, syslog
-// socket): the daemon goes on logging where it was configured to.
+// socket, record collector): the daemon goes on logging where it was
+// configured to.
 void close_fds(rlim_t limit)
 {
-    std::array<int, 2> keep = {log2_get_file_fd(nullptr), log2_get_net_fd(nullptr)};
+    std::array<int, 3> keep = {log2_get_file_fd(nullptr), log2_get_net_fd(nullptr), log2_get_bsv_fd(nullptr)};
     std::sort(keep.begin(), keep.end());
     unsigned from = 0;
     const unsigned last = static_cast<unsigned>(limit - 1);
@@ -98,6 +99,10 @@ int os_daemonize()
     if (!have_limit)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't get file limit\n");
 
+    // A fork copies only the calling thread: the collector's opener must not
+    // be halfway through its connect (holding the sink's lock) when it happens.
+    if (log2_bsv_join(nullptr, 5000) != 0)
+        ZLOG_WARN("bsvnet still running at fork\n");
     if (!fork_and_leave())
         return -1;
     setsid();

@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the binary log records in a pcap log file: the built
+daemon runs a few seconds with its log file ending in ".pcap", and tshark
+(Debian package tshark) reads the file it leaves. The sandbox, the waits and
+the stop come from zorv_e2e.py beside this file.
+
+Usage: bsv_e2e.py <zorv binary> <case>
+"""
+
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zorv_e2e  # noqa: E402
+from zorv_e2e import Failure, check, check_eq, free_port, stop_and_wait, wait_for  # noqa: E402
+
+RUN_SECONDS = 2.0
+CONSOLE_LINE = re.compile(r"^(?:\x1b\[[0-9;]*m)*\d\d:\d\d:\d\d \[\d+\] (.*)$")
+COLOUR = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def parse_pcap(data):
+    """(link type, [(sec, usec, record data)]) of a little-endian pcap of
+    records; fails unless the file is whole records and nothing else."""
+    check(len(data) >= 24, f"pcap of {len(data)} bytes has no header")
+    magic, major, minor, zone, sigfigs, snaplen, link = struct.unpack_from("<IHHiIII", data, 0)
+    check_eq((magic, major, minor, zone, sigfigs, snaplen), (0xA1B2C3D4, 2, 4, 0, 0, 65536), "pcap header")
+    recs = []
+    off = 24
+    while off < len(data):
+        check(off + 16 <= len(data), f"record header cut at {off}")
+        sec, usec, caplen, origlen = struct.unpack_from("<IIII", data, off)
+        check(caplen == origlen and off + 16 + caplen <= len(data), f"record at {off} runs past the file")
+        recs.append((sec, usec, data[off + 16:off + 16 + caplen]))
+        off += 16 + caplen
+    return link, recs
+
+
+def record_text(rec):
+    """'func(): msg' of a "log" record without its first 12 bytes (pid, tid,
+    level, then tag, thread name, file, line, function, message)."""
+    strings = rec[9:].split(b"\0")
+    check(len(strings) >= 7 and strings[6] == b"", f"record strings: {strings!r}")
+    func, msg = strings[4].decode(), strings[5].decode()
+    return f"{func}(): {msg}"
+
+
+def tshark_lengths(path):
+    """The captured length of every packet tshark reads; fails on any
+    complaint of tshark."""
+    p = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.cap_len"], capture_output=True,
+                       text=True, timeout=60)
+    # Its one remark when run as root is no complaint about the file.
+    complaints = [x for x in p.stderr.splitlines() if x and not x.startswith("Running as user")]
+    check(p.returncode == 0 and not complaints, f"tshark -r {path}: {p.returncode} {p.stderr!r}")
+    return [int(x) for x in p.stdout.split()]
+
+
+def run_a_while(box, *args):
+    """The daemon in the foreground for RUN_SECONDS; its standard error."""
+    p = box.start("-l", "verb", *args)
+    time.sleep(RUN_SECONDS)
+    check(p.poll() is None, "the daemon ended early")
+    rc, _, _, err = stop_and_wait(p)
+    check_eq(rc, 0, "status after SIGTERM")
+    return err
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def case_pcap_every_record(box):
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    err = run_a_while(box, "-o", "log.pcap")
+    data = read(box.path("log.pcap"))
+    link, recs = parse_pcap(data)
+    check_eq(link, 147, "link type")
+    check(len(recs) > 5, f"only {len(recs)} records")
+    check_eq(tshark_lengths(box.path("log.pcap")), [len(r[2]) for r in recs], "tshark reads every record")
+    # No text line in the file: every byte belongs to a record.
+    check(re.search(rb"\d\d:\d\d:\d\d", data) is None or all(
+        re.search(rb"\d\d:\d\d:\d\d \[\d+\]", r[2]) is None for r in recs), "a text line in the pcap")
+    # Every message logged on the console once the file was open is a
+    # record, in order; only those of the tags "bsv" (the record writer) and
+    # "net" (the connection library) are not.
+    texts = [record_text(r[2]).rstrip("\n").split("\n")[0] for r in recs]
+    lines = []
+    for raw in err.split("\n"):
+        m = CONSOLE_LINE.match(raw)
+        if m:
+            lines.append(COLOUR.sub("", m.group(1)))
+    check(texts[0] in lines, f"first record {texts[0]!r} not on the console")
+    console = lines[lines.index(texts[0]):]
+    kept = [x for x in console if x in texts]
+    check_eq(kept, texts, "records in the order of the console lines")
+    untagged = [x for x in console if x not in texts and not x.startswith(("sock_", "bsv_"))]
+    check_eq(untagged, [], "console lines without a record")
+    check(any(t.startswith("app_start_server(): ==>") for t in texts), "the start-up message is a record")
+    check(any(t.startswith("stop_server ==>") or "stop_server ==>" in t for t in texts), "the stop message is a record")
+    now = time.time()
+    check(all(abs(r[0] - now) < 120 and r[1] < 1000000 for r in recs), "record times")
+
+
+def case_pcap_append_and_cap(box):
+    port = free_port()
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n" % port)
+    run_a_while(box)
+    first = read(box.path("log.pcap"))
+    _, recs1 = parse_pcap(first)
+    run_a_while(box)
+    second = read(box.path("log.pcap"))
+    _, recs2 = parse_pcap(second)
+    check(second.startswith(first), "the second run appends after the first run's records")
+    check(len(recs2) > len(recs1), "the second run adds records")
+    check_eq(len(tshark_lengths(box.path("log.pcap"))), len(recs2), "tshark reads both runs")
+
+    # A cap far below what a run logs: the file stays below it, on records.
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\nfile_size=4k\n" % port)
+    run_a_while(box)
+    capped = read(box.path("log.pcap"))
+    check(len(capped) < 4096, f"capped file of {len(capped)} bytes")
+    _, recs3 = parse_pcap(capped)
+    check_eq(tshark_lengths(box.path("log.pcap")), [len(r[2]) for r in recs3], "tshark reads the capped file")
+    check(any("stop_server ==>" in record_text(r[2]) for r in recs3), "the newest records are kept")
+    check(recs3[-1][:2] >= max(r[:2] for r in recs3), "the last record is the newest")
+    check(not os.path.exists(box.path("log.pcap.cut")), "no cut file left")
+
+
+def case_pcap_append_to_damaged(box):
+    port = free_port()
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n" % port)
+    # Not a pcap at all: started anew, said on the console.
+    box.write("log.pcap", "a text log line\n" * 10)
+    err = run_a_while(box)
+    check("is not a pcap file of link type 147, starting it anew" in err, "foreign file reported")
+    good = read(box.path("log.pcap"))
+    _, recs = parse_pcap(good)
+    # Cut in the middle of its last record: new records start where it began.
+    with open(box.path("log.pcap"), "r+b") as f:
+        f.truncate(len(good) - 5)
+    err = run_a_while(box)
+    check("runs past the end" in err, "cut record reported")
+    after = read(box.path("log.pcap"))
+    _, recs2 = parse_pcap(after)
+    check_eq([r[2] for r in recs2[:len(recs) - 1]], [r[2] for r in recs[:-1]], "whole records kept")
+    check_eq(len(tshark_lengths(box.path("log.pcap"))), len(recs2), "tshark reads the mended file")
+
+
+def case_pcap_daemon(box):
+    """Detached with -d: the pcap file stays open across the forks, and the
+    records logged after them carry the daemon's own process id."""
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    rc, _, _ = box.run("-d", "-q", "-l", "verb", "-o", "log.pcap")
+    check_eq(rc, 0, "-d status")
+
+    def loop_record():
+        try:
+            _, recs = parse_pcap(read(box.path("log.pcap")))
+        except (Failure, OSError):
+            return None
+        return next((r for r in recs if "run_as_daemon loop" in record_text(r[2])), None)
+
+    loop = wait_for(loop_record, zorv_e2e.RUN_TIMEOUT, "the daemon's loop record")
+    pid = struct.unpack_from("<I", loop[2], 0)[0]
+    _, recs = parse_pcap(read(box.path("log.pcap")))
+    check(struct.unpack_from("<I", recs[0][2], 0)[0] != pid, "the first records come from the process started")
+    os.kill(pid, signal.SIGTERM)
+    wait_for(lambda: not zorv_e2e.pid_alive(pid), zorv_e2e.STOP_BOUND, "the daemon to end")
+    _, recs = parse_pcap(read(box.path("log.pcap")))
+    check(any("stop_server ==>" in record_text(r[2]) and struct.unpack_from("<I", r[2], 0)[0] == pid for r in recs),
+          "the daemon's stop is recorded with its id")
+    check_eq(len(tshark_lengths(box.path("log.pcap"))), len(recs), "tshark reads the daemon's file")
+
+
+def main():
+    if shutil.which("tshark") is None:
+        print("tshark is not installed (Debian package tshark)")
+        return 77
+    # The harness of zorv_e2e.py runs the cases of this file.
+    zorv_e2e.CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
+    return zorv_e2e.main()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
