@@ -11,11 +11,11 @@
 # the JSON parser under the JSONPath filter and the virtual devices; tshark
 # reads the pcap log files back, chromium drives the web tool's page, tmux is
 # the terminal the line editor is tested on, and xxhash (xxh128sum) is the
-# file-hash tool's independent digest.
+# file-hash tool's independent digest (openssl for SM3).
 PACKAGES := cmake ninja-build g++ make libgtest-dev clang libclang-rt-14-dev python3 \
             python3-cryptography fdisk gdisk parted \
             libnbd-bin python3-libnbd qemu-utils libssl-dev libbenchmark-dev libxxhash-dev \
-            libjson-c-dev tshark chromium tmux xxhash
+            libjson-c-dev tshark chromium tmux xxhash openssl
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 JOBS := $(shell nproc)
 
@@ -25,9 +25,10 @@ RUN_DIR  := build/run
 # The suites that start threads (threads, thread names, queue, condition
 # events and mutexes, poller, sockets, logger, named pipes, connections,
 # servers, service contexts, proxies, the NBD server and its client pool, the
-# thread pool, the ring, the block queue and the accumulator), as
-# CTest name patterns.
-TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*)\.
+# thread pool, the ring, the block queue and the accumulator, binary
+# records and their readers, the file tools, plug-ins and virtual devices),
+# as CTest name patterns.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*|Bsv[A-Za-z0-9/]*|Log/[A-Za-z]*|([A-Za-z]+/)?FileHash[A-Za-z]*|([A-Za-z]+/)?FileBcount[A-Za-z]*|ReadCache|Pwritex|BdTool|VdevThreads|Plugin)\.
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
@@ -44,7 +45,8 @@ build-test: deps
 
 build-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=thread -DZORV_WERROR=ON
-	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests nbd_tests
+	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests nbd_tests \
+		bsv_tests bsvf_tests block_tests vdev_tests
 
 build-run: deps
 	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF

@@ -405,12 +405,7 @@ TEST_F(BlockDev, ControlsAndDeviceInformation)
     EXPECT_EQ(bd_error_copy(d.get(), &copy), 0);
     EXPECT_EQ(copy.code, -37);
     EXPECT_EQ(bd_ioctl(d.get(), BD_IOCTL_NOT_IMPLEMENTED, nullptr, 0), -1);
-    EXPECT_EQ(bd_pwritex_init(d.get(), 0, 4096), -1);
-    EXPECT_NE(std::string(bd_errstr(d.get())).find("not in this build"), std::string::npos);
-    EXPECT_EQ(bd_hash_open(d.get(), nullptr), -1);
-    EXPECT_NE(std::string(bd_errstr(d.get())).find("file-hash tool is not in this build"), std::string::npos);
-    EXPECT_EQ(bd_bcount_open(d.get(), nullptr), -1);
-    EXPECT_EQ(bd_load_plugins("a.so"), -1);
+    EXPECT_EQ(bd_load_plugins("a.so"), 0);  // a missing plug-in loads nothing
     EXPECT_EQ(bd_load_conf_plugins("zorv.ini"), -1);
 
     // Truncate sets the underlying file's length, not the window's.

@@ -28,6 +28,7 @@ struct file_media {
     os_file_ctx *file;
     os_file_info info;  // taken at open
     bool disk;          // a block device; else a regular file
+    bool table;         // a table an open hook chose (a virtual device): no descriptor
 };
 
 // The file object's longest time-out; larger texts are cut before they are
@@ -73,6 +74,14 @@ bool refuse_readonly(bd_dev *dev)
     return true;
 }
 
+// A table without a descriptor has no zeroing or data-only sync: the block
+// layer then writes zeros or syncs fully.
+int not_supported(bd_dev *dev)
+{
+    verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeNotSupported, "%s", verr2str(kCodeNotSupported));
+    return -1;
+}
+
 int timeout_ms(const char *url, const char *key, int def)
 {
     int sec = url_get_query_int(url, key, def);
@@ -94,9 +103,10 @@ void refuse_kind(bd_dev *dev, const char *path)
 }
 
 // What path names, looked at before it is opened and followed as the open
-// will follow it; seen receives its identity. 0, or -1 with the reason in
-// the device.
-int check_by_name(bd_dev *dev, const char *path, struct stat &seen)
+// will follow it; seen receives its identity, table whether an open hook's
+// table serves it (judged once opened, by what it says it is). 0, or -1 with
+// the reason in the device.
+int check_by_name(bd_dev *dev, const char *path, struct stat &seen, bool &table)
 {
     std::array<char, PL_MAX_PATH> prepared{};
     os_file_path_normalize(path, prepared.data());
@@ -107,10 +117,9 @@ int check_by_name(bd_dev *dev, const char *path, struct stat &seen)
     }
     // The built-in devices ("/dev/zero", "/dev/stdin"...) and hooked tables
     // have no descriptor of their own to check.
-    if (os_file_get_ops(prepared.data()) != &g_os_local_file_ops) {
-        refuse_kind(dev, path);
-        return -1;
-    }
+    table = os_file_get_ops(prepared.data()) != &g_os_local_file_ops;
+    if (table)
+        return 0;
     if (stat(prepared.data(), &seen) != 0) {
         fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
         return -1;
@@ -131,8 +140,18 @@ int check_by_name(bd_dev *dev, const char *path, struct stat &seen)
 // The opened descriptor must still be what was looked at: the same file, of
 // a kind served. A FIFO swapped in meanwhile did not stall the open, which
 // always adds O_NONBLOCK; a file or disk has no use for it, so it goes.
-int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct stat &seen)
+int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct stat &seen, bool table)
 {
+    // A table without a descriptor is served only when it says it is a block
+    // device (a virtual device); the built-in devices ("/dev/zero",
+    // "/dev/stdin") are no media.
+    if (table) {
+        os_file_info info{};
+        if (os_file_ioctl(file, OS_FILE_GET_INFO, &info, sizeof(info)) && info.type == OS_FILE_TYPE_BLOCK)
+            return 0;
+        refuse_kind(dev, path);
+        return -1;
+    }
     int fd = os_file_fileno(file);
     struct stat now;
     if (fstat(fd, &now) != 0) {
@@ -206,6 +225,8 @@ int zero_range(bd_dev *dev, const file_media *h, const bd_zero_range &r)
 {
     if (refuse_readonly(dev))
         return -1;
+    if (h->table)
+        return not_supported(dev);
     int fd = os_file_fileno(h->file);
     uint64_t at = dev->vol_start + r.offset;
     if (h->disk) {
@@ -264,13 +285,14 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
         return nullptr;
     }
     struct stat seen{};
-    if (check_by_name(dev, path.data(), seen) != 0)
+    bool table = false;
+    if (check_by_name(dev, path.data(), seen, table) != 0)
         return nullptr;
     os_file_ctx *file = open_media(dev, path.data(), param->flags);
     if (file == nullptr)
         return nullptr;
     os_file_info info{};
-    if (check_opened(dev, file, path.data(), seen) != 0 || info_and_start(dev, file, info) != 0) {
+    if (check_opened(dev, file, path.data(), seen, table) != 0 || info_and_start(dev, file, info) != 0) {
         os_file_close(file);
         return nullptr;
     }
@@ -284,7 +306,8 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     os_file_write_timeout(file, timeout_ms(url, "write_timeout", 8));
     h->file = file;
     h->info = info;
-    h->disk = S_ISBLK(seen.st_mode);
+    h->disk = !table && S_ISBLK(seen.st_mode);
+    h->table = table;
     if (h->disk && disk_write_protected(file))
         dev->readonly = 1;
     if (dev->sector_size == 0)
@@ -375,6 +398,8 @@ int bdrv_file_ioctl(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_
         }
         return 0;
     case BD_IOCTL_DATASYNC:
+        if (h->table)
+            return not_supported(dev);
         if (fdatasync(os_file_fileno(h->file)) != 0) {
             fail_os(dev, __func__, __LINE__, false, "fdatasync error: ");
             return -1;

@@ -14,7 +14,9 @@ int bdrv_file_exit();
 
 int bdrv_file_probe(const char *name, uint64_t flags, void *priv);
 // Opens only a regular file or a block device, checked by name before the
-// open and again on the descriptor; a directory fails with EISDIR's text. A
+// open and again on the descriptor, or a table an open hook chose that says
+// it is a block device (a virtual device); a directory fails
+// with EISDIR's text. A
 // medium that cannot be written opens read-only and sets param->dev->readonly.
 // Failure: nullptr with the reason in param->dev->err.
 void *bdrv_file_open(const char *url, bd_open_param *param);

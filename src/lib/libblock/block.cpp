@@ -21,6 +21,8 @@
 
 #include "libblock/bd_cipher.h"
 #include "libblock/bd_file.h"
+#include "libblock/bd_plugin.h"
+#include "libblock/bd_tool.h"
 #include "libpal/basic/pl_own.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
@@ -505,14 +507,6 @@ int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
     return static_cast<int64_t>(len);
 }
 
-int not_in_build(bd_dev *dev, const char *what)
-{
-    ZLOG_ERR("%s is not in this build\n", what);
-    if (dev != nullptr)
-        BD_ERR(&dev->err, -12, "%s is not in this build", what);
-    return -1;
-}
-
 template <typename T>
 int put_out(bd_dev *dev, void *arg, uint32_t arg_size, const T &value)
 {
@@ -549,6 +543,8 @@ int bd_init()
 int bd_exit()
 {
     bdrv_file_exit();
+    for (const bd_drv *d : g_plugins)
+        libplugin_free(d);
     g_plugins.clear();
     g_builtin.clear();
     g_plugins.shrink_to_fit();
@@ -556,14 +552,15 @@ int bd_exit()
     return 0;
 }
 
-int bd_load_plugins(const char *)
+int bd_plugin_add(const bd_drv *drv)
 {
-    return not_in_build(nullptr, "the plug-in loader");
-}
-
-int bd_load_conf_plugins(const char *)
-{
-    return not_in_build(nullptr, "the plug-in loader");
+    PL_ASSERT_RET(drv != nullptr, -1);
+    try {
+        g_plugins.push_back(drv);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    return 0;
 }
 
 int bd_plug_none()
@@ -635,6 +632,8 @@ int bd_close(bd_dev *dev)
     if (dev == nullptr)
         return 0;
     int rc = 0;
+    // The tools read and write through the device: they go before its handle.
+    bd_tool_release(dev);
     if (dev->drv != nullptr && dev->handle != nullptr)
         rc = dev->drv->close(dev->handle);
     dev_free(dev);
@@ -867,7 +866,7 @@ int bd_ioctl(bd_dev *dev, uint32_t code, void *arg, uint32_t arg_size)
     case BD_IOCTL_PWRITEX_INIT:
         if (remote)
             break;
-        return not_in_build(dev, "the positioned-write tool");
+        return bd_pwritex_ioctl(dev, code, arg, arg_size);
     case BD_IOCTL_MAX_NAME:
         if (remote)
             break;
@@ -1027,46 +1026,6 @@ int bd_is_optical_image(const char *name)
         if (memcmp(buf.data(), magic.data(), magic.size()) == 0)
             return 1;
     return 0;
-}
-
-int bd_hash_open(bd_dev *dev, const void *)
-{
-    return not_in_build(dev, "the file-hash tool");
-}
-
-int bd_hash_cal(bd_dev *dev, const void *)
-{
-    return not_in_build(dev, "the file-hash tool");
-}
-
-int bd_hash_digest(bd_dev *dev, void *)
-{
-    return not_in_build(dev, "the file-hash tool");
-}
-
-int bd_hash_presult(bd_dev *dev, void *)
-{
-    return not_in_build(dev, "the file-hash tool");
-}
-
-int bd_bcount_open(bd_dev *dev, const void *)
-{
-    return not_in_build(dev, "the byte-count tool");
-}
-
-int bd_bcount_cal(bd_dev *dev, const void *)
-{
-    return not_in_build(dev, "the byte-count tool");
-}
-
-int bd_pwritex_init(bd_dev *dev, uint32_t, uint64_t)
-{
-    return bd_ioctl(dev, BD_IOCTL_PWRITEX_INIT, nullptr, 0);
-}
-
-int bd_pwritex(bd_dev *dev, uint32_t, uint64_t, uint64_t)
-{
-    return bd_ioctl(dev, BD_IOCTL_PWRITEX, nullptr, 0);
 }
 
 bool bd_sector_size_valid(uint32_t size)

@@ -12,9 +12,12 @@
 #include <cstdint>
 
 #include "libpal/basic/verr.h"
+#include "libpal/tframe/pwritex.h"
 
 struct bd_cipher;
 struct bd_dev;
+struct file_bcount_ctx;
+struct file_hash_ctx;
 
 // Open flags: the access bits of os_file.h (the first one set wins, none
 // means read-only) plus the block layer's own. An NBD export is opened with
@@ -145,6 +148,12 @@ struct bd_dev {
     uint64_t vol_start;      // added to every positioned read and write
     uint64_t vol_size;       // the window's size
     bd_cipher *cipher;
+    // The tools of bd_tool.h; local: the request bypassed a remote driver's own.
+    file_hash_ctx *hash;
+    uint8_t hash_local;
+    file_bcount_ctx *bcount;
+    uint8_t bcount_local;
+    pwritex_ctx pwx;
     const bd_drv *drv;
     uint8_t zero_read;
     uint8_t zero_write;
@@ -176,9 +185,15 @@ void bd_set_vol_finder(bd_vol_finder finder);
 // "file" driver as the default); bd_exit releases the driver lists. Both 0.
 int bd_init();
 int bd_exit();
-// Plug-ins and the byte tools are not in this build: these answer -1 and say so.
+// Plug-in drivers (bd_plugin.h), asked before the built-in ones in the order
+// they were added. bd_load_plugins loads each "|"-separated path and adds
+// those that load (0). bd_load_conf_plugins does the same with the values of
+// the numeric keys of the section "bd_plugins_load" of a configuration file:
+// 0, or -1 when the file does not load. Requires: bd_init has run, and no
+// device is open yet.
 int bd_load_plugins(const char *list);
 int bd_load_conf_plugins(const char *path);
+int bd_plugin_add(const bd_drv *drv);
 int bd_plug_none();
 
 // 0, or -1 with the reason in err (the texts bd_open reports). Requires:
@@ -257,16 +272,7 @@ int bd_zero_pair_clear(bd_dev *src, bd_dev *dst);
 // 1 when the name is an ISO 9660 or UDF image, else 0.
 int bd_is_optical_image(const char *name);
 
-// The file-hash, byte-count and positioned-write tools are not in this build:
-// each answers -1 with that reason in the device's verr.
-int bd_hash_open(bd_dev *dev, const void *request);
-int bd_hash_cal(bd_dev *dev, const void *request);
-int bd_hash_digest(bd_dev *dev, void *out);
-int bd_hash_presult(bd_dev *dev, void *out);
-int bd_bcount_open(bd_dev *dev, const void *request);
-int bd_bcount_cal(bd_dev *dev, const void *request);
-int bd_pwritex_init(bd_dev *dev, uint32_t fill, uint64_t buffer_size);
-int bd_pwritex(bd_dev *dev, uint32_t unused, uint64_t len, uint64_t offset);
+// The file-hash, byte-count and positioned-write tools: bd_tool.h.
 
 // Small helpers.
 bool bd_sector_size_valid(uint32_t size);

@@ -23,6 +23,7 @@
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/basic/verr.h"
+#include "libvdev/vdev.h"
 #include "liblog/zlog.h"
 
 namespace {
@@ -92,7 +93,8 @@ int check_and_add(lsblk_state *state, const char *path)
     }
     if (listed(state, path))
         return 0;
-    if (!is_block_node(path)) {
+    // A virtual device has no node; its table serves it as a block device.
+    if (!is_block_node(path) && vdev_find(path) == nullptr) {
         ZLOG_VERB("not a block device [%s]\n", path);
         return 0;
     }
@@ -162,6 +164,9 @@ char *lsblk_list()
     lsblk_dir(&state, "/dev");
     check_and_add(&state, "/dev/ram");
     check_and_add(&state, "/dev/pmem");
+    ZLOG_DBG("==>\n");
+    for (int i = 0; const char *name = vdev_name_at(i); i++)
+        check_and_add(&state, name);
     return str_buf_detach_nonnull(state.sb);
 }
 

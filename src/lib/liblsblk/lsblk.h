@@ -2,7 +2,7 @@
 // group of "dev[%d].key=[value]" lines per device (name, len, ssize, model).
 // The shell's show-value "block" and the NBD export list read it. Only
 // block-special nodes with a size are listed (symbolic links and other
-// nodes are never opened); each path once.
+// nodes are never opened), and the registered virtual devices; each path once.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,8 @@ struct lsblk_state {
     str_buf *sb;
 };
 
-// Every block device under "/dev", then "/dev/ram" and "/dev/pmem". A new
+// Every block device under "/dev", then "/dev/ram", "/dev/pmem" and the
+// virtual devices (vdev.h) in their registered order. A new
 // text (os_free), empty when there is none; nullptr when memory runs out.
 char *lsblk_list();
 // Walks directory recursively. 0, or -1 when it cannot be opened.

@@ -11,6 +11,8 @@
 #include "libblock/block.h"
 #include "libdbg/dbg_shell.h"
 #include "liblsblk/lsblk.h"
+#include "libconf/conf.h"
+#include "libvdev/vdev.h"
 #include "libpal/value/var_mgr.h"
 #include "libsh/libsh.h"
 #include "libsh/sh_alias.h"
@@ -85,6 +87,28 @@ int app_shell_register()
     return 0;
 }
 
+// The block-driver plug-ins of the section "bd_plugins_load" and the virtual
+// devices of the description named by "zorv:vdev_file": each only when the
+// configuration names it, before the first client can open anything.
+void optional_drivers_init()
+{
+    const char *path = g_app_opts.conf_file;
+    if (path == nullptr || path[0] == '\0')
+        return;
+    conf_handle *conf = conf_load(path);
+    if (conf == nullptr)
+        return;
+    if (conf_has_section(conf, "bd_plugins_load"))
+        bd_load_conf_plugins(path);
+    const char *vdev_file = conf_get_path_str(conf, "zorv:vdev_file", "");
+    if (vdev_file[0] != '\0') {
+        vdev_init(nullptr);
+        if (vdev_init_form_file(vdev_file) != 0)
+            ZLOG_ERR("vdev_file=[%s]: no virtual devices\n", vdev_file);
+    }
+    conf_close(conf);
+}
+
 }  // namespace
 
 int nbdsrv_start()
@@ -118,6 +142,7 @@ int app_lib_exit()
     libsh_exit();
     net_exit();
     bd_exit();
+    vdev_exit();
     ZLOG_DBG("<==\n");
     os_thread_name_del();
     log2_exit(nullptr);
@@ -148,6 +173,7 @@ int app_start_server()
         ZLOG_ERR("debug_shell_server_init failed\n");
     if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
         return -1;
+    optional_drivers_init();
     if (nbdsrv_start() < 0)
         return -1;
     if (g_app_opts.daemon != 0) {
