@@ -17,6 +17,7 @@
 #include "libpal/string/str_tools.h"
 #include "libpal/value/var_mgr.h"
 #include "libsh/ledit.h"
+#include "libsh/ledit_term.h"
 #include "libsh/sh_alias.h"
 #include "libsh/sh_imp.h"
 
@@ -266,6 +267,9 @@ int libsh_init()
 int libsh_exit()
 {
     ZLOG_DBG("==>\n");
+    // The process is ending, maybe while the console waits for a key: the
+    // terminal goes back to its settings and stays so.
+    ledit_term_exit();
     {
         guard g(g_sh_lock);
         if (!g_sh.running)
@@ -336,15 +340,18 @@ int libsh_readline(const char *prompt, char *buf, size_t size)
         return -1;
     buf[0] = '\0';
     libsh_init();
-    if (prompt != nullptr) {
+    // The editor shows no prompt on a plain read; the console still does, so
+    // a program at the other end of a pipe sees when a command has ended.
+    if (prompt != nullptr && ledit_plain_input()) {
         fputs(prompt, stdout);
         fflush(stdout);
     }
-    if (os_stdin_gets(buf, size) == nullptr) {
+    errno = 0;
+    if (ledit_readline(prompt, buf, size) == nullptr) {
         buf[0] = '\0';
-        return -1;
+        // Ctrl-G abandons the line, not the console.
+        return errno == EAGAIN ? 0 : -1;
     }
-    buf[strcspn(buf, "\r\n")] = '\0';
     return static_cast<int>(std::strlen(buf));
 }
 

@@ -73,8 +73,8 @@ int libsh_exit();
 // long, -12 for an unknown command.
 int exec_commands(sh_ctx *ctx, const char *line);
 
-// One line from the console (standard input until the line editor comes):
-// its length, 0 for an empty line, -1 at the end of input.
+// One line from the console through the line editor: its length, 0 for an
+// empty line (and for a line abandoned with Ctrl-G), -1 at the end of input.
 int libsh_readline(const char *prompt, char *buf, size_t size);
 
 // Registries: the entry is kept by address; duplicates and entries without

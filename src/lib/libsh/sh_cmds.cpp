@@ -24,6 +24,7 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app_desc.h"
 #include "libpal/value/var_mgr.h"
+#include "libsh/ledit_term.h"
 #include "libsh/sh_alias.h"
 #include "libsh/sh_imp.h"
 
@@ -394,6 +395,8 @@ int call_kill(sh_ctx *ctx, int, char **)
 {
     ZLOG_WARN("user req exit!!\n");
     ctx->flush(ctx->out);
+    // From a TCP session the console may be waiting for a key in raw mode.
+    ledit_term_exit();
     os_process_exit(0);
 }
 
