@@ -9,6 +9,7 @@
 #include "libpal/env/pl_init.h"
 #include "libpal/os/os_init.h"
 #include "libblock/block.h"
+#include "libdbg/dbg_http.h"
 #include "libdbg/dbg_shell.h"
 #include "liblsblk/lsblk.h"
 #include "libconf/conf.h"
@@ -139,6 +140,7 @@ int app_lib_init()
 
 int app_lib_exit()
 {
+    debug_bsv_pipe_srv_exit();
     libsh_exit();
     net_exit();
     bd_exit();
@@ -169,6 +171,14 @@ int app_start_server()
         g_app_opts.http_port = 0;
     if (!port_is_valid("debug_server_port", static_cast<int>(g_app_opts.shell_port), true))
         g_app_opts.shell_port = 0;
+    if (g_app_opts.http_port != 0) {
+        // Read by the tool while it runs.
+        static debug_http_param http = {};
+        http = {0, "ZORV Web Debug Tool", g_app_opts.http_user, g_app_opts.http_pwd, "zorv>"};
+        debug_http_set_param(&http);
+        if (debug_http_server_init(g_app_opts.http_addr, g_app_opts.http_port) != 0)
+            ZLOG_ERR("debug_http_server_init failed\n");
+    }
     if (g_app_opts.shell_port != 0 && debug_shell_server_init(g_app_opts.shell_addr, g_app_opts.shell_port) != 0)
         ZLOG_ERR("debug_shell_server_init failed\n");
     if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
@@ -199,6 +209,8 @@ int app_stop_server()
     // The debug web server stops after the debug shell server.
     if (g_app_opts.shell_port != 0)
         debug_shell_server_exit();
+    if (g_app_opts.http_port != 0)
+        dbg_http_server_stop();
     std::atomic_ref<uint32_t>(g_app.stopped).store(1);
     s_stop_state.store(2);
     s_stop_state.notify_all();

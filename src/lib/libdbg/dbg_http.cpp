@@ -1,0 +1,611 @@
+// The debug web tool: start and stop, the accept callback and connection
+// threads, the guards every route passes, the routes, the shell capture and
+// the log reader.
+#include "libdbg/dbg_http.h"
+
+#include <strings.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#define ZLOG_TAG "dbghttp"
+#include "libbsv/bsv_log.h"
+#include "libhttpd/httpd_content.h"
+#include "liblog/zlog.h"
+#include "libnet/sock_srv.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/env/pl_sysinfo.h"
+#include "libpal/os/os_path.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/string/str_buf.h"
+#include "libpal/string/str_escape.h"
+#include "libpal/string/str_safe.h"
+#include "libpwd/libpwd.h"
+#include "libsh/libsh.h"
+
+namespace {
+
+constexpr char k_metrics[] = "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+constexpr char k_page_file[] = "debug.html";
+
+// One start of the tool. Shared by the listener and every request it
+// accepted: the last of them to let go frees the HTTP server, so a stop
+// never frees it under a request still running (the one that ran "exit"
+// included).
+struct http_tool : std::enable_shared_from_this<http_tool> {
+    debug_http_param param{};
+    std::string addrs;
+    std::string page;
+    char token[DBG_HTTP_TOKEN_SIZE] = "";
+    httpd_server *server = nullptr;
+    sock_server *listener = nullptr;
+    uint32_t port = 0;
+
+    ~http_tool() { httpdServerFree(server); }
+};
+
+// What a connection thread owns.
+struct http_job {
+    std::shared_ptr<http_tool> tool;
+    httpd_request *request;
+    bool reading;  // still waiting for its request; under g_run_lock
+};
+
+std::mutex g_start_lock;  // one start or stop at a time
+std::mutex g_lock;        // the fields below
+debug_http_param g_param{};
+std::shared_ptr<http_tool> g_tool;
+
+// Requests accepted and not yet finished, over all starts.
+std::mutex g_run_lock;
+std::condition_variable g_run_idle;
+int g_running = 0;
+std::set<http_job *> g_jobs;
+
+// The tool of the request this thread serves.
+thread_local http_tool *t_tool = nullptr;
+
+// The one "log" reader and its lock: concurrent "/log" requests each get
+// other lines.
+std::mutex g_log_lock;
+bsv_log_reader *g_log = nullptr;
+
+const char *text_or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+void run_begin(http_job *job)
+{
+    std::lock_guard<std::mutex> g(g_run_lock);
+    g_running++;
+    g_jobs.insert(job);
+}
+
+void run_end(http_job *job)
+{
+    std::lock_guard<std::mutex> g(g_run_lock);
+    g_running--;
+    g_jobs.erase(job);
+    g_run_idle.notify_all();
+}
+
+// The request has been read: from now on a stop lets it finish. false when a
+// stop ended its reading first.
+bool read_done(http_job *job)
+{
+    std::lock_guard<std::mutex> g(g_run_lock);
+    job->reading = false;
+    return job->request->conn.stop.load() == 0;
+}
+
+// Requires: g_run_lock held. Connections still waiting for their request
+// (idle ones a browser opens ahead, slow clients) end within one read slice.
+void stop_readers()
+{
+    for (http_job *job : g_jobs) {
+        if (job->reading)
+            job->request->conn.stop.store(NET_STOP_BY_STOPPER);
+    }
+}
+
+// 8 decimal digits from the system's cryptographic source.
+bool draw_token(char *token)
+{
+    uint8_t bytes[8];
+    if (getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes)))
+        return false;
+    for (size_t i = 0; i < sizeof(bytes); i++)
+        token[i] = static_cast<char>('0' + bytes[i] % 10);
+    token[8] = '\0';
+    return true;
+}
+
+std::string html_escape(const char *text)
+{
+    std::string out;
+    for (const char *p = text_or_empty(text); *p != '\0'; p++) {
+        switch (*p) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += *p; break;
+        }
+    }
+    return out;
+}
+
+// The host name of a Host header value: without its port, an IPv6 literal
+// without its brackets.
+std::string host_name_of(std::string_view host)
+{
+    if (!host.empty() && host.front() == '[') {
+        const size_t end = host.find(']');
+        return std::string(host.substr(1, end == std::string_view::npos ? std::string_view::npos : end - 1));
+    }
+    const size_t colon = host.find(':');
+    if (colon != std::string_view::npos && host.find(':', colon + 1) == std::string_view::npos)
+        host = host.substr(0, colon);
+    return std::string(host);
+}
+
+bool listed(const std::string &name, const std::string &list)
+{
+    size_t pos = 0;
+    while (pos <= list.size()) {
+        size_t end = list.find_first_of(";,", pos);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string item = list.substr(pos, end - pos);
+        if (!item.empty() && strcasecmp(item.c_str(), name.c_str()) == 0)
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+// A browser sends the name it was given: a page of another site that makes
+// its own name point at this machine (DNS rebinding) still sends that name.
+// No Host at all comes from no browser.
+bool host_is_ours(const http_tool &tool, const char *host)
+{
+    if (host[0] == '\0')
+        return true;
+    const std::string name = host_name_of(host);
+    if (os_ipv4_cstr_is_valid(name.c_str()) || os_ipv6_cstr_is_valid(name.c_str()))
+        return true;
+    if (strcasecmp(name.c_str(), "localhost") == 0)
+        return true;
+    char own[256] = "";
+    os_get_hostname(own, sizeof(own));
+    return strcasecmp(name.c_str(), own) == 0 || listed(name, tool.addrs);
+}
+
+const char *var_of(httpd_request *r, const char *name)
+{
+    const httpd_var *v = httpdVarFind(r, name);
+    return v != nullptr ? v->value : "";
+}
+
+// The Host check, then the credentials, then (need_token) the page token.
+// false when the request has been answered.
+bool admitted(httpd_server *server, httpd_request *r, bool need_token)
+{
+    if (!host_is_ours(*t_tool, r->host)) {
+        ZLOG_WARN("refused Host [%s] from %s\n", r->host, r->peer);
+        httpdSend403(server, r);
+        return false;
+    }
+    if (is_need_auth(r) != 0)
+        return false;
+    if (need_token && std::strcmp(var_of(r, "token"), t_tool->token) != 0) {
+        ZLOG_DBG("request [%s] from %s without the page token\n", r->path, r->peer);
+        httpdSend403(server, r);
+        return false;
+    }
+    return true;
+}
+
+void route_page(httpd_server *server, httpd_request *r)
+{
+    ZLOG_VERB("[%s]\n", r->query);
+    if (!admitted(server, r, false))
+        return;
+    // Only the server's own values are substituted, never the client's.
+    httpdVarFreeAll(r);
+    httpdVarSet(r, "title", html_escape(t_tool->param.title).c_str());
+    httpdVarSet(r, "sh_psa", html_escape(t_tool->param.prompt).c_str());
+    httpdVarSet(r, "token_value", t_tool->token);
+    httpdSendTemplate(r, t_tool->page.c_str());
+}
+
+void route_cmd(httpd_server *server, httpd_request *r)
+{
+    ZLOG_VERB("[%s]\n", r->query);
+    if (!admitted(server, r, true))
+        return;
+    const char *command = var_of(r, "command");
+    ZLOG_DBG("ucmd=[%s]\n", command);
+    str_buf *out = str_buf_new();
+    if (out == nullptr)
+        return;
+    http_exec_cmd(command, out);
+    ZLOG_VERB("ret=[%s]\n", text_or_empty(str_buf_cstr(out)));
+    httpdSendText(r, str_buf_cstr(out));
+    str_buf_free(out);
+}
+
+void route_log(httpd_server *server, httpd_request *r)
+{
+    if (!admitted(server, r, true))
+        return;
+    str_buf *out = str_buf_new();
+    if (out == nullptr)
+        return;
+    http_log_read_json(var_of(r, "token"), out, DBG_HTTP_LOG_OUT_SIZE);
+    httpdSendText(r, str_buf_cstr(out));
+    str_buf_free(out);
+}
+
+void route_config(httpd_server *server, httpd_request *r)
+{
+    ZLOG_VERB("[%s]\n", r->query);
+    if (!admitted(server, r, true))
+        return;
+    char *json = libsh_dvar_json();
+    httpdSendText(r, json != nullptr ? json : "[]");
+    os_free(json);
+}
+
+void route_update(httpd_server *server, httpd_request *r)
+{
+    if (!admitted(server, r, true))
+        return;
+    char err[LIBPWD_TEXT_SIZE] = "";
+    if (libsh_dvar_set(var_of(r, "name"), var_of(r, "value"), err) >= 0) {
+        httpdSendText(r, "{ \"success\" : true, \"msg\" : \"ok\" }");
+        return;
+    }
+    ZLOG_DBG("%s conf_set failed: %s\n", r->query, err);
+    char *escaped = str_escape_json_dup(err);
+    char reply[512];
+    str_sprintf_s2(reply, sizeof(reply), "{ \"success\" : false, \"msg\" : \"%s\" }", text_or_empty(escaped));
+    os_free(escaped);
+    httpdSendText(r, reply);
+}
+
+void route_metrics(httpd_server *server, httpd_request *r)
+{
+    ZLOG_VERB("[%s]\n", r->query);
+    if (admitted(server, r, false))
+        httpdSendBytes(r, k_metrics, static_cast<int>(sizeof(k_metrics) - 1));
+}
+
+void route_favicon(httpd_server *server, httpd_request *r)
+{
+    ZLOG_VERB("[%s]\n", r->query);
+    if (!host_is_ours(*t_tool, r->host)) {
+        httpdSend403(server, r);
+        return;
+    }
+    httpdSendBytes(r, k_dbg_http_icon, static_cast<int>(k_dbg_http_icon_size));
+}
+
+struct route_row {
+    const char *name;
+    httpd_callback proc;
+};
+
+constexpr route_row k_routes[] = {
+    {"", route_page},          {"cmd", route_cmd},         {"log", route_log},
+    {"config", route_config},  {"update", route_update},   {"metrics", route_metrics},
+    {"favicon.ico", route_favicon},
+};
+
+int http_add_routes(httpd_server *server)
+{
+    for (const auto &row : k_routes) {
+        if (httpdContentAddCallback(server, "/", row.name, 0, nullptr, row.proc) != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Output of the capture context: the first command's output ends at its NUL.
+int capture_append(void *out, const void *bytes, size_t len)
+{
+    return str_buf_append(static_cast<str_buf *>(out), bytes, len) == 0 ? static_cast<int>(len) : -1;
+}
+
+std::shared_ptr<http_tool> tool_new(const char *addrs)
+{
+    auto tool = std::make_shared<http_tool>();
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        tool->param = g_param;
+    }
+    tool->addrs = text_or_empty(addrs);
+    const debug_http_param &p = tool->param;
+    if (p.auth_mode == 0 && (std::strlen(text_or_empty(p.user)) >= HTTPD_CRED_SIZE ||
+                             std::strlen(text_or_empty(p.password)) >= HTTPD_CRED_SIZE))
+        ZLOG_ERR("web user or password longer than %d characters: no login can match\n", HTTPD_CRED_SIZE - 1);
+    if (!draw_token(tool->token)) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "getrandom failed: ");
+        return nullptr;
+    }
+    char *file = os_file_read_text(k_page_file);
+    if (file != nullptr) {
+        ZLOG_DBG("load debug.html ok\n");
+        tool->page = file;
+        os_free(file);
+    } else {
+        tool->page = k_dbg_http_page;
+    }
+    return tool;
+}
+
+}  // namespace
+
+void debug_http_set_param(const debug_http_param *param)
+{
+    std::lock_guard<std::mutex> g(g_lock);
+    g_param = param != nullptr ? *param : debug_http_param{};
+}
+
+int debug_http_server_init(const char *addrs, uint32_t port)
+{
+    if (port == 0)
+        return 0;
+    std::lock_guard<std::mutex> start(g_start_lock);
+    if (debug_http_server_port() != 0) {
+        ZLOG_ERR("debug web server already running\n");
+        return -1;
+    }
+    std::shared_ptr<http_tool> tool = tool_new(addrs);
+    if (tool == nullptr || http_log_init() != 0)
+        return -1;
+    tool->server = httpdServerNew();
+    if (tool->server == nullptr) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "Could not create web server: ");
+        http_log_exit();
+        return -1;
+    }
+    if (http_add_routes(tool->server) != 0) {
+        http_log_exit();
+        return -1;
+    }
+    sock_srv_param sp{};
+    sp.name = "dbg_http";
+    sp.reuse = 1;
+    sp.backlog = DBG_HTTP_BACKLOG;
+    sp.accept_proc = http_accept_proc;
+    sp.udata = tool.get();
+    tool->listener = sock_tcp_server(tool->addrs.empty() ? nullptr : tool->addrs.c_str(), port, &sp);
+    if (tool->listener == nullptr) {
+        http_log_exit();
+        return -1;
+    }
+    tool->port = sp.bind_port;
+    std::lock_guard<std::mutex> g(g_lock);
+    g_tool = tool;
+    ZLOG_DBG("debug web server on port %u\n", static_cast<unsigned>(tool->port));
+    return 0;
+}
+
+int dbg_http_server_stop()
+{
+    ZLOG_DBG("==>\n");
+    std::lock_guard<std::mutex> stop(g_start_lock);
+    std::shared_ptr<http_tool> tool;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        tool.swap(g_tool);
+    }
+    if (tool == nullptr)
+        return 0;
+    sock_server_close(tool->listener);
+    tool->listener = nullptr;
+    {
+        // The request that ran "exit" is never waited for: it is this thread.
+        const int own = t_tool != nullptr ? 1 : 0;
+        std::unique_lock<std::mutex> g(g_run_lock);
+        stop_readers();
+        if (!g_run_idle.wait_for(g, std::chrono::milliseconds(DBG_HTTP_STOP_WAIT_MS),
+                                 [own] { return g_running <= own; }))
+            ZLOG_WARN("%d web requests still running: the last of them frees the server\n", g_running - own);
+    }
+    http_log_exit();
+    return 0;
+}
+
+uint32_t debug_http_server_port()
+{
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_tool != nullptr ? g_tool->port : 0;
+}
+
+const char *debug_http_token()
+{
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_tool != nullptr ? g_tool->token : "";
+}
+
+int http_accept_proc(os_socket sock, os_ipaddr *peer, void *udata)
+{
+    auto *tool = static_cast<http_tool *>(udata);
+    {
+        std::lock_guard<std::mutex> g(g_run_lock);
+        if (g_running >= DBG_HTTP_MAX_RUNNING) {
+            ZLOG_WARN("%d web requests running, connection refused\n", g_running);
+            os_socket_exit(sock);
+            return -1;
+        }
+    }
+    httpd_request *r = httpdAccpetConnection(sock, tool->server);
+    if (r == nullptr) {
+        ZLOG_ERR("httpdAccpetConnection sock=%p error\n", reinterpret_cast<void *>(sock));
+        if (tool->server->last_error == -3)
+            os_socket_exit(sock);
+        return -1;
+    }
+    if (peer == nullptr || os_ipaddr_host_cstr(peer, r->peer, sizeof(r->peer)) == nullptr)
+        r->peer[0] = '\0';
+    auto job = std::make_unique<http_job>(http_job{tool->shared_from_this(), r, true});
+    run_begin(job.get());
+    os_thread *thread = os_thread_init("http_cli", httpd_client_thread, job.get(), 0);
+    if (thread == nullptr) {
+        ZLOG_ERR("Failed to create a new thread (httpd)\n");
+        run_end(job.get());
+        httpdRequestFree(r);
+        return -1;
+    }
+    job.release();
+    os_thread_release(thread);
+    return 0;
+}
+
+int httpd_client_thread(void *arg)
+{
+    std::unique_ptr<http_job> job(static_cast<http_job *>(arg));
+    t_tool = job->tool.get();
+    httpd_server *server = job->tool->server;
+    const int rc = httpdReadRequest(server, job->request);
+    if (read_done(job.get()) && rc == 0)
+        httpdProcessRequest(server, job->request);
+    else
+        ZLOG_DBG("No valid request received\n");
+    httpdRequestFree(job->request);
+    t_tool = nullptr;
+    // The tool goes before the count: a stop that saw the count reach zero
+    // finds no request still holding it.
+    job->tool.reset();
+    run_end(job.get());
+    return 0;
+}
+
+int is_need_auth(httpd_request *r)
+{
+    const debug_http_param &p = t_tool->param;
+    if (p.auth_mode != 0) {
+        char err[LIBPWD_TEXT_SIZE] = "";
+        if (libpwd_check_user_pwd(r->peer, r->user, r->password, err) == LIBPWD_OK)
+            return 0;
+        ZLOG_DBG("authentication error: %s\n", err);
+        httpdSend401(r, DBG_HTTP_REALM);
+        return 1;
+    }
+    const char *user = text_or_empty(p.user);
+    const char *password = text_or_empty(p.password);
+    if (user[0] == '\0' || password[0] == '\0')
+        return 0;
+    if (r->cred_len > 0 && std::strcmp(user, r->user) == 0 && std::strcmp(password, r->password) == 0)
+        return 0;
+    ZLOG_DBG("Status page requested, forcing authentication\n");
+    httpdSend401(r, DBG_HTTP_REALM);
+    return 1;
+}
+
+int http_out_printf(void *out, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = str_buf_vappendf(static_cast<str_buf *>(out), fmt, ap);
+    va_end(ap);
+    return n;
+}
+
+int http_out_write(void *out, const void *bytes, int len)
+{
+    return len > 0 ? capture_append(out, bytes, static_cast<size_t>(len)) : 0;
+}
+
+int http_out_flush(void *out) { return capture_append(out, "", 1); }
+
+int http_exec_cmd(const char *line, str_buf *out)
+{
+    ZLOG_VERB("==>\n");
+    ZLOG_VERB("cmd=%s\n", text_or_empty(line));
+    str_buf *capture = str_buf_new();
+    if (capture == nullptr)
+        return -1;
+    sh_ctx ctx{};
+    ctx.mode = SH_MODE_WEB;
+    ctx.out = capture;
+    ctx.printf = http_out_printf;
+    ctx.write = http_out_write;
+    ctx.flush = http_out_flush;
+    const int rc = exec_commands(&ctx, text_or_empty(line));
+    if (rc < 0)
+        ZLOG_DBG("exec [%s] failed\n", text_or_empty(line));
+    // The first command's output: up to its end mark.
+    const char *text = capture->len > 0 ? capture->text : "";
+    char *escaped = str_escape_json_dup(text);
+    str_buf_appendf(out, "[{\"resp\":\"%s\"}]", text_or_empty(escaped));
+    os_free(escaped);
+    str_buf_free(capture);
+    ZLOG_VERB("<==\n");
+    return rc;
+}
+
+int http_log_init()
+{
+    log2_printf(nullptr, LOG2_DBG, "bsv", __FILE__, __LINE__, __func__, "==>\n");
+    std::lock_guard<std::mutex> g(g_log_lock);
+    if (g_log != nullptr)
+        return 0;
+    g_log = bsv_open_log();
+    if (g_log == nullptr) {
+        log2_printf(nullptr, LOG2_DBG, "bsv", __FILE__, __LINE__, __func__, "bsv_open_log failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+int http_log_exit()
+{
+    std::lock_guard<std::mutex> g(g_log_lock);
+    if (g_log == nullptr)
+        return -1;
+    bsv_close_log(g_log);
+    g_log = nullptr;
+    return 0;
+}
+
+char *http_log_stat()
+{
+    std::lock_guard<std::mutex> g(g_log_lock);
+    return g_log != nullptr ? bsv_log_stat_text(g_log) : nullptr;
+}
+
+int http_log_read_json(const char *, str_buf *out, size_t size)
+{
+    constexpr size_t line_size = 1472;
+    std::lock_guard<std::mutex> g(g_log_lock);
+    const size_t start = out->len;
+    str_buf_putc(out, '[');
+    int rc = 0;
+    char line[line_size];
+    while (g_log != nullptr && out->len - start + line_size <= size) {
+        int level = 0;
+        rc = bsv_read_log(g_log, &level, line, sizeof(line));
+        if (rc <= 0)
+            break;
+        char *escaped = str_escape_json_dup(line);
+        str_buf_appendf(out, "{\"log\":\"%s\",\"level\":\"%s\"},", text_or_empty(escaped),
+                        text_or_empty(log2_level_2_web_name(level)));
+        os_free(escaped);
+    }
+    if (out->text[out->len - 1] == ',')
+        out->text[out->len - 1] = ']';
+    else
+        str_buf_putc(out, ']');
+    return rc;
+}

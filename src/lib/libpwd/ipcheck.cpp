@@ -1,0 +1,161 @@
+// The per-address login lock-out and its audit lines.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#define ZLOG_TAG "pwd"
+#include "liblog/flog.h"
+#include "liblog/zlog.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/comm/dict.h"
+#include "libpal/string/str_safe.h"
+#include "libpwd/libpwd.h"
+
+namespace {
+
+struct lockout {
+    std::mutex lock;
+    dict *table = nullptr;  // address text -> ipcheck_rec (owned); nullptr while off
+    uint32_t limit = 0;
+    uint64_t lock_ms = 0;
+    uint32_t table_size = 0;
+    flog *audit = nullptr;
+};
+
+lockout g_lockout;
+std::atomic<uint64_t (*)()> g_clock{nullptr};
+
+uint64_t now_ms()
+{
+    const auto clock = g_clock.load();
+    return clock != nullptr ? clock() : os_tick_ms();
+}
+
+const char *text_or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+// Requires: the lock held and the table at or over its size. Every record of
+// the smallest last-failure time goes (those that never failed first).
+void evict_oldest(dict *table)
+{
+    uint64_t oldest = UINT64_MAX;
+    const char *key = nullptr;
+    void *value = nullptr;
+    for (int rank = 0; (rank = dict_next(table, rank, &key, &value)) > 0;)
+        oldest = std::min(oldest, static_cast<ipcheck_rec *>(value)->last_fail);
+    std::vector<std::string> doomed;
+    for (int rank = 0; (rank = dict_next(table, rank, &key, &value)) > 0;) {
+        if (static_cast<ipcheck_rec *>(value)->last_fail == oldest)
+            doomed.emplace_back(key);
+    }
+    for (const auto &k : doomed)
+        dict_del(table, k.c_str());
+}
+
+// "\tinfo\t%s\tlogin\tlogin from %s\n" and "\twarn\t%s\tlogin\tlogin failed form %s\n".
+void audit(const char *level, const char *event, const char *user, const char *addr)
+{
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (g_lockout.audit != nullptr)
+        flog_printf(g_lockout.audit, "\t%s\t%s\tlogin\t%s %s\n", level, text_or_empty(user), event, text_or_empty(addr));
+}
+
+}  // namespace
+
+void ipcheck_init(const libpwd_param *param)
+{
+    ipcheck_exit();
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (param->audit_path != nullptr && param->audit_path[0] != '\0') {
+        const flog_opts opts{param->audit_max_size, FLOG_OPT_TIME};
+        g_lockout.audit = flog_open(param->audit_path, &opts);
+    }
+    g_lockout.limit = param->fail_limit;
+    if (g_lockout.limit == 0) {
+        ZLOG_WARN("pelo_login_fail_count==0 stop ipcheck\n");
+        return;
+    }
+    g_lockout.table = dict_new(DICT_KEY_COPY | DICT_VAL_OWNED);
+    const uint32_t minutes = param->lock_minutes != 0 ? param->lock_minutes : LIBPWD_LOCK_MINUTES;
+    g_lockout.lock_ms = static_cast<uint64_t>(minutes) * 60000;
+    g_lockout.table_size = param->table_size != 0 ? param->table_size : LIBPWD_TABLE_SIZE;
+}
+
+void ipcheck_exit()
+{
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (g_lockout.table != nullptr)
+        dict_exit(g_lockout.table);
+    g_lockout.table = nullptr;
+    g_lockout.limit = 0;
+    if (g_lockout.audit != nullptr)
+        flog_close(g_lockout.audit);
+    g_lockout.audit = nullptr;
+}
+
+int ipcheck_check(const char *addr, char *msg)
+{
+    addr = text_or_empty(addr);
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (g_lockout.table == nullptr)
+        return 0;
+    const uint64_t now = now_ms();
+    auto *rec = static_cast<ipcheck_rec *>(dict_get(g_lockout.table, addr, nullptr));
+    if (rec == nullptr) {
+        if (dict_count(g_lockout.table) >= g_lockout.table_size)
+            evict_oldest(g_lockout.table);
+        rec = static_cast<ipcheck_rec *>(os_zalloc(sizeof(ipcheck_rec)));
+        if (rec == nullptr)
+            return 0;
+        new (rec) ipcheck_rec{now, 0, 0, 0};
+        if (dict_set(g_lockout.table, addr, rec) != 0)
+            os_free(rec);
+        return 0;
+    }
+    if (rec->failures < static_cast<int32_t>(g_lockout.limit))
+        return 0;
+    if (rec->locked_until <= now) {
+        rec->failures = 0;
+        return 0;
+    }
+    str_sprintf_s2(msg, LIBPWD_TEXT_SIZE, "Login failed %d times, Please try again in %0.2f minutes", rec->failures,
+                   static_cast<double>(rec->locked_until - now) / 60000.0);
+    return LIBPWD_LOCKED;
+}
+
+int ipcheck_login_fail(const char *addr, const char *user)
+{
+    audit("warn", "login failed form", user, addr);
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (g_lockout.table == nullptr)
+        return 0;
+    auto *rec = static_cast<ipcheck_rec *>(dict_get(g_lockout.table, text_or_empty(addr), nullptr));
+    if (rec == nullptr)
+        return 0;
+    const uint64_t now = now_ms();
+    rec->last_fail = now;
+    rec->failures++;
+    if (rec->failures >= static_cast<int32_t>(g_lockout.limit))
+        rec->locked_until = now + g_lockout.lock_ms;
+    return 0;
+}
+
+int ipcheck_login_ok(const char *addr, const char *user)
+{
+    audit("info", "login from", user, addr);
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    if (g_lockout.table != nullptr)
+        dict_del(g_lockout.table, text_or_empty(addr));
+    return 0;
+}
+
+uint32_t ipcheck_count()
+{
+    std::lock_guard<std::mutex> g(g_lockout.lock);
+    return g_lockout.table != nullptr ? dict_count(g_lockout.table) : 0;
+}
+
+void ipcheck_set_clock(uint64_t (*clock)()) { g_clock.store(clock); }

@@ -1,0 +1,412 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the debug web tool: the built daemon with a web port,
+driven by raw HTTP clients and by the system's headless Chromium through its
+DevTools protocol (a small standard-library WebSocket client; nothing is
+downloaded). Screenshots of the browser case are kept in the output
+directory. Every wait is bounded.
+
+Usage: web_e2e.py <zorv binary> <output dir> <case>
+Exit status 77 (skipped) when the browser case finds no Chromium.
+"""
+
+import base64
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+
+# The daemon harness's helpers: failures, bounded waits, free ports.
+sys.dont_write_bytecode = True  # no cache files in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from zorv_e2e import Failure, check, free_port, wait_for  # noqa: E402
+
+SKIP = 77
+CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome")
+
+
+def port_open(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def http_get(port, target, headers=""):
+    """The raw reply bytes of one GET."""
+    with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+        s.sendall(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{headers}\r\n".encode())
+        got = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return got
+            got += chunk
+
+
+def body_of(reply):
+    return reply.split(b"\r\n\r\n", 1)[1].decode()
+
+
+class Daemon:
+    """The daemon in the foreground of a temporary directory, with a web port."""
+
+    def __init__(self, binary, extra_ini=""):
+        self.dir = tempfile.mkdtemp(prefix="zorv_web_")
+        self.exe = os.path.join(self.dir, "zorv")
+        shutil.copy2(binary, self.exe)
+        self.nbd_port = free_port()
+        self.web_port = free_port()
+        with open(os.path.join(self.dir, "zorv.ini"), "w") as f:
+            f.write(f"[zorv]\nnbd_server_port={self.nbd_port}\n[debug]\nhttp_server_port={self.web_port}\n"
+                    f"http_server_addr=127.0.0.1\n{extra_ini}")
+        env = dict(os.environ)
+        env.pop("QD_ENV_LOG_LEVEL", None)
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        self.proc = None
+        self.env = env
+
+    def launch(self):
+        # Its output goes to files: a pipe nobody reads would stop a daemon that logs much.
+        self.out = open(os.path.join(self.dir, "out.log"), "w")
+        self.err = open(os.path.join(self.dir, "err.log"), "w")
+        self.proc = subprocess.Popen([self.exe, "-q"], cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL,
+                                     stdout=self.out, stderr=self.err)
+        wait_for(lambda: port_open(self.web_port) or self.proc.poll() is not None, 20, "the web port")
+        if self.proc.poll() is not None:
+            with open(os.path.join(self.dir, "err.log")) as f:
+                raise Failure("daemon ended at start: " + f.read())
+
+    def start(self):
+        self.launch()
+        page = body_of(http_get(self.web_port, "/"))
+        m = re.search(r'var TOKEN="(\d{8})";', page)
+        check(m is not None, "no token in the page")
+        self.token = m.group(1)
+        return self
+
+    def cmd(self, command):
+        q = urllib.parse.urlencode({"token": self.token, "command": command})
+        return json.loads(body_of(http_get(self.web_port, "/cmd?" + q)))[0]["resp"]
+
+    def stop(self):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+                raise Failure("daemon did not stop on SIGTERM")
+        return self.proc.returncode
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(5)
+        for f in (getattr(self, "out", None), getattr(self, "err", None)):
+            if f:
+                f.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class DevTools:
+    """A minimal client of Chromium's DevTools protocol over one WebSocket."""
+
+    def __init__(self, ws_url):
+        u = urllib.parse.urlparse(ws_url)
+        self.sock = socket.create_connection((u.hostname, u.port), timeout=30)
+        key = base64.b64encode(os.urandom(16)).decode()
+        self.sock.sendall((f"GET {u.path} HTTP/1.1\r\nHost: {u.hostname}:{u.port}\r\nUpgrade: websocket\r\n"
+                           f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n")
+                          .encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = self.sock.recv(1)
+            check(chunk, "DevTools closed during the handshake")
+            head += chunk
+        check(head.startswith(b"HTTP/1.1 101"), "DevTools refused the WebSocket: " + head.decode(errors="replace"))
+        self.next_id = 0
+
+    def _recv_exact(self, n):
+        data = b""
+        while len(data) < n:
+            chunk = self.sock.recv(n - len(data))
+            check(chunk, "DevTools closed")
+            data += chunk
+        return data
+
+    def _send(self, text):
+        payload = text.encode()
+        head = bytes([0x81])
+        n = len(payload)
+        if n < 126:
+            head += bytes([0x80 | n])
+        elif n < 65536:
+            head += bytes([0x80 | 126]) + struct.pack(">H", n)
+        else:
+            head += bytes([0x80 | 127]) + struct.pack(">Q", n)
+        mask = os.urandom(4)
+        self.sock.sendall(head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def _recv(self):
+        message = b""
+        while True:
+            b0, b1 = self._recv_exact(2)
+            n = b1 & 0x7F
+            if n == 126:
+                n = struct.unpack(">H", self._recv_exact(2))[0]
+            elif n == 127:
+                n = struct.unpack(">Q", self._recv_exact(8))[0]
+            data = self._recv_exact(n)
+            if b0 & 0x0F == 0x9:  # ping
+                continue
+            message += data
+            if b0 & 0x80:
+                return json.loads(message.decode())
+
+    def call(self, method, **params):
+        self.next_id += 1
+        ident = self.next_id
+        self._send(json.dumps({"id": ident, "method": method, "params": params}))
+        while True:
+            msg = self._recv()
+            if msg.get("id") == ident:
+                check("error" not in msg, f"{method}: {msg.get('error')}")
+                return msg.get("result", {})
+
+    def js(self, expression):
+        r = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)
+        check("exceptionDetails" not in r, f"script failed: {expression}: {r.get('exceptionDetails')}")
+        return r["result"].get("value")
+
+    def key(self, key, code, text="", modifiers=0, vk=0):
+        common = {"key": key, "code": code, "modifiers": modifiers, "windowsVirtualKeyCode": vk}
+        self.call("Input.dispatchKeyEvent", type="keyDown" if text else "rawKeyDown", text=text, **common)
+        self.call("Input.dispatchKeyEvent", type="keyUp", **common)
+
+    def type_text(self, text):
+        self.call("Input.insertText", text=text)
+
+    def double_click(self, x, y):
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=1)
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left", clickCount=2)
+
+    def screenshot(self, path):
+        data = self.call("Page.captureScreenshot", format="png")["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
+
+class Browser:
+    """Headless Chromium on a private profile; its page target's DevTools."""
+
+    def __init__(self, exe):
+        self.profile = tempfile.mkdtemp(prefix="zorv_chromium_")
+        self.proc = subprocess.Popen(
+            [exe, "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
+             "--disable-extensions", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--metrics-recording-only", "--remote-debugging-port=0", "--window-size=1280,800",
+             "--user-data-dir=" + self.profile, "about:blank"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            port_file = os.path.join(self.profile, "DevToolsActivePort")
+            wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 30,
+                     "Chromium's DevTools port")
+            with open(port_file) as f:
+                port = int(f.readline())
+            targets = wait_for(lambda: self._page_targets(port), 15, "a page target")
+            self.tools = DevTools(targets[0]["webSocketDebuggerUrl"])
+        except BaseException:
+            self.close()
+            raise
+
+    @staticmethod
+    def _page_targets(port):
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+                # The WebSocket URLs in the answer are built from this Host.
+                s.sendall(f"GET /json/list HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode())
+                got = b""
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    got += chunk
+                    head, _, body = got.partition(b"\r\n\r\n")
+                    m = re.search(rb"Content-Length:\s*(\d+)", head, re.I)
+                    if m and len(body) >= int(m.group(1)):
+                        break
+            return [t for t in json.loads(body.decode()) if t.get("type") == "page"]
+        except (OSError, ValueError):
+            return None
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(5)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+def case_browser(binary, outdir):
+    exe = next((p for p in CHROMIUM_NAMES if os.access(p, os.X_OK)), None)
+    if exe is None:
+        print("browser case skipped: no Chromium installed")
+        return SKIP
+    d = Daemon(binary)
+    browser = None
+    try:
+        d.start()
+        browser = Browser(exe)
+        t = browser.tools
+        t.call("Page.enable")
+        t.call("Page.navigate", url=f"http://127.0.0.1:{d.web_port}/?dp=pconsole")
+        wait_for(lambda: t.js("document.readyState === 'complete' && !!document.getElementById('cmd')"), 20,
+                 "the page")
+        check(t.js("document.title") == "ZORV Web Debug Tool", "page title")
+        check(t.js("document.getElementById('psa').textContent") == "zorv>", "console prompt")
+
+        # Console: typed on the keyboard, answered in the view.
+        t.js("document.getElementById('cmd').focus()")
+        t.type_text("show dvar")
+        t.key("Enter", "Enter", text="\r", vk=13)
+        answer = wait_for(lambda: (lambda s: s if "nbd_readonly_flag=1" in s else None)(
+            t.js("document.getElementById('out').textContent")), 20, "the answer of show dvar")
+        check("log.level=info" in answer, "show dvar answer: " + answer)
+        # The session's history: arrow up brings the command back.
+        t.key("ArrowUp", "ArrowUp", vk=38)
+        check(t.js("document.getElementById('cmd').value") == "show dvar", "history recall")
+        t.key("Escape", "Escape", vk=27)
+        t.screenshot(os.path.join(outdir, "web_console.png"))
+
+        # Setting: Alt+3, double-click the value of log.level, pick "dbg".
+        t.key("3", "Digit3", modifiers=1, vk=51)
+        wait_for(lambda: t.js("document.querySelectorAll('#stable tbody tr').length") >= 2, 20, "the settings table")
+        box = t.js("(function(){var td=[...document.querySelectorAll('#stable td.val')]"
+                   ".find(function(c){return c.dataset.name==='log.level';});"
+                   "var r=td.getBoundingClientRect();return [r.x+r.width/2,r.y+r.height/2];})()")
+        t.double_click(box[0], box[1])
+        wait_for(lambda: t.js("!!document.querySelector('#stable td.val select')"), 10, "the level list")
+        check(t.js("[...document.querySelector('#stable td.val select').options].map(o=>o.value).join('/')")
+              .startswith("verb/dbg/info"), "level choices")
+        t.js("(function(){var s=document.querySelector('#stable td.val select');s.value='dbg';"
+             "s.dispatchEvent(new Event('change'));})()")
+        wait_for(lambda: t.js("!!document.querySelector('#stable .ok')"), 20, "the saved mark")
+        t.screenshot(os.path.join(outdir, "web_setting.png"))
+        check("log.level=dbg" in d.cmd("show dvar"), "log.level changed through the page")
+
+        # Log View: a debug line appears now that the level is dbg, coloured by level.
+        t.key("2", "Digit2", modifiers=1, vk=50)
+        d.cmd("call tlog")
+        wait_for(lambda: t.js("[...document.querySelectorAll('#logbody div')]"
+                              ".some(function(d){return /log_debug/.test(d.textContent)&&d.className==='debug';})"),
+                 20, "the debug line in the Log View")
+        check(t.js("[...document.querySelectorAll('#logbody div')]"
+                   ".some(function(d){return /log_error/.test(d.textContent)&&d.className==='error';})"),
+              "error line coloured as error")
+        colours = t.js("(function(){var o={};[...document.querySelectorAll('#logbody div')].forEach(function(d){"
+                       "o[d.className]=getComputedStyle(d).color;});return o;})()")
+        check(len(set(colours.values())) >= 3, f"levels share colours: {colours}")
+        t.screenshot(os.path.join(outdir, "web_log.png"))
+        print("screenshots in", outdir)
+    finally:
+        if browser:
+            browser.close()
+        status = d.stop()
+        d.close()
+    check(status == 0, f"daemon exit status {status}")
+    return 0
+
+
+def case_cmd_exit(binary, outdir):
+    """"exit" through "/cmd" gets its reply and stops the daemon (-d loop)."""
+    d = Daemon(binary)
+    try:
+        d.start()
+        check(d.cmd("echo up") == "up\n", "echo")
+        check(d.cmd("exit") == "", "exit reply")
+        wait_for(lambda: d.proc.poll() is not None, 10, "the daemon's end after exit")
+        check(d.proc.returncode == 0, f"exit status {d.proc.returncode}")
+        check(not port_open(d.web_port), "web port still open")
+    finally:
+        d.close()
+    return 0
+
+
+def case_concurrent(binary, outdir):
+    """50 "/cmd" requests at once, each with its own answer, then a clean stop."""
+    d = Daemon(binary)
+    try:
+        d.start()
+        replies = [None] * 50
+
+        def one(i):
+            replies[i] = d.cmd(f"echo request-{i}")
+
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(50)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join(60)
+        for i, r in enumerate(replies):
+            check(r == f"request-{i}\n", f"reply {i}: {r!r}")
+        check(d.stop() == 0, "exit status")
+    finally:
+        d.close()
+    return 0
+
+
+def case_credentials(binary, outdir):
+    """Basic authentication from zorv.ini: 401 without, the page with."""
+    d = Daemon(binary, "http_server_user=admin\nhttp_server_pwd=s3cret\n")
+    try:
+        d.launch()
+        r = http_get(d.web_port, "/")
+        check(r.startswith(b"HTTP/1.1 401 Please Authenticate\r\n"), r[:80])
+        check(b'WWW-Authenticate: Basic realm="qaldo"\r\n' in r, "realm")
+        auth = "Authorization: Basic " + base64.b64encode(b"admin:s3cret").decode() + "\r\n"
+        r = http_get(d.web_port, "/", auth)
+        check(r.startswith(b"HTTP/1.1 200 Output Follows\r\n") and b"var TOKEN=" in r, r[:80])
+        r = http_get(d.web_port, "/favicon.ico")
+        check(r.startswith(b"HTTP/1.1 200 Output Follows\r\n") and b"\x89PNG" in r, "icon without credentials")
+        check(d.stop() == 0, "exit status")
+    finally:
+        d.close()
+    return 0
+
+
+CASES = {"browser": case_browser, "cmd_exit": case_cmd_exit, "concurrent": case_concurrent,
+         "credentials": case_credentials}
+
+
+def main():
+    if len(sys.argv) != 4 or sys.argv[3] not in CASES:
+        print(__doc__)
+        return 2
+    binary, outdir, case = sys.argv[1:]
+    os.makedirs(outdir, exist_ok=True)
+    try:
+        return CASES[case](os.path.abspath(binary), outdir)
+    except Failure as e:
+        print("FAILED:", e)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

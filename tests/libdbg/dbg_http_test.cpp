@@ -1,0 +1,476 @@
+// The debug web tool over real TCP connections: the exact bytes of every
+// route with and without credentials, the token and Host guards, the shell
+// capture, the log stream, the password checker's lock-out, the page file,
+// the icon, concurrency, bad input, and a stop that waits for requests (also
+// when "exit" arrives through "/cmd").
+#include "libdbg/dbg_http.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dbg_fixture.h"
+#include "liblog/flog.h"
+#include "liblog/log2.h"
+#include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
+#include "libpal/string/str_base64.h"
+#include "libpal/value/var_mgr.h"
+#include "libpwd/libpwd.h"
+#include "libsh/libsh.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+uint32_t free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool send_all(int fd, const std::string &bytes)
+{
+    size_t off = 0;
+    while (off < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Everything the server sends until it closes (or ms pass).
+std::string read_to_close(int fd, int ms = 15000)
+{
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buf[8192];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+std::string raw(uint32_t port, const std::string &bytes)
+{
+    const int fd = loopback_connect(port);
+    if (fd < 0)
+        return "<connect failed>";
+    send_all(fd, bytes);
+    std::string got = read_to_close(fd);
+    close(fd);
+    return got;
+}
+
+std::string mask_dates(const std::string &reply)
+{
+    static const std::regex date("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT");
+    return std::regex_replace(reply, date, "<date>");
+}
+
+std::string head(const std::string &status, const std::string &extra = "")
+{
+    return "HTTP/1.1 " + status + "\r\nServer: QALDO Http Server\r\n" + extra +
+           "Date: <date>\r\nConnection: close\r\nContent-Type: text/html\r\n"
+           "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
+}
+
+const std::string k_401 = head("401 Please Authenticate", "WWW-Authenticate: Basic realm=\"qaldo\"\r\n") + "\n";
+const std::string k_403 = head("403 Permission Denied") +
+                          "<HTML><HEAD><TITLE>403 Permission Denied</TITLE></HEAD>\n<BODY><H1>Access to the request "
+                          "URL was denied!</H1>\n";
+
+std::string basic(const std::string &user_pass)
+{
+    char b64[512];
+    str_base64_encode(user_pass.data(), user_pass.size(), b64, sizeof(b64));
+    return "Authorization: Basic "s + b64 + "\r\n";
+}
+
+// A slow show-value, so that a request is still running when the tool stops.
+std::atomic<int> g_slow_ms{0};
+std::atomic<bool> g_slow_entered{false};
+char *slow_text()
+{
+    g_slow_entered = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_slow_ms.load()));
+    char *t = static_cast<char *>(os_malloc(5));
+    std::memcpy(t, "slow", 5);
+    return t;
+}
+rvar g_slow_var{"slow_test", "A show-value that takes its time", slow_text};
+
+class WebTool : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        libsh_init();
+        register_readonly_flag();
+        static bool slow_added = false;
+        if (!slow_added) {
+            libsh_rvar_add(&g_slow_var);
+            slow_added = true;
+        }
+        char err[4096];
+        libsh_dvar_set("log.level", "info", err);
+    }
+    void TearDown() override
+    {
+        dbg_http_server_stop();
+        libsh_set_exit_proc(nullptr);
+    }
+    void start(const char *user = "", const char *password = "", uint32_t mode = 0)
+    {
+        const debug_http_param p{mode, "ZORV Web Debug Tool", user, password, "zorv>"};
+        debug_http_set_param(&p);
+        port = free_port();
+        ASSERT_EQ(debug_http_server_init("127.0.0.1", port), 0);
+        ASSERT_EQ(debug_http_server_port(), port);
+        token = debug_http_token();
+        ASSERT_EQ(token.size(), 8u);
+    }
+    std::string get(const std::string &target, const std::string &headers = "")
+    {
+        return mask_dates(raw(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                        "\r\n" + headers + "\r\n"));
+    }
+    std::string with_token(const std::string &route, const std::string &query = "")
+    {
+        return route + "?token=" + token + "&v=0.1" + (query.empty() ? "" : "&" + query);
+    }
+    uint32_t port = 0;
+    std::string token;
+};
+
+}  // namespace
+
+// The routes' exact bytes without authentication configured.
+TEST_F(WebTool, RouteBytesWithoutCredentials)
+{
+    start();
+    const std::string page = get("/?dp=plog");
+    ASSERT_EQ(page.rfind(head("200 Output Follows"), 0), 0u) << page.substr(0, 300);
+    EXPECT_NE(page.find("<title>ZORV Web Debug Tool</title>"), std::string::npos);
+    EXPECT_NE(page.find(">zorv&gt;</label>"), std::string::npos);
+    EXPECT_NE(page.find("var TOKEN=\"" + token + "\";"), std::string::npos);
+    EXPECT_EQ(page.find("$title"), std::string::npos);
+
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20hello")), head("200 Output Follows") + "[{\"resp\":\"hello\\n\"}]");
+    EXPECT_EQ(get(with_token("/config")),
+              head("200 Output Follows") +
+                  "[{\"desc\":\"log.level\",\"name\":\"log.level\",\"value\":\"info\",\"type\":\"enum\",\"range\":\"verb/"
+                  "dbg/info/noti/warn/err/crit\"},{\"desc\":\"nbd_readonly_flag\",\"name\":\"nbd_readonly_flag\",\"value\":\"1\","
+                  "\"type\":\"enum\",\"range\":\"0/1\"} ]");
+    EXPECT_EQ(get(with_token("/update", "name=log.level&value=warn")),
+              head("200 Output Follows") + "{ \"success\" : true, \"msg\" : \"ok\" }");
+    EXPECT_EQ(get(with_token("/metrics")), head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    const std::string icon = get("/favicon.ico");
+    EXPECT_EQ(icon, head("200 Output Follows") + std::string(reinterpret_cast<const char *>(k_dbg_http_icon),
+                                                             k_dbg_http_icon_size));
+    EXPECT_EQ(get("/nosuch"), head("404 Not Found") +
+                                  "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>The request URL was not "
+                                  "found!</H1>\n</BODY></HTML>\n");
+    EXPECT_EQ(get("/../../etc/passwd").rfind(head("404 Not Found"), 0), 0u);
+}
+
+// With a user and password, every route but the icon asks for them.
+TEST_F(WebTool, RouteBytesWithCredentials)
+{
+    start("admin", "pw");
+    const std::string good = basic("admin:pw");
+    for (const std::string route : {"/", "/cmd", "/log", "/config", "/update", "/metrics"}) {
+        EXPECT_EQ(get(with_token(route)), k_401) << route;
+        EXPECT_EQ(get(with_token(route), basic("admin:bad")), k_401) << route;
+        EXPECT_EQ(get(with_token(route), basic("Admin:pw")), k_401) << route;
+        EXPECT_EQ(get(with_token(route), good).rfind(head("200 Output Follows"), 0), 0u) << route;
+    }
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20ok"), good), head("200 Output Follows") + "[{\"resp\":\"ok\\n\"}]");
+    EXPECT_EQ(get("/favicon.ico").rfind(head("200 Output Follows") + "\x89PNG\r\n", 0), 0u);
+}
+
+// An empty user or password turns authentication off.
+TEST_F(WebTool, HalfConfiguredCredentialsMeanNoAuthentication)
+{
+    start("admin", "");
+    EXPECT_EQ(get(with_token("/metrics")), head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+}
+
+TEST_F(WebTool, TokenAndHostGuards)
+{
+    start();
+    for (const std::string route : {"/cmd?command=echo%20x", "/log?v=1", "/config?v=1", "/update?name=log.level&value=err"}) {
+        EXPECT_EQ(get(route), k_403) << route;
+        EXPECT_EQ(get(route + "&token=12345678"), k_403) << route;
+    }
+    const auto with_host = [&](const std::string &host) {
+        return mask_dates(raw(port, "GET " + with_token("/metrics") + " HTTP/1.1\r\n" + (host.empty() ? "" : host + "\r\n") + "\r\n"));
+    };
+    const std::string ok = head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+    EXPECT_EQ(with_host("Host: evil.example:" + std::to_string(port)), k_403);
+    EXPECT_EQ(with_host("Host: evil.example"), k_403);
+    EXPECT_EQ(with_host("Host: localhost.evil.example"), k_403);
+    EXPECT_EQ(with_host("Host: localhost:" + std::to_string(port)), ok);
+    EXPECT_EQ(with_host("Host: LOCALHOST"), ok);
+    EXPECT_EQ(with_host("Host: [::1]:" + std::to_string(port)), ok);
+    EXPECT_EQ(with_host("Host: 127.0.0.1"), ok);
+    EXPECT_EQ(with_host("Host:"), ok);
+    EXPECT_EQ(with_host(""), ok);
+    // The page (which holds the token) is refused to a foreign name too.
+    EXPECT_EQ(mask_dates(raw(port, "GET / HTTP/1.1\r\nHost: rebind.example\r\n\r\n")), k_403);
+    // A foreign Host never reaches the shell.
+    EXPECT_EQ(mask_dates(raw(port, "GET " + with_token("/update", "name=log.level&value=err") +
+                                       " HTTP/1.1\r\nHost: evil.example\r\n\r\n")),
+              k_403);
+    char level[64];
+    ASSERT_EQ(log_level_var_get(level, sizeof(level)), 0);
+    EXPECT_STREQ(level, "info");
+}
+
+TEST_F(WebTool, CmdCapturesTheFirstCommand)
+{
+    start();
+    struct row {
+        const char *query;
+        const char *body;
+    };
+    const row rows[] = {
+        {"command=echo%20one%3B%20echo%20two", "[{\"resp\":\"one\\n\"}]"},
+        {"command=%23%20only%20a%20comment", "[{\"resp\":\"\"}]"},
+        {"command=echo%20%3Cb%3E%09x", "[{\"resp\":\"<b> x\\n\"}]"},
+        // An empty line runs the shell's remembered line again.
+        {"command=", "[{\"resp\":\"<b> x\\n\"}]"},
+        {"command=nosuch", "[{\"resp\":\"command not found: [nosuch]\\nType `help` to learn how to use prompt\\n\"}]"},
+        {"command=show%20dvar", "[{\"resp\":\"log.level=info\\nnbd_readonly_flag=1\\n\"}]"},
+    };
+    for (const auto &k : rows)
+        EXPECT_EQ(get(with_token("/cmd", k.query)), head("200 Output Follows") + k.body) << k.query;
+    // Output larger than any fixed buffer arrives whole.
+    const std::string big = get(with_token("/cmd", "command=help"));
+    EXPECT_NE(big.find("e.g. help pwd"), std::string::npos);
+}
+
+TEST_F(WebTool, UpdateReplies)
+{
+    start();
+    struct row {
+        const char *query;
+        const char *body;
+    };
+    const row rows[] = {
+        {"name=nosuch&value=1", "{ \"success\" : false, \"msg\" : \"The set variable 'nosuch' does not exist\" }"},
+        {"name=nbd_readonly_flag&value=yes", "{ \"success\" : false, \"msg\" : \"invalid param [yes]\\n\" }"},
+        {"name=log.level&value=%22%3Cb%3E", "{ \"success\" : false, \"msg\" : \"invalid param [\\\"<b>]\\n\" }"},
+        {"name=log.level&value=dbg", "{ \"success\" : true, \"msg\" : \"ok\" }"},
+        {"name=log.level&value=info", "{ \"success\" : true, \"msg\" : \"ok\" }"},
+    };
+    for (const auto &k : rows)
+        EXPECT_EQ(get(with_token("/update", k.query)), head("200 Output Follows") + k.body) << k.query;
+    EXPECT_EQ(g_readonly, 1);
+}
+
+// "/log" hands out each pending line once, with its level's web name.
+TEST_F(WebTool, LogLinesOnce)
+{
+    start();
+    get(with_token("/log"));  // drain what start-up logged
+    log2_printf(nullptr, LOG2_WARN, "webtest", __FILE__, __LINE__, __func__, "disk \"%s\" is slow\n", "sda");
+    log2_printf(nullptr, LOG2_ERR, "webtest", __FILE__, __LINE__, __func__, "second line\n");
+    const std::string body = get(with_token("/log")).substr(head("200 Output Follows").size());
+    const std::regex line(
+        R"(\[\{"log":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} WARN  \d+ --- \[[^\]]*\] webtest TestBody\(\): disk \\"sda\\" is slow\\n","level":"warning"\},)"
+        R"(\{"log":"[^"]* ERROR \d+ --- \[[^\]]*\] webtest TestBody\(\): second line\\n","level":"error"\}\])");
+    EXPECT_TRUE(std::regex_match(body, line)) << body;
+    EXPECT_EQ(get(with_token("/log")), head("200 Output Follows") + "[]");
+}
+
+// A file "debug.html" in the working directory replaces the page; only the
+// server's own values are substituted, never the request's variables.
+TEST_F(WebTool, PageFileReplacesTheEmbeddedPage)
+{
+    char dir[] = "/tmp/dbg_http_page_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof(old)), nullptr);
+    ASSERT_EQ(chdir(dir), 0);
+    std::ofstream("debug.html") << "[$title|$sh_psa|$token_value|$nosuch|$v]";
+    start();
+    EXPECT_EQ(get("/?title=%3Cscript%3E&nosuch=x&v=1"),
+              head("200 Output Follows") + "[ZORV Web Debug Tool|zorv&gt;|" + token + "|$nosuch|$v]");
+    ASSERT_EQ(chdir(old), 0);
+    std::system(("rm -rf "s + dir).c_str());
+}
+
+TEST(WebToolIcon, IsA256SquarePng)
+{
+    ASSERT_GT(k_dbg_http_icon_size, 33u);
+    const std::string png(reinterpret_cast<const char *>(k_dbg_http_icon), k_dbg_http_icon_size);
+    EXPECT_EQ(png.substr(0, 16), "\x89PNG\r\n\x1a\n\0\0\0\rIHDR"s);
+    const auto be32 = [&](size_t at) {
+        return static_cast<uint32_t>(static_cast<uint8_t>(png[at])) << 24 |
+               static_cast<uint32_t>(static_cast<uint8_t>(png[at + 1])) << 16 |
+               static_cast<uint32_t>(static_cast<uint8_t>(png[at + 2])) << 8 | static_cast<uint8_t>(png[at + 3]);
+    };
+    EXPECT_EQ(be32(16), 256u);
+    EXPECT_EQ(be32(20), 256u);
+    EXPECT_EQ(png.substr(png.size() - 12), "\0\0\0\0IEND\xae\x42\x60\x82"s);
+}
+
+// 50 "/cmd" requests at once: each gets its own answer.
+TEST_F(WebTool, ConcurrentCommandsEachGetTheirOwnAnswer)
+{
+    start();
+    constexpr int n = 50;
+    std::vector<std::string> replies(n);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < n; i++) {
+        clients.emplace_back([&, i] {
+            replies[i] = get(with_token("/cmd", "command=echo%20request-" + std::to_string(i)));
+        });
+    }
+    for (auto &t : clients)
+        t.join();
+    for (int i = 0; i < n; i++)
+        EXPECT_EQ(replies[i], head("200 Output Follows") + "[{\"resp\":\"request-" + std::to_string(i) + "\\n\"}]");
+}
+
+// Wrong credentials from one address until the password checker locks it:
+// then even the right ones get the 401 reply.
+TEST_F(WebTool, CheckerLocksOutAfterFailures)
+{
+    const libpwd_param pp{"admin", "pw", nullptr, 0, 3, 1, 0};
+    ASSERT_EQ(libpwd_init(&pp), 0);
+    start(nullptr, nullptr, 1);
+    const std::string good = basic("admin:pw");
+    EXPECT_EQ(get(with_token("/metrics"), good).rfind(head("200 Output Follows"), 0), 0u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(get(with_token("/metrics"), basic("admin:wrong")), k_401);
+    EXPECT_EQ(get(with_token("/metrics"), good), k_401);
+    EXPECT_EQ(get("/favicon.ico").rfind(head("200 Output Follows"), 0), 0u);
+    libpwd_exit();
+}
+
+// Each bad request gets its answer or is closed within the time-out, and
+// the tool keeps serving.
+TEST_F(WebTool, BadInputIsAnsweredOrClosed)
+{
+    start();
+    const std::string ok = head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+    const std::string metrics = "GET " + with_token("/metrics") + " HTTP/1.1\r\n";
+    // A 100 KB header line.
+    EXPECT_EQ(mask_dates(raw(port, metrics + "X-Big: " + std::string(100 * 1024, 'a') + "\r\n\r\n")), ok);
+    // A method of 1000 characters.
+    EXPECT_EQ(raw(port, std::string(1000, 'M') + " / HTTP/1.1\r\n\r\n"),
+              "\n<B>ERROR : Method Not Implemented</B>\n\n" + std::string(16, 'M'));
+    // "Host:" with nothing after it.
+    EXPECT_EQ(mask_dates(raw(port, metrics + "Host:\r\n\r\n")), ok);
+    // A 10 MB body: never read, and the reply still arrives.
+    EXPECT_EQ(mask_dates(raw(port, metrics + "Content-Length: 10485760\r\n\r\n" + std::string(10 << 20, 'b'))), ok);
+    // A request cut off mid-header: closed without a reply within the time-out.
+    {
+        const int fd = loopback_connect(port);
+        ASSERT_GE(fd, 0);
+        send_all(fd, "GET " + with_token("/cmd", "command=echo%20cut") + " HTTP/1.1\r\nHost: loc");
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(read_to_close(fd, 8000), "");
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+        close(fd);
+    }
+    // 200 connections that send nothing, while others are served.
+    std::vector<int> idle;
+    for (int i = 0; i < 200; i++)
+        idle.push_back(loopback_connect(port));
+    EXPECT_EQ(get(with_token("/metrics")), ok);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int fd : idle) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read_to_close(fd, 8000), "");
+        close(fd);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(8));
+    EXPECT_EQ(get(with_token("/metrics")), ok);
+}
+
+// A stop waits for a running request, which finishes its reply.
+TEST_F(WebTool, StopWaitsForRunningRequests)
+{
+    start();
+    g_slow_ms = 800;
+    std::string reply;
+    g_slow_entered = false;
+    std::thread client([&] { reply = get(with_token("/cmd", "command=show%20slow_test")); });
+    for (int i = 0; i < 1000 && !g_slow_entered; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(g_slow_entered);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(dbg_http_server_stop(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
+    client.join();
+    g_slow_ms = 0;
+    EXPECT_EQ(reply, head("200 Output Follows") + "[{\"resp\":\"slow\"}]");
+    EXPECT_EQ(debug_http_server_port(), 0u);
+    EXPECT_EQ(loopback_connect(port), -1);
+}
+
+// Connections still waiting for their request (a browser opens some ahead)
+// do not hold a stop up: they are closed at once, without a reply.
+TEST_F(WebTool, StopClosesIdleConnectionsAtOnce)
+{
+    start();
+    std::vector<int> idle;
+    for (int i = 0; i < 20; i++)
+        idle.push_back(loopback_connect(port));
+    EXPECT_EQ(get(with_token("/metrics")).rfind(head("200 Output Follows"), 0), 0u);  // all accepted by now
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(dbg_http_server_stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    for (int fd : idle) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(read_to_close(fd, 3000), "");
+        close(fd);
+    }
+}
+
+// "exit" through "/cmd" stops the tool from inside that request: the
+// request still sends its reply, and the server goes with it.
+TEST_F(WebTool, ExitThroughCmdStopsTheTool)
+{
+    start();
+    libsh_set_exit_proc([] { return dbg_http_server_stop(); });
+    EXPECT_EQ(get(with_token("/cmd", "command=exit")), head("200 Output Follows") + "[{\"resp\":\"\"}]");
+    EXPECT_EQ(debug_http_server_port(), 0u);
+    libsh_set_exit_proc(nullptr);
+    // Started again, it serves.
+    start();
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20again")), head("200 Output Follows") + "[{\"resp\":\"again\\n\"}]");
+}
