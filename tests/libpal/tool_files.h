@@ -14,6 +14,8 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/string/str_hex.h"
 
+#include "../support/command_out.h"
+
 class tool_dir {
 public:
     tool_dir()
@@ -55,21 +57,6 @@ inline std::vector<uint8_t> random_bytes(size_t n, uint32_t seed)
     for (auto &b : v)
         b = static_cast<uint8_t>(gen());
     return v;
-}
-
-// The command's standard output, or empty when it cannot run.
-inline std::string command_out(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
 }
 
 inline std::string hex_of(const uint8_t *data, size_t len)

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "../support/command_out.h"
+
 namespace {
 
 struct tool_case {
@@ -57,25 +59,11 @@ bool have(const char *tool)
     return system(cmd.c_str()) == 0;
 }
 
-std::string run_out(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 // parted's machine-readable listing, "N:Ss:Es:Ls:...", in number order.
 std::vector<tool_volume> parted_list(const std::string &img)
 {
     std::vector<tool_volume> v;
-    std::istringstream in(run_out("parted -s -m '" + img + "' unit s print 2>/dev/null"));
+    std::istringstream in(command_out("parted -s -m '" + img + "' unit s print 2>/dev/null"));
     std::string line;
     while (std::getline(in, line)) {
         int n = 0;
