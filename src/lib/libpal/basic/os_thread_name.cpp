@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "libpal/basic/os_sync.h"
@@ -46,23 +47,19 @@ public:
     life_exclusive &operator=(const life_exclusive &) = delete;
 };
 
-// Set while this thread holds the registry's mutex: a message logged from in
-// there (a failed allocation) reads the thread's name again and must not wait
-// for the mutex it holds.
-thread_local bool t_in_registry = false;
+// This thread's own entry as last stored, valid while the registry that
+// stored it lives (its generation). The logger reads the name while it holds
+// its own mutex, and the registry logs while it holds its locks (a failed
+// allocation): reading the name therefore takes no lock at all. Only a thread
+// sets or deletes its own entry, so the copy cannot go stale otherwise.
+std::atomic<uint32_t> g_generation{1};
+thread_local uint32_t t_generation = 0;
+thread_local char t_name[64];
 
 class registry_lock {
 public:
-    registry_lock()
-    {
-        mutex_lock(g_mutex);
-        t_in_registry = true;
-    }
-    ~registry_lock()
-    {
-        t_in_registry = false;
-        mutex_unlock(g_mutex);
-    }
+    registry_lock() { mutex_lock(g_mutex); }
+    ~registry_lock() { mutex_unlock(g_mutex); }
     registry_lock(const registry_lock &) = delete;
     registry_lock &operator=(const registry_lock &) = delete;
 };
@@ -167,6 +164,10 @@ int os_thread_name_set(const char *name)
         } else {
             stored = true;
         }
+        if (stored) {
+            str_safecopy2(t_name, sizeof(t_name), text);
+            t_generation = g_generation.load();
+        }
     }
     // Reported once both locks are let go: the logger reads thread names.
     if (!stored) {
@@ -180,25 +181,14 @@ char *os_thread_name_get(char *buf, size_t size)
 {
     if (buf == nullptr || size == 0)
         return buf;
-    uint64_t tid = os_thread_id();
-    // Called from a message logged inside the registry: the id alone.
-    if (t_in_registry)
-        return format_name(buf, size, nullptr, tid);
-    registry_ensure();
-    life_shared lk;
-    const char *name = nullptr;
-    if (g_state == k_ready) {
-        registry_lock reg;
-        name = static_cast<const char *>(avl_get(g_tree, tid_key(tid)));
-    }
-    // Only this thread changes or deletes its own entry, so the text stays put
-    // after the mutex is released.
-    return format_name(buf, size, name, tid);
+    const bool named = t_generation != 0 && t_generation == g_generation.load();
+    return format_name(buf, size, named ? t_name : nullptr, os_thread_id());
 }
 
 int os_thread_name_del()
 {
     uint64_t tid = os_thread_id();
+    t_generation = 0;
     life_shared lk;
     if (g_state != k_ready)
         return 0;
@@ -218,6 +208,7 @@ void os_thread_name_exit()
         g_mutex = nullptr;
         g_tree = nullptr;
         g_state = k_none;
+        g_generation.fetch_add(1);
     }
     avl_exit(tree);
     mutex_free(mutex);
