@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "liblog/log_console.h"
+#include "libpal/os/posix/os_panic.h"
 #include "stderr_capture.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
@@ -269,11 +270,18 @@ void stderr_cb(int level, const char *tag, const char *line, int len)
     fprintf(stderr, "cb[%.*s]", len, line);
 }
 
-TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinks)
+// The panic hook puts back what the process changed (a raw terminal).
+void hook_on_stderr()
+{
+    fprintf(stderr, "hook\n");
+}
+
+TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinksAndTheHook)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
+            os_panic_set_hook(hook_on_stderr);
             log2_ctx *ctx = log2_ctx_new();
             log2_ioctl(ctx, LOG2_CMD_FLAGS, as_arg(0), 0);
             log2_ioctl(ctx, LOG2_CMD_HI_CB, fn_arg(stderr_cb), 0);
@@ -282,7 +290,7 @@ TEST(LogCrit, CritMessageEndsProcessWithStatusOneAfterSinks)
             fprintf(stderr, "still running\n");
             _exit(0);
         },
-        ::testing::ExitedWithCode(1), "^cb\\[fatal 42\n\\]fatal 42\n$");
+        ::testing::ExitedWithCode(1), "^cb\\[fatal 42\n\\]fatal 42\nhook\n$");
 }
 
 // Logs on its own context from inside the logger.

@@ -23,6 +23,7 @@
 #include "libpal/basic/val_tab.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
+#include "libpal/os/posix/os_panic.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_edit.h"
 #include "libpal/string/str_num.h"
@@ -185,9 +186,11 @@ const char *path_basename(const char *path)
 }
 
 // Ends the process after a crit message. Other threads may still run, so the
-// sinks are flushed and static destructors are skipped.
+// sinks are flushed and static destructors are skipped; the panic hook puts
+// back what a fault would (a console's terminal left raw).
 [[noreturn]] void log2_crit_exit()
 {
+    os_panic_call_hook();
     fflush(stderr);
     _exit(1);
 }

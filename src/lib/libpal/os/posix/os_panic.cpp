@@ -132,8 +132,7 @@ void on_fault_signal(int signo)
     ZLOG(LOG2_CRIT | LOG2_F_NOEXIT | LOG2_F_NET, "signo=%d [%s]\n", signo, strsignal(signo));
     ZLOG(LOG2_CRIT | LOG2_F_NOEXIT, "info: os=%s arch=%s ver=%s\n", text_or_empty(g_app.os),
          text_or_empty(g_app.arch), text_or_empty(g_app.app_ver));
-    if (void (*hook)() = s_panic_hook.load(); hook != nullptr)
-        hook();
+    os_panic_call_hook();
     if (!s_core_dump.load(std::memory_order_acquire))
         end_process(k_fault_exit_status);
     if (s_dump_dir[0] != '\0' && os_mkdirs(s_dump_dir) != 0)
@@ -232,4 +231,10 @@ int os_painc_set_dump_dir(const char *directory, const char *name)
 void os_panic_set_hook(void (*hook)())
 {
     s_panic_hook.store(hook);
+}
+
+void os_panic_call_hook()
+{
+    if (void (*hook)() = s_panic_hook.load(); hook != nullptr)
+        hook();
 }

@@ -26,3 +26,6 @@ int os_panic_init_core_dump(const char *directory);
 int os_painc_set_dump_dir(const char *directory, const char *name);
 // Called on the faulting thread after the panic messages; nullptr clears it.
 void os_panic_set_hook(void (*hook)());
+// Runs that hook, if one is set: for a process that ends abnormally without a
+// fault (a crit message), so that what it restores (the terminal) is restored.
+void os_panic_call_hook();
