@@ -71,6 +71,15 @@ const query_row kQueries[] = {
     {kDevDoc, "$.dev[@.name ~ /^B$/i].name", 5, "b"},
     {kDevDoc, "$.dev[@.name ~ 'a'].name", 5, "a"},
     {kDevDoc, "$.dev[/^b/ ~ @.name].name", 5, "b"},
+    {kDevDoc, "$.dev[@.name ~ /^(a|b)+$/e].name", 5, "a\nb"},
+    {kDevDoc, "$.dev[@.name ~ /^a\\{1,3\\}$/].name", 5, "a"},
+    // Repetitions that would compile to millions of atoms (minutes of
+    // regcomp) match nothing, like a pattern that does not compile.
+    {kDevDoc, "$.dev[@.name ~ /a+++++++++++++++++++++++++++++++/e].name", 5, nullptr},
+    {kDevDoc, "$.dev[@.name ~ /((a{99}){99}){99}/e].name", 5, nullptr},
+    {kDevDoc, "$.dev[@.name ~ /$@************************************************/ie].name", 5, nullptr},
+    {kDevDoc, "$.dev[@.name ~ /(((((((((((((((((a)))))))))))))))))/e].name", 5, nullptr},
+    {kDevDoc, "$.dev[@.name ~ /\\(\\(a\\{99\\}\\)\\{99\\}\\)\\{99\\}/].name", 5, nullptr},
     {kDevDoc, "$.dev[$.ver].name", 5, "a\nb"},
     {kDevDoc, "$.dev[$.nothing].name", 5, nullptr},
     {kDevDoc, "$", 1, R"({ "ver": "1.0", "dev": [ { "name": "a", "size": 5 }, { "name": "b", "size": "5" } ] })"},

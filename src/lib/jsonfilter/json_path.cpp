@@ -7,6 +7,7 @@
 #include <json.h>
 #include <regex.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_init.h"
@@ -510,11 +513,108 @@ std::string operand_text(const operand &o)
     return std::to_string(o.num);
 }
 
+constexpr size_t kRegexMaxGroupDepth = 16;
+
+// The size of what the regular-expression compiler builds for a pattern,
+// roughly, in atoms: a repetition copies what it repeats (two copies for
+// "+", m for "{m,n}"), so stacked or nested repetitions ("a+++++",
+// "((a{99}){99}){99}") grow it exponentially and compiling them takes
+// minutes; a repetition of a repetition ("a****") says nothing more than one
+// and costs as much, so it counts as the limit. Saturates at limit.
+size_t regex_expansion(std::string_view p, bool extended, size_t limit)
+{
+    struct level {
+        size_t size = 0;  // the sequence so far
+        size_t last = 0;  // its last atom or group
+    };
+    std::vector<level> stack(1);
+    const auto grow = [&](size_t factor) {
+        level &l = stack.back();
+        const size_t more = l.last > limit / std::max<size_t>(factor, 1) ? limit : l.last * factor;
+        l.size = std::min(limit, l.size + (more - std::min(more, l.last)));
+        l.last = more;
+    };
+    const auto atom = [&] {
+        stack.back().last = 1;
+        stack.back().size = std::min(limit, stack.back().size + 1);
+    };
+    bool repeated = false;  // the last token was a repetition
+    for (size_t i = 0; i < p.size(); i++) {
+        const char c = p[i];
+        const bool was_repeated = std::exchange(repeated, false);
+        const bool esc = c == '\\' && i + 1 < p.size();
+        const char op = esc ? p[i + 1] : c;
+        if (esc)
+            i++;
+        const bool special = extended ? !esc : esc;
+        if (!esc && c == '[') {
+            // A bracket expression is one atom; "]" first in it is literal.
+            size_t j = i + 1;
+            if (j < p.size() && p[j] == '^')
+                j++;
+            if (j < p.size() && p[j] == ']')
+                j++;
+            while (j < p.size() && p[j] != ']')
+                j++;
+            i = j;
+            atom();
+        } else if (special && op == '(') {
+            // Groups nested this deep are no filter anyone writes.
+            if (stack.size() > kRegexMaxGroupDepth)
+                return limit;
+            stack.emplace_back();
+        } else if (special && op == ')' && stack.size() > 1) {
+            const size_t inner = stack.back().size;
+            stack.pop_back();
+            stack.back().last = inner;
+            stack.back().size = std::min(limit, stack.back().size + inner);
+        } else if ((special && (op == '+' || op == '?')) || (!esc && c == '*')) {
+            if (was_repeated)
+                return limit;
+            grow(op == '+' ? 2 : 1);
+            repeated = true;
+        } else if (special && op == '{') {
+            if (was_repeated)
+                return limit;
+            repeated = true;
+            size_t lo = 0;
+            size_t hi = 0;
+            size_t j = i + 1;
+            for (; j < p.size() && p[j] >= '0' && p[j] <= '9'; j++)
+                lo = std::min<size_t>(lo * 10 + static_cast<size_t>(p[j] - '0'), limit);
+            hi = lo;
+            if (j < p.size() && p[j] == ',') {
+                hi = 0;
+                for (j++; j < p.size() && p[j] >= '0' && p[j] <= '9'; j++)
+                    hi = std::min<size_t>(hi * 10 + static_cast<size_t>(p[j] - '0'), limit);
+                if (hi == 0)
+                    hi = lo + 1;
+            }
+            i = j;  // the closing brace (or its backslash) is skipped with it
+            if (!extended && i < p.size() && p[i] == '\\')
+                i++;
+            grow(std::max<size_t>({lo, hi, 1}));
+        } else {
+            atom();
+        }
+        if (stack.back().size >= limit)
+            return limit;
+    }
+    return stack.front().size;
+}
+
+// Patterns that would compile to more atoms than this are taken as patterns
+// that do not compile: the comparison is false.
+constexpr size_t kRegexMaxExpansion = 4096;
+
 bool regex_match(const operand &subject, const operand &pattern)
 {
     int options = pattern.type == JP_T_REGEXP ? pattern.num : kDefaultRegexOptions;
+    const std::string text = operand_text(pattern);
+    if (regex_expansion(text, (options & REG_EXTENDED) != 0, kRegexMaxExpansion) >= kRegexMaxExpansion)
+        return false;
     regex_t re;
-    if (regcomp(&re, operand_text(pattern).c_str(), options) != 0)
+    if (regcomp(&re, text.c_str(), options) != 0)
         return false;
     bool hit = regexec(&re, operand_text(subject).c_str(), 0, nullptr, 0) == 0;
     regfree(&re);
