@@ -184,6 +184,10 @@ void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, 
     if (t_in_bsv || (tag != nullptr && (strcmp(tag, "bsv") == 0 || strcmp(tag, "net") == 0)))
         return;
     bsv_reg_log();
+    // Nobody takes records (no reader, sink or collector): the log call pays
+    // nothing for them.
+    if (!g_any_cb.load() && g_log_type.reader_count.load() == 0)
+        return;
     const bsv_busy busy;
     if (file != nullptr && strncmp(file, BSV_PATH_PREFIX, k_path_prefix_len) == 0)
         file += k_path_prefix_len;
