@@ -92,9 +92,23 @@ TEST_P(Packets, BadPacketsAreRefusedWithTheirReason)
         std::vector<uint8_t> pkt(good, good + n);
         if (r.at >= 0)
             pkt[static_cast<size_t>(r.at)] = r.value;
+        std::string logged = r.logged;
+        if (r.len == n - 1) {
+            // One datagram in 256 cut short still ends in a byte equal to
+            // its CRC-8 (the record carries the time): the length check
+            // refuses that one.
+            std::vector<uint8_t> plain(pkt.begin(), pkt.begin() + r.len);
+            if (GetParam()) {
+                rc4_ctx rc4;
+                ASSERT_EQ(rc4_init(&rc4, BSV_NET_KEY, sizeof(BSV_NET_KEY)), 0);
+                rc4_crypt(&rc4, plain.data() + 4, plain.data() + 4, plain.size() - 4);
+            }
+            if (hash_crc8(plain.data() + 3, plain.size() - 4, 0) == plain.back())
+                logged = "len=" + std::to_string(r.len) + " dlen=" + std::to_string(n) + " endian=0 error: len!=dlen\n";
+        }
         log_capture cap;
         EXPECT_EQ(bsv_parse_net_type(pkt.data(), static_cast<uint32_t>(r.len)), -1);
-        EXPECT_TRUE(saw(cap, "bsv", r.logged));
+        EXPECT_TRUE(saw(cap, "bsv", logged));
     }
     // A length field that differs from the datagram (CRC made to match).
     if (!GetParam()) {
