@@ -71,6 +71,84 @@ TEST(Escapes, Csv)
     EXPECT_TRUE(log.has("dsize >= (nsize + 2)"));
 }
 
+// Peer text for a log line: nothing that could end the line, start a new
+// one or reach a terminal as a control survives; readable text is kept.
+TEST(Escapes, LogTextFromPeers)
+{
+    struct row {
+        std::string in;
+        const char *out;
+    };
+    const row rows[] = {
+        {"disk0", "disk0"},
+        {"a\nb\rc", "a\\x0ab\\x0dc"},
+        {"\n2026-12-11 07:00:00.000000 INFO  1 --- [main] fake\r\n", "\\x0a2026-12-11 07:00:00.000000 INFO  1 --- [main] fake\\x0d\\x0a"},
+        {"\x1b]0;PWNED\x07\x1b[2J", "\\x1b]0;PWNED\\x07\\x1b[2J"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\t\x7f", "\\x09\\x7f"},
+        {"<script>alert(1)</script>", "<script>alert(1)</script>"},
+        {"back\\slash", "back\\slash"},
+        // Well-formed characters of two, three and four bytes stay.
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbe \xc2\xa0", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x92\xbe \xc2\xa0"},
+        // C1 controls: CSI (U+009B) acts as ESC [ on some terminals.
+        {"\xc2\x9b" "2J", "\\xc2\\x9b2J"},
+        // Lone continuation bytes, bytes never in UTF-8, a lead byte at the end.
+        {"\x80\xbf\xff\xfe", "\\x80\\xbf\\xff\\xfe"},
+        {"x\xe2\x82", "x\\xe2\\x82"},
+        {"\xe2\x82" "A", "\\xe2\\x82A"},
+        // Overlong forms ("/" and NUL), a surrogate, a code point above U+10FFFF.
+        {"\xc0\xaf", "\\xc0\\xaf"},
+        {"\xe0\x80\xaf", "\\xe0\\x80\\xaf"},
+        {"\xf0\x80\x80\xaf", "\\xf0\\x80\\x80\\xaf"},
+        {"\xc1\x80", "\\xc1\\x80"},
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},
+        {"", ""},
+    };
+    for (const row &r : rows) {
+        char out[256];
+        EXPECT_EQ(str_escape_log_imp(r.in.data(), r.in.size(), out, sizeof(out)), strlen(r.out)) << r.out;
+        EXPECT_STREQ(out, r.out);
+    }
+    char out[64];
+    EXPECT_STREQ(str_escape_log("a\x1b" "b", out, sizeof(out)), "a\\x1bb");
+    EXPECT_STREQ(str_escape_log(nullptr, out, sizeof(out)), "");
+}
+
+// The output never passes its size, and is cut before a whole escape or
+// character, never inside one.
+TEST(Escapes, LogTextIsBounded)
+{
+    struct row {
+        const char *in;
+        size_t size;
+        const char *out;
+    };
+    const row rows[] = {
+        {"abcdef", 4, "abc"},
+        {"ab\ncd", 6, "ab"},
+        {"ab\ncd", 7, "ab\\x0a"},
+        {"a\xe2\x82\xac", 4, "a"},
+        {"a\xe2\x82\xac", 5, "a\xe2\x82\xac"},
+        {"abc", 1, ""},
+    };
+    for (const row &r : rows) {
+        std::vector<char> out(r.size + 8, '#');
+        EXPECT_EQ(str_escape_log_imp(r.in, strlen(r.in), out.data(), r.size), strlen(r.out)) << r.in;
+        EXPECT_STREQ(out.data(), r.out);
+        EXPECT_EQ(out[r.size], '#') << r.in;
+    }
+    char untouched = '#';
+    EXPECT_EQ(str_escape_log_imp("abc", 3, &untouched, 0), 0u);
+    EXPECT_EQ(untouched, '#');
+    // A long hostile text: 4096 ESC bytes into the standard buffer.
+    const std::string flood(4096, '\x1b');
+    std::vector<char> big(STR_ESCAPE_LOG_SIZE);
+    const size_t n = str_escape_log_imp(flood.data(), flood.size(), big.data(), big.size());
+    EXPECT_EQ(n, (STR_ESCAPE_LOG_SIZE - 1) / 4 * 4);
+    EXPECT_EQ(std::string(big.data()).find('\x1b'), std::string::npos);
+}
+
 TEST(BackslashEscapes, DecodeCharacters)
 {
     struct row {

@@ -248,6 +248,10 @@ TEST(UrlMessages, SafeFormNeverShowsPasswordsOrKeys) {
         {"tcp://u:p/w#x@h/d", "tcp://u@h/d"},
         {"key=ff&x=1", "key=_&x=1"},  // without "?" the readers take the whole text as the query
         {"tcp://h:70000", "url parser error"},
+        // Export names come from clients: no control byte reaches a log line.
+        {"/tmp/d\n2026-12-11 INFO fake\r.img", "/tmp/d\\x0a2026-12-11 INFO fake\\x0d.img"},
+        {"/tmp/\x1b]0;PWNED\x07?key=ff", "/tmp/\\x1b]0;PWNED\\x07?key=_"},
+        {"/tmp/\xff\xc3\xa9<script>", "/tmp/\\xff\xc3\xa9<script>"},
     };
     for (const row &r : rows) {
         char out[URL_BUF_SIZE];

@@ -14,6 +14,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/os/os_init.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
@@ -157,7 +158,8 @@ int dbgsh_srv_loop(sh_ctx *ctx)
     for (;;) {
         std::memset(buf, 0, sizeof(buf));
         int n = read_line(ctx, &reader, buf);
-        ZLOG_VERB("ret=%d cmd=[%s]\n", n, buf);
+        char shown[STR_ESCAPE_LOG_SIZE];
+        ZLOG_VERB("ret=%d cmd=[%s]\n", n, str_escape_log(buf, shown, sizeof(shown)));
         if (n == LINE_TOO_LONG) {
             ctx->printf(ctx->out, "error: command line too long (at most %d bytes)\n", LINE_MAX_LEN);
             ctx->flush(ctx->out);

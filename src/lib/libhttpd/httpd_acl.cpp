@@ -10,6 +10,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/hash/sha1.h"
 #include "libpal/string/str_base64.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -149,8 +150,9 @@ void httpdLogAccess(httpd_server *server, httpd_request *r)
     const tm cal = local_now();
     if (std::strftime(when, sizeof(when), "%d/%b/%Y:%T %Z", &cal) == 0)
         when[0] = '\0';
+    char path[STR_ESCAPE_LOG_SIZE];
     std::fprintf(server->access_log, "%s - - [%s] %s \"%s\" %d %d\n", r->client_addr, when, httpdMethodName(r),
-                 r->path, std::atoi(r->status), r->bytes_sent);
+                 str_escape_log(r->path, path, sizeof(path)), std::atoi(r->status), r->bytes_sent);
 }
 
 void httpdLogError(httpd_server *server, httpd_request *r, const char *level, const char *message)

@@ -11,6 +11,7 @@
 #include "libhttpd/httpd.h"
 #include "libhttpd/httpd_content.h"
 #include "liblog/zlog.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -227,7 +228,8 @@ void httpdSend403(httpd_server *server, httpd_request *r)
 void httpdSend404(httpd_server *server, httpd_request *r)
 {
     char msg[HTTPD_TEXT_SIZE];
-    str_sprintf_s2(msg, sizeof(msg), "File does not exist: %s\n", r->path);
+    char path[STR_ESCAPE_LOG_SIZE];
+    str_sprintf_s2(msg, sizeof(msg), "File does not exist: %s\n", str_escape_log(r->path, path, sizeof(path)));
     httpdLogError(server, r, "error", msg);
     if (server->error404 != nullptr) {
         server->error404(server, r, 404);

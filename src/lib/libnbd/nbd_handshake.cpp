@@ -18,6 +18,7 @@
 #include "libnbd/nbdsrv.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/pl_own.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/url.h"
 
@@ -73,7 +74,8 @@ int block_open_file(nbd_client *client, char *err)
     const uint64_t flags = BD_OPEN_NBD | (client->readonly_setting != 0 ? BD_OPEN_RDONLY : BD_OPEN_RDWR);
     bd_dev *dev = bd_open(client->name, flags, err);
     if (dev == nullptr) {
-        ZLOG_ERR("bd_open [%s] err:%s\n", cli_safe_name(client, safe), err);
+        char shown[k_err_size];  // the reason may quote the client's parameters
+        ZLOG_ERR("bd_open [%s] err:%s\n", cli_safe_name(client, safe), str_escape_log(err, shown, sizeof(shown)));
         return -1;
     }
     const int64_t size = bd_size(dev);

@@ -13,6 +13,7 @@
 #include "libpal/os/os_init.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_cmdline.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/value/var_mgr.h"
@@ -137,7 +138,10 @@ int exec_piece(sh_ctx *ctx, char *piece, bool *ran)
     if (argv == nullptr)
         return -1;
     const char *name = argc > 0 ? argv[0] : "";
-    ZLOG_VERB("cmd=[%s] func=[%s]\n", cmd, name);
+    char shown_cmd[STR_ESCAPE_LOG_SIZE];
+    char shown_name[STR_ESCAPE_LOG_SIZE];
+    ZLOG_VERB("cmd=[%s] func=[%s]\n", str_escape_log(cmd, shown_cmd, sizeof(shown_cmd)),
+              str_escape_log(name, shown_name, sizeof(shown_name)));
     int rc;
     sh_cmd_proc handler = libsh_cmd_handler(name);
     if (handler == nullptr) {

@@ -121,6 +121,38 @@ char *escape_dup(const char *text)
     return out;
 }
 
+// The length of the well-formed UTF-8 character of two or more bytes at p
+// (left bytes at most), or 0. Overlong forms, surrogates and code points above
+// U+10FFFF are not well formed.
+size_t utf8_char_len(const unsigned char *p, size_t left)
+{
+    const unsigned char c = p[0];
+    size_t n = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        lo = c == 0xe0 ? 0xa0 : 0x80;
+        hi = c == 0xed ? 0x9f : 0xbf;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        lo = c == 0xf0 ? 0x90 : 0x80;
+        hi = c == 0xf4 ? 0x8f : 0xbf;
+    }
+    if (n == 0 || n > left || p[1] < lo || p[1] > hi)
+        return 0;
+    for (size_t i = 2; i < n; i++) {
+        if (p[i] < 0x80 || p[i] > 0xbf)
+            return 0;
+    }
+    // C1 controls (C2 80 to C2 9F): some terminals act on them as on ESC.
+    if (c == 0xc2 && p[1] < 0xa0)
+        return 0;
+    return n;
+}
+
 // Double quotes around an escaped CSV field that holds a comma.
 void str_csv_quote(char *text, size_t size)
 {
@@ -217,6 +249,43 @@ char *str_escape_csv_dup(const char *text)
     auto *out    = static_cast<char *>(os_zalloc(nsize));
     if (out)
         str_escape_csv(text, out, nsize);
+    return out;
+}
+
+size_t str_escape_log_imp(const void *data, size_t len, char *out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return 0;
+    const auto *p = static_cast<const unsigned char *>(data);
+    size_t at = 0;
+    for (size_t i = 0; i < len;) {
+        const unsigned char c = p[i];
+        size_t n = c >= 0x20 && c < 0x7f ? 1 : c >= 0x80 ? utf8_char_len(p + i, len - i) : 0;
+        if (n > 0) {
+            if (at + n >= size)
+                break;
+            memcpy(out + at, p + i, n);
+            at += n;
+            i += n;
+            continue;
+        }
+        if (at + 4 >= size)
+            break;
+        out[at++] = '\\';
+        out[at++] = 'x';
+        out[at++] = "0123456789abcdef"[c >> 4];
+        out[at++] = "0123456789abcdef"[c & 15];
+        i++;
+    }
+    out[at] = 0;
+    return at;
+}
+
+const char *str_escape_log(const char *text, char *out, size_t size)
+{
+    if (out == nullptr || size == 0)
+        return "";
+    str_escape_log_imp(text != nullptr ? text : "", text != nullptr ? strlen(text) : 0, out, size);
     return out;
 }
 

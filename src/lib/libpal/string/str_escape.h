@@ -1,5 +1,6 @@
 // Escaped texts: JSON, tab-text and CSV escaping for the web tool and the
-// logs, and C backslash escapes read from configuration and commands.
+// logs, peer text made safe for a log line, and C backslash escapes read from
+// configuration and commands.
 // Refusals are reported at err level (tag "pal"); _dup and _dyn results come
 // from os_malloc and are freed with os_free.
 #pragma once
@@ -21,6 +22,19 @@ char *str_escape_tab_zz_buf(const char *list, size_t bound, char *out, size_t si
 // with a double quote.
 char *str_escape_csv(const char *text, char *out, size_t size);
 char *str_escape_csv_dup(const char *text);
+
+// Text a peer sent, for a log line: bytes below 0x20, 0x7f, the C1 controls
+// (U+0080 to U+009F) and every byte that is not part of well-formed UTF-8
+// are written as "\xNN"; everything else, multi-byte characters included,
+// as is. No peer can then start a log line or send a terminal escape to
+// whoever reads the log. At most size - 1 bytes and a NUL are written: the
+// text is cut before the first escape or character that would not fit whole.
+// The length written (0 when size is 0).
+size_t str_escape_log_imp(const void *data, size_t len, char *out, size_t size);
+// text up to its NUL (nullptr: ""); returns out.
+const char *str_escape_log(const char *text, char *out, size_t size);
+// Enough for a header value, a user name or a short command line.
+constexpr size_t STR_ESCAPE_LOG_SIZE = 1024;
 
 // Backslash escapes (C forms: \n, \x41, \101, ...).
 // The next decoded character, or -1 at the end of the text.

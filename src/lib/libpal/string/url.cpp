@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <strings.h>
 
@@ -15,6 +16,7 @@
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_base64.h"
 #include "libpal/string/str_check.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_quote.h"
@@ -605,6 +607,17 @@ char *url_quote_sq(char *text) { return url_quote_with(text, str_quote_sq); }
 
 // ---- Texts for messages ----
 
+namespace {
+
+// Names come from clients and reach log lines: escaped like any peer text.
+char *escape_for_log(char *out) {
+    const std::string raw(out);
+    str_escape_log_imp(raw.data(), raw.size(), out, URL_BUF_SIZE);
+    return out;
+}
+
+}  // namespace
+
 char *url_safe_hide_fmt(const char *text, char *out) {
     PL_ASSERT_TEXT_RET(out != nullptr, "out!=NULL", out);
     out[0] = 0;
@@ -625,7 +638,7 @@ char *url_safe_hide_fmt(const char *text, char *out) {
     if (*u.hash) o.add("#hash");
     if (o.over) return strcpy(out, kParseError);
     mask_secrets(out);
-    return out;
+    return escape_for_log(out);
 }
 
 char *url_safe_fmt(const char *text, char *out) {
@@ -653,7 +666,7 @@ char *url_safe_fmt(const char *text, char *out) {
     }
     if (o.over) return strcpy(out, kParseError);
     mask_secrets(out);
-    return out;
+    return escape_for_log(out);
 }
 
 // ---- Reading the query ----

@@ -72,7 +72,8 @@ char *url_quote_sq(char *text);
 // Texts for messages (URL_BUF_SIZE bytes): "url parser error" when the text
 // does not parse. The hide form shows the shape ("user:pwd@host:port");
 // the safe form shows user, host and port. Neither shows a password, and the
-// values of the query keys "alg" and "key" become "_".
+// values of the query keys "alg" and "key" become "_". Both are escaped as
+// peer text for a log line (str_escape_log), cut to fit.
 char *url_safe_hide_fmt(const char *text, char *out);
 char *url_safe_fmt(const char *text, char *out);
 
