@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "../libpal/str_log_capture.h"
 #include "dbg_fixture.h"
 #include "liblog/flog.h"
 #include "liblog/log2.h"
@@ -93,18 +94,53 @@ std::string raw(uint32_t port, const std::string &bytes)
     return got;
 }
 
+// A connection to the loopback port from another loopback address (the
+// server tells clients apart by it), or -1.
+int connect_from(const char *source, uint32_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof(from)) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof(to)) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string mask_dates(const std::string &reply)
 {
     static const std::regex date("[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT");
     return std::regex_replace(reply, date, "<date>");
 }
 
-std::string head(const std::string &status, const std::string &extra = "")
+std::string head(const std::string &status, const std::string &extra = "", const std::string &type = "text/html")
 {
-    return "HTTP/1.1 " + status + "\r\nServer: QALDO Http Server\r\n" + extra +
-           "Date: <date>\r\nConnection: close\r\nContent-Type: text/html\r\n"
-           "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
+    return "HTTP/1.1 " + status +
+           "\r\nServer: QALDO Http Server\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n" + extra +
+           "Date: <date>\r\nConnection: close\r\nContent-Type: " + type +
+           "\r\nCache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n";
 }
+
+// The shell's routes answer data.
+std::string json_head() { return head("200 Output Follows", "", "application/json"); }
+
+// Every route but the icon, with the type of its reply.
+struct route_type {
+    const char *route;
+    const char *type;
+};
+constexpr route_type k_route_types[] = {
+    {"/", "text/html"},          {"/cmd", "application/json"},    {"/log", "application/json"},
+    {"/config", "application/json"}, {"/update", "application/json"}, {"/metrics", "text/html"},
+};
 
 const std::string k_401 = head("401 Please Authenticate", "WWW-Authenticate: Basic realm=\"qaldo\"\r\n") + "\n";
 const std::string k_403 = head("403 Permission Denied") +
@@ -165,6 +201,17 @@ protected:
         return mask_dates(raw(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                                         "\r\n" + headers + "\r\n"));
     }
+    // The same request from another loopback address.
+    std::string get_from(const char *source, const std::string &target, const std::string &headers = "")
+    {
+        const int fd = connect_from(source, port);
+        if (fd < 0)
+            return "<connect failed>";
+        send_all(fd, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + headers + "\r\n");
+        std::string got = read_to_close(fd);
+        close(fd);
+        return mask_dates(got);
+    }
     std::string with_token(const std::string &route, const std::string &query = "")
     {
         return route + "?token=" + token + "&v=0.1" + (query.empty() ? "" : "&" + query);
@@ -186,14 +233,14 @@ TEST_F(WebTool, RouteBytesWithoutCredentials)
     EXPECT_NE(page.find("var TOKEN=\"" + token + "\";"), std::string::npos);
     EXPECT_EQ(page.find("$title"), std::string::npos);
 
-    EXPECT_EQ(get(with_token("/cmd", "command=echo%20hello")), head("200 Output Follows") + "[{\"resp\":\"hello\\n\"}]");
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20hello")), json_head() + "[{\"resp\":\"hello\\n\"}]");
     EXPECT_EQ(get(with_token("/config")),
-              head("200 Output Follows") +
+              json_head() +
                   "[{\"desc\":\"log.level\",\"name\":\"log.level\",\"value\":\"info\",\"type\":\"enum\",\"range\":\"verb/"
                   "dbg/info/noti/warn/err/crit\"},{\"desc\":\"nbd_readonly_flag\",\"name\":\"nbd_readonly_flag\",\"value\":\"1\","
                   "\"type\":\"enum\",\"range\":\"0/1\"} ]");
     EXPECT_EQ(get(with_token("/update", "name=log.level&value=warn")),
-              head("200 Output Follows") + "{ \"success\" : true, \"msg\" : \"ok\" }");
+              json_head() + "{ \"success\" : true, \"msg\" : \"ok\" }");
     EXPECT_EQ(get(with_token("/metrics")), head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
     const std::string icon = get("/favicon.ico");
     EXPECT_EQ(icon, head("200 Output Follows") + std::string(reinterpret_cast<const char *>(k_dbg_http_icon),
@@ -209,21 +256,38 @@ TEST_F(WebTool, RouteBytesWithCredentials)
 {
     start("admin", "pw");
     const std::string good = basic("admin:pw");
-    for (const std::string route : {"/", "/cmd", "/log", "/config", "/update", "/metrics"}) {
+    for (const auto &[route, type] : k_route_types) {
         EXPECT_EQ(get(with_token(route)), k_401) << route;
         EXPECT_EQ(get(with_token(route), basic("admin:bad")), k_401) << route;
         EXPECT_EQ(get(with_token(route), basic("Admin:pw")), k_401) << route;
-        EXPECT_EQ(get(with_token(route), good).rfind(head("200 Output Follows"), 0), 0u) << route;
+        EXPECT_EQ(get(with_token(route), good).rfind(head("200 Output Follows", "", type), 0), 0u) << route;
     }
-    EXPECT_EQ(get(with_token("/cmd", "command=echo%20ok"), good), head("200 Output Follows") + "[{\"resp\":\"ok\\n\"}]");
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20ok"), good), json_head() + "[{\"resp\":\"ok\\n\"}]");
     EXPECT_EQ(get("/favicon.ico").rfind(head("200 Output Follows") + "\x89PNG\r\n", 0), 0u);
 }
 
-// An empty user or password turns authentication off.
-TEST_F(WebTool, HalfConfiguredCredentialsMeanNoAuthentication)
+// Only one of user and password set: the tool would run open, so it does
+// not start, and an err line says that both are needed.
+TEST_F(WebTool, HalfConfiguredCredentialsKeepTheToolStopped)
 {
-    start("admin", "");
-    EXPECT_EQ(get(with_token("/metrics")), head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0");
+    struct row {
+        const char *user;
+        const char *password;
+    };
+    const row rows[] = {{"admin", ""}, {"admin", nullptr}, {"", "pw"}, {nullptr, "pw"}};
+    for (const row &k : rows) {
+        log_capture log;
+        const debug_http_param p{0, "ZORV Web Debug Tool", k.user, k.password, "zorv>"};
+        debug_http_set_param(&p);
+        const uint32_t free = free_port();
+        EXPECT_EQ(debug_http_server_init("127.0.0.1", free), -1);
+        EXPECT_EQ(debug_http_server_port(), 0u);
+        EXPECT_EQ(loopback_connect(free), -1);
+        bool said = false;
+        for (const auto &line : log.all())
+            said |= line.level == LOG2_ERR && line.text.find("needs both a user and a password") != std::string::npos;
+        EXPECT_TRUE(said) << (k.user != nullptr ? k.user : "(null)");
+    }
 }
 
 TEST_F(WebTool, TokenAndHostGuards)
@@ -274,7 +338,7 @@ TEST_F(WebTool, CmdCapturesTheFirstCommand)
         {"command=show%20dvar", "[{\"resp\":\"log.level=info\\nnbd_readonly_flag=1\\n\"}]"},
     };
     for (const auto &k : rows)
-        EXPECT_EQ(get(with_token("/cmd", k.query)), head("200 Output Follows") + k.body) << k.query;
+        EXPECT_EQ(get(with_token("/cmd", k.query)), json_head() + k.body) << k.query;
     // Output larger than any fixed buffer arrives whole.
     const std::string big = get(with_token("/cmd", "command=help"));
     EXPECT_NE(big.find("e.g. help pwd"), std::string::npos);
@@ -295,7 +359,7 @@ TEST_F(WebTool, UpdateReplies)
         {"name=log.level&value=info", "{ \"success\" : true, \"msg\" : \"ok\" }"},
     };
     for (const auto &k : rows)
-        EXPECT_EQ(get(with_token("/update", k.query)), head("200 Output Follows") + k.body) << k.query;
+        EXPECT_EQ(get(with_token("/update", k.query)), json_head() + k.body) << k.query;
     EXPECT_EQ(g_readonly, 1);
 }
 
@@ -306,12 +370,12 @@ TEST_F(WebTool, LogLinesOnce)
     get(with_token("/log"));  // drain what start-up logged
     log2_printf(nullptr, LOG2_WARN, "webtest", __FILE__, __LINE__, __func__, "disk \"%s\" is slow\n", "sda");
     log2_printf(nullptr, LOG2_ERR, "webtest", __FILE__, __LINE__, __func__, "second line\n");
-    const std::string body = get(with_token("/log")).substr(head("200 Output Follows").size());
+    const std::string body = get(with_token("/log")).substr(json_head().size());
     const std::regex line(
         R"(\[\{"log":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} WARN  \d+ --- \[[^\]]*\] webtest TestBody\(\): disk \\"sda\\" is slow\\n","level":"warning"\},)"
         R"(\{"log":"[^"]* ERROR \d+ --- \[[^\]]*\] webtest TestBody\(\): second line\\n","level":"error"\}\])");
     EXPECT_TRUE(std::regex_match(body, line)) << body;
-    EXPECT_EQ(get(with_token("/log")), head("200 Output Follows") + "[]");
+    EXPECT_EQ(get(with_token("/log")), json_head() + "[]");
 }
 
 // A file "debug.html" in the working directory replaces the page; only the
@@ -361,7 +425,7 @@ TEST_F(WebTool, ConcurrentCommandsEachGetTheirOwnAnswer)
     for (auto &t : clients)
         t.join();
     for (int i = 0; i < n; i++)
-        EXPECT_EQ(replies[i], head("200 Output Follows") + "[{\"resp\":\"request-" + std::to_string(i) + "\\n\"}]");
+        EXPECT_EQ(replies[i], json_head() + "[{\"resp\":\"request-" + std::to_string(i) + "\\n\"}]");
 }
 
 // Wrong credentials from one address until the password checker locks it:
@@ -375,7 +439,7 @@ TEST_F(WebTool, CheckerLocksOutAfterFailures)
     EXPECT_EQ(get(with_token("/metrics"), good).rfind(head("200 Output Follows"), 0), 0u);
     for (int i = 0; i < 3; i++)
         EXPECT_EQ(get(with_token("/metrics"), basic("admin:wrong")), k_401);
-    EXPECT_EQ(get(with_token("/metrics"), good), k_401);
+    EXPECT_EQ(get(with_token("/metrics"), good).rfind(k_401 + "Login failed 3 times", 0), 0u);
     EXPECT_EQ(get("/favicon.ico").rfind(head("200 Output Follows"), 0), 0u);
     libpwd_exit();
 }
@@ -437,7 +501,7 @@ TEST_F(WebTool, StopWaitsForRunningRequests)
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(200));
     client.join();
     g_slow_ms = 0;
-    EXPECT_EQ(reply, head("200 Output Follows") + "[{\"resp\":\"slow\"}]");
+    EXPECT_EQ(reply, json_head() + "[{\"resp\":\"slow\"}]");
     EXPECT_EQ(debug_http_server_port(), 0u);
     EXPECT_EQ(loopback_connect(port), -1);
 }
@@ -467,10 +531,143 @@ TEST_F(WebTool, ExitThroughCmdStopsTheTool)
 {
     start();
     libsh_set_exit_proc([] { return dbg_http_server_stop(); });
-    EXPECT_EQ(get(with_token("/cmd", "command=exit")), head("200 Output Follows") + "[{\"resp\":\"\"}]");
+    EXPECT_EQ(get(with_token("/cmd", "command=exit")), json_head() + "[{\"resp\":\"\"}]");
     EXPECT_EQ(debug_http_server_port(), 0u);
     libsh_set_exit_proc(nullptr);
     // Started again, it serves.
     start();
-    EXPECT_EQ(get(with_token("/cmd", "command=echo%20again")), head("200 Output Follows") + "[{\"resp\":\"again\\n\"}]");
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20again")), json_head() + "[{\"resp\":\"again\\n\"}]");
+}
+
+namespace {
+
+std::atomic<uint64_t> g_now_ms{1000000};
+uint64_t fake_clock() { return g_now_ms.load(); }
+
+// The warn lines of failed logins in log: each names the address and the
+// user, and none holds secret.
+int failed_login_lines(const log_capture &log, const std::string &addr, const std::string &user, const std::string &secret)
+{
+    int count = 0;
+    for (const auto &line : log.all()) {
+        EXPECT_EQ(line.text.find(secret), std::string::npos) << line.text;
+        if (line.level == LOG2_WARN && line.text.find("ip=[" + addr + "] user=[" + user + "]") != std::string::npos)
+            count++;
+    }
+    return count;
+}
+
+}  // namespace
+
+// Wrong passwords from one address until the checker locks it out: that
+// address then gets the 401 reply with the checker's text even with the
+// right password, and its request does nothing else; another address is
+// served, and so is the first once the lock time has passed. Once with the
+// checker the tool starts itself (5 failures, 15 minutes), once with short
+// limits given to the checker directly.
+TEST_F(WebTool, LoginLockOutPerAddress)
+{
+    struct row {
+        uint32_t mode;
+        uint32_t limit;
+        uint32_t minutes;
+    };
+    const row rows[] = {{0, DBG_HTTP_LOGIN_FAIL_LIMIT, DBG_HTTP_LOGIN_LOCK_MINUTES}, {1, 2, 1}};
+    ipcheck_set_clock(fake_clock);
+    for (const row &k : rows) {
+        SCOPED_TRACE(k.mode);
+        if (k.mode != 0) {
+            const libpwd_param pp{"admin", "s3cretPW", nullptr, 0, k.limit, k.minutes, 0};
+            ASSERT_EQ(libpwd_init(&pp), 0);
+        }
+        start("admin", "s3cretPW", k.mode);
+        log_capture log;
+        const std::string good = basic("admin:s3cretPW");
+        const std::string ok = head("200 Output Follows") + "#HELP xxxx \r\nTYPE xxx\r\ng_type=0";
+        for (uint32_t i = 0; i < k.limit; i++)
+            EXPECT_EQ(get(with_token("/metrics"), basic("admin:wrong-" + std::to_string(i))), k_401) << i;
+        EXPECT_EQ(failed_login_lines(log, "127.0.0.1", "admin", "wrong-"), static_cast<int>(k.limit));
+        char locked[128];
+        std::snprintf(locked, sizeof(locked), "Login failed %u times, Please try again in %u.00 minutes", k.limit,
+                      k.minutes);
+        EXPECT_EQ(get(with_token("/metrics"), good), k_401 + locked);
+        // A locked address changes nothing through the shell.
+        EXPECT_EQ(get(with_token("/update", "name=log.level&value=err"), good), k_401 + locked);
+        char level[64];
+        ASSERT_EQ(log_level_var_get(level, sizeof(level)), 0);
+        EXPECT_STREQ(level, "info");
+        EXPECT_EQ(get_from("127.0.0.2", with_token("/metrics"), good), ok);
+        g_now_ms += static_cast<uint64_t>(k.minutes) * 60000 - 1;
+        EXPECT_EQ(get(with_token("/metrics"), good).rfind(k_401 + "Login failed", 0), 0u);
+        g_now_ms += 1;
+        EXPECT_EQ(get(with_token("/metrics"), good), ok);
+        dbg_http_server_stop();
+        if (k.mode != 0)
+            libpwd_exit();
+    }
+    ipcheck_set_clock(nullptr);
+}
+
+// Credentials that a C string reads shorter than sent never log in: each is
+// a failed login (a warn line, counted), and the right ones still work.
+TEST_F(WebTool, CredentialsHoldingNulAreRefused)
+{
+    start("admin", "s3cretPW");
+    log_capture log;
+    const std::string rows[] = {"admin:s3cretPW\0junk"s, "admin\0x:s3cretPW"s, "admin:s3cretPW\0"s};
+    for (const std::string &creds : rows)
+        EXPECT_EQ(get(with_token("/metrics"), basic(creds)), k_401) << creds.size();
+    EXPECT_EQ(failed_login_lines(log, "127.0.0.1", "admin", "s3cretPW"), 3);
+    EXPECT_EQ(get(with_token("/metrics"), basic("admin:s3cretPW")).rfind(head("200 Output Follows"), 0), 0u);
+}
+
+// Every reply says what it is and that it may be neither sniffed nor
+// framed: a peer's text inside a reply never runs as a page.
+TEST_F(WebTool, RepliesAreTypedAndNeverFramed)
+{
+    start();
+    struct row {
+        std::string target;
+        std::string status;
+        std::string type;
+    };
+    std::vector<row> rows;
+    for (const auto &[route, type] : k_route_types)
+        rows.push_back({with_token(route), "200 Output Follows", type});
+    rows.push_back({"/favicon.ico", "200 Output Follows", "text/html"});
+    rows.push_back({"/cmd?command=echo", "403 Permission Denied", "text/html"});
+    rows.push_back({"/nosuch", "404 Not Found", "text/html"});
+    for (const row &k : rows) {
+        const std::string reply = get(k.target);
+        EXPECT_EQ(reply.rfind(head(k.status, "", k.type), 0), 0u) << k.target << "\n" << reply.substr(0, 400);
+    }
+    dbg_http_server_stop();
+    start("admin", "pw");
+    EXPECT_EQ(get(with_token("/log")), k_401);
+}
+
+// Text a client sent reaches log lines escaped: a Host header, a command, a
+// user name and a path holding line breaks, escapes and invalid UTF-8.
+TEST_F(WebTool, PeerTextIsEscapedInLogLines)
+{
+    start("admin", "pw");
+    char err[4096];
+    libsh_dvar_set("log.level", "verb", err);
+    log_capture log;
+    const std::string good = basic("admin:pw");
+    // (The reader ends a header line at a line feed or a byte above 0x7f.)
+    raw(port, "GET " + with_token("/metrics") + " HTTP/1.1\r\nHost: evil\x1b]0;PWNED\x07\x1b[2J\x7f.example\r\n\r\n");
+    get(with_token("/cmd", "command=echo%20a%0Ab%0D%1B%5B2J%7F%FF"), good);
+    get(with_token("/metrics"), basic("ad\x1bmin\n:pw"));
+    libsh_dvar_set("log.level", "info", err);
+    int escaped = 0;
+    for (const auto &line : log.all()) {
+        const std::string text = line.text.substr(0, line.text.size() - (line.text.back() == '\n' ? 1 : 0));
+        for (unsigned char c : text)
+            EXPECT_TRUE(c >= 0x20 && c != 0x7f && c < 0x80) << line.text;
+        escaped += text.find("\\x1b[2J") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(escaped, 4);
+    EXPECT_TRUE(log.has("refused Host [evil\\x1b]0;PWNED\\x07\\x1b[2J\\x7f.example]"));
+    EXPECT_TRUE(log.has("user=[ad\\x1bmin\\x0a] wrong user"));
 }

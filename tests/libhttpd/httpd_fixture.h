@@ -22,10 +22,13 @@ inline std::string mask_dates(const std::string &reply)
     return std::regex_replace(reply, date, "<date>");
 }
 
+// What every reply says to a browser: never sniff its type, never frame it.
+const std::string k_safety_headers = "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
+
 // The header block every reply of the library carries, for a status line.
 inline std::string header_block(const std::string &status, const std::string &extra = "")
 {
-    return "HTTP/1.1 " + status + "\r\nServer: QALDO Http Server\r\n" + extra +
+    return "HTTP/1.1 " + status + "\r\nServer: QALDO Http Server\r\n" + k_safety_headers + extra +
            "Date: <date>\r\nConnection: close\r\nContent-Type: text/html\r\n"
            "Cache-Control: no-store, must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n";
 }

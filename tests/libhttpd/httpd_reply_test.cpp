@@ -83,7 +83,8 @@ TEST_F(HttpdPair, ReplyBytesOfEachKind)
     // Status, type and extra headers set before the output.
     ASSERT_EQ(httpdContentAddCallback(server, "/", "set", 0, nullptr, send_cookie), 0);
     EXPECT_EQ(serve("GET /set HTTP/1.1\r\n\r\n"),
-              "HTTP/1.1 202 Taken\r\nServer: QALDO Http Server\r\nSet-Cookie: k=v; path=/;\r\nX-One: 1\r\nX-Two: "
+              "HTTP/1.1 202 Taken\r\nServer: QALDO Http Server\r\n" + k_safety_headers +
+                  "Set-Cookie: k=v; path=/;\r\nX-One: 1\r\nX-Two: "
               "2\r\nDate: <date>\r\nConnection: close\r\nContent-Type: application/json\r\nCache-Control: no-store, "
               "must-revalidate\r\nExpires: 0\r\nPragma: no-cache\r\n\r\n{}");
 }

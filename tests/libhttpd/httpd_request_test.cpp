@@ -102,6 +102,34 @@ TEST_F(HttpdPair, LongCredentialsAreCut)
     httpdRequestFree(r);
 }
 
+// Credentials that a C string would read shorter than sent are marked, so
+// that no check compares what is left of them.
+TEST_F(HttpdPair, CredentialsNotReadWholeAreMarked)
+{
+    struct row {
+        std::string creds;
+        int cred_len;
+    };
+    const row rows[] = {
+        {"admin:s3cretPW", 14},
+        {"admin:s3cretPW\0junk"s, -1},
+        {"admin\0x:s3cretPW"s, -1},
+        {"\0:"s, -1},
+        {"u:" + std::string(HTTPD_CRED_SIZE - 1, 'p'), HTTPD_CRED_SIZE + 1},
+        {"u:" + std::string(HTTPD_CRED_SIZE, 'p'), -1},
+        {std::string(HTTPD_CRED_SIZE, 'u') + ":p", -1},
+    };
+    for (const row &k : rows) {
+        char b64[4096];
+        ASSERT_GT(str_base64_encode(k.creds.data(), k.creds.size(), b64, sizeof(b64)), 0);
+        httpd_request *r = accept_with("GET / HTTP/1.1\r\nAuthorization: Basic "s + b64 + "\r\n\r\n");
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(httpdReadRequest(server, r), 0);
+        EXPECT_EQ(r->cred_len, k.cred_len) << b64;
+        httpdRequestFree(r);
+    }
+}
+
 TEST(HttpdBase64, Decode)
 {
     struct row {

@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <sys/random.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,6 +50,7 @@ struct http_tool : std::enable_shared_from_this<http_tool> {
     httpd_server *server = nullptr;
     sock_server *listener = nullptr;
     uint32_t port = 0;
+    bool own_checker = false;  // the password checker was started for this tool
 
     ~http_tool() { httpdServerFree(server); }
 };
@@ -80,6 +82,17 @@ std::mutex g_log_lock;
 bsv_log_reader *g_log = nullptr;
 
 const char *text_or_empty(const char *text) { return text != nullptr ? text : ""; }
+
+// A peer's text as a log line shows it (str_escape_log), for the length of
+// the statement that logs it.
+class shown {
+public:
+    explicit shown(const char *text) { str_escape_log(text, buf_.data(), buf_.size()); }
+    const char *c_str() const { return buf_.data(); }
+
+private:
+    std::array<char, STR_ESCAPE_LOG_SIZE> buf_;
+};
 
 void run_begin(http_job *job)
 {
@@ -200,23 +213,31 @@ const char *var_of(httpd_request *r, const char *name)
 bool admitted(httpd_server *server, httpd_request *r, bool need_token)
 {
     if (!host_is_ours(*t_tool, r->host)) {
-        ZLOG_WARN("refused Host [%s] from %s\n", r->host, r->peer);
+        ZLOG_WARN("refused Host [%s] from %s\n", shown(r->host).c_str(), r->peer);
         httpdSend403(server, r);
         return false;
     }
     if (is_need_auth(r) != 0)
         return false;
     if (need_token && std::strcmp(var_of(r, "token"), t_tool->token) != 0) {
-        ZLOG_DBG("request [%s] from %s without the page token\n", r->path, r->peer);
+        ZLOG_DBG("request [%s] from %s without the page token\n", shown(r->path).c_str(), r->peer);
         httpdSend403(server, r);
         return false;
     }
     return true;
 }
 
+// The replies of the shell's routes are data, typed as such: with the
+// nosniff header no browser runs a peer's text inside them as a page.
+void send_json(httpd_request *r, const char *json)
+{
+    httpdContentTypeSet(r, "application/json\r\n");
+    httpdSendText(r, json);
+}
+
 void route_page(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", r->query);
+    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
     if (!admitted(server, r, false))
         return;
     // Only the server's own values are substituted, never the client's.
@@ -229,17 +250,17 @@ void route_page(httpd_server *server, httpd_request *r)
 
 void route_cmd(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", r->query);
+    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
     if (!admitted(server, r, true))
         return;
     const char *command = var_of(r, "command");
-    ZLOG_DBG("ucmd=[%s]\n", command);
+    ZLOG_DBG("ucmd=[%s]\n", shown(command).c_str());
     str_buf *out = str_buf_new();
     if (out == nullptr)
         return;
     http_exec_cmd(command, out);
-    ZLOG_VERB("ret=[%s]\n", text_or_empty(str_buf_cstr(out)));
-    httpdSendText(r, str_buf_cstr(out));
+    ZLOG_VERB("ret=[%s]\n", shown(str_buf_cstr(out)).c_str());
+    send_json(r, str_buf_cstr(out));
     str_buf_free(out);
 }
 
@@ -251,17 +272,17 @@ void route_log(httpd_server *server, httpd_request *r)
     if (out == nullptr)
         return;
     http_log_read_json(var_of(r, "token"), out, DBG_HTTP_LOG_OUT_SIZE);
-    httpdSendText(r, str_buf_cstr(out));
+    send_json(r, str_buf_cstr(out));
     str_buf_free(out);
 }
 
 void route_config(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", r->query);
+    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
     if (!admitted(server, r, true))
         return;
     char *json = libsh_dvar_json();
-    httpdSendText(r, json != nullptr ? json : "[]");
+    send_json(r, json != nullptr ? json : "[]");
     os_free(json);
 }
 
@@ -271,27 +292,27 @@ void route_update(httpd_server *server, httpd_request *r)
         return;
     char err[LIBPWD_TEXT_SIZE] = "";
     if (libsh_dvar_set(var_of(r, "name"), var_of(r, "value"), err) >= 0) {
-        httpdSendText(r, "{ \"success\" : true, \"msg\" : \"ok\" }");
+        send_json(r, "{ \"success\" : true, \"msg\" : \"ok\" }");
         return;
     }
-    ZLOG_DBG("%s conf_set failed: %s\n", r->query, err);
+    ZLOG_DBG("%s conf_set failed: %s\n", shown(r->query).c_str(), shown(err).c_str());
     char *escaped = str_escape_json_dup(err);
     char reply[512];
     str_sprintf_s2(reply, sizeof(reply), "{ \"success\" : false, \"msg\" : \"%s\" }", text_or_empty(escaped));
     os_free(escaped);
-    httpdSendText(r, reply);
+    send_json(r, reply);
 }
 
 void route_metrics(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", r->query);
+    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
     if (admitted(server, r, false))
         httpdSendBytes(r, k_metrics, static_cast<int>(sizeof(k_metrics) - 1));
 }
 
 void route_favicon(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", r->query);
+    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
     if (!host_is_ours(*t_tool, r->host)) {
         httpdSend403(server, r);
         return;
@@ -333,10 +354,23 @@ std::shared_ptr<http_tool> tool_new(const char *addrs)
         tool->param = g_param;
     }
     tool->addrs = text_or_empty(addrs);
-    const debug_http_param &p = tool->param;
-    if (p.auth_mode == 0 && (std::strlen(text_or_empty(p.user)) >= HTTPD_CRED_SIZE ||
-                             std::strlen(text_or_empty(p.password)) >= HTTPD_CRED_SIZE))
-        ZLOG_ERR("web user or password longer than %d characters: no login can match\n", HTTPD_CRED_SIZE - 1);
+    debug_http_param &p = tool->param;
+    if (p.auth_mode == 0) {
+        const bool has_user = text_or_empty(p.user)[0] != '\0';
+        const bool has_password = text_or_empty(p.password)[0] != '\0';
+        if (has_user != has_password) {
+            ZLOG_ERR("debug web tool not started: only the %s is set, a login needs both a user and a password\n",
+                     has_user ? "user" : "password");
+            return nullptr;
+        }
+        if (std::strlen(text_or_empty(p.user)) >= HTTPD_CRED_SIZE ||
+            std::strlen(text_or_empty(p.password)) >= HTTPD_CRED_SIZE)
+            ZLOG_ERR("web user or password longer than %d characters: no login can match\n", HTTPD_CRED_SIZE - 1);
+        if (has_user) {
+            p.auth_mode = 1;
+            tool->own_checker = true;
+        }
+    }
     if (!draw_token(tool->token)) {
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "getrandom failed: ");
         return nullptr;
@@ -350,6 +384,49 @@ std::shared_ptr<http_tool> tool_new(const char *addrs)
         tool->page = k_dbg_http_page;
     }
     return tool;
+}
+
+// The login a request carries, through the password checker: LIBPWD_OK,
+// LIBPWD_REFUSED or LIBPWD_LOCKED (its text in err). A request without
+// credentials (a browser's first) asks as the user ":", which the checker
+// refuses without counting; credentials that cannot be read whole are a
+// failed login, counted without being compared.
+int check_login(const httpd_request *r, char *err)
+{
+    if (r->cred_len == 0)
+        return libpwd_check_user_pwd(r->peer, ":", "", err);
+    if (r->cred_len > 0)
+        return libpwd_check_user_pwd(r->peer, r->user, r->password, err);
+    if (ipcheck_check(r->peer, err) == LIBPWD_LOCKED)
+        return LIBPWD_LOCKED;
+    ZLOG_WARN("ip=[%s] user=[%s] credentials with a NUL byte or too long\n", r->peer, shown(r->user).c_str());
+    ipcheck_login_fail(r->peer, r->user);
+    str_safecopy(err, LIBPWD_TEXT_SIZE, "Wrong user or password");
+    return LIBPWD_REFUSED;
+}
+
+// The HTTP server, its routes and the listener. false when one of them
+// could not be made.
+bool tool_serve(http_tool &tool, uint32_t port)
+{
+    tool.server = httpdServerNew();
+    if (tool.server == nullptr) {
+        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "Could not create web server: ");
+        return false;
+    }
+    if (http_add_routes(tool.server) != 0)
+        return false;
+    sock_srv_param sp{};
+    sp.name = "dbg_http";
+    sp.reuse = 1;
+    sp.backlog = DBG_HTTP_BACKLOG;
+    sp.accept_proc = http_accept_proc;
+    sp.udata = &tool;
+    tool.listener = sock_tcp_server(tool.addrs.empty() ? nullptr : tool.addrs.c_str(), port, &sp);
+    if (tool.listener == nullptr)
+        return false;
+    tool.port = sp.bind_port;
+    return true;
 }
 
 }  // namespace
@@ -372,28 +449,17 @@ int debug_http_server_init(const char *addrs, uint32_t port)
     std::shared_ptr<http_tool> tool = tool_new(addrs);
     if (tool == nullptr || http_log_init() != 0)
         return -1;
-    tool->server = httpdServerNew();
-    if (tool->server == nullptr) {
-        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "Could not create web server: ");
+    if (tool->own_checker) {
+        const libpwd_param checker{tool->param.user, tool->param.password, nullptr, 0, DBG_HTTP_LOGIN_FAIL_LIMIT,
+                                   DBG_HTTP_LOGIN_LOCK_MINUTES, 0};
+        libpwd_init(&checker);
+    }
+    if (!tool_serve(*tool, port)) {
+        if (tool->own_checker)
+            libpwd_exit();
         http_log_exit();
         return -1;
     }
-    if (http_add_routes(tool->server) != 0) {
-        http_log_exit();
-        return -1;
-    }
-    sock_srv_param sp{};
-    sp.name = "dbg_http";
-    sp.reuse = 1;
-    sp.backlog = DBG_HTTP_BACKLOG;
-    sp.accept_proc = http_accept_proc;
-    sp.udata = tool.get();
-    tool->listener = sock_tcp_server(tool->addrs.empty() ? nullptr : tool->addrs.c_str(), port, &sp);
-    if (tool->listener == nullptr) {
-        http_log_exit();
-        return -1;
-    }
-    tool->port = sp.bind_port;
     std::lock_guard<std::mutex> g(g_lock);
     g_tool = tool;
     ZLOG_DBG("debug web server on port %u\n", static_cast<unsigned>(tool->port));
@@ -413,15 +479,21 @@ int dbg_http_server_stop()
         return 0;
     sock_server_close(tool->listener);
     tool->listener = nullptr;
+    bool idle = true;
     {
         // The request that ran "exit" is never waited for: it is this thread.
         const int own = t_tool != nullptr ? 1 : 0;
         std::unique_lock<std::mutex> g(g_run_lock);
         stop_readers();
-        if (!g_run_idle.wait_for(g, std::chrono::milliseconds(DBG_HTTP_STOP_WAIT_MS),
-                                 [own] { return g_running <= own; }))
+        idle = g_run_idle.wait_for(g, std::chrono::milliseconds(DBG_HTTP_STOP_WAIT_MS),
+                                   [own] { return g_running <= own; });
+        if (!idle)
             ZLOG_WARN("%d web requests still running: the last of them frees the server\n", g_running - own);
     }
+    // The checker's credentials are wiped only when no request can still be
+    // reading them (the one that ran "exit" has logged in already).
+    if (tool->own_checker && idle)
+        libpwd_exit();
     http_log_exit();
     return 0;
 }
@@ -493,23 +565,16 @@ int httpd_client_thread(void *arg)
 
 int is_need_auth(httpd_request *r)
 {
-    const debug_http_param &p = t_tool->param;
-    if (p.auth_mode != 0) {
-        char err[LIBPWD_TEXT_SIZE] = "";
-        if (libpwd_check_user_pwd(r->peer, r->user, r->password, err) == LIBPWD_OK)
-            return 0;
-        ZLOG_DBG("authentication error: %s\n", err);
-        httpdSend401(r, DBG_HTTP_REALM);
-        return 1;
-    }
-    const char *user = text_or_empty(p.user);
-    const char *password = text_or_empty(p.password);
-    if (user[0] == '\0' || password[0] == '\0')
+    if (t_tool->param.auth_mode == 0)
         return 0;
-    if (r->cred_len > 0 && std::strcmp(user, r->user) == 0 && std::strcmp(password, r->password) == 0)
+    char err[LIBPWD_TEXT_SIZE] = "";
+    const int verdict = check_login(r, err);
+    if (verdict == LIBPWD_OK)
         return 0;
-    ZLOG_DBG("Status page requested, forcing authentication\n");
+    ZLOG_DBG("authentication error: %s\n", err);
     httpdSend401(r, DBG_HTTP_REALM);
+    if (verdict == LIBPWD_LOCKED)
+        httpdSendCountedText(r, err);
     return 1;
 }
 
@@ -532,7 +597,7 @@ int http_out_flush(void *out) { return capture_append(out, "", 1); }
 int http_exec_cmd(const char *line, str_buf *out)
 {
     ZLOG_VERB("==>\n");
-    ZLOG_VERB("cmd=%s\n", text_or_empty(line));
+    ZLOG_VERB("cmd=%s\n", shown(line).c_str());
     str_buf *capture = str_buf_new();
     if (capture == nullptr)
         return -1;
@@ -544,7 +609,7 @@ int http_exec_cmd(const char *line, str_buf *out)
     ctx.flush = http_out_flush;
     const int rc = exec_commands(&ctx, text_or_empty(line));
     if (rc < 0)
-        ZLOG_DBG("exec [%s] failed\n", text_or_empty(line));
+        ZLOG_DBG("exec [%s] failed\n", shown(line).c_str());
     // The first command's output: up to its end mark.
     const char *text = capture->len > 0 ? capture->text : "";
     char *escaped = str_escape_json_dup(text);

@@ -1,7 +1,9 @@
 // The debug web tool: the HTTP library embedded in a TCP server of the
 // connection library, one detached "http_cli" thread per connection, seven
 // routes under "/" (the page, "cmd", "log", "config", "update", "metrics",
-// "favicon.ico"), JSON replies and optional HTTP Basic authentication.
+// "favicon.ico"), JSON replies and optional HTTP Basic authentication
+// through the password checker (libpwd), which locks out an address after
+// too many failed logins.
 // Every route but the icon checks the Host header (an address literal,
 // "localhost", this machine's name or a configured listen address) and the
 // credentials; "cmd", "log", "config" and "update" also need the page token,
@@ -19,14 +21,20 @@
 struct str_buf;
 
 struct debug_http_param {
-    uint32_t auth_mode;    // 0: the user and password below; other: the password checker
+    // 0: the user and password below, checked by the password checker that
+    // the tool starts with them; other: the checker as the caller started it.
+    uint32_t auth_mode;
     const char *title;     // the page's title
-    const char *user;      // nullptr or "": no authentication (mode 0)
+    const char *user;      // mode 0: both nullptr or "" for no authentication
     const char *password;
     const char *prompt;    // shown before each console input line
 };
 
 constexpr const char *DBG_HTTP_REALM = "qaldo";
+// The password checker the tool starts in mode 0: failed logins from one
+// address before it is locked out, and for how long.
+constexpr uint32_t DBG_HTTP_LOGIN_FAIL_LIMIT = 5;
+constexpr uint32_t DBG_HTTP_LOGIN_LOCK_MINUTES = 15;
 constexpr size_t DBG_HTTP_TOKEN_SIZE = 9;        // 8 decimal digits and a NUL
 constexpr size_t DBG_HTTP_LOG_OUT_SIZE = 16384;  // about this much of "/log" per request
 constexpr int DBG_HTTP_BACKLOG = 100;
@@ -40,7 +48,9 @@ constexpr int DBG_HTTP_STOP_WAIT_MS = 3000;
 // Copies the block; its texts stay the caller's and must outlive the tool.
 void debug_http_set_param(const debug_http_param *param);
 // Starts the tool on every address of addrs (";" or "," separated; empty:
-// all) at port; port 0 does nothing. 0 or -1.
+// all) at port; port 0 does nothing. 0 or -1. In mode 0 with only one of
+// user and password set it does not start (an err line says both are
+// needed): the tool would otherwise run open.
 int debug_http_server_init(const char *addrs, uint32_t port);
 // Closes the listener, waits for the running requests (not for the calling
 // one, when "exit" came through "/cmd"), and leaves the HTTP server to be
@@ -53,7 +63,8 @@ const char *debug_http_token();
 // The accept callback (event thread) and the connection thread.
 int http_accept_proc(os_socket sock, os_ipaddr *peer, void *udata);
 int httpd_client_thread(void *job);
-// 0 to go on, 1 when the 401 reply has been sent.
+// 0 to go on, 1 when the 401 reply has been sent (with the checker's text
+// when the address is locked out).
 int is_need_auth(httpd_request *request);
 
 // Runs line through the shell with its output captured and appends the

@@ -18,11 +18,16 @@
 #include "libpal/basic/os_sync.h"
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/string/str_base64.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
 
-constexpr char k_server_header[] = "Server: QALDO Http Server\r\n";
+// Every reply: a browser never sniffs a reply into a page of another type,
+// nor shows one inside another site's frame, so that text a peer put into a
+// reply (a log line, an export name) never runs as a page.
+constexpr char k_server_header[] =
+    "Server: QALDO Http Server\r\nX-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n";
 constexpr char k_status_ok[] = "200 Output Follows\r\n";
 constexpr char k_type_html[] = "text/html\r\n";
 constexpr char k_bad_method[] = "\n<B>ERROR : Method Not Implemented</B>\n\n";
@@ -72,14 +77,21 @@ void reset_reply(httpd_request *r)
 
 void parse_credentials(httpd_request *r, std::string_view b64)
 {
-    // Large enough for the longest user and password the request can hold.
-    char decoded[2 * HTTPD_CRED_SIZE + 2];
+    // Decoded whole (the header line bounds it), so that nothing is cut
+    // before the checks below.
+    std::vector<char> decoded(b64.size() * 3 / 4 + 2);
     const std::string text(b64);
-    r->cred_len = httpdBase64Decode(text.c_str(), decoded, sizeof(decoded));
-    const std::string_view creds(decoded, static_cast<size_t>(r->cred_len));
+    r->cred_len = httpdBase64Decode(text.c_str(), decoded.data(), static_cast<int>(decoded.size()));
+    const std::string_view creds(decoded.data(), static_cast<size_t>(r->cred_len));
     const size_t colon = creds.find(':');
-    copy_view(r->user, sizeof(r->user), creds.substr(0, colon));
-    copy_view(r->password, sizeof(r->password), colon == std::string_view::npos ? std::string_view() : creds.substr(colon + 1));
+    const std::string_view user = creds.substr(0, colon);
+    const std::string_view password = colon == std::string_view::npos ? std::string_view() : creds.substr(colon + 1);
+    copy_view(r->user, sizeof(r->user), user);
+    copy_view(r->password, sizeof(r->password), password);
+    // "pw\0junk" must never be read as "pw", nor a long password as its start.
+    if (creds.find('\0') != std::string_view::npos || user.size() >= sizeof(r->user) ||
+        password.size() >= sizeof(r->password))
+        r->cred_len = -1;
 }
 
 void parse_header(httpd_request *r, std::string_view line)
@@ -288,7 +300,8 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
     // the reply, and a peer really gone fails the write on its own.
     r->conn.disconnected = 0;
     if (!whole && r->read_total > 0) {
-        ZLOG_DBG("request [%s] cut off before the end of its headers\n", r->path);
+        char shown[STR_ESCAPE_LOG_SIZE];
+        ZLOG_DBG("request [%s] cut off before the end of its headers\n", str_escape_log(r->path, shown, sizeof(shown)));
         return -1;
     }
     if (r->query[0] != '\0') {
@@ -303,7 +316,8 @@ void httpdProcessRequest(httpd_server *server, httpd_request *r)
     r->bytes_sent = 0;
     const char *slash = std::strrchr(r->path, '/');
     if (slash == nullptr) {
-        ZLOG_DBG("Invalid request path '%s'\n", r->path);
+        char shown[STR_ESCAPE_LOG_SIZE];
+        ZLOG_DBG("Invalid request path '%s'\n", str_escape_log(r->path, shown, sizeof(shown)));
         return;
     }
     char dir[HTTPD_TEXT_SIZE];

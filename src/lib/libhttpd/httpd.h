@@ -3,7 +3,8 @@
 // content under paths (httpd_content.h), and for each accepted connection
 // creates a request, reads it, lets the library dispatch it and frees it.
 // One reply per connection, then "Connection: close"; no keep-alive, no
-// request body. Used by the debug web tool. Log tag "httpd".
+// request body. Every reply carries "X-Content-Type-Options: nosniff" and
+// "X-Frame-Options: DENY". Used by the debug web tool. Log tag "httpd".
 #pragma once
 
 #include <cstdint>
@@ -73,7 +74,10 @@ struct httpd_request {
     int32_t method;
     int32_t version;   // 1 "HTTP/1.0", 2 anything else
     int32_t gzip;      // the client accepts gzip
-    int32_t cred_len;  // decoded Basic credentials, 0 when none
+    // The decoded Basic credentials' length, 0 when none; -1 when they cannot
+    // be read whole (a NUL byte inside, or user or password too long for its
+    // buffer): no check may then compare them.
+    int32_t cred_len;
     char method_text[HTTPD_METHOD_MAX + 1];
     char path[HTTPD_TEXT_SIZE];
     char query[HTTPD_QUERY_SIZE];

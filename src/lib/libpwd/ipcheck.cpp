@@ -12,6 +12,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/comm/dict.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 #include "libpwd/libpwd.h"
 
@@ -56,11 +57,14 @@ void evict_oldest(dict *table)
 }
 
 // "\tinfo\t%s\tlogin\tlogin from %s\n" and "\twarn\t%s\tlogin\tlogin failed form %s\n".
+// The user is the peer's text, escaped like on any log line.
 void audit(const char *level, const char *event, const char *user, const char *addr)
 {
+    char shown[STR_ESCAPE_LOG_SIZE];
+    str_escape_log(user, shown, sizeof(shown));
     std::lock_guard<std::mutex> g(g_lockout.lock);
     if (g_lockout.audit != nullptr)
-        flog_printf(g_lockout.audit, "\t%s\t%s\tlogin\t%s %s\n", level, text_or_empty(user), event, text_or_empty(addr));
+        flog_printf(g_lockout.audit, "\t%s\t%s\tlogin\t%s %s\n", level, shown, event, text_or_empty(addr));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "libpal/hash/sha1.h"
 #include "libpal/string/str_base64.h"
 #include "libpal/string/str_check.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 
 namespace {
@@ -53,10 +54,12 @@ void wipe_credentials()
     explicit_bzero(g_password_sha, sizeof(g_password_sha));
 }
 
-// A refusal counted against addr.
+// A refusal counted against addr: one warn line naming the address and the
+// user as sent (escaped: it is the peer's text), never the password.
 int refuse(const char *addr, const char *user, const char *what, char *err)
 {
-    ZLOG_WARN("ip=[%s] %s\n", text_or_empty(addr), what);
+    char shown[STR_ESCAPE_LOG_SIZE];
+    ZLOG_WARN("ip=[%s] user=[%s] %s\n", text_or_empty(addr), str_escape_log(user, shown, sizeof(shown)), what);
     str_safecopy(err, LIBPWD_TEXT_SIZE, k_wrong);
     ipcheck_login_fail(addr, user);
     return LIBPWD_REFUSED;
@@ -140,14 +143,17 @@ int libpwd_check_user_pwd(const char *addr, const char *user, const char *passwo
         return LIBPWD_LOCKED;
     user = text_or_empty(user);
     password = text_or_empty(password);
-    if (std::strcmp(user, g_user) != 0) {
+    if (std::strcmp(user, ":") == 0) {
         str_safecopy(err, LIBPWD_TEXT_SIZE, k_wrong);
-        if (std::strcmp(user, ":") == 0)
-            return LIBPWD_REFUSED;
-        const std::string what = std::string("wrong user [") + user + "]";
-        return refuse(addr, user, what.c_str(), err);
+        return LIBPWD_REFUSED;
     }
-    if (!same_secret(password, g_password) && !same_secret(password, g_password_sha))
+    // Both compared whatever the first gives: the time taken tells nothing
+    // of which one was wrong.
+    const bool user_ok = same_secret(user, g_user);
+    const bool password_ok = same_secret(password, g_password) | same_secret(password, g_password_sha);
+    if (!user_ok)
+        return refuse(addr, user, "wrong user", err);
+    if (!password_ok)
         return refuse(addr, user, "wrong pwd", err);
     ipcheck_login_ok(addr, user);
     ZLOG_DBG("ip=[%s] [%s] login_ok\n", text_or_empty(addr), user);
@@ -160,10 +166,8 @@ int libpwd_user_get_cert(const char *addr, int flag, int *flag_out, const char *
     if (flag_out != nullptr)
         *flag_out = flag > 0 ? 1 : flag;
     user = text_or_empty(user);
-    if (std::strcmp(user, g_user) != 0) {
-        const std::string what = std::string("wrong user [") + user + "]";
-        return refuse(addr, user, what.c_str(), err);
-    }
+    if (!same_secret(user, g_user))
+        return refuse(addr, user, "wrong user", err);
     uint8_t bytes[LIBPWD_CHALLENGE_BYTES];
     if (challenge == nullptr || challenge_size < 2 * LIBPWD_CHALLENGE_BYTES + 1) {
         precondition_failed();
@@ -181,7 +185,10 @@ int libpwd_user_get_cert(const char *addr, int flag, int *flag_out, const char *
 int libpwd_build_key(const char *user, const char *password, const void *, const char *challenge, char *key,
                      size_t size)
 {
-    ZLOG_VERB("user=[%s] cert=[%s]\n", text_or_empty(user), text_or_empty(challenge));
+    char shown_user[STR_ESCAPE_LOG_SIZE];
+    char shown_challenge[STR_ESCAPE_LOG_SIZE];
+    ZLOG_VERB("user=[%s] cert=[%s]\n", str_escape_log(user, shown_user, sizeof(shown_user)),
+              str_escape_log(challenge, shown_challenge, sizeof(shown_challenge)));
     if (key == nullptr || size < LIBPWD_KEY_SIZE) {
         precondition_failed();
         if (key != nullptr && size > 0)
