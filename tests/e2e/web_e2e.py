@@ -41,9 +41,10 @@ def port_open(port):
         return False
 
 
-def http_get(port, target, headers=""):
-    """The raw reply bytes of one GET."""
-    with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+def http_get(port, target, headers="", source=None):
+    """The raw reply bytes of one GET (sent from the loopback address source when given)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=15,
+                                  source_address=(source, 0) if source else None) as s:
         s.sendall(f"GET {target} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{headers}\r\n".encode())
         got = b""
         while True:
@@ -391,8 +392,280 @@ def case_credentials(binary, outdir):
     return 0
 
 
+def case_browser_log_direct(binary, outdir):
+    """An export name holding markup, opened straight at "/log" in Chromium:
+    shown as JSON text, never run as a page of the tool's origin."""
+    exe = next((p for p in CHROMIUM_NAMES if os.access(p, os.X_OK)), None)
+    if exe is None:
+        print("browser case skipped: no Chromium installed")
+        return SKIP
+    d = Daemon(binary)
+    browser = None
+    try:
+        d.start()
+        name = b"/nonexistent/<script>window.pwned=1</script><img src=x onerror=window.pwned=2>"
+        check(nbd_raw_go(d.nbd_port, name)[-1] & 0x80000000, "the name was served")
+        browser = Browser(exe)
+        t = browser.tools
+        t.call("Page.enable")
+        t.call("Page.navigate", url=f"http://127.0.0.1:{d.web_port}/log?token={d.token}")
+        wait_for(lambda: t.js("document.readyState === 'complete' && document.body !== null"), 20, "the /log reply")
+        text = t.js("document.body.innerText")
+        check("<script>window.pwned=1</script>" in text, "the name is not shown as text: " + text[:300])
+        check(t.js("document.contentType") == "application/json", "type: " + t.js("document.contentType"))
+        check(t.js("typeof window.pwned") == "undefined", "the name ran as script: " + str(t.js("window.pwned")))
+        check(t.js("document.querySelectorAll('script,img').length") == 0, "the name became markup")
+        t.screenshot(os.path.join(outdir, "web_log_direct.png"))
+    finally:
+        if browser:
+            browser.close()
+        status = d.stop()
+        d.close()
+    check(status == 0, f"daemon exit status {status}")
+    return 0
+
+
+# The daemon's log file in its own directory (beside the console's err.log).
+LOG_INI = "[log]\nlevel={level}\nfile_dir=.\nfile=zorv.log\n"
+
+
+def basic_auth(user_pass):
+    return "Authorization: Basic " + base64.b64encode(user_pass).decode() + "\r\n"
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def case_lockout(binary, outdir):
+    """Five wrong passwords lock one address out: the right one then gets the
+    401 reply with the checker's text and changes nothing; another address is
+    served; each failure is one warn line naming address and user."""
+    d = Daemon(binary, "http_server_user=admin\nhttp_server_pwd=s3cretPW\n" + LOG_INI.format(level="info"))
+    try:
+        d.launch()
+        good = basic_auth(b"admin:s3cretPW")
+        for i in range(5):
+            r = http_get(d.web_port, "/metrics", basic_auth(f"admin:wrong-{i}".encode()))
+            check(r.startswith(b"HTTP/1.1 401 Please Authenticate\r\n") and b"Login failed" not in r, r[:80])
+        r = http_get(d.web_port, "/metrics", good)
+        check(r.startswith(b"HTTP/1.1 401 Please Authenticate\r\n"), r[:80])
+        check(re.search(rb"\r\n\r\n\nLogin failed 5 times, Please try again in 1[45]\.\d\d minutes$", r), r)
+        page = http_get(d.web_port, "/", good, source="127.0.0.2")
+        check(page.startswith(b"HTTP/1.1 200 Output Follows\r\n"), "another address: " + repr(page[:80]))
+        token = re.search(rb'var TOKEN="(\d{8})";', page).group(1).decode()
+        r = http_get(d.web_port, f"/update?token={token}&name=log.level&value=err", good)
+        check(b"Login failed 5 times" in r, "locked update: " + repr(r[-80:]))
+        r = http_get(d.web_port, f"/cmd?token={token}&command=show%20dvar", good, source="127.0.0.2")
+        check(b"log.level=info" in r, "the locked request changed the level: " + repr(r[-80:]))
+        r = http_get(d.web_port, "/metrics", basic_auth(b"admin:s3cretPW\0junk"), source="127.0.0.3")
+        check(r.startswith(b"HTTP/1.1 401 Please Authenticate\r\n"), "NUL credentials: " + repr(r[:80]))
+        check(d.stop() == 0, "exit status")
+        log = read_bytes(os.path.join(d.dir, "zorv.log")).decode(errors="replace")
+        fails = re.findall(r"WARN .* ip=\[127\.0\.0\.1\] user=\[admin\] wrong pwd\n", log)
+        check(len(fails) == 5, "warn lines of the failures:\n" + log)
+        check("ip=[127.0.0.1] error: Login failed 5 times" in log, "lock line:\n" + log)
+        check("ip=[127.0.0.3] user=[admin] credentials with a NUL byte" in log, "NUL line:\n" + log)
+        check("wrong-" not in log and "s3cretPW" not in log and "junk" not in log, "a password in the log:\n" + log)
+    finally:
+        d.close()
+    return 0
+
+
+def case_half_credentials(binary, outdir):
+    """Only one of user and password: the web tool does not start, and an err
+    line says both are needed; the NBD service runs."""
+    for key in ("http_server_user=admin\n", "http_server_pwd=s3cretPW\n"):
+        d = Daemon(binary, key + LOG_INI.format(level="info"))
+        try:
+            d.out = open(os.path.join(d.dir, "out.log"), "w")
+            d.err = open(os.path.join(d.dir, "err.log"), "w")
+            d.proc = subprocess.Popen([d.exe, "-q"], cwd=d.dir, env=d.env, stdin=subprocess.DEVNULL, stdout=d.out,
+                                      stderr=d.err)
+            wait_for(lambda: port_open(d.nbd_port) or d.proc.poll() is not None, 20, "the NBD port")
+            check(d.proc.poll() is None, "daemon ended")
+            check(not port_open(d.web_port), key + ": the web tool listens")
+            log = read_bytes(os.path.join(d.dir, "zorv.log")).decode(errors="replace")
+            check(re.search(r"ERROR .* a login needs both a user and a password", log), key + ":\n" + log)
+            check(d.stop() == 0, "exit status")
+        finally:
+            d.close()
+    return 0
+
+
+def case_typed_replies(binary, outdir):
+    """Every route's type, and the two headers on every reply."""
+    d = Daemon(binary)
+    try:
+        d.start()
+        rows = [("/", "200", "text/html"), ("/favicon.ico", "200", "text/html"),
+                ("/metrics", "200", "text/html"), ("/nosuch", "404", "text/html"),
+                ("/cmd?command=echo", "403", "text/html")]
+        rows += [(f"{route}?token={d.token}", "200", "application/json") for route in ("/cmd", "/log", "/config")]
+        rows += [(f"/update?token={d.token}&name=log.level&value=info", "200", "application/json")]
+        for target, status, ctype in rows:
+            head = http_get(d.web_port, target).split(b"\r\n\r\n", 1)[0].decode(errors="replace")
+            check(head.startswith(f"HTTP/1.1 {status} "), f"{target}: {head}")
+            check(f"\r\nContent-Type: {ctype}\r\n" in head, f"{target}: {head}")
+            check("\r\nX-Content-Type-Options: nosniff\r\n" in head, f"{target}: {head}")
+            check("\r\nX-Frame-Options: DENY\r\n" in head, f"{target}: {head}")
+        check(d.stop() == 0, "exit status")
+    finally:
+        d.close()
+    return 0
+
+
+# Export names a client may send: a forged log line, terminal escapes, NUL,
+# markup and invalid UTF-8.
+HOSTILE_NAMES = [
+    b"/nonexistent/a\n2026-12-11 07:00:00.000000 INFO  1 --- [main] fake: admin logged in\r\n",
+    b"/nonexistent/\x1b]0;PWNED\x07\x1b[2J",
+    b"/nonexistent/nul\x00after",
+    b"/nonexistent/<script>window.pwned=1</script><img src=x onerror=window.pwned=2>",
+    b"/nonexistent/bad-utf8-\xff\xfe\xc3(\xe2\x82",
+    b"/nonexistent/c1-\xc2\x9b2J",
+]
+
+
+def nbd_raw_go(port, name):
+    """A fixed newstyle handshake that asks for name with NBD_OPT_GO, then
+    NBD_OPT_ABORT. The server's reply types, in order."""
+    with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+        def take(n):
+            got = b""
+            while len(got) < n:
+                chunk = s.recv(n - len(got))
+                if not chunk:
+                    raise Failure("the server closed the handshake")
+                got += chunk
+            return got
+
+        greeting = take(18)
+        check(greeting[:16] == b"NBDMAGICIHAVEOPT", repr(greeting))
+        s.sendall(struct.pack(">I", 3))
+        data = struct.pack(">I", len(name)) + name + struct.pack(">H", 0)
+        s.sendall(b"IHAVEOPT" + struct.pack(">II", 7, len(data)) + data)
+        replies = []
+        while True:
+            _, _, rtype, rlen = struct.unpack(">QIII", take(20))
+            take(rlen)
+            replies.append(rtype)
+            if rtype == 1 or rtype & 0x80000000:
+                break
+        s.sendall(b"IHAVEOPT" + struct.pack(">II", 2, 0))
+        return replies
+
+
+def nbd_raw_export_name(port, name):
+    """NBD_OPT_EXPORT_NAME: a name that cannot be served ends the session."""
+    with socket.create_connection(("127.0.0.1", port), timeout=15) as s:
+        s.recv(18)
+        s.sendall(struct.pack(">I", 3) + b"IHAVEOPT" + struct.pack(">II", 1, len(name)) + name)
+        s.settimeout(10)
+        try:
+            while s.recv(4096):
+                pass
+        except OSError:
+            pass
+
+
+# The same names through libnbd's Python bindings (text names only: the
+# bindings take no NUL and no invalid UTF-8), in Debian's python3.
+LIBNBD_CLIENT = r"""
+import json, sys, nbd
+for name in json.load(sys.stdin):
+    h = nbd.NBD()
+    h.set_export_name(name)
+    try:
+        h.connect_tcp("127.0.0.1", sys.argv[1])
+        print("served", repr(name), h.get_size())
+        h.shutdown()
+    except nbd.Error as e:
+        print("refused", repr(name), e.string.splitlines()[0][:60])
+"""
+
+
+def control_bytes(text):
+    """The raw control bytes of a log text, line ends left out."""
+    return sorted({c for c in text if (c < 0x20 and c != 0x0a) or c == 0x7f})
+
+
+def case_escaped_peer_text(binary, outdir):
+    """Hostile export names from python libnbd and raw handshakes, a hostile
+    HTTP request and a hostile TCP shell line: the log file, the console and
+    "/log" hold no raw control byte and no invalid UTF-8."""
+    python = "/usr/bin/python3"
+    if subprocess.run([python, "-c", "import nbd"], capture_output=True).returncode != 0:
+        print("escaping case skipped: no python3-libnbd")
+        return SKIP
+    shell_port = free_port()
+    d = Daemon(binary, f"shell_server_port={shell_port}\nshell_server_addr=127.0.0.1\n" + LOG_INI.format(level="verb"))
+    try:
+        d.start()
+        # A file whose own name holds the hostile bytes: served, so it is logged on open and close.
+        served = os.path.join(d.dir, "disk\n2026-12-11 07:00:00.000000 INFO  1 --- [main] fake\x1b]0;PWNED\x07.img")
+        with open(served, "wb") as f:
+            f.truncate(1 << 20)
+        names = [served]
+        for name in HOSTILE_NAMES:
+            try:
+                names += [name.decode()] if b"\0" not in name else []
+            except UnicodeDecodeError:
+                pass
+        out = subprocess.run([python, "-c", LIBNBD_CLIENT, str(d.nbd_port)], input=json.dumps(names),
+                             capture_output=True, timeout=60, text=True)
+        print(out.stdout, out.stderr, end="")
+        check("served" in out.stdout, "the hostile file was not served: " + out.stdout + out.stderr)
+        for name in HOSTILE_NAMES:
+            replies = nbd_raw_go(d.nbd_port, name)
+            check(replies and replies[-1] & 0x80000000, f"{name!r}: {replies}")
+            nbd_raw_export_name(d.nbd_port, name)
+        with socket.create_connection(("127.0.0.1", d.web_port), timeout=15) as s:
+            s.sendall(b"GET /metrics?x=\x1b[2J HTTP/1.1\r\nHost: evil\x1b]0;PWNED\x07.example\r\n\r\n")
+            s.recv(65536)
+        with socket.create_connection(("127.0.0.1", shell_port), timeout=15) as s:
+            s.sendall(b"echo shell\x1b[2J\x7fline\r\nbad\xff\x1b]0;PWNED\x07\n")
+            got = b""
+            deadline = time.monotonic() + 10
+            while got.count(b"\0") < 2 and time.monotonic() < deadline:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                got += chunk
+        reply = http_get(d.web_port, f"/log?token={d.token}")
+        check(d.stop() == 0, "exit status")
+        logfile = read_bytes(os.path.join(d.dir, "zorv.log"))
+        # The console's own colours start each line (and end the one before).
+        console = re.sub(rb"(?m)^(\x1b\[0m)?\x1b\[[0-9;]+m", b"", read_bytes(os.path.join(d.dir, "err.log")))
+        body = reply.split(b"\r\n\r\n", 1)[1]
+        lines = [e["log"] for e in json.loads(body.decode())]
+        for what, text in (("log file", logfile), ("console", console), ("/log reply", body),
+                           ("/log lines", "".join(lines).encode())):
+            check(not control_bytes(text), f"{what}: raw control bytes {control_bytes(text)}")
+            try:
+                text.decode("utf-8")
+            except UnicodeDecodeError as e:
+                raise Failure(f"{what}: invalid UTF-8: {e}")
+        for needle in (rb"fake\x1b]0;PWNED\x07.img", rb"a\x0a2026-12-11 07:00:00.000000 INFO",
+                       rb"bad-utf8-\xff\xfe\xc3(\xe2\x82", rb"c1-\xc2\x9b2J", rb"Host [evil\x1b]0;PWNED\x07.example]",
+                       rb"shell\x1b[2J\x7fline"):
+            check(needle in logfile, f"no {needle!r} in the log file")
+        check(any("\\x1b]0;PWNED" in line for line in lines), "no escaped name in /log")
+        with open(os.path.join(outdir, "escaped_peer_text.log"), "wb") as f:
+            f.write(logfile)
+    finally:
+        d.close()
+    return 0
+
+
 CASES = {"browser": case_browser, "cmd_exit": case_cmd_exit, "concurrent": case_concurrent,
-         "credentials": case_credentials}
+         "credentials": case_credentials, "lockout": case_lockout, "half_credentials": case_half_credentials,
+         "typed_replies": case_typed_replies, "escaped_peer_text": case_escaped_peer_text,
+         "browser_log_direct": case_browser_log_direct}
 
 
 def main():

@@ -18,6 +18,7 @@
 #include "libpal/os/os_file.h"
 #include "libpal/os/posix/os_file_local.h"
 #include "libpal/string/path.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
 #include "liblog/zlog.h"
@@ -37,15 +38,19 @@ constexpr int kMaxTimeoutSec = 600;
 constexpr int kCodeParam = -2;
 constexpr int kCodeDenied = -38;  // what the NBD server answers as EPERM
 constexpr int kCodeNotSupported = -37;
+// A path as a log line shows it, escaped: room for a whole path (4096 bytes).
+constexpr size_t kShownSize = 4 * STR_ESCAPE_LOG_SIZE;
 
 // A failure with the errno's text in the device's record (and, for opens, at
-// dbg level).
+// dbg level, the subject escaped: it is a name a client sent).
 void fail_code(bd_dev *dev, const char *func, int line, int eno, int code, bool log, const char *what,
                const char *subject = "", const char *tail = "")
 {
-    if (log)
-        log2_printf(nullptr, LOG2_DBG, ZLOG_TAG, __FILE__, line, func, "%s%s%s%s\n", what, subject, tail,
-                    os_errno_text(eno));
+    if (log) {
+        char shown[kShownSize];
+        log2_printf(nullptr, LOG2_DBG, ZLOG_TAG, __FILE__, line, func, "%s%s%s%s\n", what,
+                    str_escape_log(subject, shown, sizeof(shown)), tail, os_errno_text(eno));
+    }
     verr_set(&dev->err, __FILE__, line, func, code, "%s%s%s%s", what, subject, tail, os_errno_text(eno));
 }
 
@@ -98,7 +103,8 @@ bool servable(mode_t mode)
 
 void refuse_kind(bd_dev *dev, const char *path)
 {
-    ZLOG_DBG("not a regular file or block device: %s\n", path);
+    char shown[kShownSize];
+    ZLOG_DBG("not a regular file or block device: %s\n", str_escape_log(path, shown, sizeof(shown)));
     verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "not a regular file or block device: %s", path);
 }
 
@@ -203,7 +209,8 @@ os_file_ctx *open_media(bd_dev *dev, const char *path, uint64_t flags)
         file = os_file_open(path, read_only(flags));
         if (file != nullptr) {
             dev->readonly = 1;
-            ZLOG_DBG("[%s] cannot be written: served read-only\n", path);
+            char shown[kShownSize];
+            ZLOG_DBG("[%s] cannot be written: served read-only\n", str_escape_log(path, shown, sizeof(shown)));
         }
     }
     if (file == nullptr)
