@@ -311,8 +311,9 @@ def case_help_and_usage_errors(box):
 
 def case_s_list(box):
     rc, out, err = box.run("-s", "list")
-    check_eq((rc, out, err), (0, "", "support the following key settings\nnbd_server_port\nnbd_readonly_flag\n"
-                                     "http_server_port\ndebug_server_port\ndaemon_close_all_fd\n"), "-s list")
+    check_eq((rc, out, err), (0, "", "support the following key settings\nnbd_server_port\nnbd_server_address\n"
+                                     "nbd_readonly_flag\nhttp_server_port\nhttp_server_addr\ndebug_server_port\n"
+                                     "debug_server_addr\ndaemon_close_all_fd\n"), "-s list")
 
 
 def case_dump_without_config(box):
@@ -335,15 +336,16 @@ def case_dump_with_config(box):
     box.ini("[zorv]\nnbd_server_port=12001\n")
     rc, out, err = box.run("-q", "-p")
     check_eq((rc, err), (0, ""), "-q -p")
-    check_eq(out, dump_lines(12001, "''", 0, "''", 0, "''") + LOG_SETTINGS, "-p without a debug section")
+    check_eq(out, dump_lines(12001).replace("6780", "0").replace("6781", "0") + LOG_SETTINGS,
+             "-p without a debug section")
 
 
 def case_s_keys_win_over_file(box):
     box.ini("[zorv]\nnbd_server_port=12000\n[debug]\nshell_server_port=7001\n")
-    rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "bogus=1",
-                           "-s", "http_server_port", "-p")
+    rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "nbd_server_address=::1",
+                           "-s", "bogus=1", "-s", "http_server_port", "-p")
     check_eq(rc, 0, "status")
-    check(out.startswith(dump_lines(13000, "''", 0, "''", 0, "''")), f"-s over the file:\n{out}")
+    check(out.startswith(dump_lines(13000, "::1", 0, "127.0.0.1", 0)), f"-s over the file:\n{out}")
     check("unsupported key [bogus]" in err, f"unknown key message: {err!r}")
     check("http_server_port syntax error Example: k=v" in err, f"syntax message: {err!r}")
 
@@ -641,6 +643,78 @@ def case_loopback_without_config(box):
         check_eq(tcp_listeners(port), ["0100007F"], f"{name} listener on port {port}")
     rc, took = c.stop(signal.SIGTERM)
     check_eq(rc, 0, "status")
+
+
+def listen_text(hexaddr):
+    """A /proc/net/tcp* address in the form an operator writes it."""
+    raw = bytes.fromhex(hexaddr)
+    if len(raw) == 4:
+        return socket.inet_ntop(socket.AF_INET, raw[::-1])
+    words = b"".join(raw[i:i + 4][::-1] for i in range(0, 16, 4))
+    return socket.inet_ntop(socket.AF_INET6, words)
+
+
+SHIPPED_INI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "zorv.ini")
+
+
+def case_listener_exposure(box):
+    # For each way of starting, the addresses each of the three listeners
+    # binds, read from the system's table of listening sockets, and what -p
+    # says of them. A listener whose address is missing or empty is on
+    # 127.0.0.1 only; every address is served only when it is named.
+    with open(SHIPPED_INI) as f:
+        shipped = f.read()
+    loop = ["127.0.0.1"]
+    rows = [
+        # (what, zorv.ini or None, extra -s keys, (nbd, shell, web) addresses; None: off)
+        ("no file", None, [], (loop, loop, loop)),
+        ("an empty file", "", [], (loop, None, None)),
+        ("the shipped file", shipped, [], (loop, None, None)),
+        ("the shipped file, shell and web on by -s", shipped, ["debug_server_port", "http_server_port"],
+         (loop, loop, loop)),
+        ("a file without address keys", "[zorv]\n[debug]\nshell_server_port={shell}\nhttp_server_port={web}\n", [],
+         (loop, loop, loop)),
+        ("a file that turns on only the shell", "[debug]\nshell_server_port={shell}\n", [], (loop, loop, None)),
+        ("empty addresses in the file", "[zorv]\nnbd_server_addr=\n[debug]\nshell_server_port={shell}\n"
+         "shell_server_addr=\nhttp_server_port={web}\nhttp_server_addr=\n", [], (loop, loop, loop)),
+        ("every address named in the file", "[zorv]\nnbd_server_addr=0.0.0.0\n[debug]\nshell_server_port={shell}\n"
+         "shell_server_addr=::\nhttp_server_port={web}\nhttp_server_addr=0.0.0.0\n", [],
+         (["0.0.0.0"], ["::"], ["0.0.0.0"])),
+        ("-s without an address", "[debug]\nshell_server_port=0\n", ["debug_server_port", "http_server_port"],
+         (loop, loop, loop)),
+        ("-s with an address", "", ["debug_server_port", "http_server_port", "nbd_server_address=::",
+                                    "debug_server_addr=0.0.0.0", "http_server_addr=::1"],
+         (["::"], ["0.0.0.0"], ["::1"])),
+        ("-s with an empty address", "[zorv]\nnbd_server_addr=0.0.0.0\n", ["nbd_server_address="], (loop, None, None)),
+    ]
+    table = []
+    for what, ini, keys, want in rows:
+        nbd, shell, web = free_port(), free_port(), free_port()
+        if os.path.exists(box.path("zorv.ini")):
+            os.unlink(box.path("zorv.ini"))
+        if ini is not None:
+            # The shipped ports are replaced, its addresses kept.
+            ini = ini.format(shell=shell, web=web)
+            box.ini(re.sub(r"(?m)^nbd_server_port=.*$", "", ini))
+        args = ["-s", f"nbd_server_port={nbd}"]
+        if ini is None:
+            args += ["-s", f"debug_server_port={shell}", "-s", f"http_server_port={web}"]
+        for key in keys:
+            port = {"debug_server_port": shell, "http_server_port": web}.get(key)
+            args += ["-s", f"{key}={port}" if port else key]
+        rc, dump, err = box.run("-q", "-p", *args)
+        check_eq(rc, 0, f"{what}: -p status")
+        c = start_console(box, "null", *args)
+        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, f"{what}: the NBD listener")
+        seen = tuple(sorted(listen_text(a) for a in tcp_listeners(port)) or None for port in (nbd, shell, web))
+        rc, took = c.stop(signal.SIGTERM)
+        check_eq(rc, 0, f"{what}: status")
+        table.append(f"{what:45} nbd={seen[0]} shell={seen[1]} web={seen[2]}")
+        check_eq(seen, want, f"{what}: listening addresses (NBD, shell, web)")
+        for name, addrs in zip(("nbd_server_address", "debug_server_addr", "http_server_addr"), seen):
+            if addrs is not None:
+                check(f"{name}={addrs[0]}\n" in dump, f"{what}: -p names {name}={addrs[0]}:\n{dump}")
+    print("\n".join(table))
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -115,7 +115,7 @@ void optional_drivers_init()
 int nbdsrv_start()
 {
     cli_mgr_init();
-    return nbd_start_server(g_nbd_settings.addr, static_cast<uint32_t>(g_nbd_settings.port));
+    return nbd_start_server(listen_addr(g_nbd_settings.addr), static_cast<uint32_t>(g_nbd_settings.port));
 }
 
 int nbdsrv_stop()
@@ -176,10 +176,11 @@ int app_start_server()
         static debug_http_param http = {};
         http = {0, "ZORV Web Debug Tool", g_app_opts.http_user, g_app_opts.http_pwd, "zorv>"};
         debug_http_set_param(&http);
-        if (debug_http_server_init(g_app_opts.http_addr, g_app_opts.http_port) != 0)
+        if (debug_http_server_init(listen_addr(g_app_opts.http_addr), g_app_opts.http_port) != 0)
             ZLOG_ERR("debug_http_server_init failed\n");
     }
-    if (g_app_opts.shell_port != 0 && debug_shell_server_init(g_app_opts.shell_addr, g_app_opts.shell_port) != 0)
+    if (g_app_opts.shell_port != 0 &&
+        debug_shell_server_init(listen_addr(g_app_opts.shell_addr), g_app_opts.shell_port) != 0)
         ZLOG_ERR("debug_shell_server_init failed\n");
     if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
         return -1;

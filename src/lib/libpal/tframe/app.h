@@ -32,7 +32,7 @@ struct app_run_opts {
     char *cmds;             // -e
     char *script;           // a console script for shell_stdio_loop
     uint32_t shell_port;    // debug shell; 0 off
-    char *shell_addr;       // nullptr or empty: all addresses
+    char *shell_addr;       // nullptr or empty: the program chooses
     char *connect_addr;     // the first argument of shell_connet_cmd
     uint32_t http_port;     // debug web tool; 0 off
     char *http_addr;
