@@ -343,11 +343,24 @@ def case_dump_with_config(box):
 def case_s_keys_win_over_file(box):
     box.ini("[zorv]\nnbd_server_port=12000\n[debug]\nshell_server_port=7001\n")
     rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "nbd_server_address=::1",
-                           "-s", "bogus=1", "-s", "http_server_port", "-p")
+                           "-p")
     check_eq(rc, 0, "status")
     check(out.startswith(dump_lines(13000, "::1", 0, "127.0.0.1", 0)), f"-s over the file:\n{out}")
-    check("unsupported key [bogus]" in err, f"unknown key message: {err!r}")
-    check("http_server_port syntax error Example: k=v" in err, f"syntax message: {err!r}")
+    # A bad -s ends the start with one line on standard error that names it.
+    rows = [
+        ("bogus=1", "unsupported key [bogus]"),
+        ("http_server_port", "http_server_port syntax error Example: k=v"),
+        ("nbd_server_port=abc", "nbd_server_port=abc: the value is not a number of the int range"),
+        ("nbd_readonly_flag=yes", "nbd_readonly_flag=yes: the value is not a number of the int range"),
+        ("debug_server_port=99999999999", "debug_server_port=99999999999: the value is not a number"),
+    ]
+    for arg, message in rows:
+        for more in ([], ["-p"]):
+            rc, out, err = box.run("-q", "-s", arg, *more)
+            lines = re.sub(r"\x1b\[[0-9;]*m", "", err).splitlines()
+            check(rc != 0 and rc != 255, f"-s {arg} {more}: status {rc}")
+            check(len(lines) == 1 and message in lines[0], f"-s {arg} {more}: {err!r}")
+            check_eq(out, "", f"-s {arg} {more}: nothing printed")
 
 
 def case_second_instance(box):

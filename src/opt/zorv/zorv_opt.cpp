@@ -93,7 +93,12 @@ int app_opt_parse(int argc, char **argv)
         case 'q': g_app_opts.quiet = 1; break;
         case 'p': g_app_opts.dump = 1; break;
         case 'e': app_opt_str_set(&g_app_opts.cmds, optarg); break;
-        case 's': os_opt_kv_get(g_app_opts.kv, optarg); break;
+        // A mistyped key or value must not start a daemon with settings
+        // other than the ones asked for.
+        case 's':
+            if (os_opt_kv_get(g_app_opts.kv, optarg) != 0)
+                os_process_exit(1);
+            break;
         case 'v':
             printf("%s\n", g_app.app_ver);
             os_process_exit(0);
