@@ -426,7 +426,10 @@ def case_daemon(box):
     log = box.path("d.log")
     rc, out, err = box.run("-d", "-l", "dbg", "-o", log)
     check_eq((rc, out), (0, ""), "the parent of -d")
-    check(BANNER + COPYRIGHT + "daemon startup is complete, press any key to continue\n" in err, f"stderr: {err!r}")
+    # The daemon's start-up lines come between the banner and the news that
+    # it serves.
+    check(BANNER + COPYRIGHT in err and err.endswith("daemon startup is complete, press any key to continue\n"),
+          f"stderr: {err!r}")
     m = wait_for(lambda: re.search(r"DEBUG (\d+) --- \[[^]]*\] main app_start_server\(\): run_as_daemon loop",
                                    read_file(log)), RUN_TIMEOUT, "the daemon's loop in its log file")
     pid = int(m.group(1))
@@ -728,6 +731,60 @@ def case_listener_exposure(box):
             if addrs is not None:
                 check(f"{name}={addrs[0]}\n" in dump, f"{what}: -p names {name}={addrs[0]}:\n{dump}")
     print("\n".join(table))
+
+
+def case_daemon_start_failures(box):
+    # -d ends with status 0 only once the daemon serves; a start that fails
+    # ends the waiting parent with non-zero status and the reason.
+    taken = socket.socket()
+    taken.bind(("127.0.0.1", 0))  # bound, not listening: the instance check passes
+    rows = [
+        ("port taken on the configured address", ["-s", f"nbd_server_port={taken.getsockname()[1]}"],
+         "cannot be opened: Address already in use"),
+        ("invalid port", ["-s", "nbd_server_port=70000"], "nbd_server_port=70000 is not a port (1-65535)"),
+        ("address not on this host", ["-s", f"nbd_server_port={free_port()}", "-s", "nbd_server_address=192.0.2.1"],
+         "cannot be opened: Cannot assign requested address"),
+    ]
+    try:
+        for what, args, reason in rows:
+            rc, out, err = box.run("-d", *args)
+            check(rc != 0, f"{what}: status {rc}")
+            check(reason in err, f"{what}: reason on standard error: {err!r}")
+            check("daemon startup is complete" not in err, f"{what}: no news of success: {err!r}")
+            check("daemon start-up failed" in err, f"{what}: the failure said: {err!r}")
+    finally:
+        taken.close()
+
+
+def nbd_greeting(port):
+    """The first 8 bytes the server sends on a new connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        data = b""
+        while len(data) < 8:
+            chunk = s.recv(8 - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+
+def case_daemon_serves_at_once(box):
+    # A connection made the moment the parent of -d returns is served.
+    for _ in range(5):
+        port = free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n" % port)
+        log = box.path("d.log")
+        rc, out, err = box.run("-q", "-d", "-l", "dbg", "-o", log)
+        try:
+            check_eq(rc, 0, "-d status")
+            check_eq(nbd_greeting(port), b"NBDMAGIC", "the greeting right after -d returned")
+        finally:
+            m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
+                         "the daemon's loop")
+            pid = int(m.group(1))
+            os.kill(pid, signal.SIGTERM)
+            wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end")
+            os.unlink(log)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

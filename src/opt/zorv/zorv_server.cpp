@@ -3,11 +3,14 @@
 #define ZLOG_TAG "main"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/os/os_init.h"
+#include "libpal/os/posix/os_daemon.h"
 #include "libblock/block.h"
 #include "libdbg/dbg_http.h"
 #include "libdbg/dbg_shell.h"
@@ -115,7 +118,16 @@ void optional_drivers_init()
 int nbdsrv_start()
 {
     cli_mgr_init();
-    return nbd_start_server(listen_addr(g_nbd_settings.addr), static_cast<uint32_t>(g_nbd_settings.port));
+    const char *addr = listen_addr(g_nbd_settings.addr);
+    errno = 0;
+    if (nbd_start_server(addr, static_cast<uint32_t>(g_nbd_settings.port)) == 0)
+        return 0;
+    // The socket layer's reason is logged below the default level; the
+    // operator (under -d, the waiting parent) needs it.
+    const int eno = errno;
+    ZLOG_ERR("NBD listener [%s]:%d cannot be opened: %s\n", addr, g_nbd_settings.port,
+             eno != 0 ? strerror(eno) : "no reason given");
+    return -1;
 }
 
 int nbdsrv_stop()
@@ -187,6 +199,9 @@ int app_start_server()
     optional_drivers_init();
     if (nbdsrv_start() < 0)
         return -1;
+    // Under -d the waiting parent now ends with status 0: a client that
+    // connects once it has returned is served.
+    os_daemon_ready();
     if (g_app_opts.daemon != 0) {
         ZLOG_DBG("run_as_daemon loop...\n");
         wait_stopped();

@@ -135,7 +135,8 @@ void road_start(const char *dir)
         app_opt_str_set(&g_app_opts.panic_dump_dir, full);
     }
     os_painc_set_dump_dir(g_app_opts.panic_dump_dir, g_app.app_name);
-    if (g_app_opts.daemon != 0 && os_daemonize() == 0) {
+    const char *ready = g_app_opts.quiet == 0 ? "daemon startup is complete, press any key to continue\n" : nullptr;
+    if (g_app_opts.daemon != 0 && os_daemonize(ready) == 0) {
         os_thread_name_set("main");
         set_pid_env();
     }
@@ -234,8 +235,6 @@ void app_baner()
         fprintf(stderr, "%s\n", banner);
         if (g_app.copyright != nullptr)
             fprintf(stderr, "%s\n", g_app.copyright);
-        if (g_app_opts.daemon != 0)
-            fputs("daemon startup is complete, press any key to continue\n", stderr);
         fflush(stderr);
     }
 }
