@@ -438,7 +438,7 @@ def case_daemon(box):
         check_eq(os.readlink(f"/proc/{pid}/fd/{fd}"), "/dev/null", f"descriptor {fd}")
     check(os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0), "a new session")
     text = read_file(log)
-    check("app_baner(): " + BANNER in text and "cmdline=[" in text, "the banner and command line are logged")
+    check("log_banner(): " + BANNER in text and "cmdline=[" in text, "the banner and command line are logged")
     start = time.monotonic()
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end on SIGTERM")
@@ -458,7 +458,7 @@ def case_daemon_quiet(box):
                  "the daemon's loop")
     pid = int(m.group(1))
     text = read_file(log)
-    check("app_baner(): " + BANNER in text, "the banner is still logged")
+    check("log_banner(): " + BANNER in text, "the banner is still logged")
     # Every other descriptor closed, the log file kept.
     fds = {int(f): os.readlink(f"/proc/{pid}/fd/{f}") for f in os.listdir(f"/proc/{pid}/fd")}
     check(os.path.realpath(log) in fds.values(), f"log file kept open: {fds}")
@@ -503,10 +503,10 @@ def case_syslog_udp(box):
         box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
         p = start_running(box, "-n", url)
         packets = []
-        while not any(b"app_check_instance(): ==>" in x for x in packets):
+        while not any(b"app_start_server(): ==>" in x for x in packets):
             packets.append(srv.recv(4096))
         stop_and_wait(p)
-    form = syslog_line_form(15, r"\[\d+\] app_check_instance\(\): ==>")
+    form = syslog_line_form(15, r"\[\d+\] app_start_server\(\): ==>")
     check(any(form.fullmatch(x.decode()) for x in packets), f"verb line as priority 15: {packets!r}")
 
 
@@ -520,7 +520,7 @@ def case_syslog_tcp(box):
         conn, _ = srv.accept()
         conn.settimeout(10)
         data = b""
-        while b"app_check_instance(): ==>" not in data:
+        while b"app_start_server(): ==>" not in data:
             chunk = conn.recv(4096)
             check(chunk != b"", "the TCP syslog stream ended early")
             data += chunk
@@ -596,12 +596,13 @@ def case_bad_port(box):
 
 
 def case_bad_log_dir(box):
-    box.ini("[log]\nfile_dir=/dev/null/logs\nfile=x.log\n")
-    rc, out, err = box.run("-p")
-    check_eq(rc, 0, "status")
+    # Only a serving daemon opens its log file.
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile_dir=/dev/null/logs\nfile=x.log\n" % free_port())
+    c = start_console(box, "null")
+    c.stop(signal.SIGTERM)
+    err = c.text()
     check("log file directory /dev/null/logs cannot be created" in err, f"directory message: {err!r}")
     check("log file /dev/null/logs/x.log cannot be opened" in err, f"open message: {err!r}")
-    check("log_file_name=''" in out, f"no log file: {out!r}")
 
 
 def case_bad_syslog_address(box):
@@ -618,7 +619,8 @@ def case_bad_syslog_address(box):
 def case_bad_config_path(box):
     # A -c file that cannot be read is a warning at the default level, then
     # the default file is read.
-    box.ini("[zorv]\nnbd_server_port=23456\n")
+    port = free_port()
+    box.ini("[zorv]\nnbd_server_port=%d\n" % port)
     os.mkdir(box.path("adir"))
     box.write("locked.ini", "[zorv]\nnbd_server_port=34567\n")
     os.chmod(box.path("locked.ini"), 0)
@@ -627,14 +629,17 @@ def case_bad_config_path(box):
     if os.geteuid() != 0:
         paths.append(box.path("locked.ini"))
     for path in paths:
-        log = box.path("c.log")
-        rc, out, err = box.run("-c", path, "-o", log, "-p")
+        warning = "config file %s cannot be read: Load default zorv.ini\n" % path
+        rc, out, err = box.run("-c", path, "-p")
         check_eq(rc, 0, f"status for -c {path}")
-        warning = "app_opt_set(): config file %s cannot be read: Load default zorv.ini\n" % path
         check(warning in err, f"warning for {path} on standard error: {err!r}")
+        check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for {path}: {out[:80]!r}")
+        # A serving daemon has the warning in its log file too.
+        log = box.path("c.log")
+        c = start_console(box, "null", "-c", path, "-o", log)
+        c.stop(signal.SIGTERM)
         check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
-        check(out.startswith("nbd_server_port=23456\n"), f"default file read for {path}: {out[:80]!r}")
-
+        os.unlink(log)
 
 def tcp_listeners(port):
     """The local addresses listening on TCP port, from /proc/net/tcp and tcp6
@@ -785,6 +790,52 @@ def case_daemon_serves_at_once(box):
             os.kill(pid, signal.SIGTERM)
             wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end")
             os.unlink(log)
+
+
+def log_state(box, logdir):
+    """Every file of the log directory: name -> (inode, bytes)."""
+    state = {}
+    for name in sorted(os.listdir(logdir)):
+        path = os.path.join(logdir, name)
+        with open(path, "rb") as f:
+            state[name] = (os.stat(path).st_ino, f.read())
+    return state
+
+
+def case_commands_keep_log(box):
+    # Commands that serve nothing, run beside a daemon that logs to a file,
+    # leave its log directory as it was: no file truncated, rotated, deleted
+    # or created.
+    sinks = [
+        ("text log, mode w", "file=zorv.log\nfile_mode=w\n"),
+        ("text log, mode a", "file=zorv.log\nfile_mode=a\n"),
+        ("pcap log", "file=zorv.pcap\n"),
+        ("time-stamped names, max_num_file", "file=zorv-${proc_start_time}.log\nmax_num_file=1\n"),
+    ]
+    commands = [["-e", "show info"], ["-p"], ["-h"], ["-v"], [], ["-d"]]
+    for what, sink in sinks:
+        logdir = box.path("logs")
+        shutil.rmtree(logdir, ignore_errors=True)
+        os.mkdir(logdir)
+        nbd, shell = free_port(), free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n[log]\nlevel=info\nfile_dir=logs\n%s"
+                % (nbd, shell, sink))
+        c = start_console(box, "null")
+        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, "the NBD listener")
+        # Commands run a second apart, so a time-stamped name would differ.
+        before = wait_for(lambda: log_state(box, logdir), RUN_TIMEOUT, "the log file")
+        check(all(data for _, data in before.values()), f"{what}: the daemon logged: {before}")
+        for args in commands:
+            if "proc_start_time" in sink:
+                time.sleep(1.1)
+            rc, out, err = box.run("-q", *args)
+            after = log_state(box, logdir)
+            check_eq(sorted(after), sorted(before), f"{what}: log files after {args}")
+            for name, (ino, data) in before.items():
+                check(after[name][0] == ino and after[name][1].startswith(data),
+                      f"{what}: {name} after {args}: {len(data)} -> {len(after[name][1])} bytes")
+            before = after
+        c.stop(signal.SIGTERM)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

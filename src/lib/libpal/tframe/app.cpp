@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "libconf/conf.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
@@ -74,10 +76,29 @@ void exe_dir(char *out, size_t size)
         out[n - 1] = '\0';
 }
 
-void apply_log_options()
+// The logger's level and flags, from the file's [log] section and -l: all
+// that a process needs that serves nothing. Such a process (-p, -e, -h, -v,
+// a start the instance check refuses) opens no log sink: opening a running
+// daemon's log file would truncate, rotate or delete it under it.
+void apply_log_level()
 {
     log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, "info", -1);
     log2_ioctl(nullptr, LOG2_CMD_FLAGS_STR, "time|tid|func", -1);
+    if (conf_handle *conf = g_app_opts.conf_file != nullptr ? conf_load(g_app_opts.conf_file) : nullptr) {
+        for (const auto &[key, cmd] : {std::pair{"log:level", LOG2_CMD_LEVEL_STR}, {"log:flags", LOG2_CMD_FLAGS_STR}}) {
+            if (const char *value = conf_get_path_str(conf, key, ""); value[0] != '\0')
+                log2_ioctl(nullptr, cmd, value, -1);
+        }
+        conf_close(conf);
+    }
+    if (g_app_opts.log_level != nullptr)
+        log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
+}
+
+// The serving process's log sinks: the [log] section's file, syslog and
+// collector, then -o and -n; -l over the file's level.
+void open_log_sinks()
+{
     log2_init_file(g_app_opts.conf_file, nullptr);
     if (g_app_opts.log_file != nullptr) {
         log2_ioctl(nullptr, LOG2_CMD_FILE_OPEN, g_app_opts.log_file, -1);
@@ -91,8 +112,39 @@ void apply_log_options()
         log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
 }
 
+// The -c file's fallback, or "" when it was used. Said out loud once the
+// process's log sinks are chosen: the settings that follow are not the ones
+// the operator asked for.
+char s_conf_fallback[k_path_size];
+
+void report_conf_fallback()
+{
+    if (s_conf_fallback[0] != '\0')
+        ZLOG_WARN("%s\n", s_conf_fallback);
+}
+
+void banner_text(char *out, size_t size)
+{
+    str_sprintf_s(out, size, "%s-%s-%s v%s (%s) - %s", g_app.app_name, g_app.os, g_app.arch, g_app.app_ver,
+                  g_app.app_ver_date, g_app.app_desc);
+}
+
+// In the serving process, once its sinks are open: the banner and the command
+// line in the log, with -d or the log banner option.
+void log_banner()
+{
+    if (g_app_opts.daemon == 0 && g_app_opts.log_banner == 0)
+        return;
+    char banner[k_banner_size];
+    banner_text(banner, sizeof(banner));
+    ZLOG_DBG("%s\n", banner);
+    if (g_app_opts.log_cmdline != 0)
+        ZLOG(LOG2_DBG | LOG2_F_NET, "cmdline=[%s] os=[%s]\n", g_app.cmdline, os_host_info_str());
+}
+
 [[noreturn]] void road_dump()
 {
+    report_conf_fallback();
     if (g_app.conf_dump_proc == nullptr) {
         ZLOG_ERR("g_app.conf_dump_proc = NULL!\n");
     } else if (char *text = g_app.conf_dump_proc(); text != nullptr) {
@@ -104,6 +156,7 @@ void apply_log_options()
 
 [[noreturn]] void road_script()
 {
+    report_conf_fallback();
     check_set(reinterpret_cast<const void *>(g_app.shell_stdio_loop), "g_app.shell_stdio_loop!=NULL");
     if (g_app.shell_stdio_loop != nullptr)
         g_app.shell_stdio_loop(g_app_opts.script);
@@ -112,6 +165,7 @@ void apply_log_options()
 
 [[noreturn]] void road_commands()
 {
+    report_conf_fallback();
     if (os_getenv_int("QD_SH_DBG") == 0)
         log2_ioctl(nullptr, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), -1);
     check_set(reinterpret_cast<const void *>(g_app.shell_connet_cmd), "g_app.shell_connet_cmd!=NULL");
@@ -126,6 +180,9 @@ void road_start(const char *dir)
         g_app.pre_start_proc();
     if (g_app.check_instance_proc != nullptr && g_app.check_instance_proc() < 0)
         os_process_exit(1);
+    open_log_sinks();
+    log_banner();
+    report_conf_fallback();
     if (g_app_opts.root_required != 0 && !os_is_root())
         ZLOG_WARN("%s privileges are required to run the program\n", "root");
     char *dump = g_app_opts.panic_dump_dir;
@@ -191,18 +248,17 @@ int app_opt_set()
         str_sprintf_s(path, sizeof(path), "%s%c%s", dir, '/', g_app.app_conf_file != nullptr ? g_app.app_conf_file : "");
         app_opt_str_set(&g_app_opts.conf_file, path);
     }
-    apply_log_options();
     // A directory is no configuration file either: both fall back to the
-    // default name. A file named with -c that is not used is said out loud:
-    // the settings that follow are not the ones the operator asked for.
+    // default name. Only a file named with -c is reported.
+    s_conf_fallback[0] = '\0';
     if (os_file_exist(g_app_opts.conf_file) != 1 || os_access(g_app_opts.conf_file, R_OK) != 0) {
         const char *fallback = g_app.app_conf_file != nullptr ? g_app.app_conf_file : "";
         if (named)
-            ZLOG_WARN("config file %s cannot be read: Load default %s\n", g_app_opts.conf_file, fallback);
-        else
-            ZLOG_VERB("Load default %s\n", fallback);
-        app_opt_str_set(&g_app_opts.conf_file, g_app.app_conf_file);
+            str_sprintf_s(s_conf_fallback, sizeof(s_conf_fallback), "config file %s cannot be read: Load default %s",
+                          g_app_opts.conf_file, fallback);
+        app_opt_str_set(&g_app_opts.conf_file, fallback);
     }
+    apply_log_level();
     if (g_app.conf_load_proc != nullptr)
         g_app.conf_load_proc(g_app_opts.conf_file != nullptr ? g_app_opts.conf_file : "");
     if (g_app_opts.kv != nullptr) {
@@ -223,15 +279,9 @@ int app_opt_set()
 
 void app_baner()
 {
-    char banner[k_banner_size];
-    str_sprintf_s(banner, sizeof(banner), "%s-%s-%s v%s (%s) - %s", g_app.app_name, g_app.os, g_app.arch, g_app.app_ver,
-                  g_app.app_ver_date, g_app.app_desc);
-    if (g_app_opts.daemon != 0 || g_app_opts.log_banner != 0) {
-        ZLOG_DBG("%s\n", banner);
-        if (g_app_opts.log_cmdline != 0)
-            ZLOG(LOG2_DBG | LOG2_F_NET, "cmdline=[%s] os=[%s]\n", g_app.cmdline, os_host_info_str());
-    }
     if (g_app_opts.quiet == 0) {
+        char banner[k_banner_size];
+        banner_text(banner, sizeof(banner));
         fprintf(stderr, "%s\n", banner);
         if (g_app.copyright != nullptr)
             fprintf(stderr, "%s\n", g_app.copyright);
