@@ -553,10 +553,13 @@ def case_commands_road(box):
 
 
 def case_paths_from_exe_dir(box):
-    # A relative -c and a relative panic dump directory are taken from the
-    # executable's directory, wherever the daemon is started from.
-    box.write("rel.ini", "[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
+    # A relative -c is taken from the directory the daemon is started in; a
+    # relative panic dump directory from the executable's directory. A
+    # rel.ini beside the binary is not the one named.
     elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
+    box.write("rel.ini", "[zorv]\nnbd_server_port=1\n")
+    with open(os.path.join(elsewhere, "rel.ini"), "w") as f:
+        f.write("[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
     try:
         p = subprocess.Popen([box.exe, "-l", "verb", "-c", "rel.ini"], cwd=elsewhere, env=box.env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -568,7 +571,7 @@ def case_paths_from_exe_dir(box):
     finally:
         shutil.rmtree(elsewhere, ignore_errors=True)
     text = "".join(seen)
-    check("Load default" not in text, f"rel.ini found beside the binary: {text!r}")
+    check("Load default" not in text, f"rel.ini found where zorv was started: {text!r}")
     check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
 
 
@@ -617,19 +620,22 @@ def case_bad_syslog_address(box):
 
 
 def case_bad_config_path(box):
-    # A -c file that cannot be read is a warning at the default level, then
-    # the default file is read.
+    # A -c file that cannot be read, or is no regular file, is a warning at
+    # the default level with its reason, then the default file is read. A
+    # FIFO is never opened (it would hold the start for ever).
     port = free_port()
     box.ini("[zorv]\nnbd_server_port=%d\n" % port)
     os.mkdir(box.path("adir"))
+    os.mkfifo(box.path("fifo.ini"))
     box.write("locked.ini", "[zorv]\nnbd_server_port=34567\n")
     os.chmod(box.path("locked.ini"), 0)
-    paths = [box.path("missing.ini"), box.path("adir")]
+    rows = [(box.path("missing.ini"), "No such file or directory"), (box.path("adir"), "not a regular file"),
+            (box.path("fifo.ini"), "not a regular file"), ("/dev/null", "not a regular file")]
     # Root reads a file whatever its mode.
     if os.geteuid() != 0:
-        paths.append(box.path("locked.ini"))
-    for path in paths:
-        warning = "config file %s cannot be read: Load default zorv.ini\n" % path
+        rows.append((box.path("locked.ini"), "Permission denied"))
+    for path, why in rows:
+        warning = "config file %s cannot be read (%s): Load default zorv.ini\n" % (path, why)
         rc, out, err = box.run("-c", path, "-p")
         check_eq(rc, 0, f"status for -c {path}")
         check(warning in err, f"warning for {path} on standard error: {err!r}")
@@ -640,6 +646,7 @@ def case_bad_config_path(box):
         c.stop(signal.SIGTERM)
         check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
         os.unlink(log)
+
 
 def tcp_listeners(port):
     """The local addresses listening on TCP port, from /proc/net/tcp and tcp6

@@ -3,9 +3,11 @@
 
 #include "libpal/tframe/app.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,7 +114,24 @@ void open_log_sinks()
         log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
 }
 
-// The -c file's fallback, or "" when it was used. Said out loud once the
+// Why a configuration file cannot be used, or nullptr when it can: only a
+// regular file the process may read. A FIFO would hold the start-up for ever,
+// and a directory or a device is no configuration; none of them is opened.
+const char *conf_file_unusable(const char *path, char *why, size_t size)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || access(path, R_OK) != 0) {
+        str_safecopy(why, size, strerror(errno));
+        return why;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        str_safecopy(why, size, "not a regular file");
+        return why;
+    }
+    return nullptr;
+}
+
+// The -c file's reason, or "" when it was used. Said out loud once the
 // process's log sinks are chosen: the settings that follow are not the ones
 // the operator asked for.
 char s_conf_fallback[k_path_size];
@@ -236,27 +255,40 @@ int app_opt_set()
     check_set(g_app.app_ver, "g_app.app_ver!=NULL");
     check_set(g_app.app_ver_date, "g_app.app_ver_date!=NULL");
 
+    // A relative -c names a file where the operator started the program,
+    // before it moves into its own directory.
+    const bool named = g_app_opts.conf_file != nullptr;
+    if (named && !path_is_absolute(g_app_opts.conf_file)) {
+        char cwd[k_path_size];
+        char full[k_dump_dir_size];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr) {
+            str_sprintf_s(full, sizeof(full), "%s%c%s", cwd, '/', g_app_opts.conf_file);
+            app_opt_str_set(&g_app_opts.conf_file, full);
+        }
+    }
     char dir[k_path_size];
     exe_dir(dir, sizeof(dir));
     if (g_app_opts.move_to_exe_dir != 0 && os_chdir(dir) != 0)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_chdir(%s) error: ", dir);
 
-    const bool named = g_app_opts.conf_file != nullptr;
     if (!named) {
         check_set(g_app.app_conf_file, "g_app.app_conf_file!=NULL");
         char path[k_path_size];
         str_sprintf_s(path, sizeof(path), "%s%c%s", dir, '/', g_app.app_conf_file != nullptr ? g_app.app_conf_file : "");
         app_opt_str_set(&g_app_opts.conf_file, path);
     }
-    // A directory is no configuration file either: both fall back to the
-    // default name. Only a file named with -c is reported.
+    // A file that cannot be used falls back to the default name; one that
+    // was not named is no news. The default file is checked the same way.
+    char why[k_banner_size];
     s_conf_fallback[0] = '\0';
-    if (os_file_exist(g_app_opts.conf_file) != 1 || os_access(g_app_opts.conf_file, R_OK) != 0) {
+    if (conf_file_unusable(g_app_opts.conf_file, why, sizeof(why)) != nullptr) {
         const char *fallback = g_app.app_conf_file != nullptr ? g_app.app_conf_file : "";
         if (named)
-            str_sprintf_s(s_conf_fallback, sizeof(s_conf_fallback), "config file %s cannot be read: Load default %s",
-                          g_app_opts.conf_file, fallback);
+            str_sprintf_s(s_conf_fallback, sizeof(s_conf_fallback), "config file %s cannot be read (%s): Load default %s",
+                          g_app_opts.conf_file, why, fallback);
         app_opt_str_set(&g_app_opts.conf_file, fallback);
+        if (conf_file_unusable(fallback, why, sizeof(why)) != nullptr)
+            app_opt_str_set(&g_app_opts.conf_file, nullptr);
     }
     apply_log_level();
     if (g_app.conf_load_proc != nullptr)

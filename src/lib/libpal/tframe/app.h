@@ -2,14 +2,15 @@
 // program's main fills g_app (app_desc.h) and g_app_opts, then calls
 // app_init, runs its service, and calls app_exit. app_init starts the
 // platform, names the main thread, runs the program's hooks in a fixed order,
-// finds and loads the configuration file (a -c file that cannot be read is
-// warned about, then the default name is tried), applies the log level, the
-// -s keys, prints the banner and takes one of four roads: print the
-// configuration, run a console script or send commands to a running instance
-// (each ends the process with status 0), or the normal start (instance check,
-// then the log sinks, root warning, panic dump directory, optional detaching,
-// and the thread that runs the stop hook on a stop signal). Only the normal
-// start opens log sinks. Runs on the main
+// finds and loads the configuration file (a relative -c is taken from the
+// starting directory; only a regular file that can be read is used, else a -c
+// file is warned about with its reason and the default name is tried),
+// applies the log level, the -s keys, prints the banner and takes one of four
+// roads: print the configuration, run a console script or send commands to a
+// running instance (each ends the process with status 0), or the normal start
+// (instance check, then the log sinks, root warning, panic dump directory,
+// optional detaching, and the thread that runs the stop hook on a stop
+// signal). Only the normal start opens log sinks. Runs on the main
 // thread; texts in g_app_opts are heap copies that app_exit frees.
 #pragma once
 
