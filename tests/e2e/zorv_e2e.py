@@ -542,14 +542,26 @@ def case_fault_signal(box):
 
 
 def case_commands_road(box):
-    # The commands go to a running instance through the shell's client; the
-    # console log is off for them unless QD_SH_DBG is a non-zero number.
-    rc, out, err = box.run("-e", "help")
-    check_eq((rc, out, err), (0, "", BANNER + COPYRIGHT), "-e without QD_SH_DBG")
-    rc, out, err = box.run("-e", "help", env=dict(box.env, QD_SH_DBG="1"))
-    check_eq(rc, 0, "-e status")
-    # No instance runs here: the client's failed connect is the one message.
-    check("debug_shell_connet_exec_cmd(): sock_connect 127.0.0.1:" in err, f"-e with QD_SH_DBG=1: {err!r}")
+    # The commands go to a running instance through the shell's client. No
+    # instance runs here: a shell that cannot be reached is said on standard
+    # error, with the address it tried and why, and the status is 1.
+    port = free_port()
+    for env in (box.env, dict(box.env, QD_SH_DBG="1")):
+        rc, out, err = box.run("-q", "-e", "help", "-s", f"debug_server_port={port}", env=env)
+        check_eq((rc, out), (1, ""), "-e without a shell")
+        check(f"cannot reach the debug shell: sock_connect 127.0.0.1:{port} error: " in err, f"-e reason: {err!r}")
+    box.ini("[debug]\nshell_server_port=0\n")
+    rc, out, err = box.run("-q", "-e", "help")
+    check_eq((rc, out), (1, ""), "-e with the shell off")
+    check("No debugging interface defined" in err, f"-e with the shell off: {err!r}")
+    # With the shell listening, the replies and status 0.
+    box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (free_port(), port))
+    c = start_console(box, "null")
+    wait_for(lambda: tcp_listeners(port), RUN_TIMEOUT, "the debug shell")
+    rc, out, err = box.run("-q", "-e", "help")
+    check_eq((rc, err), (0, ""), "-e with a shell")
+    check("Quit the current session" in out, f"-e reply: {out!r}")
+    c.stop(signal.SIGTERM)
 
 
 def case_paths_from_exe_dir(box):

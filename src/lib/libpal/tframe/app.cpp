@@ -188,9 +188,11 @@ void log_banner()
     if (os_getenv_int("QD_SH_DBG") == 0)
         log2_ioctl(nullptr, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), -1);
     check_set(reinterpret_cast<const void *>(g_app.shell_connet_cmd), "g_app.shell_connet_cmd!=NULL");
+    // A shell that cannot be reached is a failure, not an empty answer.
+    int rc = -1;
     if (g_app.shell_connet_cmd != nullptr)
-        g_app.shell_connet_cmd(g_app_opts.connect_addr, g_app_opts.shell_port, g_app_opts.cmds);
-    os_process_exit(0);
+        rc = g_app.shell_connet_cmd(g_app_opts.connect_addr, g_app_opts.shell_port, g_app_opts.cmds);
+    os_process_exit(rc == 0 ? 0 : 1);
 }
 
 void road_start(const char *dir)

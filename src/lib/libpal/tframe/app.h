@@ -7,10 +7,11 @@
 // file is warned about with its reason and the default name is tried),
 // applies the log level, the -s keys, prints the banner and takes one of four
 // roads: print the configuration, run a console script or send commands to a
-// running instance (each ends the process with status 0), or the normal start
-// (instance check, then the log sinks, root warning, panic dump directory,
-// optional detaching, and the thread that runs the stop hook on a stop
-// signal). Only the normal start opens log sinks. Runs on the main
+// running instance (each ends the process with status 0; 1 when the commands
+// reached no instance), or the normal start (instance check, then the log
+// sinks, root warning, panic dump directory, optional detaching, and the
+// thread that runs the stop hook on a stop signal). Only the normal start
+// opens log sinks. Runs on the main
 // thread; texts in g_app_opts are heap copies that app_exit frees.
 #pragma once
 
