@@ -176,6 +176,7 @@ class Console:
     def __init__(self, box, kind, *args):
         self.data = b""
         self.changed = threading.Condition()
+        self.ended = False  # the output has reached its end (under changed)
         cmd = [box.exe, *args]
         if kind == "terminal":
             master, slave = os.openpty()
@@ -202,6 +203,7 @@ class Console:
                 chunk = b""
             with self.changed:
                 self.data += chunk
+                self.ended = not chunk
                 self.changed.notify_all()
             if not chunk:
                 break
@@ -236,7 +238,10 @@ class Console:
         os.write(self.in_fd, (line + "\n").encode())
 
     def wait_end(self):
-        """The status and the seconds from now until the daemon has ended."""
+        """The status and the seconds from now until the daemon has ended.
+        Returns once the collector has read all that the daemon wrote: its
+        end does not mean the collector thread has read the pipe to its end,
+        and on a loaded machine it may not have."""
         start = time.monotonic()
         try:
             rc = self.p.wait(10)
@@ -244,7 +249,11 @@ class Console:
             self.p.kill()
             self.p.wait()
             raise Failure(f"the daemon did not end; output:\n{self.text()}")
-        return rc, time.monotonic() - start
+        took = time.monotonic() - start
+        with self.changed:
+            if not self.changed.wait_for(lambda: self.ended, RUN_TIMEOUT):
+                raise Failure("the daemon's output did not reach its end")
+        return rc, took
 
     def stop(self, signo):
         self.p.send_signal(signo)
