@@ -38,6 +38,7 @@ class Pane:
                     "stty -g > stty.before\n"
                     f"{shell or './zorv -q'}\n"
                     "rc=$?\n"
+                    "printf '[after]'\n"
                     "stty -g > stty.after\n"
                     "echo $rc > status.tmp && mv status.tmp status\n"
                     "exec sleep 600\n")
@@ -294,14 +295,21 @@ def stop_while_waiting(p, stop, status=0):
     check_eq(rc, status, "exit status")
     check(took < STOP_BOUND, f"the stop took {took:.2f} s")
     p.terminal_restored()
+    # What the shell writes next starts a line of its own.
+    rows = p.screen()
+    check("[after]" in rows, "the editor's line ended before the shell's:\n" + "\n".join(rows))
 
 
 def case_stop_signal(box):
-    p = started(box, "stop_signal")
-    p.type("show in")
-    p.expect(WELCOME + ["zorv>show in"], (12, 2), "a half-typed line")
-    stop_while_waiting(p, lambda pid: os.kill(pid, signal.SIGTERM))
-    p.close()
+    # With the stop's own log line and without it (level err): either way
+    # the shell that follows starts on a line of its own.
+    for case, shell in (("stop_signal", None), ("stop_signal_err", "./zorv -q -l err")):
+        p = started(box, case, shell=shell)
+        p.type("show in")
+        p.expect(WELCOME + ["zorv>show in"], (12, 2), "a half-typed line")
+        stop_while_waiting(p, lambda pid: os.kill(pid, signal.SIGTERM))
+        p.close()
+        os.unlink(box.path("status"))
 
 
 def case_ctrl_c(box):

@@ -176,6 +176,7 @@ class Console:
     def __init__(self, box, kind, *args):
         self.data = b""
         self.changed = threading.Condition()
+        self.ended = False  # the output has reached its end (under changed)
         cmd = [box.exe, *args]
         if kind == "terminal":
             master, slave = os.openpty()
@@ -202,6 +203,7 @@ class Console:
                 chunk = b""
             with self.changed:
                 self.data += chunk
+                self.ended = not chunk
                 self.changed.notify_all()
             if not chunk:
                 break
@@ -236,7 +238,10 @@ class Console:
         os.write(self.in_fd, (line + "\n").encode())
 
     def wait_end(self):
-        """The status and the seconds from now until the daemon has ended."""
+        """The status and the seconds from now until the daemon has ended.
+        Returns once the collector has read all that the daemon wrote: its
+        end does not mean the collector thread has read the pipe to its end,
+        and on a loaded machine it may not have."""
         start = time.monotonic()
         try:
             rc = self.p.wait(10)
@@ -244,7 +249,11 @@ class Console:
             self.p.kill()
             self.p.wait()
             raise Failure(f"the daemon did not end; output:\n{self.text()}")
-        return rc, time.monotonic() - start
+        took = time.monotonic() - start
+        with self.changed:
+            if not self.changed.wait_for(lambda: self.ended, RUN_TIMEOUT):
+                raise Failure("the daemon's output did not reach its end")
+        return rc, took
 
     def stop(self, signo):
         self.p.send_signal(signo)
@@ -311,8 +320,9 @@ def case_help_and_usage_errors(box):
 
 def case_s_list(box):
     rc, out, err = box.run("-s", "list")
-    check_eq((rc, out, err), (0, "", "support the following key settings\nnbd_server_port\nnbd_readonly_flag\n"
-                                     "http_server_port\ndebug_server_port\ndaemon_close_all_fd\n"), "-s list")
+    check_eq((rc, out, err), (0, "", "support the following key settings\nnbd_server_port\nnbd_server_address\n"
+                                     "nbd_readonly_flag\nhttp_server_port\nhttp_server_addr\ndebug_server_port\n"
+                                     "debug_server_addr\ndaemon_close_all_fd\n"), "-s list")
 
 
 def case_dump_without_config(box):
@@ -335,17 +345,31 @@ def case_dump_with_config(box):
     box.ini("[zorv]\nnbd_server_port=12001\n")
     rc, out, err = box.run("-q", "-p")
     check_eq((rc, err), (0, ""), "-q -p")
-    check_eq(out, dump_lines(12001, "''", 0, "''", 0, "''") + LOG_SETTINGS, "-p without a debug section")
+    check_eq(out, dump_lines(12001).replace("6780", "0").replace("6781", "0") + LOG_SETTINGS,
+             "-p without a debug section")
 
 
 def case_s_keys_win_over_file(box):
     box.ini("[zorv]\nnbd_server_port=12000\n[debug]\nshell_server_port=7001\n")
-    rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "bogus=1",
-                           "-s", "http_server_port", "-p")
+    rc, out, err = box.run("-s", "NBD_SERVER_PORT=13000", "-s", "debug_server_port=0", "-s", "nbd_server_address=::1",
+                           "-p")
     check_eq(rc, 0, "status")
-    check(out.startswith(dump_lines(13000, "''", 0, "''", 0, "''")), f"-s over the file:\n{out}")
-    check("unsupported key [bogus]" in err, f"unknown key message: {err!r}")
-    check("http_server_port syntax error Example: k=v" in err, f"syntax message: {err!r}")
+    check(out.startswith(dump_lines(13000, "::1", 0, "127.0.0.1", 0)), f"-s over the file:\n{out}")
+    # A bad -s ends the start with one line on standard error that names it.
+    rows = [
+        ("bogus=1", "unsupported key [bogus]"),
+        ("http_server_port", "http_server_port syntax error Example: k=v"),
+        ("nbd_server_port=abc", "nbd_server_port=abc: the value is not a number of the int range"),
+        ("nbd_readonly_flag=yes", "nbd_readonly_flag=yes: the value is not a number of the int range"),
+        ("debug_server_port=99999999999", "debug_server_port=99999999999: the value is not a number"),
+    ]
+    for arg, message in rows:
+        for more in ([], ["-p"]):
+            rc, out, err = box.run("-q", "-s", arg, *more)
+            lines = re.sub(r"\x1b\[[0-9;]*m", "", err).splitlines()
+            check(rc != 0 and rc != 255, f"-s {arg} {more}: status {rc}")
+            check(len(lines) == 1 and message in lines[0], f"-s {arg} {more}: {err!r}")
+            check_eq(out, "", f"-s {arg} {more}: nothing printed")
 
 
 def case_second_instance(box):
@@ -411,7 +435,10 @@ def case_daemon(box):
     log = box.path("d.log")
     rc, out, err = box.run("-d", "-l", "dbg", "-o", log)
     check_eq((rc, out), (0, ""), "the parent of -d")
-    check(BANNER + COPYRIGHT + "daemon startup is complete, press any key to continue\n" in err, f"stderr: {err!r}")
+    # The daemon's start-up lines come between the banner and the news that
+    # it serves.
+    check(BANNER + COPYRIGHT in err and err.endswith("daemon startup is complete, press any key to continue\n"),
+          f"stderr: {err!r}")
     m = wait_for(lambda: re.search(r"DEBUG (\d+) --- \[[^]]*\] main app_start_server\(\): run_as_daemon loop",
                                    read_file(log)), RUN_TIMEOUT, "the daemon's loop in its log file")
     pid = int(m.group(1))
@@ -420,7 +447,7 @@ def case_daemon(box):
         check_eq(os.readlink(f"/proc/{pid}/fd/{fd}"), "/dev/null", f"descriptor {fd}")
     check(os.getsid(pid) == pid or os.getsid(pid) != os.getsid(0), "a new session")
     text = read_file(log)
-    check("app_baner(): " + BANNER in text and "cmdline=[" in text, "the banner and command line are logged")
+    check("log_banner(): " + BANNER in text and "cmdline=[" in text, "the banner and command line are logged")
     start = time.monotonic()
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end on SIGTERM")
@@ -440,7 +467,7 @@ def case_daemon_quiet(box):
                  "the daemon's loop")
     pid = int(m.group(1))
     text = read_file(log)
-    check("app_baner(): " + BANNER in text, "the banner is still logged")
+    check("log_banner(): " + BANNER in text, "the banner is still logged")
     # Every other descriptor closed, the log file kept.
     fds = {int(f): os.readlink(f"/proc/{pid}/fd/{f}") for f in os.listdir(f"/proc/{pid}/fd")}
     check(os.path.realpath(log) in fds.values(), f"log file kept open: {fds}")
@@ -485,10 +512,10 @@ def case_syslog_udp(box):
         box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
         p = start_running(box, "-n", url)
         packets = []
-        while not any(b"app_check_instance(): ==>" in x for x in packets):
+        while not any(b"app_start_server(): ==>" in x for x in packets):
             packets.append(srv.recv(4096))
         stop_and_wait(p)
-    form = syslog_line_form(15, r"\[\d+\] app_check_instance\(\): ==>")
+    form = syslog_line_form(15, r"\[\d+\] app_start_server\(\): ==>")
     check(any(form.fullmatch(x.decode()) for x in packets), f"verb line as priority 15: {packets!r}")
 
 
@@ -502,7 +529,7 @@ def case_syslog_tcp(box):
         conn, _ = srv.accept()
         conn.settimeout(10)
         data = b""
-        while b"app_check_instance(): ==>" not in data:
+        while b"app_start_server(): ==>" not in data:
             chunk = conn.recv(4096)
             check(chunk != b"", "the TCP syslog stream ended early")
             data += chunk
@@ -524,21 +551,36 @@ def case_fault_signal(box):
 
 
 def case_commands_road(box):
-    # The commands go to a running instance through the shell's client; the
-    # console log is off for them unless QD_SH_DBG is a non-zero number.
-    rc, out, err = box.run("-e", "help")
-    check_eq((rc, out, err), (0, "", BANNER + COPYRIGHT), "-e without QD_SH_DBG")
-    rc, out, err = box.run("-e", "help", env=dict(box.env, QD_SH_DBG="1"))
-    check_eq(rc, 0, "-e status")
-    # No instance runs here: the client's failed connect is the one message.
-    check("debug_shell_connet_exec_cmd(): sock_connect 127.0.0.1:" in err, f"-e with QD_SH_DBG=1: {err!r}")
+    # The commands go to a running instance through the shell's client. No
+    # instance runs here: a shell that cannot be reached is said on standard
+    # error, with the address it tried and why, and the status is 1.
+    port = free_port()
+    for env in (box.env, dict(box.env, QD_SH_DBG="1")):
+        rc, out, err = box.run("-q", "-e", "help", "-s", f"debug_server_port={port}", env=env)
+        check_eq((rc, out), (1, ""), "-e without a shell")
+        check(f"cannot reach the debug shell: sock_connect 127.0.0.1:{port} error: " in err, f"-e reason: {err!r}")
+    box.ini("[debug]\nshell_server_port=0\n")
+    rc, out, err = box.run("-q", "-e", "help")
+    check_eq((rc, out), (1, ""), "-e with the shell off")
+    check("No debugging interface defined" in err, f"-e with the shell off: {err!r}")
+    # With the shell listening, the replies and status 0.
+    box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (free_port(), port))
+    c = start_console(box, "null")
+    wait_for(lambda: tcp_listeners(port), RUN_TIMEOUT, "the debug shell")
+    rc, out, err = box.run("-q", "-e", "help")
+    check_eq((rc, err), (0, ""), "-e with a shell")
+    check("Quit the current session" in out, f"-e reply: {out!r}")
+    c.stop(signal.SIGTERM)
 
 
 def case_paths_from_exe_dir(box):
-    # A relative -c and a relative panic dump directory are taken from the
-    # executable's directory, wherever the daemon is started from.
-    box.write("rel.ini", "[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
+    # A relative -c is taken from the directory the daemon is started in; a
+    # relative panic dump directory from the executable's directory. A
+    # rel.ini beside the binary is not the one named.
     elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
+    box.write("rel.ini", "[zorv]\nnbd_server_port=1\n")
+    with open(os.path.join(elsewhere, "rel.ini"), "w") as f:
+        f.write("[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
     try:
         p = subprocess.Popen([box.exe, "-l", "verb", "-c", "rel.ini"], cwd=elsewhere, env=box.env,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -550,7 +592,7 @@ def case_paths_from_exe_dir(box):
     finally:
         shutil.rmtree(elsewhere, ignore_errors=True)
     text = "".join(seen)
-    check("Load default" not in text, f"rel.ini found beside the binary: {text!r}")
+    check("Load default" not in text, f"rel.ini found where zorv was started: {text!r}")
     check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
 
 
@@ -578,12 +620,13 @@ def case_bad_port(box):
 
 
 def case_bad_log_dir(box):
-    box.ini("[log]\nfile_dir=/dev/null/logs\nfile=x.log\n")
-    rc, out, err = box.run("-p")
-    check_eq(rc, 0, "status")
+    # Only a serving daemon opens its log file.
+    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile_dir=/dev/null/logs\nfile=x.log\n" % free_port())
+    c = start_console(box, "null")
+    c.stop(signal.SIGTERM)
+    err = c.text()
     check("log file directory /dev/null/logs cannot be created" in err, f"directory message: {err!r}")
     check("log file /dev/null/logs/x.log cannot be opened" in err, f"open message: {err!r}")
-    check("log_file_name=''" in out, f"no log file: {out!r}")
 
 
 def case_bad_syslog_address(box):
@@ -598,24 +641,32 @@ def case_bad_syslog_address(box):
 
 
 def case_bad_config_path(box):
-    # A -c file that cannot be read is a warning at the default level, then
-    # the default file is read.
-    box.ini("[zorv]\nnbd_server_port=23456\n")
+    # A -c file that cannot be read, or is no regular file, is a warning at
+    # the default level with its reason, then the default file is read. A
+    # FIFO is never opened (it would hold the start for ever).
+    port = free_port()
+    box.ini("[zorv]\nnbd_server_port=%d\n" % port)
     os.mkdir(box.path("adir"))
+    os.mkfifo(box.path("fifo.ini"))
     box.write("locked.ini", "[zorv]\nnbd_server_port=34567\n")
     os.chmod(box.path("locked.ini"), 0)
-    paths = [box.path("missing.ini"), box.path("adir")]
+    rows = [(box.path("missing.ini"), "No such file or directory"), (box.path("adir"), "not a regular file"),
+            (box.path("fifo.ini"), "not a regular file"), ("/dev/null", "not a regular file")]
     # Root reads a file whatever its mode.
     if os.geteuid() != 0:
-        paths.append(box.path("locked.ini"))
-    for path in paths:
-        log = box.path("c.log")
-        rc, out, err = box.run("-c", path, "-o", log, "-p")
+        rows.append((box.path("locked.ini"), "Permission denied"))
+    for path, why in rows:
+        warning = "config file %s cannot be read (%s): Load default zorv.ini\n" % (path, why)
+        rc, out, err = box.run("-c", path, "-p")
         check_eq(rc, 0, f"status for -c {path}")
-        warning = "app_opt_set(): config file %s cannot be read: Load default zorv.ini\n" % path
         check(warning in err, f"warning for {path} on standard error: {err!r}")
+        check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for {path}: {out[:80]!r}")
+        # A serving daemon has the warning in its log file too.
+        log = box.path("c.log")
+        c = start_console(box, "null", "-c", path, "-o", log)
+        c.stop(signal.SIGTERM)
         check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
-        check(out.startswith("nbd_server_port=23456\n"), f"default file read for {path}: {out[:80]!r}")
+        os.unlink(log)
 
 
 def tcp_listeners(port):
@@ -641,6 +692,178 @@ def case_loopback_without_config(box):
         check_eq(tcp_listeners(port), ["0100007F"], f"{name} listener on port {port}")
     rc, took = c.stop(signal.SIGTERM)
     check_eq(rc, 0, "status")
+
+
+def listen_text(hexaddr):
+    """A /proc/net/tcp* address in the form an operator writes it."""
+    raw = bytes.fromhex(hexaddr)
+    if len(raw) == 4:
+        return socket.inet_ntop(socket.AF_INET, raw[::-1])
+    words = b"".join(raw[i:i + 4][::-1] for i in range(0, 16, 4))
+    return socket.inet_ntop(socket.AF_INET6, words)
+
+
+SHIPPED_INI = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "zorv.ini")
+
+
+def case_listener_exposure(box):
+    # For each way of starting, the addresses each of the three listeners
+    # binds, read from the system's table of listening sockets, and what -p
+    # says of them. A listener whose address is missing or empty is on
+    # 127.0.0.1 only; every address is served only when it is named.
+    with open(SHIPPED_INI) as f:
+        shipped = f.read()
+    loop = ["127.0.0.1"]
+    rows = [
+        # (what, zorv.ini or None, extra -s keys, (nbd, shell, web) addresses; None: off)
+        ("no file", None, [], (loop, loop, loop)),
+        ("an empty file", "", [], (loop, None, None)),
+        ("the shipped file", shipped, [], (loop, None, None)),
+        ("the shipped file, shell and web on by -s", shipped, ["debug_server_port", "http_server_port"],
+         (loop, loop, loop)),
+        ("a file without address keys", "[zorv]\n[debug]\nshell_server_port={shell}\nhttp_server_port={web}\n", [],
+         (loop, loop, loop)),
+        ("a file that turns on only the shell", "[debug]\nshell_server_port={shell}\n", [], (loop, loop, None)),
+        ("empty addresses in the file", "[zorv]\nnbd_server_addr=\n[debug]\nshell_server_port={shell}\n"
+         "shell_server_addr=\nhttp_server_port={web}\nhttp_server_addr=\n", [], (loop, loop, loop)),
+        ("every address named in the file", "[zorv]\nnbd_server_addr=0.0.0.0\n[debug]\nshell_server_port={shell}\n"
+         "shell_server_addr=::\nhttp_server_port={web}\nhttp_server_addr=0.0.0.0\n", [],
+         (["0.0.0.0"], ["::"], ["0.0.0.0"])),
+        ("-s without an address", "[debug]\nshell_server_port=0\n", ["debug_server_port", "http_server_port"],
+         (loop, loop, loop)),
+        ("-s with an address", "", ["debug_server_port", "http_server_port", "nbd_server_address=::",
+                                    "debug_server_addr=0.0.0.0", "http_server_addr=::1"],
+         (["::"], ["0.0.0.0"], ["::1"])),
+        ("-s with an empty address", "[zorv]\nnbd_server_addr=0.0.0.0\n", ["nbd_server_address="], (loop, None, None)),
+    ]
+    table = []
+    for what, ini, keys, want in rows:
+        nbd, shell, web = free_port(), free_port(), free_port()
+        if os.path.exists(box.path("zorv.ini")):
+            os.unlink(box.path("zorv.ini"))
+        if ini is not None:
+            # The shipped ports are replaced, its addresses kept.
+            ini = ini.format(shell=shell, web=web)
+            box.ini(re.sub(r"(?m)^nbd_server_port=.*$", "", ini))
+        args = ["-s", f"nbd_server_port={nbd}"]
+        if ini is None:
+            args += ["-s", f"debug_server_port={shell}", "-s", f"http_server_port={web}"]
+        for key in keys:
+            port = {"debug_server_port": shell, "http_server_port": web}.get(key)
+            args += ["-s", f"{key}={port}" if port else key]
+        rc, dump, err = box.run("-q", "-p", *args)
+        check_eq(rc, 0, f"{what}: -p status")
+        c = start_console(box, "null", *args)
+        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, f"{what}: the NBD listener")
+        seen = tuple(sorted(listen_text(a) for a in tcp_listeners(port)) or None for port in (nbd, shell, web))
+        rc, took = c.stop(signal.SIGTERM)
+        check_eq(rc, 0, f"{what}: status")
+        table.append(f"{what:45} nbd={seen[0]} shell={seen[1]} web={seen[2]}")
+        check_eq(seen, want, f"{what}: listening addresses (NBD, shell, web)")
+        for name, addrs in zip(("nbd_server_address", "debug_server_addr", "http_server_addr"), seen):
+            if addrs is not None:
+                check(f"{name}={addrs[0]}\n" in dump, f"{what}: -p names {name}={addrs[0]}:\n{dump}")
+    print("\n".join(table))
+
+
+def case_daemon_start_failures(box):
+    # -d ends with status 0 only once the daemon serves; a start that fails
+    # ends the waiting parent with non-zero status and the reason.
+    taken = socket.socket()
+    taken.bind(("127.0.0.1", 0))  # bound, not listening: the instance check passes
+    rows = [
+        ("port taken on the configured address", ["-s", f"nbd_server_port={taken.getsockname()[1]}"],
+         "cannot be opened: Address already in use"),
+        ("invalid port", ["-s", "nbd_server_port=70000"], "nbd_server_port=70000 is not a port (1-65535)"),
+        ("address not on this host", ["-s", f"nbd_server_port={free_port()}", "-s", "nbd_server_address=192.0.2.1"],
+         "cannot be opened: Cannot assign requested address"),
+    ]
+    try:
+        for what, args, reason in rows:
+            rc, out, err = box.run("-d", *args)
+            check(rc != 0, f"{what}: status {rc}")
+            check(reason in err, f"{what}: reason on standard error: {err!r}")
+            check("daemon startup is complete" not in err, f"{what}: no news of success: {err!r}")
+            check("daemon start-up failed" in err, f"{what}: the failure said: {err!r}")
+    finally:
+        taken.close()
+
+
+def nbd_greeting(port):
+    """The first 8 bytes the server sends on a new connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        data = b""
+        while len(data) < 8:
+            chunk = s.recv(8 - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+
+def case_daemon_serves_at_once(box):
+    # A connection made the moment the parent of -d returns is served.
+    for _ in range(5):
+        port = free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n" % port)
+        log = box.path("d.log")
+        rc, out, err = box.run("-q", "-d", "-l", "dbg", "-o", log)
+        try:
+            check_eq(rc, 0, "-d status")
+            check_eq(nbd_greeting(port), b"NBDMAGIC", "the greeting right after -d returned")
+        finally:
+            m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
+                         "the daemon's loop")
+            pid = int(m.group(1))
+            os.kill(pid, signal.SIGTERM)
+            wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end")
+            os.unlink(log)
+
+
+def log_state(box, logdir):
+    """Every file of the log directory: name -> (inode, bytes)."""
+    state = {}
+    for name in sorted(os.listdir(logdir)):
+        path = os.path.join(logdir, name)
+        with open(path, "rb") as f:
+            state[name] = (os.stat(path).st_ino, f.read())
+    return state
+
+
+def case_commands_keep_log(box):
+    # Commands that serve nothing, run beside a daemon that logs to a file,
+    # leave its log directory as it was: no file truncated, rotated, deleted
+    # or created.
+    sinks = [
+        ("text log, mode w", "file=zorv.log\nfile_mode=w\n"),
+        ("text log, mode a", "file=zorv.log\nfile_mode=a\n"),
+        ("pcap log", "file=zorv.pcap\n"),
+        ("time-stamped names, max_num_file", "file=zorv-${proc_start_time}.log\nmax_num_file=1\n"),
+    ]
+    commands = [["-e", "show info"], ["-p"], ["-h"], ["-v"], [], ["-d"]]
+    for what, sink in sinks:
+        logdir = box.path("logs")
+        shutil.rmtree(logdir, ignore_errors=True)
+        os.mkdir(logdir)
+        nbd, shell = free_port(), free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n[log]\nlevel=info\nfile_dir=logs\n%s"
+                % (nbd, shell, sink))
+        c = start_console(box, "null")
+        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, "the NBD listener")
+        # Commands run a second apart, so a time-stamped name would differ.
+        before = wait_for(lambda: log_state(box, logdir), RUN_TIMEOUT, "the log file")
+        check(all(data for _, data in before.values()), f"{what}: the daemon logged: {before}")
+        for args in commands:
+            if "proc_start_time" in sink:
+                time.sleep(1.1)
+            rc, out, err = box.run("-q", *args)
+            after = log_state(box, logdir)
+            check_eq(sorted(after), sorted(before), f"{what}: log files after {args}")
+            for name, (ino, data) in before.items():
+                check(after[name][0] == ino and after[name][1].startswith(data),
+                      f"{what}: {name} after {args}: {len(data)} -> {len(after[name][1])} bytes")
+            before = after
+        c.stop(signal.SIGTERM)
 
 
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}

@@ -2,7 +2,13 @@
 // path addressing, numbered arrays and the one-call file operations.
 #include "libconf/conf.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -45,6 +51,28 @@ TEST_F(ConfFile, BackendIsChosenByName)
     }
     EXPECT_EQ(conf_load(path("missing.ini").c_str()), nullptr);
     EXPECT_EQ(conf_load(nullptr), nullptr);
+}
+
+TEST_F(ConfFile, OnlyARegularFileLoads)
+{
+    // A FIFO without a writer would block the open for ever: the load runs
+    // aside, and a writer that opens and closes frees a blocked reader.
+    const std::string fifo = path("fifo.ini");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(path("dir.ini").c_str(), 0700), 0);
+    const std::string names[] = {fifo, path("dir.ini"), "/dev/null"};
+    for (const std::string &name : names) {
+        for (auto load : {conf_load, conf_create_load}) {
+            auto done = std::async(std::launch::async, [&] { return conf_ptr(load(name.c_str())); });
+            const bool in_time = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+            if (!in_time) {
+                const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) close(fd);
+            }
+            EXPECT_TRUE(in_time) << name << " held the load";
+            EXPECT_EQ(done.get(), nullptr) << name;
+        }
+    }
 }
 
 TEST_F(ConfFile, CreateLoadMakesAMissingFile)

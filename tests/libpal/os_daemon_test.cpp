@@ -82,8 +82,9 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
     // The same name in the test and in its re-run child.
     const std::string result = ::testing::TempDir() + "zorv_daemon_seen_" + std::to_string(r.close_all);
     std::filesystem::remove(result);
-    // The parent processes end with status 0; the daemon reports through a
-    // file, since it may have closed every descriptor it inherited.
+    // The waiting process ends with status 0 once the daemon is ready; the
+    // daemon reports through a file, since it may have closed every
+    // descriptor it inherited.
     EXPECT_EXIT(
         {
             const int fd = open("/dev/zero", O_RDONLY);
@@ -97,8 +98,9 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
                 _exit(4);
             const pid_t old_sid = getsid(0);
             g_daemon_close_all_fd = r.close_all;
-            if (os_daemonize() != 0)
+            if (os_daemonize("daemon ready\n") != 0)
                 _exit(3);
+            os_daemon_ready();
             const std::string seen = observe(old_sid);
             const std::string tmp = result + ".tmp";
             if (FILE *f = fopen(tmp.c_str(), "w"); f != nullptr) {
@@ -108,7 +110,7 @@ TEST_P(DaemonizeDeathTest, DetachesAndClosesDescriptorsBySwitch)
             }
             _exit(0);
         },
-        ::testing::ExitedWithCode(0), "");
+        ::testing::ExitedWithCode(0), "^daemon ready\n$");
     EXPECT_EQ(wait_for_file(result, 5000), r.seen);
     std::filesystem::remove(result);
     std::filesystem::remove(result + ".log");
@@ -119,3 +121,53 @@ INSTANTIATE_TEST_SUITE_P(CloseAllSwitch, DaemonizeDeathTest,
                                                       "new_session=1 leader=0 umask=0 null=1 extra_open=1 hup_ignored=1 log_open=1"},
                                            daemon_row{"closes_descriptors", 1,
                                                       "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1 log_open=1"}));
+
+struct start_row {
+    const char *name;
+    bool ready;       // the daemon reports that it serves
+    int status;       // of the process that called os_daemonize
+    const char *err;  // its standard error
+};
+
+void PrintTo(const start_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
+class DaemonStartDeathTest : public ::testing::TestWithParam<start_row> {};
+
+// The process that detached waits for the daemon: it copies the daemon's
+// standard error until the daemon serves, and its status says whether it
+// does. What the daemon writes after it is ready goes to /dev/null.
+TEST_P(DaemonStartDeathTest, ParentEndsWithTheDaemonsStart)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const start_row r = GetParam();
+    EXPECT_EXIT(
+        {
+            pl_init();
+            if (os_daemonize("daemon ready\n") != 0)
+                _exit(3);
+            fputs("starting\n", stderr);
+            fflush(stderr);
+            if (!r.ready) {
+                fputs("bind: EADDRINUSE\n", stderr);
+                fflush(stderr);
+                _exit(255);
+            }
+            // The parent has its answer only after this call.
+            os_sleep_ms(200);
+            os_daemon_ready();
+            fputs("after ready\n", stderr);
+            fflush(stderr);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(r.status), r.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, DaemonStartDeathTest,
+    ::testing::Values(start_row{"serves", true, 0, "^starting\ndaemon ready\n$"},
+                      start_row{"fails", false, 1,
+                                "^starting\nbind: EADDRINUSE\ndaemon start-up failed: the daemon ended before it "
+                                "served\n$"}));

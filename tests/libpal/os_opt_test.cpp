@@ -38,10 +38,17 @@ TEST_F(OptKv, CollectsThenAppliesOverTheTargets)
     const row rows[] = {
         {"NBD_Server_Port=7000", 0},  // keys without regard to case
         {"nbd_server_port=7001", 0},  // a later value replaces the earlier
-        {"nbd_readonly_flag=yes", 0}, // no number: 0 once applied
+        {"nbd_readonly_flag=0", 0},
         {"name=disk one", 0},
         {"nbd_server_port", -1},      // no "="
         {"http_port=1", -1},          // no such key
+        // A value an int row cannot hold keeps the row as it was.
+        {"nbd_readonly_flag=yes", -1},
+        {"nbd_server_port=abc", -1},
+        {"nbd_server_port=12x", -1},
+        {"nbd_server_port=", -1},
+        {"nbd_server_port=2147483648", -1},
+        {"nbd_server_port=-", -1},
     };
     for (const auto &r : rows)
         EXPECT_EQ(os_opt_kv_get(table_, r.arg), r.rc) << r.arg;

@@ -135,10 +135,16 @@ TEST_F(History, LoadOfNulBytesAndMegabyteLinesStaysInBounds)
 
 TEST_F(History, LoadAndSaveRefuseMissingFiles)
 {
+    // A directory that surely does not exist: inside one of our own, made
+    // and removed here (a fixed path outside may exist on some machine).
+    char dir[] = "/tmp/ledit_hist_dir_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string missing = std::string(dir) + "/missing/history";
     EXPECT_EQ(ledit_history_load(nullptr), -1);
-    EXPECT_EQ(ledit_history_load("/nonexistent/dir/history"), -1);
+    EXPECT_EQ(ledit_history_load(missing.c_str()), -1);
     EXPECT_EQ(ledit_history_save(nullptr), -1);
-    EXPECT_EQ(ledit_history_save("/nonexistent/dir/history"), -1);
+    EXPECT_EQ(ledit_history_save(missing.c_str()), -1);
+    EXPECT_EQ(rmdir(dir), 0) << "nothing was created inside";
 }
 
 TEST_F(History, PrintFiltersNumbersAndFindsTheNthMatch)

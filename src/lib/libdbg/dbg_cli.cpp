@@ -1,6 +1,7 @@
 // The debug client of the -e option.
 #include "libdbg/dbg_cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -52,7 +53,8 @@ int pipe_exec_cmd(const url_info &info, dbgcli_param *p)
     str_del_chrs(name, "/\\");
     os_name_pipe_cli *cli = os_name_pipe_cli_open(name);
     if (cli == nullptr) {
-        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_name_pipe_cli_open [%s] error: ", name);
+        std::fprintf(stderr, "cannot reach the debug shell: os_name_pipe_cli_open [%s] error: %s\n", name,
+                     std::strerror(errno));
         return -1;
     }
     ZLOG_DBG("open...1");
@@ -146,8 +148,11 @@ int debug_shell_connet_exec_cmd(const char *host, uint32_t port, dbgcli_param *p
     opts.buf_size = DBGCLI_SOCK_BUF;
     verr err{};
     os_socket sock = sock_tcp_connect(host, port, &opts, &err);
+    // Said on standard error whatever the log's console setting: a command
+    // that reached no shell must not look like one with an empty answer.
     if (sock == 0) {
-        ZLOG_ERR("sock_connect %s:%u error: %s\n", host, port, verr_msg(&err));
+        std::fprintf(stderr, "cannot reach the debug shell: sock_connect %s:%u error: %s\n", host, port,
+                     verr_msg(&err));
         return -1;
     }
     net_conn conn{};
@@ -191,7 +196,7 @@ int dbgcli_local_exec_cmd(const char *pipe, uint32_t port, const char *cmd)
     else if (port != 0)
         str_sprintf_s2(url, sizeof(url), "tcp://127.0.0.1:%u", port);
     else {
-        ZLOG_ERR("No debugging interface defined");
+        std::fputs("No debugging interface defined: the debug shell's port is 0\n", stderr);
         return -1;
     }
     return dbgcli_exec_cmd(url, cmd, nullptr, 0);

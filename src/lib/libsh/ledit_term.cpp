@@ -126,8 +126,15 @@ void ledit_term_restore()
 void ledit_term_exit()
 {
     std::lock_guard<std::mutex> hold(g_term_lock);
+    // Raw means the editor waits for a key after its prompt: the line is
+    // ended, so the user's shell prompt starts on a line of its own.
+    const bool editing = g_raw.load();
     restore_locked();
     g_closed = true;
+    if (editing) {
+        std::fputs("\n", stdout);
+        std::fflush(stdout);
+    }
 }
 
 int ledit_term_read()

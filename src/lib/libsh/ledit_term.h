@@ -46,8 +46,9 @@ void ledit_fset_color(FILE *out, bool tty, uint32_t code);
 bool ledit_term_raw();
 // Puts the saved settings back (TCSANOW); nothing when not raw.
 void ledit_term_restore();
-// The process is ending: restores the terminal and never makes it raw again.
-// Safe from any thread while the editor waits for a key.
+// The process is ending: restores the terminal and never makes it raw again;
+// when the editor was waiting for a key, ends its line. Safe from any thread
+// while the editor waits for a key.
 void ledit_term_exit();
 
 constexpr int LEDIT_READ_END   = -1;  // end of input or a read error

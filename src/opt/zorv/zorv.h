@@ -9,6 +9,10 @@ int app_opt_parse(int argc, char **argv);
 // Hook conf_load_proc: the keys of sections "zorv" and "debug". 0, or -1
 // when the file does not load (every value then stays as it was).
 int app_conf_file_init(const char *path);
+// The address a listener binds: the configured one, or 127.0.0.1 when it is
+// missing or empty. Every address is served only when named ("0.0.0.0",
+// "::"): a key left out must not open the daemon to every host.
+const char *listen_addr(const char *configured);
 // Hook conf_dump_proc and the "config" show-value: the settings as
 // "key=value" lines, then the logger's. Free with os_free.
 char *app_conf_show();

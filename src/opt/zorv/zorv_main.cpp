@@ -16,9 +16,12 @@ namespace {
 // The keys "-s key=value" may set, applied over the configuration file.
 os_opt_kv s_keys[] = {
     {"nbd_server_port", &g_nbd_settings.port, VALUE_TYPE_INT, nullptr},
+    {"nbd_server_address", &g_nbd_settings.addr, VALUE_TYPE_STRING, nullptr},
     {"nbd_readonly_flag", &g_nbd_settings.readonly, VALUE_TYPE_INT, nullptr},
     {"http_server_port", &g_app_opts.http_port, VALUE_TYPE_INT, nullptr},
+    {"http_server_addr", &g_app_opts.http_addr, VALUE_TYPE_STRING, nullptr},
     {"debug_server_port", &g_app_opts.shell_port, VALUE_TYPE_INT, nullptr},
+    {"debug_server_addr", &g_app_opts.shell_addr, VALUE_TYPE_STRING, nullptr},
     {"daemon_close_all_fd", &g_daemon_close_all_fd, VALUE_TYPE_INT, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -38,14 +41,11 @@ void fill_app()
     g_app_opts.log_cmdline = 1;
     g_app_opts.log_banner = 0;
     g_app_opts.move_to_exe_dir = 1;
-    // In force only when no configuration file loads, and then on the
-    // loopback address only: an unauthenticated shell that can make exports
-    // writable must not open on every address because a path was mistyped.
-    // The NBD listener's own loopback default comes from nbdsrv_init.
+    // In force only when no configuration file loads; their addresses, as
+    // every listener's, are the loopback address unless one is named
+    // (listen_addr).
     g_app_opts.shell_port = 6781;
     g_app_opts.http_port = 6780;
-    app_opt_str_set(&g_app_opts.shell_addr, "127.0.0.1");
-    app_opt_str_set(&g_app_opts.http_addr, "127.0.0.1");
 
     g_app.shell_stdio_loop = debug_shell_stdio_script;
     g_app.shell_connet_cmd = dbgcli_local_exec_cmd;

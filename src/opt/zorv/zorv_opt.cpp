@@ -74,6 +74,11 @@ const char *quoted(const char *text, char *out)
 
 }  // namespace
 
+const char *listen_addr(const char *configured)
+{
+    return configured != nullptr && configured[0] != '\0' ? configured : "127.0.0.1";
+}
+
 int app_opt_parse(int argc, char **argv)
 {
     // "+": options end at the first argument that is none, as the BSD getopt does.
@@ -88,7 +93,12 @@ int app_opt_parse(int argc, char **argv)
         case 'q': g_app_opts.quiet = 1; break;
         case 'p': g_app_opts.dump = 1; break;
         case 'e': app_opt_str_set(&g_app_opts.cmds, optarg); break;
-        case 's': os_opt_kv_get(g_app_opts.kv, optarg); break;
+        // A mistyped key or value must not start a daemon with settings
+        // other than the ones asked for.
+        case 's':
+            if (os_opt_kv_get(g_app_opts.kv, optarg) != 0)
+                os_process_exit(1);
+            break;
         case 'v':
             printf("%s\n", g_app.app_ver);
             os_process_exit(0);
@@ -108,8 +118,7 @@ int app_conf_file_init(const char *path)
     }
     conf_handle *h = conf.get();
     g_nbd_settings.port = conf_get_path_int(h, "zorv:nbd_server_port", 10809);
-    // The shipped configuration binds the NBD listener to the loopback
-    // address with this key; empty means every address.
+    // A missing or empty address is the loopback address (listen_addr).
     read_text(h, "zorv:nbd_server_addr", &g_nbd_settings.addr);
     g_nbd_settings.readonly = read_readonly(h);
     g_app_opts.shell_port = static_cast<uint32_t>(conf_get_path_int(h, "debug:shell_server_port", 0));
@@ -133,11 +142,11 @@ char *app_conf_show()
         return nullptr;
     }
     str_buf_appendf(sb, "nbd_server_port=%d\n", g_nbd_settings.port);
-    str_buf_appendf(sb, "nbd_server_address=%s\n", quoted(g_nbd_settings.addr, q.get()));
+    str_buf_appendf(sb, "nbd_server_address=%s\n", quoted(listen_addr(g_nbd_settings.addr), q.get()));
     str_buf_appendf(sb, "http_server_port=%d\n", static_cast<int>(g_app_opts.http_port));
-    str_buf_appendf(sb, "http_server_addr=%s\n", quoted(g_app_opts.http_addr, q.get()));
+    str_buf_appendf(sb, "http_server_addr=%s\n", quoted(listen_addr(g_app_opts.http_addr), q.get()));
     str_buf_appendf(sb, "debug_server_port=%d\n", static_cast<int>(g_app_opts.shell_port));
-    str_buf_appendf(sb, "debug_server_addr=%s\n", quoted(g_app_opts.shell_addr, q.get()));
+    str_buf_appendf(sb, "debug_server_addr=%s\n", quoted(listen_addr(g_app_opts.shell_addr), q.get()));
     str_buf_appendf(sb, "panic_dump_dir=%s\n", quoted(g_app_opts.panic_dump_dir, q.get()));
     if (char *log = log2_info_dump(nullptr); log != nullptr) {
         str_buf_append_str(sb, log);

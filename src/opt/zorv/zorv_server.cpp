@@ -3,11 +3,14 @@
 #define ZLOG_TAG "main"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "libpal/basic/os_sync.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/os/os_init.h"
+#include "libpal/os/posix/os_daemon.h"
 #include "libblock/block.h"
 #include "libdbg/dbg_http.h"
 #include "libdbg/dbg_shell.h"
@@ -115,7 +118,16 @@ void optional_drivers_init()
 int nbdsrv_start()
 {
     cli_mgr_init();
-    return nbd_start_server(g_nbd_settings.addr, static_cast<uint32_t>(g_nbd_settings.port));
+    const char *addr = listen_addr(g_nbd_settings.addr);
+    errno = 0;
+    if (nbd_start_server(addr, static_cast<uint32_t>(g_nbd_settings.port)) == 0)
+        return 0;
+    // The socket layer's reason is logged below the default level; the
+    // operator (under -d, the waiting parent) needs it.
+    const int eno = errno;
+    ZLOG_ERR("NBD listener [%s]:%d cannot be opened: %s\n", addr, g_nbd_settings.port,
+             eno != 0 ? strerror(eno) : "no reason given");
+    return -1;
 }
 
 int nbdsrv_stop()
@@ -176,16 +188,20 @@ int app_start_server()
         static debug_http_param http = {};
         http = {0, "ZORV Web Debug Tool", g_app_opts.http_user, g_app_opts.http_pwd, "zorv>"};
         debug_http_set_param(&http);
-        if (debug_http_server_init(g_app_opts.http_addr, g_app_opts.http_port) != 0)
+        if (debug_http_server_init(listen_addr(g_app_opts.http_addr), g_app_opts.http_port) != 0)
             ZLOG_ERR("debug_http_server_init failed\n");
     }
-    if (g_app_opts.shell_port != 0 && debug_shell_server_init(g_app_opts.shell_addr, g_app_opts.shell_port) != 0)
+    if (g_app_opts.shell_port != 0 &&
+        debug_shell_server_init(listen_addr(g_app_opts.shell_addr), g_app_opts.shell_port) != 0)
         ZLOG_ERR("debug_shell_server_init failed\n");
     if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
         return -1;
     optional_drivers_init();
     if (nbdsrv_start() < 0)
         return -1;
+    // Under -d the waiting parent now ends with status 0: a client that
+    // connects once it has returned is served.
+    os_daemon_ready();
     if (g_app_opts.daemon != 0) {
         ZLOG_DBG("run_as_daemon loop...\n");
         wait_stopped();

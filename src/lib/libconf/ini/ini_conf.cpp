@@ -179,6 +179,10 @@ int ini_conf_match(const char *path)
 void *ini_conf_load(const char *path, int create)
 {
     if (path == nullptr) return nullptr;
+    // Only a regular file is configuration: opening a FIFO would wait for a
+    // writer for ever, and a device or directory holds no settings.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) return nullptr;
     FILE *fp = os_fopen(path, "r");
     if (fp == nullptr) {
         if (!create) return nullptr;

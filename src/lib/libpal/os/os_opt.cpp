@@ -5,8 +5,10 @@
 
 #include <strings.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_init.h"
@@ -27,6 +29,18 @@ os_opt_kv *find_row(os_opt_kv *table, const char *key)
             return row;
     }
     return nullptr;
+}
+
+// An optional sign and decimal digits, the whole text, within int: a value
+// that would read as 0 or as some other number is refused.
+bool is_int(std::string_view text)
+{
+    int value = 0;
+    const char *end = text.data() + text.size();
+    if (!text.empty() && text.front() == '+')
+        text.remove_prefix(1);
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && ptr == end;
 }
 
 void set_target(const os_opt_kv *row, const char *value)
@@ -66,6 +80,10 @@ int os_opt_kv_get(os_opt_kv *table, const char *arg)
     os_opt_kv *row = find_row(table, key);
     if (row == nullptr) {
         ZLOG_ERR("unsupported key [%s]\n", key);
+        return -1;
+    }
+    if (row->type == VALUE_TYPE_INT && !is_int(value)) {
+        ZLOG_ERR("%s=%s: the value is not a number of the int range\n", row->key, value);
         return -1;
     }
     char *copy = safe_strdup(value);

@@ -17,8 +17,9 @@ struct os_opt_kv {
 
 // "list": prints the keys on standard error and ends the process with
 // status 0. "key=value": stores a copy of value in the row whose key equals
-// key without regard to case. -1 (logged) for a text without "=" or a key no
-// row has; the table is then unchanged.
+// key without regard to case. -1 (logged) for a text without "=", a key no
+// row has, or a value of an int row that is not a decimal number of the int
+// range; the table is then unchanged.
 int os_opt_kv_get(os_opt_kv *table, const char *arg);
 // Writes every collected value into its target: an int target receives
 // str_atoi of it (a text that is no number gives 0), a text target a new copy

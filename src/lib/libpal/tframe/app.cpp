@@ -3,13 +3,17 @@
 
 #include "libpal/tframe/app.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "libconf/conf.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_thread_name.h"
 #include "libpal/env/pl_init.h"
@@ -74,10 +78,29 @@ void exe_dir(char *out, size_t size)
         out[n - 1] = '\0';
 }
 
-void apply_log_options()
+// The logger's level and flags, from the file's [log] section and -l: all
+// that a process needs that serves nothing. Such a process (-p, -e, -h, -v,
+// a start the instance check refuses) opens no log sink: opening a running
+// daemon's log file would truncate, rotate or delete it under it.
+void apply_log_level()
 {
     log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, "info", -1);
     log2_ioctl(nullptr, LOG2_CMD_FLAGS_STR, "time|tid|func", -1);
+    if (conf_handle *conf = g_app_opts.conf_file != nullptr ? conf_load(g_app_opts.conf_file) : nullptr) {
+        for (const auto &[key, cmd] : {std::pair{"log:level", LOG2_CMD_LEVEL_STR}, {"log:flags", LOG2_CMD_FLAGS_STR}}) {
+            if (const char *value = conf_get_path_str(conf, key, ""); value[0] != '\0')
+                log2_ioctl(nullptr, cmd, value, -1);
+        }
+        conf_close(conf);
+    }
+    if (g_app_opts.log_level != nullptr)
+        log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
+}
+
+// The serving process's log sinks: the [log] section's file, syslog and
+// collector, then -o and -n; -l over the file's level.
+void open_log_sinks()
+{
     log2_init_file(g_app_opts.conf_file, nullptr);
     if (g_app_opts.log_file != nullptr) {
         log2_ioctl(nullptr, LOG2_CMD_FILE_OPEN, g_app_opts.log_file, -1);
@@ -91,8 +114,56 @@ void apply_log_options()
         log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
 }
 
+// Why a configuration file cannot be used, or nullptr when it can: only a
+// regular file the process may read. A FIFO would hold the start-up for ever,
+// and a directory or a device is no configuration; none of them is opened.
+const char *conf_file_unusable(const char *path, char *why, size_t size)
+{
+    struct stat st;
+    if (stat(path, &st) != 0 || access(path, R_OK) != 0) {
+        str_safecopy(why, size, strerror(errno));
+        return why;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        str_safecopy(why, size, "not a regular file");
+        return why;
+    }
+    return nullptr;
+}
+
+// The -c file's reason, or "" when it was used. Said out loud once the
+// process's log sinks are chosen: the settings that follow are not the ones
+// the operator asked for.
+char s_conf_fallback[k_path_size];
+
+void report_conf_fallback()
+{
+    if (s_conf_fallback[0] != '\0')
+        ZLOG_WARN("%s\n", s_conf_fallback);
+}
+
+void banner_text(char *out, size_t size)
+{
+    str_sprintf_s(out, size, "%s-%s-%s v%s (%s) - %s", g_app.app_name, g_app.os, g_app.arch, g_app.app_ver,
+                  g_app.app_ver_date, g_app.app_desc);
+}
+
+// In the serving process, once its sinks are open: the banner and the command
+// line in the log, with -d or the log banner option.
+void log_banner()
+{
+    if (g_app_opts.daemon == 0 && g_app_opts.log_banner == 0)
+        return;
+    char banner[k_banner_size];
+    banner_text(banner, sizeof(banner));
+    ZLOG_DBG("%s\n", banner);
+    if (g_app_opts.log_cmdline != 0)
+        ZLOG(LOG2_DBG | LOG2_F_NET, "cmdline=[%s] os=[%s]\n", g_app.cmdline, os_host_info_str());
+}
+
 [[noreturn]] void road_dump()
 {
+    report_conf_fallback();
     if (g_app.conf_dump_proc == nullptr) {
         ZLOG_ERR("g_app.conf_dump_proc = NULL!\n");
     } else if (char *text = g_app.conf_dump_proc(); text != nullptr) {
@@ -104,6 +175,7 @@ void apply_log_options()
 
 [[noreturn]] void road_script()
 {
+    report_conf_fallback();
     check_set(reinterpret_cast<const void *>(g_app.shell_stdio_loop), "g_app.shell_stdio_loop!=NULL");
     if (g_app.shell_stdio_loop != nullptr)
         g_app.shell_stdio_loop(g_app_opts.script);
@@ -112,12 +184,15 @@ void apply_log_options()
 
 [[noreturn]] void road_commands()
 {
+    report_conf_fallback();
     if (os_getenv_int("QD_SH_DBG") == 0)
         log2_ioctl(nullptr, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), -1);
     check_set(reinterpret_cast<const void *>(g_app.shell_connet_cmd), "g_app.shell_connet_cmd!=NULL");
+    // A shell that cannot be reached is a failure, not an empty answer.
+    int rc = -1;
     if (g_app.shell_connet_cmd != nullptr)
-        g_app.shell_connet_cmd(g_app_opts.connect_addr, g_app_opts.shell_port, g_app_opts.cmds);
-    os_process_exit(0);
+        rc = g_app.shell_connet_cmd(g_app_opts.connect_addr, g_app_opts.shell_port, g_app_opts.cmds);
+    os_process_exit(rc == 0 ? 0 : 1);
 }
 
 void road_start(const char *dir)
@@ -126,6 +201,9 @@ void road_start(const char *dir)
         g_app.pre_start_proc();
     if (g_app.check_instance_proc != nullptr && g_app.check_instance_proc() < 0)
         os_process_exit(1);
+    open_log_sinks();
+    log_banner();
+    report_conf_fallback();
     if (g_app_opts.root_required != 0 && !os_is_root())
         ZLOG_WARN("%s privileges are required to run the program\n", "root");
     char *dump = g_app_opts.panic_dump_dir;
@@ -135,7 +213,8 @@ void road_start(const char *dir)
         app_opt_str_set(&g_app_opts.panic_dump_dir, full);
     }
     os_painc_set_dump_dir(g_app_opts.panic_dump_dir, g_app.app_name);
-    if (g_app_opts.daemon != 0 && os_daemonize() == 0) {
+    const char *ready = g_app_opts.quiet == 0 ? "daemon startup is complete, press any key to continue\n" : nullptr;
+    if (g_app_opts.daemon != 0 && os_daemonize(ready) == 0) {
         os_thread_name_set("main");
         set_pid_env();
     }
@@ -178,30 +257,42 @@ int app_opt_set()
     check_set(g_app.app_ver, "g_app.app_ver!=NULL");
     check_set(g_app.app_ver_date, "g_app.app_ver_date!=NULL");
 
+    // A relative -c names a file where the operator started the program,
+    // before it moves into its own directory.
+    const bool named = g_app_opts.conf_file != nullptr;
+    if (named && !path_is_absolute(g_app_opts.conf_file)) {
+        char cwd[k_path_size];
+        char full[k_dump_dir_size];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr) {
+            str_sprintf_s(full, sizeof(full), "%s%c%s", cwd, '/', g_app_opts.conf_file);
+            app_opt_str_set(&g_app_opts.conf_file, full);
+        }
+    }
     char dir[k_path_size];
     exe_dir(dir, sizeof(dir));
     if (g_app_opts.move_to_exe_dir != 0 && os_chdir(dir) != 0)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_chdir(%s) error: ", dir);
 
-    const bool named = g_app_opts.conf_file != nullptr;
     if (!named) {
         check_set(g_app.app_conf_file, "g_app.app_conf_file!=NULL");
         char path[k_path_size];
         str_sprintf_s(path, sizeof(path), "%s%c%s", dir, '/', g_app.app_conf_file != nullptr ? g_app.app_conf_file : "");
         app_opt_str_set(&g_app_opts.conf_file, path);
     }
-    apply_log_options();
-    // A directory is no configuration file either: both fall back to the
-    // default name. A file named with -c that is not used is said out loud:
-    // the settings that follow are not the ones the operator asked for.
-    if (os_file_exist(g_app_opts.conf_file) != 1 || os_access(g_app_opts.conf_file, R_OK) != 0) {
+    // A file that cannot be used falls back to the default name; one that
+    // was not named is no news. The default file is checked the same way.
+    char why[k_banner_size];
+    s_conf_fallback[0] = '\0';
+    if (conf_file_unusable(g_app_opts.conf_file, why, sizeof(why)) != nullptr) {
         const char *fallback = g_app.app_conf_file != nullptr ? g_app.app_conf_file : "";
         if (named)
-            ZLOG_WARN("config file %s cannot be read: Load default %s\n", g_app_opts.conf_file, fallback);
-        else
-            ZLOG_VERB("Load default %s\n", fallback);
-        app_opt_str_set(&g_app_opts.conf_file, g_app.app_conf_file);
+            str_sprintf_s(s_conf_fallback, sizeof(s_conf_fallback), "config file %s cannot be read (%s): Load default %s",
+                          g_app_opts.conf_file, why, fallback);
+        app_opt_str_set(&g_app_opts.conf_file, fallback);
+        if (conf_file_unusable(fallback, why, sizeof(why)) != nullptr)
+            app_opt_str_set(&g_app_opts.conf_file, nullptr);
     }
+    apply_log_level();
     if (g_app.conf_load_proc != nullptr)
         g_app.conf_load_proc(g_app_opts.conf_file != nullptr ? g_app_opts.conf_file : "");
     if (g_app_opts.kv != nullptr) {
@@ -222,20 +313,12 @@ int app_opt_set()
 
 void app_baner()
 {
-    char banner[k_banner_size];
-    str_sprintf_s(banner, sizeof(banner), "%s-%s-%s v%s (%s) - %s", g_app.app_name, g_app.os, g_app.arch, g_app.app_ver,
-                  g_app.app_ver_date, g_app.app_desc);
-    if (g_app_opts.daemon != 0 || g_app_opts.log_banner != 0) {
-        ZLOG_DBG("%s\n", banner);
-        if (g_app_opts.log_cmdline != 0)
-            ZLOG(LOG2_DBG | LOG2_F_NET, "cmdline=[%s] os=[%s]\n", g_app.cmdline, os_host_info_str());
-    }
     if (g_app_opts.quiet == 0) {
+        char banner[k_banner_size];
+        banner_text(banner, sizeof(banner));
         fprintf(stderr, "%s\n", banner);
         if (g_app.copyright != nullptr)
             fprintf(stderr, "%s\n", g_app.copyright);
-        if (g_app_opts.daemon != 0)
-            fputs("daemon startup is complete, press any key to continue\n", stderr);
         fflush(stderr);
     }
 }

@@ -2,13 +2,16 @@
 // program's main fills g_app (app_desc.h) and g_app_opts, then calls
 // app_init, runs its service, and calls app_exit. app_init starts the
 // platform, names the main thread, runs the program's hooks in a fixed order,
-// applies the logging options, finds and loads the configuration file (a -c
-// file that cannot be read is warned about, then the default name is tried),
-// applies the -s keys, prints the banner and takes one of four roads: print
-// the configuration, run a console script or send commands to a running
-// instance (each ends the process with status 0), or the normal start
-// (instance check, root warning, panic dump directory, optional detaching,
-// and the thread that runs the stop hook on a stop signal). Runs on the main
+// finds and loads the configuration file (a relative -c is taken from the
+// starting directory; only a regular file that can be read is used, else a -c
+// file is warned about with its reason and the default name is tried),
+// applies the log level, the -s keys, prints the banner and takes one of four
+// roads: print the configuration, run a console script or send commands to a
+// running instance (each ends the process with status 0; 1 when the commands
+// reached no instance), or the normal start (instance check, then the log
+// sinks, root warning, panic dump directory, optional detaching, and the
+// thread that runs the stop hook on a stop signal). Only the normal start
+// opens log sinks. Runs on the main
 // thread; texts in g_app_opts are heap copies that app_exit frees.
 #pragma once
 
@@ -32,7 +35,7 @@ struct app_run_opts {
     char *cmds;             // -e
     char *script;           // a console script for shell_stdio_loop
     uint32_t shell_port;    // debug shell; 0 off
-    char *shell_addr;       // nullptr or empty: all addresses
+    char *shell_addr;       // nullptr or empty: the program chooses
     char *connect_addr;     // the first argument of shell_connet_cmd
     uint32_t http_port;     // debug web tool; 0 off
     char *http_addr;
@@ -49,8 +52,8 @@ void app_init(int argc, char **argv);
 // The part of start-up after option parsing; called by app_init when
 // opt_parse_proc is set. 0.
 int app_opt_set();
-// Prints the banner on standard error (unless quiet) and logs it with -d or
-// the log banner option.
+// Prints the banner on standard error (unless quiet). The normal start logs
+// it, with -d or the log banner option, once the log sinks are open.
 void app_baner();
 // Shutdown once the service has ended: lib_exit_proc, the option texts, the
 // thread name, the platform. Runs once; a second caller (a stop signal
