@@ -147,8 +147,10 @@ bool add_address(sock_server *srv, const char *text, uint32_t port, uint32_t kin
 os_socket sock_bind(const char *addr, uint32_t port, uint32_t kind, void *param)
 {
     PL_ASSERT_RET(addr && param, 0);
-    if (port >= 0xffff) {
-        ZLOG_ERR("expr[%s]: assert failed\n", "port>-1 && port<0xffff");
+    // 65535 is a port like any other; only a value no port can hold is a
+    // caller's fault.
+    if (port > 0xffff) {
+        ZLOG_ERR("expr[%s]: assert failed\n", "port>-1 && port<=0xffff");
         assert_dump_stack();
     }
     os_ipaddr ip = {};
