@@ -6,6 +6,7 @@ Run: nbd_e2e.py SERVER_BINARY daemon|bare [unittest arguments...]
 """
 import hashlib
 import os
+import resource
 import socket
 import struct
 import subprocess
@@ -265,6 +266,37 @@ class ReadWriteTransmission(ServerCase):
         self.assertEqual(err, 22)
         r.request(CMD_READ, 0, 4)
         self.assertEqual(r.simple_reply(4)[2], bytes(range(4)))
+
+    def test_writes_past_a_file_size_limit_answer_enospc_and_the_daemon_goes_on(self):
+        limit = 16 * MiB
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        self.srv.close()
+        self.srv = Server(BINARY, KIND, readonly=False, preexec=limited).start()
+        self.addCleanup(self.srv.close)
+        img = make_file(self.srv.path("limited.img"), 64 * MiB)
+        plain = self.raw()
+        self.assertEqual(plain.go(img)[-1][1], REP_ACK)
+        enc = self.raw()
+        self.assertEqual(enc.go(img + "?alg=aes&key=" + "0f" * 32)[-1][1], REP_ACK)
+        cases = [
+            ("write below", plain, CMD_WRITE, limit - 8192, 0),
+            ("write straddling", plain, CMD_WRITE, limit - 2048, 28),
+            ("write past", plain, CMD_WRITE, 32 * MiB, 28),
+            # An encrypted export writes its zeros.
+            ("write zeroes past", enc, CMD_WRITE_ZEROES, 32 * MiB, 28),
+        ]
+        for what, r, cmd, offset, err in cases:
+            with self.subTest(what):
+                r.request(cmd, offset, 4096, data=b"\xab" * 4096 if cmd == CMD_WRITE else b"")
+                self.assertEqual(r.simple_reply()[0], err)
+        self.assertIsNone(self.srv.proc.poll(), self.srv.log_text())
+        for r in (plain, enc, self.opened(img)):
+            r.request(CMD_READ, limit - 8192, 4096)
+            self.assertEqual(r.simple_reply(4096)[0], 0)
+        plain.request(CMD_READ, limit - 8192, 4096)
+        self.assertEqual(plain.simple_reply(4096)[2], b"\xab" * 4096)
 
     def test_trim_keeps_size_and_contents(self):
         before = open(self.img, "rb").read()
