@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 
 #include "../libpal/os_file_fixture.h"
 #include "../libpal/str_log_capture.h"
+#include "sync_seam.h"
 
 #include "libpal/os/os_file.h"
 #include "libqdcli/client.h"
@@ -612,3 +614,87 @@ TEST(BlockHelpers, SectorSizesTypesAndWindowFit)
 }
 
 }  // namespace
+
+namespace {
+
+// The next sync of path fails. The file stays held open for the rest of the
+// process, so that no later file of this binary gets its inode (which the
+// block layer then remembers).
+void arm_failed_sync(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    sync_seam::dev.store(st.st_dev);
+    sync_seam::ino.store(st.st_ino);
+}
+
+size_t err_lines_naming(const log_capture &log, const std::string &piece)
+{
+    size_t n = 0;
+    for (const auto &l : log.all())
+        n += l.level == LOG2_ERR && l.text.find(piece) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(BlockDev, AFailedSyncFailsEveryLaterSyncOfTheSameMedium)
+{
+    struct first_failure {
+        const char *what;
+        int (*sync)(bd_dev *);
+    };
+    for (const first_failure &first : {first_failure{"sync", bd_sync}, first_failure{"data sync", bd_datasync}}) {
+        SCOPED_TRACE(first.what);
+        const std::string name = std::string(first.what[0] == 's' ? "s" : "d") + "-lost.img";
+        const std::string lost = make_file(name, std::string(64 * 1024, 'x'));
+        const std::string link_path = path("link-" + name);
+        ASSERT_EQ(link(lost.c_str(), link_path.c_str()), 0);
+        const std::string other = make_file("other-" + name, std::string(64 * 1024, 'y'));
+        dev_ptr failing = open(lost, OS_PF_RDWR);
+        dev_ptr opened_before = open(lost, OS_PF_RDWR);
+        dev_ptr unrelated = open(other, OS_PF_RDWR);
+        ASSERT_TRUE(failing && opened_before && unrelated);
+        arm_failed_sync(lost);
+        log_capture log;
+        EXPECT_EQ(first.sync(failing.get()), -1);
+        EXPECT_EQ(bd_errno(failing.get()), -250);
+
+        struct later {
+            const char *what;
+            std::function<int()> sync;
+        };
+        dev_ptr by_link;
+        dev_ptr window;
+        const later rows[] = {
+            {"the same device's sync", [&] { return bd_sync(failing.get()); }},
+            {"the same device's data sync", [&] { return bd_datasync(failing.get()); }},
+            {"a device opened before the failure", [&] { return bd_sync(opened_before.get()); }},
+            {"a device opened after it by another path",
+             [&] {
+                 by_link = open(link_path, OS_PF_RDWR);
+                 return by_link ? bd_datasync(by_link.get()) : 0;
+             }},
+            {"a window of the medium",
+             [&] {
+                 window = open(lost + "?sector_off=8", OS_PF_RDWR);
+                 return window ? bd_sync(window.get()) : 0;
+             }},
+        };
+        for (const later &row : rows) {
+            SCOPED_TRACE(row.what);
+            EXPECT_EQ(row.sync(), -1);
+        }
+        for (bd_dev *d : {failing.get(), opened_before.get(), by_link.get(), window.get()}) {
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(bd_errno(d), -250) << bd_errstr(d);
+            EXPECT_TRUE(bd_sync_lost(d));
+        }
+        EXPECT_EQ(bd_sync(unrelated.get()), 0) << bd_errstr(unrelated.get());
+        EXPECT_FALSE(bd_sync_lost(unrelated.get()));
+        EXPECT_EQ(err_lines_naming(log, name), 1u);
+        EXPECT_TRUE(log.has("Input/output error") || log.has("EIO"));
+    }
+}

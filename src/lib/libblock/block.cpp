@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -58,6 +59,17 @@ std::vector<const bd_drv *> g_builtin;
 const bd_drv *g_default = nullptr;
 bool g_init_done = false;
 std::atomic<bd_vol_finder> g_vol_finder{nullptr};
+
+// The media whose sync failed, for the life of the process: a handful at
+// most, each entered once.
+struct lost_medium {
+    uint8_t kind;
+    uint64_t dev;
+    uint64_t ino;
+    bool operator==(const lost_medium &) const = default;
+};
+std::mutex g_lost_lock;
+std::vector<lost_medium> g_lost;
 
 // A parameter of the name's query, whole (no value is too long to be seen).
 bool query_param(const char *url, const char *key, std::string &out)
@@ -507,6 +519,61 @@ int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
     return static_cast<int64_t>(len);
 }
 
+lost_medium medium_of(const bd_dev *dev)
+{
+    return lost_medium{dev->medium_kind, dev->medium_dev, dev->medium_ino};
+}
+
+bool medium_lost(const bd_dev *dev)
+{
+    if (dev->sync_lost != 0)
+        return true;
+    if (dev->medium_kind == 0)
+        return false;
+    std::lock_guard<std::mutex> hold(g_lost_lock);
+    return std::find(g_lost.begin(), g_lost.end(), medium_of(dev)) != g_lost.end();
+}
+
+// The first failure of a medium is its one err line; every device of it
+// learns from the list.
+void remember_lost(bd_dev *dev)
+{
+    bool first = dev->sync_lost == 0;
+    dev->sync_lost = 1;
+    if (dev->medium_kind != 0) {
+        std::lock_guard<std::mutex> hold(g_lost_lock);
+        first = std::find(g_lost.begin(), g_lost.end(), medium_of(dev)) == g_lost.end();
+        if (first) {
+            try {
+                g_lost.push_back(medium_of(dev));
+            } catch (const std::bad_alloc &) {
+                // This device still remembers.
+            }
+        }
+    }
+    if (first) {
+        std::vector<char> safe(URL_BUF_SIZE);
+        ZLOG_ERR("sync of [%s] failed: %s; its unwritten data may be lost, every later flush of it fails\n",
+                 url_safe_fmt(dev->name != nullptr ? dev->name : "", safe.data()), verr_msg(&dev->err));
+    }
+}
+
+// Sync and data sync: refused once the medium lost data, remembered when the
+// driver's own fails.
+int sync_checked(bd_dev *dev, uint32_t code)
+{
+    if (medium_lost(dev)) {
+        dev->sync_lost = 1;
+        BD_ERR(&dev->err, -250, "an earlier sync of this medium failed: data written before it may be lost");
+        return -1;
+    }
+    if (dev->drv->ioctl(dev, dev->handle, code, nullptr, 0) == 0)
+        return 0;
+    if (dev->err.code != kCodeNotSupported)
+        remember_lost(dev);
+    return -1;
+}
+
 template <typename T>
 int put_out(bd_dev *dev, void *arg, uint32_t arg_size, const T &value)
 {
@@ -802,6 +869,11 @@ int bd_datasync(bd_dev *dev)
     return dev->err.code == kCodeNotSupported ? bd_sync(dev) : -1;
 }
 
+bool bd_sync_lost(const bd_dev *dev)
+{
+    return dev != nullptr && medium_lost(dev);
+}
+
 int bd_seek(bd_dev *dev, uint64_t offset)
 {
     return bd_ioctl(dev, BD_IOCTL_SEEK, &offset, sizeof(offset));
@@ -888,6 +960,9 @@ int bd_ioctl(bd_dev *dev, uint32_t code, void *arg, uint32_t arg_size)
     case BD_IOCTL_NOT_IMPLEMENTED:
         ZLOG_ERR("Not implemented\n");
         return -1;
+    case BD_IOCTL_SYNC:
+    case BD_IOCTL_DATASYNC:
+        return sync_checked(dev, code);
     default:
         break;
     }
