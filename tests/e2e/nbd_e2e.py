@@ -423,6 +423,37 @@ class Exports(ServerCase):
         self.assertTrue(r.closed())
         self.assertSameBytes(open(self.img, "rb").read(), before)
 
+    def test_a_name_holding_a_nul_byte_is_refused_and_opens_nothing(self):
+        img = make_file(self.srv.path("nul.img"), 4 * MiB, b"\x77" * 4096)
+        before = open(img, "rb").read()
+        name = img + "?alg=aes&key=" + self.KEY
+        cut = len(name) - 10
+        positions = [
+            ("at the start", "\0" + name),
+            ("before the ?", img + "\0" + name[len(img):]),
+            ("inside the key", name[:cut] + "\0" + name[cut:]),
+            ("at the end", name + "\0"),
+        ]
+        for where, text in positions:
+            for opt in (OPT_GO, OPT_INFO, OPT_EXPORT_NAME):
+                with self.subTest(where=where, opt=opt):
+                    r = self.raw()
+                    if opt == OPT_EXPORT_NAME:
+                        r.option(opt, text.encode())
+                        self.assertTrue(r.closed())
+                        continue
+                    replies = r.go(text, opt=opt)
+                    if replies[-1][1] == REP_ACK and opt == OPT_GO:
+                        # What a client would do next with what it was served.
+                        r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                        r.simple_reply()
+                    self.assertEqual(replies[-1][1], REP_ERR_INVALID, replies)
+                    self.assertIn(b"NUL", replies[-1][2])
+                    # The session goes on with its next option.
+                    self.assertEqual(r.go(self.img)[-1][1], REP_ACK)
+        self.assertSameBytes(open(img, "rb").read(), before)
+        self.assertNotIn("bd_open [", self.srv.log_text())
+
     def test_only_regular_files_and_block_devices_are_opened(self):
         fifo = self.srv.path("fifo")
         os.mkfifo(fifo)

@@ -196,6 +196,12 @@ TEST(NbdInfoOption, ParseTable)
          std::string(NBD_NAME_MAX, 'n'), 0, false},
         {"name above the cap", info_data(std::string(NBD_NAME_MAX + 1, 'n'), {}), nbd_info_verdict::name_too_long,
          "", 0, false},
+        {"NUL at the start", info_data(std::string("\0/a.img", 7), {}), nbd_info_verdict::name_has_nul, "", 0,
+         false},
+        {"NUL before the query", info_data(std::string("/a.img\0?alg=aes", 15), {}),
+         nbd_info_verdict::name_has_nul, "", 0, false},
+        {"NUL at the end", info_data(std::string("/a.img\0", 7), {0}), nbd_info_verdict::name_has_nul, "", 0,
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

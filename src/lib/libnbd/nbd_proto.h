@@ -116,6 +116,7 @@ enum class nbd_info_verdict {
     too_small,     // shorter than the name length + 6
     name_too_long, // above NBD_NAME_MAX
     bad_length,    // the count of information requests disagrees with the length
+    name_has_nul,  // the name would be read shorter than it was sent
 };
 struct nbd_info_opt {
     std::string_view name;      // points into the parsed data
@@ -132,6 +133,10 @@ bool nbd_info_len_ok(uint32_t optlen, uint32_t namelen);
 nbd_info_verdict nbd_info_parse(std::span<const uint8_t> data, nbd_info_opt *out);
 // The reply text of a refused NBD_OPT_INFO or NBD_OPT_GO.
 const char *nbd_info_verdict_text(nbd_info_verdict v);
+// An export name is opened as a C string: one holding a NUL byte would open
+// what comes before it ("a.img\0?alg=aes&key=..." as a plain "a.img"), so it
+// is refused whatever the option.
+bool nbd_name_ok(std::string_view name);
 
 // NBD_OPT_LIST: a device lister name as the client sees it. Drive forms of
 // the lister ("\\.\PhysicalDrive3", "\\.\PhysicalMemory", "\\.\C:") become
