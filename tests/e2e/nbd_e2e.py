@@ -104,6 +104,21 @@ class Handshake(ServerCase):
             r.request(CMD_READ, 0, 16)
             self.assertEqual(r.simple_reply(16)[2], (bytes(range(256)) * 16)[:16])
 
+    def test_client_flags_with_unknown_bits_end_the_handshake(self):
+        cases = [(0, False), (1, False), (3, False), (4, True), (0xfffffffc, True), (0x80000003, True)]
+        for cflags, ends in cases:
+            with self.subTest(cflags=hex(cflags)):
+                r = Raw(self.srv.port)
+                self.addCleanup(r.close)
+                r.recv(18)
+                r.s.sendall(struct.pack(">I", cflags))
+                n = self.img.encode()
+                r.option(OPT_GO, struct.pack(">I", len(n)) + n + struct.pack(">H", 0))
+                if ends:
+                    self.assertTrue(r.closed(), "the option was answered")
+                else:
+                    self.assertEqual(r.reply()[1], REP_INFO)
+
     def test_go_for_a_missing_path_then_a_good_one(self):
         r = self.raw()
         replies = r.go(self.srv.path("missing.img"))

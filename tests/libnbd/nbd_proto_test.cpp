@@ -162,6 +162,20 @@ TEST(NbdRequestCheck, VerdictsInOrder)
     EXPECT_EQ(nbd_request_check(&big, uint64_t{8} << 30, false), nbd_req_verdict::ok);
 }
 
+TEST(NbdClientFlags, OnlyTheKnownBitsPass)
+{
+    const struct {
+        uint32_t cflags;
+        bool ok;
+    } cases[] = {
+        {0, true}, {1, true}, {2, true}, {3, true},
+        {4, false}, {0xfffffffc, false}, {0x80000001, false}, {0xffffffff, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(nbd_client_flags_ok(c.cflags), c.ok) << std::hex << c.cflags;
+    }
+}
+
 TEST(NbdInfoOption, LengthRuleHasNoWrap)
 {
     EXPECT_TRUE(nbd_info_len_ok(6, 0));

@@ -313,6 +313,11 @@ int negotiate(nbd_client *client)
     }
     const uint32_t cflags = be32_load(word);
     ZLOG_VERB("cflags=0x%x\n", cflags);
+    if (!nbd_client_flags_ok(cflags)) {
+        ZLOG_ERR("[%s] client flags 0x%x hold bits this server does not know: session ended\n", client->peer,
+                 cflags);
+        return -1;
+    }
     if ((cflags & NBD_FLAG_C_NO_ZEROES) != 0) {
         client->sflags |= NBD_SRV_NO_ZEROES;
     }

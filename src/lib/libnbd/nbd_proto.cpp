@@ -104,6 +104,11 @@ uint32_t nbd_errno_host(uint32_t wire)
     return __builtin_bswap32(wire);
 }
 
+bool nbd_client_flags_ok(uint32_t cflags)
+{
+    return (cflags & ~(NBD_FLAG_C_FIXED_NEWSTYLE | NBD_FLAG_C_NO_ZEROES)) == 0;
+}
+
 bool nbd_info_len_ok(uint32_t optlen, uint32_t namelen)
 {
     return optlen >= 6 && optlen - 6 >= namelen;

@@ -18,6 +18,7 @@ constexpr uint64_t NBD_OPTS_MAGIC = 0x49484156454F5054ULL;  // "IHAVEOPT"
 constexpr uint64_t NBD_REP_MAGIC  = 0x0003E889045565A9ULL;
 constexpr uint16_t NBD_FLAG_FIXED_NEWSTYLE = 1;
 constexpr uint16_t NBD_FLAG_NO_ZEROES      = 2;
+constexpr uint32_t NBD_FLAG_C_FIXED_NEWSTYLE = 1;
 constexpr uint32_t NBD_FLAG_C_NO_ZEROES    = 2;  // client flag bit looked at
 constexpr uint32_t NBD_SRV_NO_ZEROES       = 4;  // the session's server flag for it
 
@@ -109,6 +110,10 @@ uint16_t nbd_transmission_flags(bool readonly);
 uint32_t nbd_err_to_errno(int code);
 // A wire-order error number back in host order (for messages and replies).
 uint32_t nbd_errno_host(uint32_t wire);
+
+// The client flags: a bit this server does not know ends the handshake, as
+// the protocol requires (the client would expect something it never gets).
+bool nbd_client_flags_ok(uint32_t cflags);
 
 // NBD_OPT_INFO and NBD_OPT_GO: the option's data parsed whole.
 enum class nbd_info_verdict {
