@@ -438,6 +438,41 @@ class Exports(ServerCase):
         self.assertTrue(r.closed())
         self.assertSameBytes(open(self.img, "rb").read(), before)
 
+    def test_bad_parameters_refuse_the_open_with_their_reason(self):
+        img = make_file(self.srv.path("params.img"), 4 * MiB, b"\x77" * 4096)
+        before = open(img, "rb").read()
+        cases = [
+            ("no key", "?alg=aes", b"invalid encryption key: no key given"),
+            ("empty key", "?alg=aes&key=", b"invalid encryption key: the key is empty"),
+            ("2 digits", "?alg=aes&key=00", b"invalid encryption key: 2 digits, alg=aes takes exactly 64"),
+            ("62 digits", "?alg=aes&key=" + self.KEY[:62], b"62 digits, alg=aes takes exactly 64"),
+            ("128 digits", "?alg=aes&key=" + self.KEY * 2, b"128 digits, alg=aes takes exactly 64"),
+            ("misspelt alg", "?algo=aes&key=" + self.KEY, b"unknown parameter [algo]"),
+            ("misspelt vol_idx", "?volidx=2", b"unknown parameter [volidx]"),
+            ("sector_size 0", "?sector_size=0", b"invalid sector_size=[0] (512, 1024, 2048 or 4096)"),
+            ("sector_size 1", "?sector_size=1", b"invalid sector_size=[1]"),
+            ("sector_size 2^31", "?sector_size=2147483648", b"invalid sector_size=[2147483648]"),
+            ("read_timeout", "?read_timeout=99999999999", b"invalid read_timeout=[99999999999] (1 to 600 seconds)"),
+            ("write_timeout", "?write_timeout=-5", b"invalid write_timeout=[-5] (1 to 600 seconds)"),
+            ("connect_timeout", "?connect_timeout=abc", b"invalid connect_timeout=[abc] (1 to 600 seconds)"),
+            ("vol_idx", "?vol_idx=1025", b"invalid vol_idx=[1025] (0 to 1024)"),
+            ("flags", "?flags=readonyl", b"invalid flags=[readonyl]"),
+            ("item without =", "?readonly&alg=aes&key=" + self.KEY, b"parameter [readonly] has no value"),
+        ]
+        r = self.raw()
+        for what, query, text in cases:
+            with self.subTest(what):
+                replies = r.go(img + query)
+                if replies[-1][1] == REP_ACK:
+                    # What a client would do with what it was served.
+                    r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                    r.simple_reply()
+                    r = self.raw()
+                self.assertEqual(replies[-1][1], REP_ERR_UNKNOWN, replies)
+                self.assertIn(text, replies[-1][2])
+        self.assertSameBytes(open(img, "rb").read(), before)
+        self.assertEqual(r.go(img + "?alg=aes&key=" + self.KEY)[-1][1], REP_ACK)
+
     def test_a_name_holding_a_nul_byte_is_refused_and_opens_nothing(self):
         img = make_file(self.srv.path("nul.img"), 4 * MiB, b"\x77" * 4096)
         before = open(img, "rb").read()

@@ -137,7 +137,6 @@ TEST_F(BlockDev, SectorOffsetAndSectorSizeSetTheWindow)
     } rows[] = {
         {"?sector_off=8", 512, 4096},
         {"?sector_size=4096&sector_off=8", 4096, 32768},
-        {"?sector_size=520", 512, 0},
         {"?sector_size=1024", 1024, 0},
         {"?sector_off=0", 512, 0},
     };
@@ -294,7 +293,7 @@ TEST_F(BlockDev, WriteZeroesClearsOnlyItsRangeInsideTheWindow)
 TEST_F(BlockDev, WriteZeroesOnACipherExportStoresEncryptedZeros)
 {
     std::string image = make_file("enc.img", pattern(4 * kMiB));
-    dev_ptr d = open(image + "?alg=aes&key=0123456789abcdef&sector_off=8", OS_PF_RDWR);
+    dev_ptr d = open(image + "?alg=aes&key=0123456789abcdef" + std::string(48, '0') + "&sector_off=8", OS_PF_RDWR);
     ASSERT_TRUE(d) << err();
     // Longer than one scratch piece, and not a whole number of them.
     const uint64_t len = kMiB + 3 * 512;
@@ -327,17 +326,29 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
         const char *text;
     } rows[] = {
         {"/" + std::string(9000, 'a'), "name too long"},
-        {image_ + "?vol_idx=-1", "vol_idx=-1 is not a volume index"},
-        {image_ + "?vol_idx=x1", "invalid vol_idx=[x1]"},
+        {image_ + "?vol_idx=-1", "invalid vol_idx=[-1] (0 to 1024)"},
+        {image_ + "?vol_idx=x1", "invalid vol_idx=[x1] (0 to 1024)"},
         {image_ + "?vol_idx=2", "vol_idx=2: volume lookup is not in this build"},
         {image_ + "?sector_off=99999999999999999999", "invalid sector_off=[99999999999999999999]"},
         {image_ + "?sector_off=-1", "invalid sector_off=[-1]"},
         {image_ + "?sector_off=2048", "dev_offset=1048576 >= 1048576"},
         {image_ + "?sector_off=9223372036854775807", "sector_off=9223372036854775807 is too large"},
         {image_ + "?sector_size=abc", "invalid sector_size=[abc]"},
+        {image_ + "?sector_size=520", "invalid sector_size=[520] (512, 1024, 2048 or 4096)"},
         {image_ + "?alg=des", "Unsupported encryption algorithm: des"},
-        {image_ + "?alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
-        {image_ + "?alg=aes&key=" + std::string(130, '1'), "invalid encryption key: (longer than 64 bytes)"},
+        {image_ + "?alg=aes&key=" + std::string(62, 'z') + "zz", "invalid encryption key: (not hexadecimal)"},
+        {image_ + "?alg=aes&key=" + std::string(130, '1'),
+         "invalid encryption key: 130 digits, alg=aes takes exactly 64 (32 bytes)"},
+        // A parameter neither the block layer nor the file driver takes.
+        {image_ + "?algo=aes&key=" + std::string(64, '0'),
+         "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?volidx=2", "unknown parameter [volidx]"},
+        {image_ + "?sector_off=1&Alg=aes", "unknown parameter [Alg]"},
+        {image_ + "?%61lg=aes", "unknown parameter [%61lg]"},
+        // The query readers stop at an item without "=": what follows it
+        // (here the cipher) would go unread.
+        {image_ + "?readonly&alg=aes&key=" + std::string(64, '0'), "parameter [readonly] has no value"},
+        {image_ + "?vol_idx&alg=aes&key=" + std::string(64, '0'), "parameter [vol_idx] has no value"},
         {dir, "Is a directory"},
         {dir_ + "/missing.img", "No such file or directory"},
     };
@@ -360,7 +371,8 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
 TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
 {
     log_capture logs;
-    const std::string secrets[] = {"5ec2e75ec2e7", "5ec2e7zz5ec2e7"};
+    const std::string secrets[] = {"5ec2e75ec2e7" + std::string(52, '0'), "5ec2e7zz5ec2e7" + std::string(50, '0'),
+                                   "5ec2e75ec2e7"};
     for (const auto &key : secrets) {
         dev_ptr d = open(image_ + "?alg=aes&key=" + key + "&sector_off=2048");
         EXPECT_FALSE(d);
@@ -527,6 +539,9 @@ TEST_F(BlockDev, OpticalImagesAreKnownByTheirVolumeDescriptor)
     EXPECT_EQ(bd_is_optical_image((dir_ + "/missing").c_str()), 0);
 }
 
+// 60 more hexadecimal digits: with "0102" in front, a whole key.
+#define KEY_TAIL "000000000000000000000000000000000000000000000000000000000000"
+
 TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
 {
     struct {
@@ -546,8 +561,7 @@ TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
         {"/d.img?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
-        {"/d.img?alg=aes&key=0102", OS_PF_RDWR, 0, 0, 0, false, "aes"},
-        {"/d.img?alg=aes", OS_PF_RDWR, 0, 0, 0, false, "aes"},
+        {"/d.img?alg=aes&key=0102" KEY_TAIL, OS_PF_RDWR, 0, 0, 0, false, "aes"},
         {"/d.img?key=0102", OS_PF_RDWR, 0, 0, 0, false, ""},
         {"tcp://host:1/d.img?alg=&sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
     };
@@ -579,10 +593,29 @@ TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
         // The algorithm is judged before its key, and both before the rest.
         {"/d.img?alg=des&key=zz&sector_off=-1", "Unsupported encryption algorithm: des"},
         {"/d.img?alg=aesx", "Unsupported encryption algorithm: aesx"},
-        {"/d.img?sector_off=-1&alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
-        {"/d.img?vol_idx=x&sector_size=y", "invalid sector_size=[y]"},
-        {"/d.img?vol_idx=-3", "vol_idx=-3 is not a volume index"},
-        {"/d.img?vol_idx=99999999999", "invalid vol_idx=[99999999999]"},
+        {"/d.img?sector_off=-1&alg=aes&key=zz" KEY_TAIL "00", "invalid encryption key: (not hexadecimal)"},
+        {"/d.img?vol_idx=x&sector_size=y", "invalid sector_size=[y] (512, 1024, 2048 or 4096)"},
+        {"/d.img?vol_idx=-3", "invalid vol_idx=[-3] (0 to 1024)"},
+        {"/d.img?vol_idx=99999999999", "invalid vol_idx=[99999999999] (0 to 1024)"},
+        // A cipher's key is exactly 64 hexadecimal digits, never padded or cut.
+        {"/d.img?alg=aes", "invalid encryption key: no key given"},
+        {"/d.img?alg=aes&key=", "invalid encryption key: the key is empty"},
+        {"/d.img?alg=aes&key=00", "invalid encryption key: 2 digits, alg=aes takes exactly 64 (32 bytes)"},
+        {"/d.img?alg=aes&key=01" KEY_TAIL, "invalid encryption key: 62 digits, alg=aes takes exactly 64 (32 bytes)"},
+        {"/d.img?alg=aes&key=0102" KEY_TAIL "0102" KEY_TAIL,
+         "invalid encryption key: 128 digits, alg=aes takes exactly 64 (32 bytes)"},
+        // Numbers outside their ranges, and words "flags" does not know.
+        {"/d.img?sector_size=0", "invalid sector_size=[0] (512, 1024, 2048 or 4096)"},
+        {"/d.img?sector_size=1", "invalid sector_size=[1] (512, 1024, 2048 or 4096)"},
+        {"/d.img?sector_size=2147483648", "invalid sector_size=[2147483648] (512, 1024, 2048 or 4096)"},
+        {"/d.img?vol_idx=1025", "invalid vol_idx=[1025] (0 to 1024)"},
+        {"/d.img?sector_off=1.5", "invalid sector_off=[1.5] (0 or more sectors)"},
+        {"/d.img?read_timeout=99999999999", "invalid read_timeout=[99999999999] (1 to 600 seconds)"},
+        {"/d.img?write_timeout=-5", "invalid write_timeout=[-5] (1 to 600 seconds)"},
+        {"/d.img?connect_timeout=abc", "invalid connect_timeout=[abc] (1 to 600 seconds)"},
+        {"/d.img?read_timeout=0", "invalid read_timeout=[0] (1 to 600 seconds)"},
+        {"/d.img?flags=readonyl", "invalid flags=[readonyl]: [readonyl] is not one of rw, readonly, direct, vss, sync"},
+        {"/d.img?flags=rw,ro", "invalid flags=[rw,ro]: [ro] is not one of rw, readonly, direct, vss, sync"},
     };
     for (const auto &row : rows) {
         bd_open_args a{};

@@ -1,5 +1,6 @@
 // Block devices: an export name (a path or URL with "?" parameters "alg",
-// "key", "flags", "sector_size", "sector_off", "vol_idx" and time-outs)
+// "key", "flags", "sector_size", "sector_off", "vol_idx" and time-outs, each
+// checked, and those its driver declares; any other refuses the open)
 // opened through a driver, with a start offset, a volume window and a sector
 // size. Used by the NBD server and the partition readers. Offsets are bytes
 // from the window's start, and every request is checked against the window
@@ -135,6 +136,10 @@ struct bd_drv {
                            void *extra);
     int64_t (*size)(bd_dev *dev, void *handle);
     int (*ioctl)(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_t arg_size);
+    // The "|"-separated names of the parameters the driver reads from a name
+    // besides the block layer's own; nullptr for none. Any other parameter
+    // refuses the open.
+    const char *params;
 };
 
 // One open device; created by bd_open2s, freed by bd_close, used by one
@@ -173,6 +178,9 @@ enum : uint8_t {
     BD_MEDIUM_FILE = 1,
     BD_MEDIUM_DISK = 2,
 };
+
+// The largest "vol_idx": the partition readers keep at most this many volumes.
+constexpr int32_t BD_VOL_IDX_MAX = 1024;
 
 // What an export name asks for, read from its resolved URL before anything is
 // opened: the open's first step, kept apart from doing. Parameters are read
