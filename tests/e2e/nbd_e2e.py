@@ -6,6 +6,7 @@ Run: nbd_e2e.py SERVER_BINARY daemon|bare [unittest arguments...]
 """
 import hashlib
 import os
+import resource
 import socket
 import struct
 import subprocess
@@ -102,6 +103,21 @@ class Handshake(ServerCase):
             self.assertEqual(info[10:], bytes(size - 10))
             r.request(CMD_READ, 0, 16)
             self.assertEqual(r.simple_reply(16)[2], (bytes(range(256)) * 16)[:16])
+
+    def test_client_flags_with_unknown_bits_end_the_handshake(self):
+        cases = [(0, False), (1, False), (3, False), (4, True), (0xfffffffc, True), (0x80000003, True)]
+        for cflags, ends in cases:
+            with self.subTest(cflags=hex(cflags)):
+                r = Raw(self.srv.port)
+                self.addCleanup(r.close)
+                r.recv(18)
+                r.s.sendall(struct.pack(">I", cflags))
+                n = self.img.encode()
+                r.option(OPT_GO, struct.pack(">I", len(n)) + n + struct.pack(">H", 0))
+                if ends:
+                    self.assertTrue(r.closed(), "the option was answered")
+                else:
+                    self.assertEqual(r.reply()[1], REP_INFO)
 
     def test_go_for_a_missing_path_then_a_good_one(self):
         r = self.raw()
@@ -266,6 +282,37 @@ class ReadWriteTransmission(ServerCase):
         r.request(CMD_READ, 0, 4)
         self.assertEqual(r.simple_reply(4)[2], bytes(range(4)))
 
+    def test_writes_past_a_file_size_limit_answer_enospc_and_the_daemon_goes_on(self):
+        limit = 16 * MiB
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        self.srv.close()
+        self.srv = Server(BINARY, KIND, readonly=False, preexec=limited).start()
+        self.addCleanup(self.srv.close)
+        img = make_file(self.srv.path("limited.img"), 64 * MiB)
+        plain = self.raw()
+        self.assertEqual(plain.go(img)[-1][1], REP_ACK)
+        enc = self.raw()
+        self.assertEqual(enc.go(img + "?alg=aes&key=" + "0f" * 32)[-1][1], REP_ACK)
+        cases = [
+            ("write below", plain, CMD_WRITE, limit - 8192, 0),
+            ("write straddling", plain, CMD_WRITE, limit - 2048, 28),
+            ("write past", plain, CMD_WRITE, 32 * MiB, 28),
+            # An encrypted export writes its zeros.
+            ("write zeroes past", enc, CMD_WRITE_ZEROES, 32 * MiB, 28),
+        ]
+        for what, r, cmd, offset, err in cases:
+            with self.subTest(what):
+                r.request(cmd, offset, 4096, data=b"\xab" * 4096 if cmd == CMD_WRITE else b"")
+                self.assertEqual(r.simple_reply()[0], err)
+        self.assertIsNone(self.srv.proc.poll(), self.srv.log_text())
+        for r in (plain, enc, self.opened(img)):
+            r.request(CMD_READ, limit - 8192, 4096)
+            self.assertEqual(r.simple_reply(4096)[0], 0)
+        plain.request(CMD_READ, limit - 8192, 4096)
+        self.assertEqual(plain.simple_reply(4096)[2], b"\xab" * 4096)
+
     def test_trim_keeps_size_and_contents(self):
         before = open(self.img, "rb").read()
         h = self.handle()
@@ -391,6 +438,72 @@ class Exports(ServerCase):
         self.assertTrue(r.closed())
         self.assertSameBytes(open(self.img, "rb").read(), before)
 
+    def test_bad_parameters_refuse_the_open_with_their_reason(self):
+        img = make_file(self.srv.path("params.img"), 4 * MiB, b"\x77" * 4096)
+        before = open(img, "rb").read()
+        cases = [
+            ("no key", "?alg=aes", b"invalid encryption key: no key given"),
+            ("empty key", "?alg=aes&key=", b"invalid encryption key: the key is empty"),
+            ("2 digits", "?alg=aes&key=00", b"invalid encryption key: 2 digits, alg=aes takes exactly 64"),
+            ("62 digits", "?alg=aes&key=" + self.KEY[:62], b"62 digits, alg=aes takes exactly 64"),
+            ("128 digits", "?alg=aes&key=" + self.KEY * 2, b"128 digits, alg=aes takes exactly 64"),
+            ("misspelt alg", "?algo=aes&key=" + self.KEY, b"unknown parameter [algo]"),
+            ("misspelt vol_idx", "?volidx=2", b"unknown parameter [volidx]"),
+            ("sector_size 0", "?sector_size=0", b"invalid sector_size=[0] (512, 1024, 2048 or 4096)"),
+            ("sector_size 1", "?sector_size=1", b"invalid sector_size=[1]"),
+            ("sector_size 2^31", "?sector_size=2147483648", b"invalid sector_size=[2147483648]"),
+            ("read_timeout", "?read_timeout=99999999999", b"invalid read_timeout=[99999999999] (1 to 600 seconds)"),
+            ("write_timeout", "?write_timeout=-5", b"invalid write_timeout=[-5] (1 to 600 seconds)"),
+            ("connect_timeout", "?connect_timeout=abc", b"invalid connect_timeout=[abc] (1 to 600 seconds)"),
+            ("vol_idx", "?vol_idx=1025", b"invalid vol_idx=[1025] (0 to 1024)"),
+            ("flags", "?flags=readonyl", b"invalid flags=[readonyl]"),
+            ("item without =", "?readonly&alg=aes&key=" + self.KEY, b"parameter [readonly] has no value"),
+        ]
+        r = self.raw()
+        for what, query, text in cases:
+            with self.subTest(what):
+                replies = r.go(img + query)
+                if replies[-1][1] == REP_ACK:
+                    # What a client would do with what it was served.
+                    r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                    r.simple_reply()
+                    r = self.raw()
+                self.assertEqual(replies[-1][1], REP_ERR_UNKNOWN, replies)
+                self.assertIn(text, replies[-1][2])
+        self.assertSameBytes(open(img, "rb").read(), before)
+        self.assertEqual(r.go(img + "?alg=aes&key=" + self.KEY)[-1][1], REP_ACK)
+
+    def test_a_name_holding_a_nul_byte_is_refused_and_opens_nothing(self):
+        img = make_file(self.srv.path("nul.img"), 4 * MiB, b"\x77" * 4096)
+        before = open(img, "rb").read()
+        name = img + "?alg=aes&key=" + self.KEY
+        cut = len(name) - 10
+        positions = [
+            ("at the start", "\0" + name),
+            ("before the ?", img + "\0" + name[len(img):]),
+            ("inside the key", name[:cut] + "\0" + name[cut:]),
+            ("at the end", name + "\0"),
+        ]
+        for where, text in positions:
+            for opt in (OPT_GO, OPT_INFO, OPT_EXPORT_NAME):
+                with self.subTest(where=where, opt=opt):
+                    r = self.raw()
+                    if opt == OPT_EXPORT_NAME:
+                        r.option(opt, text.encode())
+                        self.assertTrue(r.closed())
+                        continue
+                    replies = r.go(text, opt=opt)
+                    if replies[-1][1] == REP_ACK and opt == OPT_GO:
+                        # What a client would do next with what it was served.
+                        r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                        r.simple_reply()
+                    self.assertEqual(replies[-1][1], REP_ERR_INVALID, replies)
+                    self.assertIn(b"NUL", replies[-1][2])
+                    # The session goes on with its next option.
+                    self.assertEqual(r.go(self.img)[-1][1], REP_ACK)
+        self.assertSameBytes(open(img, "rb").read(), before)
+        self.assertNotIn("bd_open [", self.srv.log_text())
+
     def test_only_regular_files_and_block_devices_are_opened(self):
         fifo = self.srv.path("fifo")
         os.mkfifo(fifo)
@@ -464,6 +577,76 @@ class Exports(ServerCase):
         self.assertLess(growth, 200)
 
 
+class FailedFlush(ServerCase):
+    """Once a sync of a file has failed, its data may be gone: no later flush
+    of it, from any session, may say otherwise."""
+    readonly = False
+
+    def assert_every_later_flush_fails(self, name, first_flush_err=5):
+        r = self.opened(name)
+        for off in range(0, 8 * MiB, MiB):
+            r.request(CMD_WRITE, off, MiB, data=b"\xc3" * MiB)
+            self.assertEqual(r.simple_reply()[0], 0)
+        r.request(CMD_FLUSH)
+        self.assertEqual(r.simple_reply()[0], first_flush_err, self.srv.log_text())
+        cases = [
+            ("the second flush", r, dict(cmd=CMD_FLUSH)),
+            ("a FUA write", r, dict(cmd=CMD_WRITE, offset=0, length=4096, flags=1, data=b"\x3c" * 4096)),
+            ("a FUA write zeroes", r, dict(cmd=CMD_WRITE_ZEROES, offset=4096, length=4096, flags=1)),
+            ("a new session's flush", self.opened(name), dict(cmd=CMD_FLUSH)),
+        ]
+        for what, session, req in cases:
+            with self.subTest(what):
+                session.request(**req)
+                self.assertEqual(session.simple_reply()[0], 5)
+        # Another file keeps its flushes.
+        other = self.opened()
+        other.request(CMD_FLUSH)
+        self.assertEqual(other.simple_reply()[0], 0)
+        log = self.srv.log_text()
+        named = [line for line in log.splitlines() if "sync of [%s]" % name in line]
+        self.assertEqual(len(named), 1, log)
+
+    def test_a_sync_that_fails_once_fails_every_later_flush(self):
+        shim = os.environ.get("ZORV_E2E_SHIM")
+        if not shim:
+            self.skipTest("ZORV_E2E_SHIM names no medium shim")
+        self.srv.close()
+        self.srv = Server(BINARY, KIND, readonly=False,
+                          env={"LD_PRELOAD": shim, "ASAN_OPTIONS": "verify_asan_link_order=0"}).start()
+        self.addCleanup(self.srv.close)
+        self.img = make_file(self.srv.path("disk.img"), 4 * MiB)
+        self.assert_every_later_flush_fails(make_file(self.srv.path("fail-sync.img"), 16 * MiB))
+
+    def test_a_loop_device_over_a_full_tmpfs(self):
+        """The kernel's own writeback failure: the loop device's backing file
+        cannot grow past its 4 MiB file system."""
+        if os.geteuid() != 0:
+            self.skipTest("mounting a tmpfs and setting up a loop device need root")
+        mnt = self.srv.path("small")
+        os.mkdir(mnt)
+        res = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mnt], capture_output=True, text=True)
+        if res.returncode != 0:
+            self.skipTest("cannot mount a tmpfs: " + res.stderr.strip())
+        backing = make_file(os.path.join(mnt, "backing.img"), 16 * MiB)
+        res = subprocess.run(["losetup", "--find", "--show", backing], capture_output=True, text=True)
+        loop = res.stdout.strip()
+
+        def release():
+            self.srv.stop()
+            if loop:
+                subprocess.run(["losetup", "-d", loop], capture_output=True)
+            deadline = time.monotonic() + 10
+            while subprocess.run(["umount", mnt], capture_output=True).returncode != 0:
+                if time.monotonic() > deadline:
+                    raise RuntimeError("cannot unmount " + mnt)
+                time.sleep(0.1)
+        self.addCleanup(release)
+        if res.returncode != 0 or not loop:
+            self.skipTest("no loop device: " + res.stderr.strip())
+        self.assert_every_later_flush_fails(loop)
+
+
 class Lifecycle(unittest.TestCase):
     def test_sigterm_with_3_idle_clients_ends_with_status_0(self):
         srv = Server(BINARY, KIND).start()
@@ -485,7 +668,7 @@ class Lifecycle(unittest.TestCase):
     def test_sigterm_while_a_session_opens_a_slow_medium_ends_with_status_0(self):
         shim = os.environ.get("ZORV_E2E_SHIM")
         if not shim:
-            self.skipTest("ZORV_E2E_SHIM names no slow-read shim")
+            self.skipTest("ZORV_E2E_SHIM names no medium shim")
         srv = Server(BINARY, KIND, env={"LD_PRELOAD": shim, "ASAN_OPTIONS": "allocator_may_return_null=1:"
                                                                             "verify_asan_link_order=0"})
         srv.start()

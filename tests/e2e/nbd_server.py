@@ -47,7 +47,7 @@ def wait_listening(port, proc, seconds=15):
 class Server:
     """kind is "daemon" (the zorv binary) or "bare" (nbd_test_server)."""
 
-    def __init__(self, binary, kind, readonly=True, port=None, env=None):
+    def __init__(self, binary, kind, readonly=True, port=None, env=None, preexec=None):
         self.binary, self.kind = binary, kind
         self.dir = tempfile.TemporaryDirectory(prefix="zorv-e2e-")
         self.port = port or free_port()
@@ -64,11 +64,13 @@ class Server:
             cmd = [binary, str(self.port), ro, "warn"]
         self.cmd = cmd
         self.env = dict(os.environ, **(env or {}))
+        self.preexec = preexec  # run in the server's own child before it starts (limits)
         self.proc = None
 
     def start(self, expect_listen=True):
         self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL,
-                                     cwd=self.dir.name, start_new_session=True, env=self.env)
+                                     cwd=self.dir.name, start_new_session=True, env=self.env,
+                                     preexec_fn=self.preexec)
         if expect_listen:
             wait_listening(self.port, self.proc)
         return self

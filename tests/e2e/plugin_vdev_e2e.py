@@ -33,7 +33,7 @@ def digest(path):
 class DaemonCase(unittest.TestCase):
     """A daemon on a free port logging at dbg level, with extra configuration."""
 
-    def daemon(self, conf_extra="", readonly=True):
+    def daemon(self, conf_extra="", readonly=True, level="dbg"):
         srv = Server(BINARY, "daemon", readonly=readonly)
         self.addCleanup(srv.close)
         conf = srv.path("zorv.ini")
@@ -41,7 +41,7 @@ class DaemonCase(unittest.TestCase):
             text = f.read() + conf_extra
         with open(conf, "w") as f:
             f.write(text)
-        srv.cmd[srv.cmd.index("warn")] = "dbg"
+        srv.cmd[srv.cmd.index("warn")] = level
         return srv
 
     def uri(self, srv, export):
@@ -54,6 +54,25 @@ class DaemonCase(unittest.TestCase):
 
 
 class Plugin(DaemonCase):
+    def test_load_failures_are_err_lines_with_the_loaders_reason(self):
+        srv = self.daemon(level="warn")
+        missing = srv.path("missing.so")
+        not_elf = make_file(srv.path("not-elf.so"), 4096, b"not an ELF file\n" * 8)
+        # A shared object without the entry points.
+        no_entry = "libm.so.6"
+        with open(srv.path("zorv.ini"), "a") as f:
+            f.write("\n[bd_plugins_load]\n0=%s\n1=%s\n2=%s\n" % (missing, not_elf, no_entry))
+        srv.start()
+        img = make_file(srv.path("disk.img"), MiB)
+        served = subprocess.run(["nbdinfo", "--size", self.uri(srv, img)], capture_output=True, text=True, timeout=60)
+        self.assertEqual(served.stdout.strip(), str(MiB), served.stderr)
+        log = srv.log_text()
+        for text in ("os_dlopen2 [%s] error: %s: cannot open shared object file: No such file or directory"
+                     % (missing, missing),
+                     "os_dlopen2 [%s] error: %s: invalid ELF header" % (not_elf, not_elf),
+                     "os_dlsym [%s] qd_disk_plug_name failed: " % no_entry):
+            self.assertIn(text, log)
+
     def test_plugin_from_the_configuration_serves_nbdcopy_both_ways(self):
         srv = self.daemon(conf_extra="\n[bd_plugins_load]\n0=%s\n" % PLUGIN, readonly=False)
         srv.start()
@@ -100,25 +119,27 @@ class Plugin(DaemonCase):
 
 
 class VirtualDevices(DaemonCase):
-    def vdev_daemon(self):
-        """A daemon with four virtual devices; the description's path is absolute."""
-        srv = self.daemon()
+    def vdev_daemon(self, desc=None, level="dbg"):
+        """A daemon with the virtual devices of desc, by default four of them;
+        the description's path is absolute."""
+        srv = self.daemon(level=level)
         desc_path = srv.path("vdev.json")
         conf = srv.path("zorv.ini")
         with open(conf) as f:
             text = f.read().replace("[zorv]\n", "[zorv]\nvdev_file=%s\n" % desc_path, 1)
         with open(conf, "w") as f:
             f.write(text)
-        self.backing = make_file(srv.path("backing.img"), 2 * MiB, bytes(range(256)) * 4096)
-        desc = {
-            "ver": "1",
-            "dev": [
-                {"name": "/vdev/zero", "type": "zero", "size": "4M", "info": "zeros"},
-                {"name": "/vdev/random", "type": "random", "size": MiB},
-                {"name": "/vdev/bad", "type": "bad_zero", "size": "1M", "bad_sector_ranges": ["100-8"]},
-                {"name": self.backing, "type": "file", "sector_bytes": 4096},
-            ],
-        }
+        if desc is None:
+            self.backing = make_file(srv.path("backing.img"), 2 * MiB, bytes(range(256)) * 4096)
+            desc = {
+                "ver": "1",
+                "dev": [
+                    {"name": "/vdev/zero", "type": "zero", "size": "4M", "info": "zeros"},
+                    {"name": "/vdev/random", "type": "random", "size": MiB},
+                    {"name": "/vdev/bad", "type": "bad_zero", "size": "1M", "bad_sector_ranges": ["100-8"]},
+                    {"name": self.backing, "type": "file", "sector_bytes": 4096},
+                ],
+            }
         with open(desc_path, "w") as f:
             json.dump(desc, f)
         return srv.start()
@@ -171,6 +192,29 @@ class VirtualDevices(DaemonCase):
                     self.assertEqual(ctx.exception.errno, "EIO")
                 else:
                     self.assertEqual(h.pread(count, offset), bytes(count))
+
+    def test_bad_descriptions_are_refused_with_the_entry_and_the_reason(self):
+        ok = {"name": "/vdev/ok", "type": "zero", "size": "1M"}
+        cases = [
+            ("dev not an array", {"dev": "x"}, "get [$.dev] error: a string, takes an array", []),
+            ("range past the end", {"dev": [ok, {"name": "/vdev/bad", "type": "bad_zero", "size": "1M",
+                                                 "bad_sector_ranges": ["2047-2"]}]},
+             "get [$.dev[1].bad_sector_ranges[0]] error: range [2047-2] past the device's end (2048 sectors)",
+             ["/vdev/ok"]),
+            ("unknown key", {"dev": [ok, {"name": "/vdev/bad", "type": "zero", "size": "1M", "sectorbytes": 4096}]},
+             "get [$.dev[1]] error: unknown key [sectorbytes]", ["/vdev/ok"]),
+            ("wrong type", {"dev": [ok, {"name": "/vdev/bad", "type": "zero", "size": [1]}]},
+             "get [$.dev[1].size] error: an array, takes a string or a number", ["/vdev/ok"]),
+        ]
+        for what, desc, text, served in cases:
+            with self.subTest(what):
+                srv = self.vdev_daemon(desc, level="warn")
+                for name in ("/vdev/ok", "/vdev/bad"):
+                    res = subprocess.run(["nbdinfo", "--size", self.uri(srv, name)], capture_output=True, text=True,
+                                         timeout=60)
+                    self.assertEqual(res.returncode == 0, name in served, res.stderr)
+                self.assertIn(text, srv.log_text())
+                srv.close()
 
     def test_without_vdev_file_no_virtual_device_exists(self):
         if nbd is None:

@@ -58,18 +58,19 @@ protected:
 };
 
 // Writes of 512 bytes at 0 and 4096 bytes at byte 1024 (units 2 to 9) under
-// the all-zero key (no key text), a one-byte key and a 64-byte key of which
-// only the first 32 bytes count; the window starts at sector 8 in the last
-// row, and its units still count from its own first byte.
+// the all-zero key, a key of one non-zero byte and a key of 32 different
+// bytes; the window starts at sector 8 in the last row, and its units still
+// count from its own first byte.
 TEST_P(BlockCrypt, MediumHoldsIndependentXtsAndReadsBack)
 {
-    const std::string long_key = "00112233445566778899aabbccddeeff102132435465768798a9bacbdcedfe0f"
-                                 "0f0e0d0c0b0a09080706050403020100f0e0d0c0b0a090807060504030201000";
+    const std::string zero_key(64, '0');
+    const std::string one_byte_key = "5a" + std::string(62, '0');
+    const std::string full_key = "00112233445566778899aabbccddeeff102132435465768798a9bacbdcedfe0f";
     const struct { std::string query; std::string key; uint64_t window; } rows[] = {
-        {"?alg=aes", "", 0},
-        {"?alg=aes&key=5a", "5a", 0},
-        {"?alg=aes&key=" + long_key, long_key, 0},
-        {"?alg=aes&key=5a&sector_off=8", "5a", 4096},
+        {"?alg=aes&key=" + zero_key, zero_key, 0},
+        {"?alg=aes&key=" + one_byte_key, one_byte_key, 0},
+        {"?alg=aes&key=" + full_key, full_key, 0},
+        {"?alg=aes&key=" + one_byte_key + "&sector_off=8", one_byte_key, 4096},
     };
     const struct { uint64_t offset; size_t len; } writes[] = {{0, 512}, {1024, 4096}};
     xts_reference ref;
@@ -101,7 +102,7 @@ TEST_P(BlockCrypt, MediumHoldsIndependentXtsAndReadsBack)
 TEST_P(BlockCrypt, UnalignedRequestsAreRefusedAndWriteNothing)
 {
     char err[4096] = "";
-    dev_ptr d(bd_open((image_ + "?alg=aes&key=01").c_str(), OS_PF_RDWR, err));
+    dev_ptr d(bd_open((image_ + "?alg=aes&key=01" + std::string(62, '0')).c_str(), OS_PF_RDWR, err));
     ASSERT_TRUE(d) << err;
     std::vector<uint8_t> buf(1024, 0x42);
     EXPECT_EQ(bd_pwrite(d.get(), buf.data(), 100, 0), -1);

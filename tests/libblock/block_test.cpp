@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 
 #include "../libpal/os_file_fixture.h"
 #include "../libpal/str_log_capture.h"
+#include "sync_seam.h"
 
 #include "libpal/os/os_file.h"
 #include "libqdcli/client.h"
@@ -135,7 +137,6 @@ TEST_F(BlockDev, SectorOffsetAndSectorSizeSetTheWindow)
     } rows[] = {
         {"?sector_off=8", 512, 4096},
         {"?sector_size=4096&sector_off=8", 4096, 32768},
-        {"?sector_size=520", 512, 0},
         {"?sector_size=1024", 1024, 0},
         {"?sector_off=0", 512, 0},
     };
@@ -292,7 +293,7 @@ TEST_F(BlockDev, WriteZeroesClearsOnlyItsRangeInsideTheWindow)
 TEST_F(BlockDev, WriteZeroesOnACipherExportStoresEncryptedZeros)
 {
     std::string image = make_file("enc.img", pattern(4 * kMiB));
-    dev_ptr d = open(image + "?alg=aes&key=0123456789abcdef&sector_off=8", OS_PF_RDWR);
+    dev_ptr d = open(image + "?alg=aes&key=0123456789abcdef" + std::string(48, '0') + "&sector_off=8", OS_PF_RDWR);
     ASSERT_TRUE(d) << err();
     // Longer than one scratch piece, and not a whole number of them.
     const uint64_t len = kMiB + 3 * 512;
@@ -325,17 +326,29 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
         const char *text;
     } rows[] = {
         {"/" + std::string(9000, 'a'), "name too long"},
-        {image_ + "?vol_idx=-1", "vol_idx=-1 is not a volume index"},
-        {image_ + "?vol_idx=x1", "invalid vol_idx=[x1]"},
+        {image_ + "?vol_idx=-1", "invalid vol_idx=[-1] (0 to 1024)"},
+        {image_ + "?vol_idx=x1", "invalid vol_idx=[x1] (0 to 1024)"},
         {image_ + "?vol_idx=2", "vol_idx=2: volume lookup is not in this build"},
         {image_ + "?sector_off=99999999999999999999", "invalid sector_off=[99999999999999999999]"},
         {image_ + "?sector_off=-1", "invalid sector_off=[-1]"},
         {image_ + "?sector_off=2048", "dev_offset=1048576 >= 1048576"},
         {image_ + "?sector_off=9223372036854775807", "sector_off=9223372036854775807 is too large"},
         {image_ + "?sector_size=abc", "invalid sector_size=[abc]"},
+        {image_ + "?sector_size=520", "invalid sector_size=[520] (512, 1024, 2048 or 4096)"},
         {image_ + "?alg=des", "Unsupported encryption algorithm: des"},
-        {image_ + "?alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
-        {image_ + "?alg=aes&key=" + std::string(130, '1'), "invalid encryption key: (longer than 64 bytes)"},
+        {image_ + "?alg=aes&key=" + std::string(62, 'z') + "zz", "invalid encryption key: (not hexadecimal)"},
+        {image_ + "?alg=aes&key=" + std::string(130, '1'),
+         "invalid encryption key: 130 digits, alg=aes takes exactly 64 (32 bytes)"},
+        // A parameter neither the block layer nor the file driver takes.
+        {image_ + "?algo=aes&key=" + std::string(64, '0'),
+         "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?volidx=2", "unknown parameter [volidx]"},
+        {image_ + "?sector_off=1&Alg=aes", "unknown parameter [Alg]"},
+        {image_ + "?%61lg=aes", "unknown parameter [%61lg]"},
+        // The query readers stop at an item without "=": what follows it
+        // (here the cipher) would go unread.
+        {image_ + "?readonly&alg=aes&key=" + std::string(64, '0'), "parameter [readonly] has no value"},
+        {image_ + "?vol_idx&alg=aes&key=" + std::string(64, '0'), "parameter [vol_idx] has no value"},
         {dir, "Is a directory"},
         {dir_ + "/missing.img", "No such file or directory"},
     };
@@ -358,7 +371,8 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
 TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
 {
     log_capture logs;
-    const std::string secrets[] = {"5ec2e75ec2e7", "5ec2e7zz5ec2e7"};
+    const std::string secrets[] = {"5ec2e75ec2e7" + std::string(52, '0'), "5ec2e7zz5ec2e7" + std::string(50, '0'),
+                                   "5ec2e75ec2e7"};
     for (const auto &key : secrets) {
         dev_ptr d = open(image_ + "?alg=aes&key=" + key + "&sector_off=2048");
         EXPECT_FALSE(d);
@@ -525,6 +539,9 @@ TEST_F(BlockDev, OpticalImagesAreKnownByTheirVolumeDescriptor)
     EXPECT_EQ(bd_is_optical_image((dir_ + "/missing").c_str()), 0);
 }
 
+// 60 more hexadecimal digits: with "0102" in front, a whole key.
+#define KEY_TAIL "000000000000000000000000000000000000000000000000000000000000"
+
 TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
 {
     struct {
@@ -544,8 +561,7 @@ TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
         {"/d.img?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
-        {"/d.img?alg=aes&key=0102", OS_PF_RDWR, 0, 0, 0, false, "aes"},
-        {"/d.img?alg=aes", OS_PF_RDWR, 0, 0, 0, false, "aes"},
+        {"/d.img?alg=aes&key=0102" KEY_TAIL, OS_PF_RDWR, 0, 0, 0, false, "aes"},
         {"/d.img?key=0102", OS_PF_RDWR, 0, 0, 0, false, ""},
         {"tcp://host:1/d.img?alg=&sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
     };
@@ -577,10 +593,29 @@ TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
         // The algorithm is judged before its key, and both before the rest.
         {"/d.img?alg=des&key=zz&sector_off=-1", "Unsupported encryption algorithm: des"},
         {"/d.img?alg=aesx", "Unsupported encryption algorithm: aesx"},
-        {"/d.img?sector_off=-1&alg=aes&key=zz", "invalid encryption key: (not hexadecimal)"},
-        {"/d.img?vol_idx=x&sector_size=y", "invalid sector_size=[y]"},
-        {"/d.img?vol_idx=-3", "vol_idx=-3 is not a volume index"},
-        {"/d.img?vol_idx=99999999999", "invalid vol_idx=[99999999999]"},
+        {"/d.img?sector_off=-1&alg=aes&key=zz" KEY_TAIL "00", "invalid encryption key: (not hexadecimal)"},
+        {"/d.img?vol_idx=x&sector_size=y", "invalid sector_size=[y] (512, 1024, 2048 or 4096)"},
+        {"/d.img?vol_idx=-3", "invalid vol_idx=[-3] (0 to 1024)"},
+        {"/d.img?vol_idx=99999999999", "invalid vol_idx=[99999999999] (0 to 1024)"},
+        // A cipher's key is exactly 64 hexadecimal digits, never padded or cut.
+        {"/d.img?alg=aes", "invalid encryption key: no key given"},
+        {"/d.img?alg=aes&key=", "invalid encryption key: the key is empty"},
+        {"/d.img?alg=aes&key=00", "invalid encryption key: 2 digits, alg=aes takes exactly 64 (32 bytes)"},
+        {"/d.img?alg=aes&key=01" KEY_TAIL, "invalid encryption key: 62 digits, alg=aes takes exactly 64 (32 bytes)"},
+        {"/d.img?alg=aes&key=0102" KEY_TAIL "0102" KEY_TAIL,
+         "invalid encryption key: 128 digits, alg=aes takes exactly 64 (32 bytes)"},
+        // Numbers outside their ranges, and words "flags" does not know.
+        {"/d.img?sector_size=0", "invalid sector_size=[0] (512, 1024, 2048 or 4096)"},
+        {"/d.img?sector_size=1", "invalid sector_size=[1] (512, 1024, 2048 or 4096)"},
+        {"/d.img?sector_size=2147483648", "invalid sector_size=[2147483648] (512, 1024, 2048 or 4096)"},
+        {"/d.img?vol_idx=1025", "invalid vol_idx=[1025] (0 to 1024)"},
+        {"/d.img?sector_off=1.5", "invalid sector_off=[1.5] (0 or more sectors)"},
+        {"/d.img?read_timeout=99999999999", "invalid read_timeout=[99999999999] (1 to 600 seconds)"},
+        {"/d.img?write_timeout=-5", "invalid write_timeout=[-5] (1 to 600 seconds)"},
+        {"/d.img?connect_timeout=abc", "invalid connect_timeout=[abc] (1 to 600 seconds)"},
+        {"/d.img?read_timeout=0", "invalid read_timeout=[0] (1 to 600 seconds)"},
+        {"/d.img?flags=readonyl", "invalid flags=[readonyl]: [readonyl] is not one of rw, readonly, direct, vss, sync"},
+        {"/d.img?flags=rw,ro", "invalid flags=[rw,ro]: [ro] is not one of rw, readonly, direct, vss, sync"},
     };
     for (const auto &row : rows) {
         bd_open_args a{};
@@ -612,3 +647,87 @@ TEST(BlockHelpers, SectorSizesTypesAndWindowFit)
 }
 
 }  // namespace
+
+namespace {
+
+// The next sync of path fails. The file stays held open for the rest of the
+// process, so that no later file of this binary gets its inode (which the
+// block layer then remembers).
+void arm_failed_sync(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    sync_seam::dev.store(st.st_dev);
+    sync_seam::ino.store(st.st_ino);
+}
+
+size_t err_lines_naming(const log_capture &log, const std::string &piece)
+{
+    size_t n = 0;
+    for (const auto &l : log.all())
+        n += l.level == LOG2_ERR && l.text.find(piece) != std::string::npos ? 1 : 0;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(BlockDev, AFailedSyncFailsEveryLaterSyncOfTheSameMedium)
+{
+    struct first_failure {
+        const char *what;
+        int (*sync)(bd_dev *);
+    };
+    for (const first_failure &first : {first_failure{"sync", bd_sync}, first_failure{"data sync", bd_datasync}}) {
+        SCOPED_TRACE(first.what);
+        const std::string name = std::string(first.what[0] == 's' ? "s" : "d") + "-lost.img";
+        const std::string lost = make_file(name, std::string(64 * 1024, 'x'));
+        const std::string link_path = path("link-" + name);
+        ASSERT_EQ(link(lost.c_str(), link_path.c_str()), 0);
+        const std::string other = make_file("other-" + name, std::string(64 * 1024, 'y'));
+        dev_ptr failing = open(lost, OS_PF_RDWR);
+        dev_ptr opened_before = open(lost, OS_PF_RDWR);
+        dev_ptr unrelated = open(other, OS_PF_RDWR);
+        ASSERT_TRUE(failing && opened_before && unrelated);
+        arm_failed_sync(lost);
+        log_capture log;
+        EXPECT_EQ(first.sync(failing.get()), -1);
+        EXPECT_EQ(bd_errno(failing.get()), -250);
+
+        struct later {
+            const char *what;
+            std::function<int()> sync;
+        };
+        dev_ptr by_link;
+        dev_ptr window;
+        const later rows[] = {
+            {"the same device's sync", [&] { return bd_sync(failing.get()); }},
+            {"the same device's data sync", [&] { return bd_datasync(failing.get()); }},
+            {"a device opened before the failure", [&] { return bd_sync(opened_before.get()); }},
+            {"a device opened after it by another path",
+             [&] {
+                 by_link = open(link_path, OS_PF_RDWR);
+                 return by_link ? bd_datasync(by_link.get()) : 0;
+             }},
+            {"a window of the medium",
+             [&] {
+                 window = open(lost + "?sector_off=8", OS_PF_RDWR);
+                 return window ? bd_sync(window.get()) : 0;
+             }},
+        };
+        for (const later &row : rows) {
+            SCOPED_TRACE(row.what);
+            EXPECT_EQ(row.sync(), -1);
+        }
+        for (bd_dev *d : {failing.get(), opened_before.get(), by_link.get(), window.get()}) {
+            ASSERT_NE(d, nullptr);
+            EXPECT_EQ(bd_errno(d), -250) << bd_errstr(d);
+            EXPECT_TRUE(bd_sync_lost(d));
+        }
+        EXPECT_EQ(bd_sync(unrelated.get()), 0) << bd_errstr(unrelated.get());
+        EXPECT_FALSE(bd_sync_lost(unrelated.get()));
+        EXPECT_EQ(err_lines_naming(log, name), 1u);
+        EXPECT_TRUE(log.has("Input/output error") || log.has("EIO"));
+    }
+}

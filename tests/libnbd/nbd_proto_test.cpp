@@ -162,6 +162,20 @@ TEST(NbdRequestCheck, VerdictsInOrder)
     EXPECT_EQ(nbd_request_check(&big, uint64_t{8} << 30, false), nbd_req_verdict::ok);
 }
 
+TEST(NbdClientFlags, OnlyTheKnownBitsPass)
+{
+    const struct {
+        uint32_t cflags;
+        bool ok;
+    } cases[] = {
+        {0, true}, {1, true}, {2, true}, {3, true},
+        {4, false}, {0xfffffffc, false}, {0x80000001, false}, {0xffffffff, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(nbd_client_flags_ok(c.cflags), c.ok) << std::hex << c.cflags;
+    }
+}
+
 TEST(NbdInfoOption, LengthRuleHasNoWrap)
 {
     EXPECT_TRUE(nbd_info_len_ok(6, 0));
@@ -196,6 +210,12 @@ TEST(NbdInfoOption, ParseTable)
          std::string(NBD_NAME_MAX, 'n'), 0, false},
         {"name above the cap", info_data(std::string(NBD_NAME_MAX + 1, 'n'), {}), nbd_info_verdict::name_too_long,
          "", 0, false},
+        {"NUL at the start", info_data(std::string("\0/a.img", 7), {}), nbd_info_verdict::name_has_nul, "", 0,
+         false},
+        {"NUL before the query", info_data(std::string("/a.img\0?alg=aes", 15), {}),
+         nbd_info_verdict::name_has_nul, "", 0, false},
+        {"NUL at the end", info_data(std::string("/a.img\0", 7), {0}), nbd_info_verdict::name_has_nul, "", 0,
+         false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

@@ -304,3 +304,37 @@ TEST(PanicInit, StartUpInstallsHandlerForItsEightSignalsOnly)
         },
         ::testing::ExitedWithCode(0), "");
 }
+
+namespace {
+
+// 0 when, after start-up under a 64 KiB file-size limit, a write below it
+// succeeds and one past it fails with EFBIG.
+int write_past_limit(const std::string &path)
+{
+    os_init();
+    const rlimit limit{65536, 65536};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return 2;
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return 3;
+    const char block[4096] = {};
+    const ssize_t below = pwrite(fileno(f), block, sizeof(block), 61440);
+    errno = 0;
+    const ssize_t past = pwrite(fileno(f), block, sizeof(block), 65536);
+    const int eno = errno;
+    fclose(f);
+    unlink(path.c_str());
+    return below == 4096 && past == -1 && eno == EFBIG ? 0 : 4;
+}
+
+}  // namespace
+
+// Under a file-size limit a write past it fails with EFBIG; the process and
+// its other threads go on.
+TEST(PanicInit, WritePastTheFileSizeLimitFailsWithoutEndingTheProcess)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string path = testing::TempDir() + "fsize-limit.img";
+    EXPECT_EXIT(_exit(write_past_limit(path)), ::testing::ExitedWithCode(0), "");
+}

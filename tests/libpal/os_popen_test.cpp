@@ -95,6 +95,37 @@ TEST(OsPopen, ResultCodes)
     }
 }
 
+// The daemon ignores SIGXFSZ; a command it starts must still be ended by a
+// write past its file-size limit, as it would be from a shell.
+TEST(OsPopen, CommandGetsTheDefaultFileSizeSignalBack)
+{
+    char dir[] = "/tmp/popen-fsize-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/big";
+    struct sigaction ignore {};
+    struct sigaction before {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &before), 0);
+    const std::string cmd = "ulimit -f 1; exec head -c 4096 /dev/zero > " + file;
+    struct row {
+        std::string cmd;
+        bool shell;
+    };
+    const row rows[] = {{cmd, true}, {"sh -c \"" + cmd + "\"", false}};
+    for (const row &r : rows) {
+        char *out = nullptr;
+        char *err = nullptr;
+        int code = r.shell ? os_popen_exec(r.cmd.c_str(), nullptr, &out, &err)
+                           : os_popen_exec_argv(r.cmd.c_str(), nullptr, &out, &err);
+        EXPECT_EQ(code, SIGXFSZ) << r.cmd << ": " << (err != nullptr ? err : "");
+        os_free(out);
+        os_free(err);
+    }
+    sigaction(SIGXFSZ, &before, nullptr);
+    unlink(file.c_str());
+    rmdir(dir);
+}
+
 TEST(OsPopen, ArgvFormKeepsQuotedWords)
 {
     char *out = nullptr;

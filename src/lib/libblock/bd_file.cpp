@@ -315,6 +315,12 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     h->info = info;
     h->disk = !table && S_ISBLK(seen.st_mode);
     h->table = table;
+    if (!table) {
+        // Every device open on this medium shares what its syncs lose.
+        dev->medium_kind = h->disk ? BD_MEDIUM_DISK : BD_MEDIUM_FILE;
+        dev->medium_dev = h->disk ? seen.st_rdev : seen.st_dev;
+        dev->medium_ino = h->disk ? 0 : seen.st_ino;
+    }
     if (h->disk && disk_write_protected(file))
         dev->readonly = 1;
     if (dev->sector_size == 0)

@@ -30,13 +30,15 @@ constexpr int kCodeParam = -2;
 constexpr uint32_t kKindLoaded = 0;
 constexpr uint32_t kKindInProcess = 1;
 
-// The entry points, in the order they are resolved; the last one is optional.
-constexpr std::array<const char *, 15> kEntryPoints = {
+// The entry points, in the order they are resolved; the first kRequired
+// must be there, the others are optional.
+constexpr std::array<const char *, 16> kEntryPoints = {
     "qd_disk_plug_name", "qd_disk_plug_version", "qd_disk_plug_support_exts", "qd_disk_plug_support_open",
     "qd_disk_plug_init", "qd_disk_plug_probe", "qd_disk_plug_open", "qd_disk_plug_close",
     "qd_disk_plug_last_errno", "qd_disk_plug_fsize", "qd_disk_plug_sector_size", "qd_disk_plug_is_fixed_size",
-    "qd_disk_plug_pread", "qd_disk_plug_pwrite", "qd_disk_plug_sync",
+    "qd_disk_plug_pread", "qd_disk_plug_pwrite", "qd_disk_plug_sync", "qd_disk_plug_support_params",
 };
+constexpr size_t kRequired = 14;
 
 template <typename Fn>
 void take(Fn &slot, void *sym)
@@ -69,12 +71,13 @@ bool resolve(void *lib, bd_plugin *p, const char *path)
         sym[i] = os_dlsym(lib, kEntryPoints[i]);
         if (sym[i] != nullptr)
             continue;
-        if (i == 0)
-            ZLOG_DBG("os_dlsym [%s] %s failed\n", path, kEntryPoints[i]);
-        else
+        if (i >= kRequired) {
             ZLOG_DBG("os_dlsym %s failed\n", kEntryPoints[i]);
-        if (i + 1 < kEntryPoints.size())
-            return false;
+            continue;
+        }
+        const char *why = os_dlerror();
+        ZLOG_ERR("os_dlsym [%s] %s failed: %s\n", path, kEntryPoints[i], why != nullptr ? why : "not found");
+        return false;
     }
     take(p->name_fn, sym[0]);
     take(p->version, sym[1]);
@@ -91,6 +94,7 @@ bool resolve(void *lib, bd_plugin *p, const char *path)
     take(p->pread, sym[12]);
     take(p->pwrite, sym[13]);
     take(p->sync, sym[14]);
+    take(p->support_params, sym[15]);
     return true;
 }
 
@@ -105,7 +109,7 @@ bool introduce(bd_plugin *p, const char *path)
 {
     p->name = p->name_fn();
     if (p->name == nullptr || p->name[0] == '\0') {
-        ZLOG_DBG("[%s] plugin_name is empty\n", path);
+        ZLOG_ERR("[%s] plugin_name is empty: not loaded\n", path);
         return false;
     }
     ZLOG_DBG("plugin_name=[%s]\n", p->name);
@@ -114,7 +118,7 @@ bool introduce(bd_plugin *p, const char *path)
     ZLOG_DBG("support_open=[%d]\n", p->support_open());
     const bd_plugin_init_param param{sizeof(bd_plugin_init_param), log2_printf_cb};
     if (int rc = p->init(&param); rc != 0) {
-        ZLOG_DBG("[%s] qd_disk_plug_init failed: %d\n", path, rc);
+        ZLOG_ERR("[%s] qd_disk_plug_init failed: %d\n", path, rc);
         return false;
     }
     return true;
@@ -195,9 +199,12 @@ bd_drv *libplugin_init(const char *path)
     if (!p)
         return nullptr;
     ZLOG_DBG("[%s] ==>\n", path);
-    library_ptr lib(os_dlopen2(path));
+    library_ptr lib(os_dlopen(path));
     if (!lib) {
-        ZLOG_DBG("os_dlopen2 [%s] error: %s\n", path, os_errno_str());
+        // The loader's own reason: a missing file, a file that is no shared
+        // object, a missing dependency. errno says none of them.
+        const char *why = os_dlerror();
+        ZLOG_ERR("os_dlopen2 [%s] error: %s\n", path, why != nullptr ? why : "unknown");
         return nullptr;
     }
     if (!resolve(lib.get(), p.get(), path) || !introduce(p.get(), path))
@@ -220,6 +227,8 @@ bd_drv *libplugin_init(const char *path)
     drv->write = comm_plugin_write;
     drv->size = comm_plugin_size;
     drv->ioctl = comm_plugin_ioctl;
+    drv->params = p->support_params != nullptr ? p->support_params() : nullptr;
+    ZLOG_DBG("params=[%s]\n", text_or_empty(drv->params));
     drv->priv = p.release();
     // Loaded for good: its code is what the table now calls.
     (void)lib.release();

@@ -22,7 +22,8 @@ struct bd_plugin_init_param {
     bd_plugin_log_fn log;
 };
 
-// The entry points, resolved by name in this order; all but sync are required.
+// The entry points, resolved by name in this order; all but sync and
+// support_params are required.
 extern "C" {
 using qd_disk_plug_name_fn = const char *(*)();
 using qd_disk_plug_version_fn = const char *(*)();
@@ -45,6 +46,10 @@ using qd_disk_plug_is_fixed_size_fn = int (*)(void *handle);
 using qd_disk_plug_pread_fn = int (*)(void *handle, void *buf, uint32_t count, uint64_t offset);
 using qd_disk_plug_pwrite_fn = int (*)(void *handle, const void *buf, uint32_t count, uint64_t offset);
 using qd_disk_plug_sync_fn = int (*)(void *handle);
+// The "|"-separated names of the parameters the plug-in reads from a name
+// besides the block layer's own (bd_drv::params); without it, none: an
+// export name with any other parameter is refused.
+using qd_disk_plug_support_params_fn = const char *(*)();
 }
 
 // One loaded plug-in, owned by its driver table (priv).
@@ -68,6 +73,7 @@ struct bd_plugin {
     qd_disk_plug_pread_fn pread;
     qd_disk_plug_pwrite_fn pwrite;
     qd_disk_plug_sync_fn sync;  // may be nullptr
+    qd_disk_plug_support_params_fn support_params;  // may be nullptr
 };
 
 // An in-process driver served by the same common operations (kind 1): its
@@ -100,8 +106,8 @@ struct bd_plugin_file {
     const void *plugin;  // bd_plugin or comm_plugin_ops
 };
 
-// A new driver table for the shared object at path, or nullptr (the reason
-// logged at dbg level under "mblock2").
+// A new driver table for the shared object at path, or nullptr (the reason,
+// the loader's own where it has one, logged at err level under "mblock2").
 bd_drv *libplugin_init(const char *path);
 // The path copy, the record and the table; the shared object stays loaded.
 void libplugin_free(const bd_drv *drv);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -59,6 +60,17 @@ const bd_drv *g_default = nullptr;
 bool g_init_done = false;
 std::atomic<bd_vol_finder> g_vol_finder{nullptr};
 
+// The media whose sync failed, for the life of the process: a handful at
+// most, each entered once.
+struct lost_medium {
+    uint8_t kind;
+    uint64_t dev;
+    uint64_t ino;
+    bool operator==(const lost_medium &) const = default;
+};
+std::mutex g_lost_lock;
+std::vector<lost_medium> g_lost;
+
 // A parameter of the name's query, whole (no value is too long to be seen).
 bool query_param(const char *url, const char *key, std::string &out)
 {
@@ -100,7 +112,62 @@ bool flags_writable(uint64_t flags)
     return (flags & (OS_PF_WRONLY | BD_OPEN_RDWR)) != 0;
 }
 
-// "alg" names a cipher the cipher module knows; "key" is read only then.
+// The parameters the block layer itself reads from a name; a driver may
+// declare more (bd_drv::params).
+constexpr std::string_view kLayerParams[] = {
+    "alg", "key", "flags", "sector_size", "sector_off", "vol_idx", "connect_timeout", "read_timeout", "write_timeout",
+};
+
+// The words "flags" takes (os_sflag2pf), separated by ",", "." or "-".
+constexpr std::string_view kFlagWords[] = {"rw", "readonly", "direct", "vss", "sync"};
+constexpr std::string_view kFlagSeparators = ",.-";
+
+// Whole numbers and the range each may take.
+struct number_param {
+    const char *name;
+    int64_t min;
+    int64_t max;
+    const char *range;  // as the refusal says it
+};
+constexpr number_param kVolIdx = {"vol_idx", 0, BD_VOL_IDX_MAX, "0 to 1024"};
+constexpr number_param kSectorOff = {"sector_off", 0, INT64_MAX, "0 or more sectors"};
+constexpr number_param kTimeouts[] = {
+    {"connect_timeout", 1, 600, "1 to 600 seconds"},
+    {"read_timeout", 1, 600, "1 to 600 seconds"},
+    {"write_timeout", 1, 600, "1 to 600 seconds"},
+};
+
+// The cipher's key: exactly this many hexadecimal digits (AES-256).
+constexpr size_t kKeyDigits = 64;
+
+bool ascii_equal_nocase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// A named number inside its range into out; absent leaves out as it is. 0,
+// or -1 with the parameter, its value and its range in err.
+template <typename T>
+int read_number(const char *url, const number_param &p, T &out, verr *err)
+{
+    std::string v;
+    if (!query_param(url, p.name, v))
+        return 0;
+    int64_t n = 0;
+    if (!parse_whole(v, n) || n < p.min || n > p.max) {
+        BD_ERR(err, kCodeParam, "invalid %s=[%s] (%s)", p.name, shown(v).c_str(), p.range);
+        return -1;
+    }
+    out = static_cast<T>(n);
+    return 0;
+}
+
+// "alg" names a cipher the cipher module knows; "key" is read only then, and
+// is exactly kKeyDigits hexadecimal digits: a shorter key was padded with
+// zeros, and data under a known key is not encrypted in any useful sense.
+// The key itself is never shown.
 int parse_cipher(const char *url, bd_open_args &a, verr *err)
 {
     std::string alg;
@@ -118,44 +185,118 @@ int parse_cipher(const char *url, bd_open_args &a, verr *err)
         return -1;
     }
     std::string key_text;
-    query_param(url, "key", key_text);
+    const bool has_key = query_param(url, "key", key_text);
     const pl_wipe_guard text_wipe(key_text.data(), key_text.size());
+    const char *why = !has_key                         ? "no key given"
+                      : key_text.empty()               ? "the key is empty"
+                      : key_text.size() != kKeyDigits  ? nullptr
+                                                       : "";
+    if (why == nullptr) {
+        BD_ERR(err, kCodeParam, "invalid encryption key: %zu digits, alg=aes takes exactly 64 (32 bytes)",
+               key_text.size());
+        return -1;
+    }
     size_t count = 0;
-    if (!hex_decode_n(key_text.data(), key_text.size(), a.key, sizeof(a.key), &count)) {
-        // The key itself is never shown, even a malformed one.
-        BD_ERR(err, kCodeParam, "invalid encryption key: %s",
-               key_text.size() > 2 * sizeof(a.key) ? "(longer than 64 bytes)" : "(not hexadecimal)");
+    if (why[0] == '\0' && !hex_decode_n(key_text.data(), key_text.size(), a.key, sizeof(a.key), &count))
+        why = "(not hexadecimal)";
+    if (why[0] != '\0') {
+        BD_ERR(err, kCodeParam, "invalid encryption key: %s", why);
         return -1;
     }
     str_safecopy2(a.alg, sizeof(a.alg), alg.c_str());
     return 0;
 }
 
+// Every word of "flags" is one the file layer knows: a misspelt "readonly"
+// must never leave an export writable.
+int parse_flags(const char *url, bd_open_args &a, verr *err)
+{
+    std::string v;
+    if (!query_param(url, "flags", v))
+        return 0;
+    for (std::string_view rest(v); !rest.empty();) {
+        const size_t cut = std::min(rest.find_first_of(kFlagSeparators), rest.size());
+        const std::string_view word = rest.substr(0, cut);
+        rest.remove_prefix(std::min(cut + 1, rest.size()));
+        if (word.empty())
+            continue;
+        if (std::none_of(std::begin(kFlagWords), std::end(kFlagWords),
+                         [&](std::string_view known) { return ascii_equal_nocase(word, known); })) {
+            BD_ERR(err, kCodeParam, "invalid flags=[%s]: [%s] is not one of rw, readonly, direct, vss, sync",
+                   shown(v).c_str(), shown(std::string(word)).c_str());
+            return -1;
+        }
+    }
+    std::vector<char> text(v.begin(), v.end());
+    text.push_back('\0');
+    a.flags |= os_sflag2pf(text.data());
+    return 0;
+}
+
 int parse_query(const char *url, bd_open_args &a, verr *err)
 {
-    if (parse_cipher(url, a, err) != 0)
+    if (parse_cipher(url, a, err) != 0 || parse_flags(url, a, err) != 0)
         return -1;
     std::string v;
-    if (query_param(url, "flags", v)) {
-        std::vector<char> text(v.begin(), v.end());
-        text.push_back('\0');
-        a.flags |= os_sflag2pf(text.data());
-    }
-    if (query_param(url, "sector_size", v) && !parse_whole(v, a.sector_size)) {
-        BD_ERR(err, kCodeParam, "invalid sector_size=[%s]", shown(v).c_str());
+    if (query_param(url, "sector_size", v) && (!parse_whole(v, a.sector_size) || !bd_sector_size_valid(a.sector_size))) {
+        BD_ERR(err, kCodeParam, "invalid sector_size=[%s] (512, 1024, 2048 or 4096)", shown(v).c_str());
         return -1;
     }
-    if (query_param(url, "vol_idx", v) && !parse_whole(v, a.vol_idx)) {
-        BD_ERR(err, kCodeParam, "invalid vol_idx=[%s]", shown(v).c_str());
+    if (read_number(url, kVolIdx, a.vol_idx, err) != 0 || read_number(url, kSectorOff, a.sector_off, err) != 0)
         return -1;
+    for (const number_param &t : kTimeouts) {
+        int seconds = 0;
+        if (read_number(url, t, seconds, err) != 0)
+            return -1;
     }
-    if (a.vol_idx < 0) {
-        BD_ERR(err, kCodeParam, "vol_idx=%d is not a volume index", a.vol_idx);
-        return -1;
-    }
-    if (query_param(url, "sector_off", v) && (!parse_whole(v, a.sector_off) || a.sector_off < 0)) {
-        BD_ERR(err, kCodeParam, "invalid sector_off=[%s]", shown(v).c_str());
-        return -1;
+    return 0;
+}
+
+std::string_view trimmed(std::string_view t)
+{
+    constexpr std::string_view kBlanks = " \t\r\n\v\f";
+    const size_t first = t.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return t.substr(first, t.find_last_not_of(kBlanks) - first + 1);
+}
+
+// Every parameter of the name is the block layer's or one the driver
+// declares: a misspelt "algo=aes" must never serve clear text. Names are
+// read as the query readers read them (blanks around them dropped), and an
+// item without "=" is refused: the readers stop at it, so every parameter
+// after it would go unread. Only the name is shown (a value may be a key).
+int check_param_names(const char *url, const bd_drv *drv, verr *err)
+{
+    const char *q = strchr(url, '?');
+    if (q == nullptr)
+        return 0;
+    std::string_view declared(drv->params != nullptr ? drv->params : "");
+    for (std::string_view rest(q + 1); !rest.empty();) {
+        const size_t cut = std::min(rest.find('&'), rest.size());
+        const std::string_view item = rest.substr(0, cut);
+        rest.remove_prefix(std::min(cut + 1, rest.size()));
+        const size_t eq = item.find('=');
+        const std::string_view name = trimmed(item.substr(0, eq));
+        if (item.empty())
+            continue;
+        if (eq == std::string_view::npos) {
+            BD_ERR(err, kCodeParam, "parameter [%s] has no value", shown(std::string(name)).c_str());
+            return -1;
+        }
+        if (std::find(std::begin(kLayerParams), std::end(kLayerParams), name) != std::end(kLayerParams))
+            continue;
+        bool taken = false;
+        for (std::string_view d = declared; !d.empty() && !taken;) {
+            const size_t bar = std::min(d.find('|'), d.size());
+            taken = d.substr(0, bar) == name;
+            d.remove_prefix(std::min(bar + 1, d.size()));
+        }
+        if (!taken) {
+            BD_ERR(err, kCodeParam, "unknown parameter [%s]: neither the block layer nor the driver \"%s\" takes it",
+                   shown(std::string(name)).c_str(), drv->name != nullptr ? drv->name : "");
+            return -1;
+        }
     }
     return 0;
 }
@@ -269,21 +410,29 @@ bd_dev *new_device(char *url, const bd_open_args &a, verr *err)
     return dev;
 }
 
-// The driver chosen for the URL opens the device, which learns its sector
-// size. 0, or -1 with the reason in err (dev is left for the caller).
-int open_driver(bd_dev *dev, const char *url, const bd_open_args &a, uint64_t opaque, const char *name, verr *err)
+// The driver for the URL: the default one for a plain path (unless the
+// open probes), else the first whose probe takes it. nullptr with the reason.
+const bd_drv *choose_driver(const char *url, uint64_t flags, verr *err)
 {
-    std::vector<char> safe(URL_BUF_SIZE);
-    uint64_t flags = a.flags;
     bool plain = strstr(url, "://") == nullptr;
     const bd_drv *drv = plain && !(flags & BD_OPEN_PROBE) ? g_default : drv_probe(url, flags);
     if (drv == nullptr) {
+        std::vector<char> safe(URL_BUF_SIZE);
         if (!g_init_done)
             BD_ERR(err, -37, "no driver: the block layer is not initialised (bd_init)");
         else
             BD_ERR(err, -37, "no driver for [%s]", url_safe_fmt(url, safe.data()));
-        return -1;
     }
+    return drv;
+}
+
+// The driver opens the device, which learns its sector size. 0, or -1 with
+// the reason in err (dev is left for the caller).
+int open_driver(bd_dev *dev, const bd_drv *drv, const char *url, const bd_open_args &a, uint64_t opaque,
+                const char *name, verr *err)
+{
+    std::vector<char> safe(URL_BUF_SIZE);
+    uint64_t flags = a.flags;
     ZLOG_DBG("open [%s] flag=0x%x vol_idx=%d vol_start=%lld vol_size=%lld drv_type=[%s]\n",
              url_safe_fmt(url, safe.data()), static_cast<unsigned>(flags), a.vol_idx,
              static_cast<long long>(dev->vol_start), static_cast<long long>(dev->vol_size), drv->name);
@@ -351,7 +500,8 @@ int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
     return 0;
 }
 
-// Resolve, parse, open, window: each step fails the open with its own text.
+// Resolve, parse, choose the driver and check the names against it, open,
+// window: each step fails the open with its own text.
 bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
 {
     std::vector<char> url(URL_BUF_SIZE);
@@ -362,10 +512,13 @@ bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
     const pl_wipe_guard args_wipe(&args, sizeof(args));
     if (bd_open_args_parse(url.data(), flags, &args, err) != 0)
         return nullptr;
+    const bd_drv *drv = choose_driver(url.data(), args.flags, err);
+    if (drv == nullptr || check_param_names(url.data(), drv, err) != 0)
+        return nullptr;
     bd_dev *dev = new_device(url.data(), args, err);
     if (dev == nullptr)
         return nullptr;
-    if (open_driver(dev, url.data(), args, opaque, name, err) != 0 || set_window(dev, args, err) != 0)
+    if (open_driver(dev, drv, url.data(), args, opaque, name, err) != 0 || set_window(dev, args, err) != 0)
         return open_fail(dev);
     dev->name = os_strdup(name);
     if (dev->name == nullptr) {
@@ -505,6 +658,61 @@ int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
         done += n;
     }
     return static_cast<int64_t>(len);
+}
+
+lost_medium medium_of(const bd_dev *dev)
+{
+    return lost_medium{dev->medium_kind, dev->medium_dev, dev->medium_ino};
+}
+
+bool medium_lost(const bd_dev *dev)
+{
+    if (dev->sync_lost != 0)
+        return true;
+    if (dev->medium_kind == 0)
+        return false;
+    std::lock_guard<std::mutex> hold(g_lost_lock);
+    return std::find(g_lost.begin(), g_lost.end(), medium_of(dev)) != g_lost.end();
+}
+
+// The first failure of a medium is its one err line; every device of it
+// learns from the list.
+void remember_lost(bd_dev *dev)
+{
+    bool first = dev->sync_lost == 0;
+    dev->sync_lost = 1;
+    if (dev->medium_kind != 0) {
+        std::lock_guard<std::mutex> hold(g_lost_lock);
+        first = std::find(g_lost.begin(), g_lost.end(), medium_of(dev)) == g_lost.end();
+        if (first) {
+            try {
+                g_lost.push_back(medium_of(dev));
+            } catch (const std::bad_alloc &) {
+                // This device still remembers.
+            }
+        }
+    }
+    if (first) {
+        std::vector<char> safe(URL_BUF_SIZE);
+        ZLOG_ERR("sync of [%s] failed: %s; its unwritten data may be lost, every later flush of it fails\n",
+                 url_safe_fmt(dev->name != nullptr ? dev->name : "", safe.data()), verr_msg(&dev->err));
+    }
+}
+
+// Sync and data sync: refused once the medium lost data, remembered when the
+// driver's own fails.
+int sync_checked(bd_dev *dev, uint32_t code)
+{
+    if (medium_lost(dev)) {
+        dev->sync_lost = 1;
+        BD_ERR(&dev->err, -250, "an earlier sync of this medium failed: data written before it may be lost");
+        return -1;
+    }
+    if (dev->drv->ioctl(dev, dev->handle, code, nullptr, 0) == 0)
+        return 0;
+    if (dev->err.code != kCodeNotSupported)
+        remember_lost(dev);
+    return -1;
 }
 
 template <typename T>
@@ -802,6 +1010,11 @@ int bd_datasync(bd_dev *dev)
     return dev->err.code == kCodeNotSupported ? bd_sync(dev) : -1;
 }
 
+bool bd_sync_lost(const bd_dev *dev)
+{
+    return dev != nullptr && medium_lost(dev);
+}
+
 int bd_seek(bd_dev *dev, uint64_t offset)
 {
     return bd_ioctl(dev, BD_IOCTL_SEEK, &offset, sizeof(offset));
@@ -888,6 +1101,9 @@ int bd_ioctl(bd_dev *dev, uint32_t code, void *arg, uint32_t arg_size)
     case BD_IOCTL_NOT_IMPLEMENTED:
         ZLOG_ERR("Not implemented\n");
         return -1;
+    case BD_IOCTL_SYNC:
+    case BD_IOCTL_DATASYNC:
+        return sync_checked(dev, code);
     default:
         break;
     }

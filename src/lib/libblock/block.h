@@ -1,5 +1,6 @@
 // Block devices: an export name (a path or URL with "?" parameters "alg",
-// "key", "flags", "sector_size", "sector_off", "vol_idx" and time-outs)
+// "key", "flags", "sector_size", "sector_off", "vol_idx" and time-outs, each
+// checked, and those its driver declares; any other refuses the open)
 // opened through a driver, with a start offset, a volume window and a sector
 // size. Used by the NBD server and the partition readers. Offsets are bytes
 // from the window's start, and every request is checked against the window
@@ -135,6 +136,10 @@ struct bd_drv {
                            void *extra);
     int64_t (*size)(bd_dev *dev, void *handle);
     int (*ioctl)(bd_dev *dev, void *handle, uint32_t code, void *arg, uint32_t arg_size);
+    // The "|"-separated names of the parameters the driver reads from a name
+    // besides the block layer's own; nullptr for none. Any other parameter
+    // refuses the open.
+    const char *params;
 };
 
 // One open device; created by bd_open2s, freed by bd_close, used by one
@@ -159,7 +164,23 @@ struct bd_dev {
     uint8_t zero_write;
     uint8_t readonly;  // by the open's flags, the name's, or the medium's own
     verr err;
+    // What the medium is, for the failed syncs every device of it shares:
+    // BD_MEDIUM_FILE (device and inode), BD_MEDIUM_DISK (the device number
+    // in medium_dev), or 0 when the driver cannot say (then only this device
+    // remembers). Set by the driver's open.
+    uint8_t medium_kind;
+    uint64_t medium_dev;
+    uint64_t medium_ino;
+    uint8_t sync_lost;  // a sync of this device failed
 };
+
+enum : uint8_t {
+    BD_MEDIUM_FILE = 1,
+    BD_MEDIUM_DISK = 2,
+};
+
+// The largest "vol_idx": the partition readers keep at most this many volumes.
+constexpr int32_t BD_VOL_IDX_MAX = 1024;
 
 // What an export name asks for, read from its resolved URL before anything is
 // opened: the open's first step, kept apart from doing. Parameters are read
@@ -244,10 +265,18 @@ int bd_crypt_check(bd_dev *dev, uint32_t len, uint64_t offset);
 
 // Size and controls.
 int64_t bd_size(bd_dev *dev);
+// A failed sync is remembered for the medium (every device open on the same
+// file or disk, whichever session opened it) until the process ends: Linux
+// reports a writeback error once and drops the pages it could not write, so
+// a later sync that succeeded would call lost data durable. From then on
+// every sync of it fails with code -250 (EIO), and one err line names it.
+// A driver that cannot sync (code -37) is not remembered.
 int bd_sync(bd_dev *dev);
 // The data written so far on stable storage, without the metadata a full
 // sync also writes (times); bd_sync where the driver has no such control.
 int bd_datasync(bd_dev *dev);
+// True once a sync of the device's medium has failed.
+bool bd_sync_lost(const bd_dev *dev);
 int bd_seek(bd_dev *dev, uint64_t offset);
 int bd_truncate(bd_dev *dev, uint64_t length);
 int64_t bd_tell(bd_dev *dev);

@@ -105,7 +105,14 @@ opt_next handle_export_name(nbd_client *client, uint32_t len, uint32_t cflags)
     }
     char name[NBD_NAME_MAX];
     const pl_wipe_guard wipe(name, sizeof(name));  // the name may hold a key
-    if (!nbd_read_all(client, name, len) || !set_name(client, name, len)) {
+    if (!nbd_read_all(client, name, len)) {
+        return opt_next::end;
+    }
+    if (!nbd_name_ok(std::string_view(name, len))) {
+        ZLOG_ERR("[%s] export name holds a NUL byte: session ended\n", client->peer);
+        return opt_next::end;
+    }
+    if (!set_name(client, name, len)) {
         return opt_next::end;
     }
     char err[k_err_size];
@@ -308,6 +315,11 @@ int negotiate(nbd_client *client)
     }
     const uint32_t cflags = be32_load(word);
     ZLOG_VERB("cflags=0x%x\n", cflags);
+    if (!nbd_client_flags_ok(cflags)) {
+        ZLOG_ERR("[%s] client flags 0x%x hold bits this server does not know: session ended\n", client->peer,
+                 cflags);
+        return -1;
+    }
     if ((cflags & NBD_FLAG_C_NO_ZEROES) != 0) {
         client->sflags |= NBD_SRV_NO_ZEROES;
     }

@@ -104,6 +104,11 @@ uint32_t nbd_errno_host(uint32_t wire)
     return __builtin_bswap32(wire);
 }
 
+bool nbd_client_flags_ok(uint32_t cflags)
+{
+    return (cflags & ~(NBD_FLAG_C_FIXED_NEWSTYLE | NBD_FLAG_C_NO_ZEROES)) == 0;
+}
+
 bool nbd_info_len_ok(uint32_t optlen, uint32_t namelen)
 {
     return optlen >= 6 && optlen - 6 >= namelen;
@@ -136,7 +141,12 @@ nbd_info_verdict nbd_info_parse(std::span<const uint8_t> data, nbd_info_opt *out
             out->block_size_req = true;
         }
     }
-    return nbd_info_verdict::ok;
+    return nbd_name_ok(out->name) ? nbd_info_verdict::ok : nbd_info_verdict::name_has_nul;
+}
+
+bool nbd_name_ok(std::string_view name)
+{
+    return name.find('\0') == std::string_view::npos;
 }
 
 const char *nbd_info_verdict_text(nbd_info_verdict v)
@@ -150,6 +160,8 @@ const char *nbd_info_verdict_text(nbd_info_verdict v)
         return "export name too long";
     case nbd_info_verdict::bad_length:
         return "information request count does not match the option length";
+    case nbd_info_verdict::name_has_nul:
+        return "export name holds a NUL byte";
     }
     return "";
 }

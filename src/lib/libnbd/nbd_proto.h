@@ -18,6 +18,7 @@ constexpr uint64_t NBD_OPTS_MAGIC = 0x49484156454F5054ULL;  // "IHAVEOPT"
 constexpr uint64_t NBD_REP_MAGIC  = 0x0003E889045565A9ULL;
 constexpr uint16_t NBD_FLAG_FIXED_NEWSTYLE = 1;
 constexpr uint16_t NBD_FLAG_NO_ZEROES      = 2;
+constexpr uint32_t NBD_FLAG_C_FIXED_NEWSTYLE = 1;
 constexpr uint32_t NBD_FLAG_C_NO_ZEROES    = 2;  // client flag bit looked at
 constexpr uint32_t NBD_SRV_NO_ZEROES       = 4;  // the session's server flag for it
 
@@ -110,12 +111,17 @@ uint32_t nbd_err_to_errno(int code);
 // A wire-order error number back in host order (for messages and replies).
 uint32_t nbd_errno_host(uint32_t wire);
 
+// The client flags: a bit this server does not know ends the handshake, as
+// the protocol requires (the client would expect something it never gets).
+bool nbd_client_flags_ok(uint32_t cflags);
+
 // NBD_OPT_INFO and NBD_OPT_GO: the option's data parsed whole.
 enum class nbd_info_verdict {
     ok,
     too_small,     // shorter than the name length + 6
     name_too_long, // above NBD_NAME_MAX
     bad_length,    // the count of information requests disagrees with the length
+    name_has_nul,  // the name would be read shorter than it was sent
 };
 struct nbd_info_opt {
     std::string_view name;      // points into the parsed data
@@ -132,6 +138,10 @@ bool nbd_info_len_ok(uint32_t optlen, uint32_t namelen);
 nbd_info_verdict nbd_info_parse(std::span<const uint8_t> data, nbd_info_opt *out);
 // The reply text of a refused NBD_OPT_INFO or NBD_OPT_GO.
 const char *nbd_info_verdict_text(nbd_info_verdict v);
+// An export name is opened as a C string: one holding a NUL byte would open
+// what comes before it ("a.img\0?alg=aes&key=..." as a plain "a.img"), so it
+// is refused whatever the option.
+bool nbd_name_ok(std::string_view name);
 
 // NBD_OPT_LIST: a device lister name as the client sees it. Drive forms of
 // the lister ("\\.\PhysicalDrive3", "\\.\PhysicalMemory", "\\.\C:") become

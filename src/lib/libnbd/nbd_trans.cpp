@@ -105,8 +105,11 @@ int64_t expwrite(uint64_t offset, uint8_t *buf, uint32_t len, nbd_client *client
 void sync_failed(const nbd_client *client, uint32_t *error)
 {
     char safe[URL_BUF_SIZE];
-    ZLOG_ERR("sync: [%s] error:%s\n", cli_safe_name(client, safe),
-             bd_errstr(client->dev));
+    // A medium that lost data is named once, by the block layer, however
+    // many flushes are refused after it.
+    const uint32_t level = bd_sync_lost(client->dev) ? LOG2_DBG : LOG2_ERR;
+    ZLOG(level, "sync: [%s] error:%s\n", cli_safe_name(client, safe),
+         bd_errstr(client->dev));
     *error = device_error(client);
 }
 

@@ -11,6 +11,9 @@
 #include "libpart/libpart.h"
 #include "liblog/zlog.h"
 
+// Every volume the readers find can be named by an export's "vol_idx".
+static_assert(LIBPART_MAX_ENTRIES == BD_VOL_IDX_MAX);
+
 namespace {
 
 constexpr uint64_t k_open_flags = BD_OPEN_PROBE | 1;  // read-only, drivers probed

@@ -22,6 +22,7 @@
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_file.h"
 #include "libpal/string/path.h"
+#include "libpal/string/str_array.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
@@ -45,6 +46,102 @@ const std::array<kind, 4> kKinds = {{
 
 constexpr uint32_t kSectorSizes[] = {512, 1024, 2048, 4096};
 constexpr size_t kKeySize = 128;
+
+// What a member's JSON text is, by its first character.
+enum json_kind : uint8_t {
+    k_string = 1,
+    k_number = 2,
+    k_array = 4,
+    k_object = 8,
+    k_other = 16,  // true, false, null
+};
+
+struct member {
+    const char *key;
+    uint8_t kinds;      // the kinds it may be
+    const char *takes;  // as the refusal says it
+};
+
+// The members a description and each of its devices may have; numbers may be
+// written as strings too ("1M").
+constexpr member kTopMembers[] = {
+    {"ver", k_string | k_number, "a string or a number"},
+    {"dev", k_array, "an array"},
+};
+constexpr member kDeviceMembers[] = {
+    {"name", k_string, "a string"},
+    {"type", k_string, "a string"},
+    {"size", k_string | k_number, "a string or a number"},
+    {"sector_bytes", k_string | k_number, "a string or a number"},
+    {"info", k_string, "a string"},
+    {"bad_sector_ranges", k_array, "an array"},
+    {"args", k_string, "a string"},
+};
+
+uint8_t kind_of_json(const char *text)
+{
+    switch (text[0]) {
+    case '"':
+        return k_string;
+    case '[':
+        return k_array;
+    case '{':
+        return k_object;
+    case 't':
+    case 'f':
+    case 'n':
+        return k_other;
+    default:
+        return k_number;
+    }
+}
+
+const char *kind_name(uint8_t kind)
+{
+    switch (kind) {
+    case k_string:
+        return "a string";
+    case k_number:
+        return "a number";
+    case k_array:
+        return "an array";
+    case k_object:
+        return "an object";
+    default:
+        return "true, false or null";
+    }
+}
+
+// The object at expr has only the members of the table, each of a kind it
+// may be. false (the entry and the reason logged) for anything else: a
+// misspelt key or a value of the wrong type would otherwise be ignored.
+template <size_t N>
+bool members_known(json_filter *f, const char *expr, const member (&table)[N])
+{
+    str_map *map = json_filter_get_map(f, expr);
+    if (map == nullptr) {
+        ZLOG_ERR("get [%s] error: not an object\n", expr);
+        return false;
+    }
+    bool ok = true;
+    for (uint32_t i = 0; ok && i < map->count; i++) {
+        const char *key = str_map_key_at(map, static_cast<int>(i));
+        const char *val = str_map_val_at(map, static_cast<int>(i));
+        const member *m = nullptr;
+        for (const member &row : table)
+            if (strcmp(row.key, key) == 0)
+                m = &row;
+        if (m == nullptr) {
+            ZLOG_ERR("get [%s] error: unknown key [%s]\n", expr, key);
+            ok = false;
+        } else if ((kind_of_json(val) & m->kinds) == 0) {
+            ZLOG_ERR("get [%s.%s] error: %s, takes %s\n", expr, key, kind_name(kind_of_json(val)), m->takes);
+            ok = false;
+        }
+    }
+    str_map_free(map);
+    return ok;
+}
 
 std::shared_mutex g_lock;
 std::map<std::string, vdev_rec_ref> g_by_name;
@@ -107,9 +204,10 @@ private:
 enum class step { add, skip, stop };
 
 // The bad ranges "first-count"; a text that is no such range, or one that
-// would reach past the last sector number, stops loading at the device.
+// would reach past the device's last sector, stops loading at the device.
 step read_bad_ranges(device_reader &rd, vdev_rec &rec)
 {
+    const uint64_t sectors = rec.vi.size / rec.vi.sector_bytes;
     for (int j = 0;; j++) {
         const char *v = rd.get("bad_sector_ranges", j);
         if (v == nullptr)
@@ -120,6 +218,11 @@ step read_bad_ranges(device_reader &rd, vdev_rec &rec)
         if (sscanf(v, "%li-%d%n", &first, &count, &used) != 2 || v[used] != '\0' || first < 0 || count <= 0 ||
             first > LONG_MAX - count) {
             ZLOG_ERR("get [%s] error: Invalid range [%s]\n", rd.key(), v);
+            return step::stop;
+        }
+        if (static_cast<uint64_t>(first) + static_cast<uint64_t>(count) > sectors) {
+            ZLOG_ERR("get [%s] error: range [%s] past the device's end (%llu sectors)\n", rd.key(), v,
+                     static_cast<unsigned long long>(sectors));
             return step::stop;
         }
         ZLOG_VERB("%li-%d!!\n", first, count);
@@ -223,12 +326,16 @@ void load_devices(json_filter *f)
 {
     for (int i = 0;; i++) {
         char key[kKeySize];
+        snprintf(key, sizeof(key), "$.dev[%d]", i);
+        if (json_filter_get(f, key) == nullptr)
+            return;
+        if (!members_known(f, key, kDeviceMembers))
+            return;
         snprintf(key, sizeof(key), "$.dev[%d].name", i);
         const char *v = json_filter_get(f, key);
-        if (v == nullptr)
-            return;
-        ZLOG_VERB("%s=[%s]\n", key, v);
-        std::string name(v, strnlen(v, PL_MAX_PATH - 1));
+        if (v != nullptr)
+            ZLOG_VERB("%s=[%s]\n", key, v);
+        std::string name = v != nullptr ? std::string(v, strnlen(v, PL_MAX_PATH - 1)) : std::string();
         std::string norm = normalised(name.c_str());
         if (norm.empty()) {
             ZLOG_ERR("get [%s] error: Cannot be null\n", key);
@@ -273,12 +380,20 @@ int vdev_init_form_file(const char *path)
     }
     if (const char *ver = json_filter_get(f, "$.ver"); ver != nullptr)
         ZLOG_VERB(".ver=[%s]\n", ver);
+    int rc = 0;
     try {
-        load_devices(f);
+        if (members_known(f, "$", kTopMembers))
+            load_devices(f);
+        else
+            rc = -1;
     } catch (const std::bad_alloc &) {
         ZLOG_ERR("load [%s] error: %s\n", path, strerror(ENOMEM));
     }
     json_filter_close(f);
+    if (rc != 0) {
+        ZLOG_ERR("load [%s] error: not a description of virtual devices\n", path);
+        return rc;
+    }
     ZLOG_VERB("<==\n");
     return 0;
 }

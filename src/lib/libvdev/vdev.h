@@ -9,7 +9,10 @@
 // The description: {"ver": ..., "dev": [{"name", "type", "size", "sector_bytes",
 // "info", "bad_sector_ranges": ["first-count", ...], "args":
 // "read_random_delay_max_second=N"}, ...]}; every value is read as the text
-// the JSON filter gives for it, so numbers may be strings too.
+// the JSON filter gives for it, so numbers may be strings too. A key not
+// listed here, a value of another JSON type, or a bad range past the
+// device's end refuses the device (or, at the top, the description) with an
+// err line naming the entry and the reason.
 #pragma once
 
 #include <cstdint>
@@ -43,8 +46,9 @@ int vdev_init(const char *path);
 int vdev_exit();
 // 0 when the description was read and parsed, even when loading stopped at a
 // bad device (the devices before it stay registered, none after it); -1 when
-// it could not be read (missing, over the JSON filter's size bound) or is not
-// JSON. Every refusal is logged with its reason.
+// it could not be read (missing, over the JSON filter's size bound), is not
+// JSON, or is not an object of "ver" and a "dev" array. Every refusal is
+// logged with its reason.
 int vdev_init_form_file(const char *path);
 
 // Look-ups by path, normalised first. Records and names stay valid until

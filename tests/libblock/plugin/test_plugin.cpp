@@ -175,6 +175,12 @@ int qd_disk_plug_pwrite(void *h, const void *buf, uint32_t count, uint64_t offse
     return static_cast<int>(n);
 }
 
+// A parameter of its own, which the block layer then lets through.
+const char *qd_disk_plug_support_params()
+{
+    return "testplug_note|testplug_cache";
+}
+
 #ifndef TESTPLUG_NO_SYNC
 int qd_disk_plug_sync(void *h)
 {

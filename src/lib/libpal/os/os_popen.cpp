@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -57,6 +58,11 @@ void child_move_fd(int from, int to)
         child_move_fd(data[0], 0);
     }
     child_move_fd(err[1], 2);
+    // An ignored signal stays ignored across exec: the daemon's own ignore
+    // of SIGXFSZ is not the command's to inherit.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(SIGXFSZ, &dfl, nullptr);
     // Every other descriptor the parent held stays out of the command.
     if (close_range(3, UINT_MAX, 0) != 0) {
         for (int fd = 3; fd < 256; fd++) close(fd);

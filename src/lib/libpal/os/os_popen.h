@@ -1,7 +1,8 @@
 // Command runner: starts a program with its standard output (mode "r") or
 // standard input (mode "w") and its standard error on pipes, reads what it
 // printed and waits for it within a bound. Used by the stream layer's command
-// driver. A record belongs to the thread that started the child.
+// driver. A record belongs to the thread that started the child. The child
+// starts with SIGXFSZ at its default action, whatever the daemon ignores.
 #pragma once
 
 #include <sys/types.h>

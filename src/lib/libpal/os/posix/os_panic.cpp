@@ -159,6 +159,10 @@ int os_panic_init()
 {
     for (int signo : k_panic_signals)
         set_action(signo, panic_handler);
+    // Under a file-size limit (LimitFSIZE, ulimit -f) a write past it would
+    // end the whole process, every session with it, before the write could
+    // fail with EFBIG; ignored, the write fails and the caller answers it.
+    set_action(SIGXFSZ, SIG_IGN);
     return 0;
 }
 

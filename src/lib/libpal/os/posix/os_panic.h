@@ -5,7 +5,9 @@
 // the signal's default action and a core once core dumps are on.
 #pragma once
 
-// Installs panic_handler for the eight signals. Called by os_init. 0.
+// Installs panic_handler for the eight signals and ignores SIGXFSZ for the
+// process's life (os_popen gives its commands the default back), so that a
+// write past a file-size limit fails with EFBIG. Called by os_init. 0.
 int os_panic_init();
 void panic_handler(int signo);
 
