@@ -118,15 +118,21 @@ TEST(ThreadPool, IdlePoolSignalsWithinItsSlice)
 }
 
 struct exit_probe {
+    thread_pool *pool;
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};
 };
 
+// Runs until the stop has told its worker to end (a fixed sleep let the
+// worker go on to the queued jobs when the stop came late), then ends
+// within the stop's wait.
 void slow_job(void *arg)
 {
     auto *p = static_cast<exit_probe *>(arg);
     p->started = true;
-    os_sleep_ms(100);
+    const uint64_t end = os_tick_ms() + k_limit_ms;
+    while (p->pool->workers[0].running.load() != 0 && os_tick_ms() < end)
+        os_sleep_ms(1);
     p->finished = true;
 }
 
@@ -136,7 +142,7 @@ TEST(ThreadPool, ExitWaitsForTheRunningJobAndDropsQueuedOnes)
 {
     thread_pool *pool = start(1);
     ASSERT_NE(pool, nullptr);
-    exit_probe probe;
+    exit_probe probe{pool};
     std::atomic<int> runs{0};
     ASSERT_EQ(thread_pool_add(pool, slow_job, &probe), 0);
     for (int i = 0; i < 5; i++)
