@@ -20,7 +20,10 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zorv_e2e  # noqa: E402
 from zorv_e2e import Failure, check, check_eq, free_port, stop_and_wait, wait_for  # noqa: E402
 
-RUN_SECONDS = 2.0
+# The daemon's instance check answers this when another process holds the
+# NBD port picked for it between the pick and the daemon's start.
+PORT_TAKEN = "Can only run one instance"
+PORT_ATTEMPTS = 5
 CONSOLE_LINE = re.compile(r"^(?:\x1b\[[0-9;]*m)*\d\d:\d\d:\d\d \[\d+\] (.*)$")
 COLOUR = re.compile(r"\x1b\[[0-9;]*m")
 
@@ -62,13 +65,46 @@ def tshark_lengths(path):
     return [int(x) for x in p.stdout.split()]
 
 
-def run_a_while(box, *args):
-    """The daemon in the foreground for RUN_SECONDS; its standard error."""
-    p = box.start("-l", "verb", *args)
-    time.sleep(RUN_SECONDS)
-    check(p.poll() is None, "the daemon ended early")
-    rc, _, _, err = stop_and_wait(p)
-    check_eq(rc, 0, "status after SIGTERM")
+def read_to_start_up(p):
+    """The daemon's standard error up to its start-up line, and whether that
+    line came (not when the daemon ended first)."""
+    lines = []
+    end = time.monotonic() + zorv_e2e.RUN_TIMEOUT
+    while time.monotonic() < end:
+        line = p.stderr.readline()
+        lines.append(line)
+        if line == "" or "app_start_server(): ==>" in line:
+            return "".join(lines), line != ""
+    raise Failure("timed out waiting for the start-up line:\n" + "".join(lines))
+
+
+def on_free_port(start, ini_text):
+    """start(ini) with ini_text's one %d filled with a free port for the NBD
+    server; while another process takes the port before the daemon does, on
+    a new one. start returns (started, its standard error)."""
+    for _ in range(PORT_ATTEMPTS):
+        started, err = start(ini_text % free_port())
+        if started or PORT_TAKEN not in err:
+            return started, err
+    raise Failure(f"every port picked was taken ({PORT_ATTEMPTS} attempts)")
+
+
+def run_a_while(box, ini_text, *args):
+    """The daemon in the foreground, stopped once it has started up; its
+    standard error."""
+    def start(ini):
+        box.ini(ini)
+        p = box.start("-l", "verb", *args)
+        err, started = read_to_start_up(p)
+        if not started:
+            p.wait(zorv_e2e.RUN_TIMEOUT)
+            return False, err
+        rc, _, _, rest = stop_and_wait(p)
+        check_eq(rc, 0, "status after SIGTERM")
+        return True, err + rest
+
+    started, err = on_free_port(start, ini_text)
+    check(started, "the daemon ended at start:\n" + err)
     return err
 
 
@@ -78,8 +114,7 @@ def read(path):
 
 
 def case_pcap_every_record(box):
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-    err = run_a_while(box, "-o", "log.pcap")
+    err = run_a_while(box, "[zorv]\nnbd_server_port=%d\n", "-o", "log.pcap")
     data = read(box.path("log.pcap"))
     link, recs = parse_pcap(data)
     check_eq(link, 147, "link type")
@@ -110,12 +145,11 @@ def case_pcap_every_record(box):
 
 
 def case_pcap_append_and_cap(box):
-    port = free_port()
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n" % port)
-    run_a_while(box)
+    ini = "[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n"
+    run_a_while(box, ini)
     first = read(box.path("log.pcap"))
     _, recs1 = parse_pcap(first)
-    run_a_while(box)
+    run_a_while(box, ini)
     second = read(box.path("log.pcap"))
     _, recs2 = parse_pcap(second)
     check(second.startswith(first), "the second run appends after the first run's records")
@@ -123,8 +157,7 @@ def case_pcap_append_and_cap(box):
     check_eq(len(tshark_lengths(box.path("log.pcap"))), len(recs2), "tshark reads both runs")
 
     # A cap far below what a run logs: the file stays below it, on records.
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\nfile_size=4k\n" % port)
-    run_a_while(box)
+    run_a_while(box, ini + "file_size=4k\n")
     capped = read(box.path("log.pcap"))
     check(len(capped) < 4096, f"capped file of {len(capped)} bytes")
     _, recs3 = parse_pcap(capped)
@@ -135,18 +168,17 @@ def case_pcap_append_and_cap(box):
 
 
 def case_pcap_append_to_damaged(box):
-    port = free_port()
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n" % port)
+    ini = "[zorv]\nnbd_server_port=%d\n[log]\nfile=log.pcap\nfile_mode=a\n"
     # Not a pcap at all: started anew, said on the console.
     box.write("log.pcap", "a text log line\n" * 10)
-    err = run_a_while(box)
+    err = run_a_while(box, ini)
     check("is not a pcap file of link type 147, starting it anew" in err, "foreign file reported")
     good = read(box.path("log.pcap"))
     _, recs = parse_pcap(good)
     # Cut in the middle of its last record: new records start where it began.
     with open(box.path("log.pcap"), "r+b") as f:
         f.truncate(len(good) - 5)
-    err = run_a_while(box)
+    err = run_a_while(box, ini)
     check("runs past the end" in err, "cut record reported")
     after = read(box.path("log.pcap"))
     _, recs2 = parse_pcap(after)
@@ -157,9 +189,13 @@ def case_pcap_append_to_damaged(box):
 def case_pcap_daemon(box):
     """Detached with -d: the pcap file stays open across the forks, and the
     records logged after them carry the daemon's own process id."""
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-    rc, _, _ = box.run("-d", "-q", "-l", "verb", "-o", "log.pcap")
-    check_eq(rc, 0, "-d status")
+    def start(ini):
+        box.ini(ini)
+        rc, _, err = box.run("-d", "-q", "-l", "verb", "-o", "log.pcap")
+        return rc == 0, err
+
+    started, err = on_free_port(start, "[zorv]\nnbd_server_port=%d\n")
+    check(started, "-d status:\n" + err)
 
     def loop_record():
         try:

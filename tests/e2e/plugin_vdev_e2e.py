@@ -106,8 +106,15 @@ class Plugin(DaemonCase):
         self.assertNotIn("use plugin", log)
 
     def test_a_plugin_that_does_not_load_leaves_the_daemon_serving(self):
-        missing = "/nonexistent/p.so"
-        srv = self.daemon(conf_extra="\n[bd_plugins_load]\n0=%s\n1=/etc/hostname\n" % missing)
+        srv = self.daemon()
+        # A name in the daemon's own directory that is not there, and a
+        # file it holds that is no library.
+        missing = srv.path("missing/p.so")
+        not_library = srv.path("not_a_library.so")
+        with open(not_library, "w") as f:
+            f.write("plain text, no shared object\n")
+        with open(srv.path("zorv.ini"), "a") as f:
+            f.write("\n[bd_plugins_load]\n0=%s\n1=%s\n" % (missing, not_library))
         srv.start()
         img = make_file(srv.path("disk.img"), MiB, b"abc")
         local = srv.path("local.img")
@@ -115,7 +122,7 @@ class Plugin(DaemonCase):
         self.assertEqual(digest(local), digest(img))
         log = srv.log_text()
         self.assertIn("os_dlopen2 [%s] error: " % missing, log)
-        self.assertIn("os_dlopen2 [/etc/hostname] error: ", log)
+        self.assertIn("os_dlopen2 [%s] error: " % not_library, log)
 
 
 class VirtualDevices(DaemonCase):

@@ -33,12 +33,39 @@ SKIP = 77
 CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome")
 
 
-def port_open(port):
+# What the daemon says when a port picked for it was taken by another process
+# before it bound it: the instance check finds the NBD port answering, or the
+# web tool cannot listen.
+PORT_TAKEN = ("Can only run one instance", "debug_http_server_init failed")
+PORT_ATTEMPTS = 5
+
+
+def listening_ports(pid):
+    """The TCP ports on which process pid holds a listening socket."""
+    inodes = set()
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=0.5):
-            return True
+        fds = os.listdir(f"/proc/{pid}/fd")
     except OSError:
-        return False
+        return set()
+    for fd in fds:
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    ports = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            with open(table) as f:
+                rows = f.read().splitlines()[1:]
+        except OSError:
+            continue
+        for row in rows:
+            cols = row.split()
+            if cols[3] == "0A" and cols[9] in inodes:  # 0A: listening
+                ports.add(int(cols[1].rsplit(":", 1)[1], 16))
+    return ports
 
 
 def http_get(port, target, headers="", source=None):
@@ -65,11 +92,8 @@ class Daemon:
         self.dir = tempfile.mkdtemp(prefix="zorv_web_")
         self.exe = os.path.join(self.dir, "zorv")
         shutil.copy2(binary, self.exe)
-        self.nbd_port = free_port()
-        self.web_port = free_port()
-        with open(os.path.join(self.dir, "zorv.ini"), "w") as f:
-            f.write(f"[zorv]\nnbd_server_port={self.nbd_port}\n[debug]\nhttp_server_port={self.web_port}\n"
-                    f"http_server_addr=127.0.0.1\n{extra_ini}")
+        self.extra_ini = extra_ini
+        self.nbd_port = self.web_port = None
         env = dict(os.environ)
         env.pop("QD_ENV_LOG_LEVEL", None)
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
@@ -77,15 +101,39 @@ class Daemon:
         self.env = env
 
     def launch(self):
+        """Starts the daemon on free ports; while another process takes one of
+        them before the daemon binds it, again on new ones."""
+        for _ in range(PORT_ATTEMPTS):
+            if self._launch_once():
+                return
+            self.close_process()
+        raise Failure(f"every port picked was taken ({PORT_ATTEMPTS} attempts)")
+
+    def _launch_once(self):
+        """True once the daemon listens on its web port; False when a port was taken."""
+        self.nbd_port = free_port()
+        self.web_port = free_port()
+        with open(os.path.join(self.dir, "zorv.ini"), "w") as f:
+            f.write(f"[zorv]\nnbd_server_port={self.nbd_port}\n[debug]\nhttp_server_port={self.web_port}\n"
+                    f"http_server_addr=127.0.0.1\n{self.extra_ini}")
         # Its output goes to files: a pipe nobody reads would stop a daemon that logs much.
         self.out = open(os.path.join(self.dir, "out.log"), "w")
         self.err = open(os.path.join(self.dir, "err.log"), "w")
         self.proc = subprocess.Popen([self.exe, "-q"], cwd=self.dir, env=self.env, stdin=subprocess.DEVNULL,
                                      stdout=self.out, stderr=self.err)
-        wait_for(lambda: port_open(self.web_port) or self.proc.poll() is not None, 20, "the web port")
-        if self.proc.poll() is not None:
+
+        def err_text():
             with open(os.path.join(self.dir, "err.log")) as f:
-                raise Failure("daemon ended at start: " + f.read())
+                return f.read()
+
+        # The port must be the daemon's own: another process may hold it.
+        wait_for(lambda: self.web_port in listening_ports(self.proc.pid) or self.proc.poll() is not None
+                 or any(t in err_text() for t in PORT_TAKEN), 20, "the web port")
+        if self.web_port in listening_ports(self.proc.pid):
+            return True
+        if any(t in err_text() for t in PORT_TAKEN):
+            return False
+        raise Failure("daemon ended at start: " + err_text())
 
     def start(self):
         self.launch()
@@ -112,13 +160,16 @@ class Daemon:
                 raise Failure("daemon did not stop on SIGTERM")
         return self.proc.returncode
 
-    def close(self):
+    def close_process(self):
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(5)
         for f in (getattr(self, "out", None), getattr(self, "err", None)):
             if f:
                 f.close()
+
+    def close(self):
+        self.close_process()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -344,7 +395,6 @@ def case_cmd_exit(binary, outdir):
         check(d.cmd("exit") == "", "exit reply")
         wait_for(lambda: d.proc.poll() is not None, 10, "the daemon's end after exit")
         check(d.proc.returncode == 0, f"exit status {d.proc.returncode}")
-        check(not port_open(d.web_port), "web port still open")
     finally:
         d.close()
     return 0

@@ -8,6 +8,7 @@
 
 #include "jsonfilter/json_filter.h"
 #include "libpal/basic/os_malloc.h"
+#include "../support/case_name.h"
 
 namespace {
 
@@ -28,6 +29,11 @@ struct query_row {
 std::string show(const char *text)
 {
     return text != nullptr ? "\"" + std::string(text) + "\"" : "(none)";
+}
+
+void PrintTo(const query_row &r, std::ostream *os)
+{
+    *os << quoted(r.expr) << " max " << r.max << " gives " << show(r.want);
 }
 
 class Query : public ::testing::TestWithParam<query_row> {};
@@ -113,7 +119,7 @@ const query_row kQueries[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, Query, ::testing::ValuesIn(kQueries),
                          [](const ::testing::TestParamInfo<query_row> &p) {
-                             return "row" + std::to_string(p.index);
+                             return case_name(p.index, p.param.expr);
                          });
 
 struct error_row {
@@ -121,6 +127,11 @@ struct error_row {
     const char *expr;
     int32_t code;  // 0: any positive mask
 };
+
+void PrintTo(const error_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
 
 class ParseError : public ::testing::TestWithParam<error_row> {};
 

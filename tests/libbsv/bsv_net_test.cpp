@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,16 +17,35 @@ namespace {
 
 using bsv_test::saw;
 
-// Packets around a fresh record, with the cipher switch as asked.
+// Packets around a record whose every field is fixed (time, process and
+// thread, the host identity the packet carries), so that each packet, and
+// each bad row's outcome, is the same on every run. The cipher switch is as
+// asked.
 class Packets : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
+        saved_app_ = g_app;
+        g_app.sid = 0x0123456789abcdefULL;
+        g_app.bid = 0;
+        g_app.stime = 1700000000;
+        snprintf(g_app.hostname, sizeof(g_app.hostname), "%s", "collector-test");
         bsv_net_set_rc4(GetParam() ? 1 : 0);
         rec_len_ = bsv_log_record(rec_, LOG2_ERR, "main", "a.c", 7, "fn", "to the collector\n");
         ASSERT_GT(rec_len_, 0);
+        const uint64_t sec = 1700000042;
+        const uint32_t usec = 250000, pid = 4242, tid = 4243;
+        memcpy(rec_ + 0, &sec, 8);
+        memcpy(rec_ + 8, &usec, 4);
+        memcpy(rec_ + 12, &pid, 4);
+        memcpy(rec_ + 16, &tid, 4);
     }
-    void TearDown() override { bsv_net_set_rc4(0); }
+    void TearDown() override
+    {
+        bsv_net_set_rc4(0);
+        g_app = saved_app_;
+    }
+    app_desc_info saved_app_{};
     uint8_t rec_[BSV_LOG_MAX];
     int rec_len_ = 0;
 };
@@ -92,23 +112,9 @@ TEST_P(Packets, BadPacketsAreRefusedWithTheirReason)
         std::vector<uint8_t> pkt(good, good + n);
         if (r.at >= 0)
             pkt[static_cast<size_t>(r.at)] = r.value;
-        std::string logged = r.logged;
-        if (r.len == n - 1) {
-            // One datagram in 256 cut short still ends in a byte equal to
-            // its CRC-8 (the record carries the time): the length check
-            // refuses that one.
-            std::vector<uint8_t> plain(pkt.begin(), pkt.begin() + r.len);
-            if (GetParam()) {
-                rc4_ctx rc4;
-                ASSERT_EQ(rc4_init(&rc4, BSV_NET_KEY, sizeof(BSV_NET_KEY)), 0);
-                rc4_crypt(&rc4, plain.data() + 4, plain.data() + 4, plain.size() - 4);
-            }
-            if (hash_crc8(plain.data() + 3, plain.size() - 4, 0) == plain.back())
-                logged = "len=" + std::to_string(r.len) + " dlen=" + std::to_string(n) + " endian=0 error: len!=dlen\n";
-        }
         log_capture cap;
         EXPECT_EQ(bsv_parse_net_type(pkt.data(), static_cast<uint32_t>(r.len)), -1);
-        EXPECT_TRUE(saw(cap, "bsv", logged));
+        EXPECT_TRUE(saw(cap, "bsv", r.logged));
     }
     // A length field that differs from the datagram (CRC made to match).
     if (!GetParam()) {

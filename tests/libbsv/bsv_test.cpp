@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <regex>
@@ -29,6 +30,32 @@ const void *as_arg(intptr_t v)
 {
     return reinterpret_cast<const void *>(v);
 }
+
+// Sets the process's time zone for the life of the object and puts the old
+// one back. localtime_r reads TZ only at tzset.
+class time_zone {
+public:
+    explicit time_zone(const char *tz)
+    {
+        if (const char *old = getenv("TZ"); old != nullptr)
+            old_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~time_zone()
+    {
+        if (old_.empty())
+            unsetenv("TZ");
+        else
+            setenv("TZ", old_.c_str(), 1);
+        tzset();
+    }
+    time_zone(const time_zone &) = delete;
+    time_zone &operator=(const time_zone &) = delete;
+
+private:
+    std::string old_;
+};
 
 // A private log context with no text sink, and a log reader of the records.
 class BsvRecords : public ::testing::Test {
@@ -197,18 +224,18 @@ TEST_F(BsvRecords, LogLineShowsLocalTimeWithMillisecondsAndTheFields)
     bsv_type_write(bsv_log_type(), rec, static_cast<uint32_t>(n));
     char line[512];
     int level = 0;
-    const int len = bsv_read_log(reader_, &level, line, sizeof(line));
+    int len = 0;
+    {
+        // 1700000000 is 2023-11-14 22:13:20 UTC; the zone is 5 h 30 min east.
+        const time_zone east("XST-5:30");
+        len = bsv_read_log(reader_, &level, line, sizeof(line));
+    }
     ASSERT_GT(len, 0);
     EXPECT_EQ(level, LOG2_INFO);
-    const time_t t = static_cast<time_t>(sec);
-    tm local{};
-    localtime_r(&t, &local);
-    char when[64];
-    strftime(when, sizeof(when), "%Y-%m-%d %H:%M:%S", &local);
     char name[256];
     os_thread_name_get(name, sizeof(name));
     EXPECT_EQ(std::string(line, static_cast<size_t>(len)),
-              std::string(when) + ".250 INFO  " + std::to_string(getpid()) + " --- [" + name + "] main fn(): line\n");
+              "2023-11-15 03:43:20.250 INFO  " + std::to_string(getpid()) + " --- [" + name + "] main fn(): line\n");
     EXPECT_EQ(bsv_read_log(reader_, &level, line, sizeof(line)), 0);
 
     char *stat = bsv_log_stat_text(reader_);

@@ -21,6 +21,11 @@ struct schema_row {
     const char *logged;    // the refusal's log line
 };
 
+void PrintTo(const schema_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
 class SchemaText : public ::testing::TestWithParam<schema_row> {};
 
 TEST_P(SchemaText, CountsFieldsOrRefuses)
@@ -165,6 +170,11 @@ struct verdict_row {
     const char *msg;
     int drop;
 };
+
+void PrintTo(const verdict_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
 
 class FilterOverRecords : public ::testing::TestWithParam<verdict_row> {};
 

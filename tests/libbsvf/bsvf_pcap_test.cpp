@@ -172,6 +172,11 @@ struct damaged_row {
     const char *logged;
 };
 
+void PrintTo(const damaged_row &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
 class BsvfPcapAppendDamaged : public BsvfPcapFile, public ::testing::WithParamInterface<damaged_row> {};
 
 TEST_P(BsvfPcapAppendDamaged, NewRecordsStartOnARecordBoundary)

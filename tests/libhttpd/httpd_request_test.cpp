@@ -44,6 +44,11 @@ const std::vector<parse_case> k_parse_cases = {
     {"NoVersion", "GET /c\r\n\r\n", 1, 2, "/c", "", "", "", "", 0},
 };
 
+void PrintTo(const parse_case &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
 class RequestParse : public HttpdPair, public ::testing::WithParamInterface<parse_case> {};
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "liblog/log_console.h"
 #include "libpal/os/posix/os_panic.h"
 #include "stderr_capture.h"
+#include "../libpal/tool_files.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_init.h"
@@ -713,17 +714,23 @@ TEST(LogDefault, InitTakesOverTheDefaultOnceAndReportsEachKey)
 TEST(LogDefault, UnreadableConfigurationIsReportedAndChangesNothing)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The child makes its own directory (the death test runs the test again
+    // in a new process) and removes it before it ends.
     EXPECT_EXIT(
         {
             setenv("QDDBGLOG", "1", 1);
-            log2_ctx *def = log2_init_file("/nonexistent/zorv.ini", nullptr);
-            int bad = def == nullptr || def != log2_get_ctx(nullptr) || log2_get_level(def) != 7 ? 1 : 0;
-            log2_ctx *other = log2_init_imp("json", "{}", nullptr);
-            bad |= other == nullptr || other == def || log2_get_level(other) != 7 ? 2 : 0;
+            int bad = 0;
+            {
+                const tool_dir dir;
+                log2_ctx *def = log2_init_file((dir.path() + "/missing/zorv.ini").c_str(), nullptr);
+                bad = def == nullptr || def != log2_get_ctx(nullptr) || log2_get_level(def) != 7 ? 1 : 0;
+                log2_ctx *other = log2_init_imp("json", "{}", nullptr);
+                bad |= other == nullptr || other == def || log2_get_level(other) != 7 ? 2 : 0;
+            }
             _exit(bad);
         },
         ::testing::ExitedWithCode(0),
-        "conf_load \\[/nonexistent/zorv\\.ini\\] failed\n(.|\n)*type \\[json\\] error\n");
+        "conf_load \\[/[^]]*/missing/zorv\\.ini\\] failed\n(.|\n)*type \\[json\\] error\n");
 }
 
 // A context configured from INI text, never the default one: the first
@@ -751,6 +758,8 @@ TEST(LogConf, KeysOfTheSectionTakeEffect)
         uint32_t flags;
         const char *mode;
     };
+    const tool_dir dir;
+    const std::string missing = dir.path() + "/missing/zorv.ini";
     const row rows[] = {
         {"ini_str", "[log]\nlevel=warn\nflags=time|tid\n", nullptr, 4, 0x23, "w"},
         {"ini_str", "[log]\nlevel=warn\n[log_disk]\nlevel=noti\nflags=no_colour\n", "disk", 5, 0x00, "w"},
@@ -759,7 +768,7 @@ TEST(LogConf, KeysOfTheSectionTakeEffect)
         {"ini_str", "[log]\nlevel=debug\n", nullptr, 7, 0x27, "w"},         // unknown level name
         {"ini_str", "[log]\nfile_mode=a\n", nullptr, 7, 0x27, "a"},
         {"ini_str", "[log]\nfile_mode=append\n", nullptr, 7, 0x27, "w"},
-        {"ini_file", "/nonexistent/zorv.ini", nullptr, 7, 0x27, "w"},
+        {"ini_file", missing.c_str(), nullptr, 7, 0x27, "w"},
         {"json", "{}", nullptr, 7, 0x27, "w"},
     };
     for (const auto &r : rows) {

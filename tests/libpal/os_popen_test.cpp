@@ -17,6 +17,7 @@
 #include "fail_inject.h"
 #include "libpal/basic/os_malloc.h"
 #include "str_log_capture.h"
+#include "tool_files.h"
 
 namespace {
 
@@ -73,11 +74,13 @@ TEST(OsPopen, ResultCodes)
         int code;
         const char *logged;
     };
+    const tool_dir dir;
+    const std::string missing = dir.path() + "/missing/program arg";
     const row rows[] = {
         {"exit 0", true, 0, nullptr},
         {"kill -9 $$", true, 9, "killed by the 9 signal"},
         // A program that cannot be started ends its child with the errno.
-        {"/nonexistent/program arg", false, ENOENT, nullptr},
+        {missing.c_str(), false, ENOENT, nullptr},
         {"sh -c \"exit 7\"", false, 7, "exit with 7"},
     };
     for (const row &r : rows) {

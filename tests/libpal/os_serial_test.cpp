@@ -9,6 +9,7 @@
 #include <string>
 
 #include "str_log_capture.h"
+#include "tool_files.h"
 
 namespace {
 
@@ -83,9 +84,11 @@ TEST_F(SerialPty, ReadsWritesAndTimesOut)
 
 TEST(Serial, RefusesMissingDevicesAndNonTerminals)
 {
+    const tool_dir dir;
+    const std::string missing = dir.path() + "/missing/tty";
     log_capture logs;
-    EXPECT_EQ(os_serial_open("/nonexistent/tty", 9600), 0);
-    EXPECT_TRUE(logs.has("open /nonexistent/tty error: "));
+    EXPECT_EQ(os_serial_open(missing.c_str(), 9600), 0);
+    EXPECT_TRUE(logs.has("open " + missing + " error: "));
     EXPECT_EQ(os_serial_open("/dev/null", 9600), 0);
     EXPECT_TRUE(logs.has("tcgetattr error: "));
 }

@@ -22,8 +22,15 @@ TEST(OsSysText, ProcessorCountAndText)
 TEST(OsSysText, MemoryTextFromTheRecordedPageFacts)
 {
     mem_init();
-    const std::string want =
-        std::string(str_size_fmt_static(mem_total(), 0)) + " PS=" + std::to_string(mem_page_size());
+    // The system's own answers, asked here rather than read back from mem_init.
+    const long page = sysconf(_SC_PAGESIZE);
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    ASSERT_GT(page, 0);
+    ASSERT_GT(pages, 0);
+    const uint64_t total = static_cast<uint64_t>(page) * static_cast<uint64_t>(pages);
+    EXPECT_EQ(mem_page_size(), page);
+    EXPECT_EQ(mem_total(), total);
+    const std::string want = std::string(str_size_fmt_static(total, 0)) + " PS=" + std::to_string(page);
     EXPECT_EQ(std::string(os_mem_info_str()), want);
     EXPECT_GT(mem_total(), 0u);
 }

@@ -16,6 +16,7 @@
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/value/value2.h"
+#include "../support/case_name.h"
 
 namespace {
 
@@ -27,11 +28,6 @@ struct field {
 };
 using record = std::map<std::string, field>;
 
-template <class T>
-std::string case_name(const ::testing::TestParamInfo<T> &p)
-{
-    return "case" + std::to_string(p.index);
-}
 
 field u8(uint64_t v) { return {VALUE_TYPE_U8, v, {}}; }
 field u32(uint64_t v) { return {VALUE_TYPE_U32, v, {}}; }
@@ -83,6 +79,11 @@ struct verdict_case {
     int drop;  // for sample()
 };
 
+void PrintTo(const verdict_case &c, std::ostream *os)
+{
+    *os << quoted(c.rules) << (c.drop != 0 ? " drops" : " keeps");
+}
+
 class Verdict : public RuleSet, public ::testing::WithParamInterface<verdict_case> {};
 
 TEST_P(Verdict, OfSampleRecord)
@@ -121,7 +122,9 @@ const verdict_case k_verdicts[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, Verdict, ::testing::ValuesIn(k_verdicts),
-                         case_name<verdict_case>);
+                         [](const ::testing::TestParamInfo<verdict_case> &p) {
+                             return case_name(p.index, p.param.rules);
+                         });
 
 TEST_F(RuleSet, EmptySetKeepsEveryRecord)
 {
@@ -332,6 +335,11 @@ struct error_case {
     std::string error;
 };
 
+void PrintTo(const error_case &c, std::ostream *os)
+{
+    *os << quoted(c.text) << " gives " << quoted(c.error);
+}
+
 class Malformed : public ::testing::TestWithParam<error_case> {};
 
 TEST_P(Malformed, GivesItsErrorText)
@@ -374,7 +382,9 @@ const error_case k_malformed[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Texts, Malformed, ::testing::ValuesIn(k_malformed),
-                         case_name<error_case>);
+                         [](const ::testing::TestParamInfo<error_case> &p) {
+                             return case_name(p.index, p.param.text);
+                         });
 
 TEST(Parser, LimitsAreInclusive)
 {
@@ -420,6 +430,11 @@ struct format_case {
     const char *normal;
 };
 
+void PrintTo(const format_case &c, std::ostream *os)
+{
+    *os << quoted(c.text) << " gives " << quoted(c.normal);
+}
+
 class Format : public ::testing::TestWithParam<format_case> {};
 
 TEST_P(Format, GivesNormalFormThatIsStable)
@@ -446,6 +461,8 @@ const format_case k_formats[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Texts, Format, ::testing::ValuesIn(k_formats),
-                         case_name<format_case>);
+                         [](const ::testing::TestParamInfo<format_case> &p) {
+                             return case_name(p.index, p.param.text);
+                         });
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "libpal/basic/pl_own.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 namespace {
 
@@ -48,6 +49,20 @@ uint64_t ms_since(std::chrono::steady_clock::time_point t0)
 {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+}
+
+// Waits, up to a bound far above what an idle machine needs, until the
+// thread tid sleeps in a wait. tid stays 0 until the thread is about to
+// start the call that is to wait.
+bool blocked_in_time(const std::atomic<pid_t> &tid)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        if (tid.load() != 0 && thread_waits_on_futex(tid.load()))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 }  // namespace
@@ -205,8 +220,13 @@ TEST(Rbuf, WaitingReaderWakesOnWrite)
     rbuf_ptr h(rbuf_init(100, 8));
     ASSERT_NE(h, nullptr);
     std::string got;
-    std::thread reader([&] { got = read_one(h.get(), 10000); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::atomic<pid_t> tid{0};
+    std::thread reader([&] {
+        tid = gettid();
+        got = read_one(h.get(), 10000);
+    });
+    // The write comes once the reader sleeps on the ring, so the wake-up is what it tests.
+    EXPECT_TRUE(blocked_in_time(tid));
     ASSERT_EQ(write_str(h.get(), "wake"), 0);
     reader.join();
     EXPECT_EQ(got, "wake");
@@ -222,12 +242,17 @@ TEST(Rbuf, WriteWaitHoldsBackUntilARead)
     EXPECT_EQ(rbuf_write_wait(h.get(), "xx", 2, 10), -2);
     EXPECT_EQ(stat_of(h.get()).write_count, 2u);
 
+    // The read comes once this thread sleeps in its write wait.
+    std::atomic<pid_t> writer{0};
+    std::atomic<bool> writer_blocked{false};
     std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        writer_blocked = blocked_in_time(writer);
         read_one(h.get());
     });
+    writer = gettid();
     EXPECT_EQ(rbuf_write_wait(h.get(), "three", 5, 10000), 0);
     reader.join();
+    EXPECT_TRUE(writer_blocked.load());
     EXPECT_EQ(rbuf_get_drop_count(h.get()), 0u);
     EXPECT_EQ(read_one(h.get()), "two");
     EXPECT_EQ(read_one(h.get()), "three");

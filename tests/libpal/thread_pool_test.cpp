@@ -1,5 +1,7 @@
 #include "libpal/tframe/thread_pool.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <string>
 
@@ -116,15 +118,21 @@ TEST(ThreadPool, IdlePoolSignalsWithinItsSlice)
 }
 
 struct exit_probe {
+    thread_pool *pool;
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};
 };
 
+// Runs until the stop has told its worker to end (a fixed sleep let the
+// worker go on to the queued jobs when the stop came late), then ends
+// within the stop's wait.
 void slow_job(void *arg)
 {
     auto *p = static_cast<exit_probe *>(arg);
     p->started = true;
-    os_sleep_ms(100);
+    const uint64_t end = os_tick_ms() + k_limit_ms;
+    while (p->pool->workers[0].running.load() != 0 && os_tick_ms() < end)
+        os_sleep_ms(1);
     p->finished = true;
 }
 
@@ -134,7 +142,7 @@ TEST(ThreadPool, ExitWaitsForTheRunningJobAndDropsQueuedOnes)
 {
     thread_pool *pool = start(1);
     ASSERT_NE(pool, nullptr);
-    exit_probe probe;
+    exit_probe probe{pool};
     std::atomic<int> runs{0};
     ASSERT_EQ(thread_pool_add(pool, slow_job, &probe), 0);
     for (int i = 0; i < 5; i++)
@@ -177,6 +185,68 @@ TEST(ThreadPool, JobAddedOnceTheStopBeganIsRefused)
     EXPECT_EQ(thread_ctx_exit(a.pool), 0);
     EXPECT_EQ(a.last.load(), -1);
     EXPECT_TRUE(log.has("pool is stopping, job refused\n"));
+}
+
+struct stuck_job {
+    thread_pool *pool;
+    gate release;
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> finished{false};
+    std::atomic<int> add_after_stop{0};
+};
+
+// Holds its worker until released, then uses its pool as a job may: it
+// reads the pool's state by adding a job (refused, as the pool is stopping).
+void stuck(void *arg)
+{
+    auto *s = static_cast<stuck_job *>(arg);
+    s->tid = gettid();
+    wait_for(s->release.open);
+    s->add_after_stop = thread_pool_add(s->pool, count_job, nullptr);
+    s->finished = true;
+}
+
+bool task_gone(pid_t tid)
+{
+    return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0;
+}
+
+// The stop waits 1000 ms for each worker; a job that outlasts that wait keeps
+// its worker, its record and the pool: freeing them would put the worker's
+// last steps (and the job's own use of the pool) in freed memory, which the
+// address sanitizer reports.
+TEST(ThreadPool, StopGivesUpOnAJobThatOutlastsTheWaitAndFreesNothing)
+{
+    stuck_job job;
+    job.pool = start(2, "tp_stuck");
+    ASSERT_NE(job.pool, nullptr);
+    ASSERT_EQ(thread_pool_add(job.pool, stuck, &job), 0);  // on worker 1
+    const uint64_t started = os_tick_ms();
+    while (job.tid.load() == 0 && os_tick_ms() < started + k_limit_ms)
+        os_sleep_ms(1);
+    ASSERT_NE(job.tid.load(), 0);
+
+    log_capture log;
+    const uint64_t t0 = os_tick_ms();
+    EXPECT_EQ(thread_ctx_exit(job.pool), 0);
+    const uint64_t took = os_tick_ms() - t0;
+    EXPECT_GE(took, 1000u) << "the stop gave up on the busy worker before its bound";
+    EXPECT_LT(took, k_limit_ms) << "the stop waited for the job to end";
+    EXPECT_FALSE(job.finished.load());
+    EXPECT_TRUE(log.has("[tp_stuck_1] ret=-1\n")) << "the worker left running is named";
+    EXPECT_FALSE(log.has("[tp_stuck_0] ret=")) << "the idle worker was joined";
+    EXPECT_TRUE(log.has("a worker outlived the stop; the pool is left allocated\n"));
+
+    job.release.open = true;
+    EXPECT_TRUE(wait_for(job.finished));
+    EXPECT_EQ(job.add_after_stop.load(), -1);
+    const uint64_t end = os_tick_ms() + k_limit_ms;
+    while (!task_gone(job.tid.load()) && os_tick_ms() < end)
+        os_sleep_ms(1);
+    ASSERT_TRUE(task_gone(job.tid.load()));
+    EXPECT_EQ(thread_pool_pending(job.pool), 0);
+    // With its last worker gone, a second stop frees what the first one left.
+    EXPECT_EQ(thread_ctx_exit(job.pool), 0);
 }
 
 TEST(ThreadPool, WorkerThatCannotStartFailsTheWholePool)

@@ -213,6 +213,25 @@ TEST_F(Pwd, EncryptDecryptRoundTrip)
     EXPECT_EQ(libpwd_decrypt(b64, "key", plain, 11), -1);
     EXPECT_EQ(libpwd_decrypt("**", "key", plain, sizeof(plain)), -1);
     EXPECT_EQ(libpwd_encrypt("x", "", b64, sizeof(b64)), -1);
+
+    // The published RC4 answers (a round trip alone passes for any scheme
+    // that is its own inverse), written as Base64.
+    const struct {
+        const char *key;
+        const char *plain;
+        const char *b64;  // of bbf316e8d940af0ad3, 1021bf0420, 45a01f645fc35b383552544b9bf5
+    } known[] = {
+        {"Key", "Plaintext", "u/MW6NlArwrT"},
+        {"Wiki", "pedia", "ECG/BCA="},
+        {"Secret", "Attack at dawn", "RaAfZF/DWzg1UlRLm/U="},
+    };
+    for (const auto &k : known) {
+        SCOPED_TRACE(k.key);
+        ASSERT_EQ(libpwd_encrypt(k.plain, k.key, b64, sizeof(b64)), 0);
+        EXPECT_STREQ(b64, k.b64);
+        ASSERT_EQ(libpwd_decrypt(k.b64, k.key, plain, sizeof(plain)), 0);
+        EXPECT_STREQ(plain, k.plain);
+    }
 }
 
 TEST_F(Pwd, SetUserPasswordRefusesNameCharacters)

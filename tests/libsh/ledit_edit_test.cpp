@@ -274,6 +274,11 @@ struct edit_case {
     std::string line;
 };
 
+void PrintTo(const edit_case &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
 class EditKeys : public Edit, public ::testing::WithParamInterface<edit_case> {};
 
 TEST_P(EditKeys, GiveTheLine)

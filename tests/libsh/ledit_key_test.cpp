@@ -34,6 +34,11 @@ struct key_case {
     int32_t key;
 };
 
+void PrintTo(const key_case &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
 class DecodeKey : public ::testing::TestWithParam<key_case> {};
 
 TEST_P(DecodeKey, GivesTheNormalisedCodeAndTakesTheWholeSequence)

@@ -12,6 +12,7 @@
 #include "libsh/sh_imp.h"
 #include "libsh/sh_alias.h"
 #include "sh_fixture.h"
+#include "../libpal/tool_files.h"
 
 using namespace std::string_literals;
 
@@ -227,7 +228,9 @@ TEST_F(Shell, CdChangesAndRemembersTheOldDirectory)
     sh.out.clear();
     EXPECT_EQ(cmd_cd(&sh.ctx, 3, many), -1);
     EXPECT_EQ(sh.out, "cd: too many arguments\n");
-    char *bad[] = {const_cast<char *>("cd"), const_cast<char *>("/nonexistent-dir"), nullptr};
+    const tool_dir dir;
+    std::string missing = dir.path() + "/missing";
+    char *bad[] = {const_cast<char *>("cd"), missing.data(), nullptr};
     sh_getopt_reset(&sh.ctx.opt);
     EXPECT_EQ(cmd_cd(&sh.ctx, 2, bad), -1);
 }

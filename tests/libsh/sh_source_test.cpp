@@ -8,6 +8,7 @@
 #include <string>
 
 #include "sh_fixture.h"
+#include "../libpal/tool_files.h"
 
 using namespace std::string_literals;
 
@@ -46,8 +47,10 @@ TEST_F(Shell, SourceRunsEveryLineOfEveryFile)
     EXPECT_EQ(out, "one\n\0"s + "command not found: [nosuch]\nType `help` to learn how to use prompt\n\0"s +
                        "two\n\0three\n\0\0"s);
 
-    out = sh.run("source /nonexistent-file " + second.path, &rc);
-    EXPECT_EQ(out, "open:[/nonexistent-file] error:No such file or directory\n\0"s);
+    const tool_dir dir;
+    const std::string missing = dir.path() + "/missing";
+    out = sh.run("source " + missing + " " + second.path, &rc);
+    EXPECT_EQ(out, "open:[" + missing + "] error:No such file or directory\n\0"s);
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(sh.run("source", &rc).rfind("source [opt] [file]...\nExec commands from file\n-h: Display this help\n", 0), 0u);
     EXPECT_EQ(rc, 1);

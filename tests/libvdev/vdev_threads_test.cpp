@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,12 +62,18 @@ TEST_F(VdevThreads, OpensAndListingsRaceLoadingAndExit)
             }
         });
     }
-    ASSERT_EQ(vdev_init_form_file(desc.c_str()), 0);
-    while (served.load() < 100)
-        std::this_thread::yield();
+    // Both waits share one deadline far above what a loaded machine needs;
+    // the readers are stopped and joined whatever the waits saw.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto wait_until = [&](const auto &reached) {
+        while (!reached() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return reached();
+    };
+    EXPECT_EQ(vdev_init_form_file(desc.c_str()), 0);
+    EXPECT_TRUE(wait_until([&] { return served.load() >= 100; })) << "opens served: " << served.load();
     listing = false;
-    while (quiet.load() < static_cast<int>(readers.size()))
-        std::this_thread::yield();
+    EXPECT_TRUE(wait_until([&] { return quiet.load() == static_cast<int>(readers.size()); }));
     vdev_exit();
     done = true;
     for (auto &r : readers)
