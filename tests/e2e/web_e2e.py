@@ -100,17 +100,18 @@ class Daemon:
         self.proc = None
         self.env = env
 
-    def launch(self):
-        """Starts the daemon on free ports; while another process takes one of
-        them before the daemon binds it, again on new ones."""
+    def launch(self, serving="web"):
+        """Starts the daemon on free ports until it listens on its serving
+        ("web" or "nbd") port; while another process takes one of them before
+        the daemon binds it, again on new ones."""
         for _ in range(PORT_ATTEMPTS):
-            if self._launch_once():
+            if self._launch_once(serving):
                 return
             self.close_process()
         raise Failure(f"every port picked was taken ({PORT_ATTEMPTS} attempts)")
 
-    def _launch_once(self):
-        """True once the daemon listens on its web port; False when a port was taken."""
+    def _launch_once(self, serving):
+        """True once the daemon listens on its serving port; False when a port was taken."""
         self.nbd_port = free_port()
         self.web_port = free_port()
         with open(os.path.join(self.dir, "zorv.ini"), "w") as f:
@@ -127,11 +128,13 @@ class Daemon:
                 return f.read()
 
         # The port must be the daemon's own: another process may hold it.
-        wait_for(lambda: self.web_port in listening_ports(self.proc.pid) or self.proc.poll() is not None
-                 or any(t in err_text() for t in PORT_TAKEN), 20, "the web port")
-        if self.web_port in listening_ports(self.proc.pid):
+        # A daemon that serves no web tool on purpose says its init failed.
+        port, taken = (self.web_port, PORT_TAKEN) if serving == "web" else (self.nbd_port, PORT_TAKEN[:1])
+        wait_for(lambda: port in listening_ports(self.proc.pid) or self.proc.poll() is not None
+                 or any(t in err_text() for t in taken), 20, f"the {serving} port")
+        if port in listening_ports(self.proc.pid):
             return True
-        if any(t in err_text() for t in PORT_TAKEN):
+        if any(t in err_text() for t in taken):
             return False
         raise Failure("daemon ended at start: " + err_text())
 
@@ -532,13 +535,8 @@ def case_half_credentials(binary, outdir):
     for key in ("http_server_user=admin\n", "http_server_pwd=s3cretPW\n"):
         d = Daemon(binary, key + LOG_INI.format(level="info"))
         try:
-            d.out = open(os.path.join(d.dir, "out.log"), "w")
-            d.err = open(os.path.join(d.dir, "err.log"), "w")
-            d.proc = subprocess.Popen([d.exe, "-q"], cwd=d.dir, env=d.env, stdin=subprocess.DEVNULL, stdout=d.out,
-                                      stderr=d.err)
-            wait_for(lambda: port_open(d.nbd_port) or d.proc.poll() is not None, 20, "the NBD port")
-            check(d.proc.poll() is None, "daemon ended")
-            check(not port_open(d.web_port), key + ": the web tool listens")
+            d.launch("nbd")
+            check(d.web_port not in listening_ports(d.proc.pid), key + ": the web tool listens")
             log = read_bytes(os.path.join(d.dir, "zorv.log")).decode(errors="replace")
             check(re.search(r"ERROR .* a login needs both a user and a password", log), key + ":\n" + log)
             check(d.stop() == 0, "exit status")
