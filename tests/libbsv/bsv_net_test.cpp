@@ -39,6 +39,15 @@ protected:
         memcpy(rec_ + 8, &usec, 4);
         memcpy(rec_ + 12, &pid, 4);
         memcpy(rec_ + 16, &tid, 4);
+        // The thread's name is its id or carries a per-run tag: put a fixed
+        // one in its place (the second of the record's strings).
+        const std::string rec(reinterpret_cast<const char *>(rec_), static_cast<size_t>(rec_len_));
+        const size_t name_at = rec.find('\0', BSV_LOG_HEAD_SIZE) + 1;
+        const size_t name_end = rec.find('\0', name_at);
+        ASSERT_NE(name_end, std::string::npos);
+        const std::string fixed = rec.substr(0, name_at) + "fixture_0001" + rec.substr(name_end);
+        memcpy(rec_, fixed.data(), fixed.size());
+        rec_len_ = static_cast<int>(fixed.size());
     }
     void TearDown() override
     {
