@@ -158,6 +158,45 @@ private:
     bool held_ = false;
 };
 
+// A getter's or setter's hold on a context: its mutex, except on the thread
+// whose log call already holds it (a line callback asking for the recent
+// lines), which is the only writer then. Every text the sinks keep is read
+// and written under this hold.
+class ctx_access {
+public:
+    explicit ctx_access(log2_ctx *ctx) : ctx_(ctx)
+    {
+        if (ctx->busy.load() != 0 && ctx->owner.load() == self_tid()) {
+            return;
+        }
+        mutex_lock(ctx->mutex);
+        locked_ = true;
+    }
+    ~ctx_access()
+    {
+        if (locked_) {
+            mutex_unlock(ctx_->mutex);
+        }
+    }
+    ctx_access(const ctx_access &) = delete;
+    ctx_access &operator=(const ctx_access &) = delete;
+
+private:
+    log2_ctx *ctx_;
+    bool locked_ = false;
+};
+
+size_t copy_out(const char *text, char *buf, size_t size)
+{
+    if (buf == nullptr || size == 0) {
+        return 0;
+    }
+    const size_t n = std::min(strlen(text), size - 1);
+    memcpy(buf, text, n);
+    buf[n] = '\0';
+    return n;
+}
+
 // Appends formatted text at *pos, truncating at the buffer's end.
 void line_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
 void line_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...)
@@ -427,7 +466,10 @@ constexpr conf_key kConfKeys[] = {
      }},
     {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
     {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
-    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_set_mode(&c->file, v); }},
+    {"file_mode", false, [](log2_ctx *c, const char *v) {
+         const ctx_access access(c);
+         log_file_set_mode(&c->file, v);
+     }},
     {"file", true,
      [](log2_ctx *c, const char *v) {
          log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
@@ -793,18 +835,30 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         }
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
-    case LOG2_CMD_FILE_OPEN:
+    case LOG2_CMD_FILE_OPEN: {
+        const ctx_access access(ctx);
         return log_file_open(&ctx->file, static_cast<const char *>(arg));
-    case LOG2_CMD_FILE_DIR:
+    }
+    case LOG2_CMD_FILE_DIR: {
+        const ctx_access access(ctx);
         return log_file_set_dir(&ctx->file, static_cast<const char *>(arg));
-    case LOG2_CMD_FILE_SIZE:
+    }
+    case LOG2_CMD_FILE_SIZE: {
+        const ctx_access access(ctx);
         return log_file_set_size(&ctx->file, static_cast<uint32_t>(std::clamp<intptr_t>(arg_int(arg), 0, UINT32_MAX)));
-    case LOG2_CMD_FILE_KEEP:
+    }
+    case LOG2_CMD_FILE_KEEP: {
+        const ctx_access access(ctx);
         return log_file_del_old(&ctx->file, static_cast<int>(arg_int(arg)));
-    case LOG2_CMD_SYSLOG_URL:
+    }
+    case LOG2_CMD_SYSLOG_URL: {
+        const ctx_access access(ctx);
         return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
-    case LOG2_CMD_BSV_URL:
+    }
+    case LOG2_CMD_BSV_URL: {
+        const ctx_access access(ctx);
         return log_bsv_udp_open(&ctx->bsv, static_cast<const char *>(arg));
+    }
     case LOG2_CMD_CONSOLE_ON:
         ctx->console_on.store(arg_int(arg) != 0 ? 1 : 0);
         return 0;
@@ -864,28 +918,44 @@ const char *log2_get_level_str(log2_ctx *ctx)
     return ctx == nullptr ? "" : log2_level_name(ctx->threshold.load());
 }
 
-const char *log2_get_recent(log2_ctx *ctx)
+size_t log2_get_recent(log2_ctx *ctx, char *buf, size_t size)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? "" : ctx->recent;
+    if (ctx == nullptr) {
+        return copy_out("", buf, size);
+    }
+    const ctx_access access(ctx);
+    return copy_out(ctx->recent, buf, size);
 }
 
-const char *log2_get_file_path(log2_ctx *ctx)
+size_t log2_get_file_path(log2_ctx *ctx, char *buf, size_t size)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? "" : log_file_get_path(&ctx->file);
+    if (ctx == nullptr) {
+        return copy_out("", buf, size);
+    }
+    const ctx_access access(ctx);
+    return copy_out(log_file_get_path(&ctx->file), buf, size);
 }
 
 int log2_get_file_fd(log2_ctx *ctx)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? -1 : log_file_fileno(&ctx->file);
+    if (ctx == nullptr) {
+        return -1;
+    }
+    const ctx_access access(ctx);
+    return log_file_fileno(&ctx->file);
 }
 
 int log2_get_net_fd(log2_ctx *ctx)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? -1 : ctx->net.fd;
+    if (ctx == nullptr) {
+        return -1;
+    }
+    const ctx_access access(ctx);
+    return ctx->net.fd;
 }
 
 int log2_get_bsv_fd(log2_ctx *ctx)
@@ -910,6 +980,7 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
         memset(info, 0, sizeof(*info));
         return 0;
     }
+    const ctx_access access(ctx);
     info->level = static_cast<uint32_t>(ctx->threshold.load());
     info->flags = ctx->flags.load();
     info->console_on = ctx->console_on.load();
