@@ -76,6 +76,8 @@ thread_local bool t_creating = false;
 // nested call on another context would otherwise take that context's mutex
 // while this one's is held, and two threads doing so in turn would deadlock.
 thread_local bool t_in_log = false;
+// The context whose setter this thread runs (see ctx_hold).
+thread_local const log2_ctx *t_in_setter = nullptr;
 // How long the shutdown waits for the collector's opener thread.
 constexpr int kBsvJoinMs = 1000;
 
@@ -121,13 +123,29 @@ uint32_t self_tid()
 }
 
 // The caller's hold on a context: the busy count and owner make a second
-// call from the same thread return before it touches the mutex.
+// call from the same thread return before it touches the mutex. Log calls,
+// the setters of the sinks and the getters of the texts the context keeps
+// all take it, so that no text is read or changed while another thread
+// writes it; what a sink logs from inside a setter is dropped like any call
+// from inside the logger (the sinks report their own problems on standard
+// error). A getter that finds the hold taken by its own thread (a line
+// callback) is inside the only writer and reads without it.
 class ctx_hold {
 public:
-    explicit ctx_hold(log2_ctx *ctx) : ctx_(ctx)
+    enum class use { log, setter };
+    explicit ctx_hold(log2_ctx *ctx, use u = use::log) : ctx_(ctx), use_(u)
     {
         const uint32_t tid = self_tid();
-        if (t_in_log || (ctx->busy.load() != 0 && ctx->owner.load() == tid)) {
+        if (t_in_log) {
+            return;
+        }
+        if (ctx->busy.load() != 0 && ctx->owner.load() == tid) {
+            // A sink that reports while a setter changes it (a pcap file
+            // found damaged as it opens) logs inside the setter's hold.
+            if (u == use::log && t_in_setter == ctx) {
+                nested_ = true;
+                t_in_log = true;
+            }
             return;
         }
         mutex_lock(ctx->mutex);
@@ -138,12 +156,23 @@ public:
         ctx->busy.fetch_add(1);
         ctx->owner.store(tid);
         held_ = true;
-        t_in_log = true;
+        if (u == use::log) {
+            t_in_log = true;
+        } else {
+            t_in_setter = ctx;
+        }
     }
     ~ctx_hold()
     {
-        if (held_) {
+        if (nested_) {
             t_in_log = false;
+        }
+        if (held_) {
+            if (use_ == use::log) {
+                t_in_log = false;
+            } else {
+                t_in_setter = nullptr;
+            }
             ctx_->owner.store(0);
             ctx_->busy.fetch_sub(1);
             mutex_unlock(ctx_->mutex);
@@ -151,39 +180,13 @@ public:
     }
     ctx_hold(const ctx_hold &) = delete;
     ctx_hold &operator=(const ctx_hold &) = delete;
-    bool held() const { return held_; }
+    bool held() const { return held_ || nested_; }
 
 private:
     log2_ctx *ctx_;
+    use use_;
     bool held_ = false;
-};
-
-// A getter's or setter's hold on a context: its mutex, except on the thread
-// whose log call already holds it (a line callback asking for the recent
-// lines), which is the only writer then. Every text the sinks keep is read
-// and written under this hold.
-class ctx_access {
-public:
-    explicit ctx_access(log2_ctx *ctx) : ctx_(ctx)
-    {
-        if (ctx->busy.load() != 0 && ctx->owner.load() == self_tid()) {
-            return;
-        }
-        mutex_lock(ctx->mutex);
-        locked_ = true;
-    }
-    ~ctx_access()
-    {
-        if (locked_) {
-            mutex_unlock(ctx_->mutex);
-        }
-    }
-    ctx_access(const ctx_access &) = delete;
-    ctx_access &operator=(const ctx_access &) = delete;
-
-private:
-    log2_ctx *ctx_;
-    bool locked_ = false;
+    bool nested_ = false;
 };
 
 size_t copy_out(const char *text, char *buf, size_t size)
@@ -467,7 +470,7 @@ constexpr conf_key kConfKeys[] = {
     {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
     {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
     {"file_mode", false, [](log2_ctx *c, const char *v) {
-         const ctx_access access(c);
+         const ctx_hold hold(c, ctx_hold::use::setter);
          log_file_set_mode(&c->file, v);
      }},
     {"file", true,
@@ -836,27 +839,27 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
     case LOG2_CMD_FILE_OPEN: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_open(&ctx->file, static_cast<const char *>(arg));
     }
     case LOG2_CMD_FILE_DIR: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_set_dir(&ctx->file, static_cast<const char *>(arg));
     }
     case LOG2_CMD_FILE_SIZE: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_set_size(&ctx->file, static_cast<uint32_t>(std::clamp<intptr_t>(arg_int(arg), 0, UINT32_MAX)));
     }
     case LOG2_CMD_FILE_KEEP: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_del_old(&ctx->file, static_cast<int>(arg_int(arg)));
     }
     case LOG2_CMD_SYSLOG_URL: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
     }
     case LOG2_CMD_BSV_URL: {
-        const ctx_access access(ctx);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_bsv_udp_open(&ctx->bsv, static_cast<const char *>(arg));
     }
     case LOG2_CMD_CONSOLE_ON:
@@ -924,7 +927,7 @@ size_t log2_get_recent(log2_ctx *ctx, char *buf, size_t size)
     if (ctx == nullptr) {
         return copy_out("", buf, size);
     }
-    const ctx_access access(ctx);
+    const ctx_hold hold(ctx);
     return copy_out(ctx->recent, buf, size);
 }
 
@@ -934,7 +937,7 @@ size_t log2_get_file_path(log2_ctx *ctx, char *buf, size_t size)
     if (ctx == nullptr) {
         return copy_out("", buf, size);
     }
-    const ctx_access access(ctx);
+    const ctx_hold hold(ctx);
     return copy_out(log_file_get_path(&ctx->file), buf, size);
 }
 
@@ -944,7 +947,7 @@ int log2_get_file_fd(log2_ctx *ctx)
     if (ctx == nullptr) {
         return -1;
     }
-    const ctx_access access(ctx);
+    const ctx_hold hold(ctx);
     return log_file_fileno(&ctx->file);
 }
 
@@ -954,7 +957,7 @@ int log2_get_net_fd(log2_ctx *ctx)
     if (ctx == nullptr) {
         return -1;
     }
-    const ctx_access access(ctx);
+    const ctx_hold hold(ctx);
     return ctx->net.fd;
 }
 
@@ -967,7 +970,14 @@ int log2_get_bsv_fd(log2_ctx *ctx)
 int log2_bsv_join(log2_ctx *ctx, int ms)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? 0 : log_bsv_join(&ctx->bsv, ms);
+    if (ctx == nullptr) {
+        return 0;
+    }
+    {
+        const ctx_hold hold(ctx);
+        log_file_settle(&ctx->file);
+    }
+    return log_bsv_join(&ctx->bsv, ms);
 }
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)
@@ -980,7 +990,7 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
         memset(info, 0, sizeof(*info));
         return 0;
     }
-    const ctx_access access(ctx);
+    const ctx_hold hold(ctx);
     info->level = static_cast<uint32_t>(ctx->threshold.load());
     info->flags = ctx->flags.load();
     info->console_on = ctx->console_on.load();

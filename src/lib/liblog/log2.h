@@ -174,9 +174,9 @@ int log2_get_net_fd(log2_ctx *ctx);
 // The log collector's socket descriptor, -1 when none is open (kept open
 // with the others by the daemonizer).
 int log2_get_bsv_fd(log2_ctx *ctx);
-// Waits up to ms for the collector's opener thread "bsvnet" to end: 0 when
-// it has (so that no thread of the logger runs across a fork), -1 when it
-// still runs.
+// Completes a log file cut in progress, then waits up to ms for the
+// collector's opener thread "bsvnet" to end: 0 when it has (so that no
+// thread of the logger runs across a fork), -1 when it still runs.
 int log2_bsv_join(log2_ctx *ctx, int ms);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.
