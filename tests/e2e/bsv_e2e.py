@@ -15,6 +15,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -179,6 +180,69 @@ def case_pcap_daemon(box):
     check(any("stop_server ==>" in record_text(r[2]) and struct.unpack_from("<I", r[2], 0)[0] == pid for r in recs),
           "the daemon's stop is recorded with its id")
     check_eq(len(tshark_lengths(box.path("log.pcap"))), len(recs), "tshark reads the daemon's file")
+
+
+def daemon_pid(box):
+    """The process id of the detached daemon running this sandbox's binary,
+    once the forks that lead to it have ended."""
+    def find():
+        alive = []
+        for entry in os.listdir("/proc"):
+            try:
+                if entry.isdigit() and os.readlink(f"/proc/{entry}/exe") == box.exe and \
+                        zorv_e2e.pid_alive(int(entry)):
+                    alive.append(int(entry))
+            except OSError:
+                pass
+        return alive[0] if len(alive) == 1 else None
+
+    first = wait_for(find, zorv_e2e.RUN_TIMEOUT, "the detached daemon")
+    time.sleep(0.3)
+    return wait_for(lambda: find() == first and first, zorv_e2e.RUN_TIMEOUT, "the detached daemon to settle")
+
+
+def case_log_file_modes(box):
+    """Text and pcap logs with a 4 KiB cap (cut many times by a run at verb
+    level), in the foreground under umask 0 and detached (the daemonizer
+    sets umask 0): every file is 0644, never world-writable."""
+    old = os.umask(0)
+    try:
+        for name in ("log.log", "log.pcap"):
+            for detached in (False, True):
+                what = f"{name} {'-d' if detached else 'foreground'}"
+                if os.path.exists(box.path(name)):
+                    os.unlink(box.path(name))
+                port = free_port()
+                box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile=%s\nfile_size=4k\n" % (port, name))
+                if detached:
+                    rc, _, _ = box.run("-d", "-q", "-l", "verb")
+                    check_eq(rc, 0, f"{what}: status")
+                    pid = daemon_pid(box)
+                else:
+                    p = zorv_e2e.start_running(box)
+                    threading.Thread(target=lambda: [None for _ in p.stderr], daemon=True).start()
+                wait_for(lambda: os.path.exists(box.path(name)), zorv_e2e.RUN_TIMEOUT, f"{what}: the file")
+                check_eq(oct(os.stat(box.path(name)).st_mode & 0o777), "0o644", f"{what}: mode when created")
+                # Each NBD connection logs a few lines: enough for many cuts.
+                # The greeting is read before the close, so that the session
+                # is under way when it ends.
+                for _ in range(200):
+                    try:
+                        with socket.create_connection(("127.0.0.1", port), timeout=2) as c:
+                            c.recv(18)
+                    except OSError:
+                        time.sleep(0.02)
+                if detached:
+                    os.kill(pid, signal.SIGTERM)
+                    wait_for(lambda: not zorv_e2e.pid_alive(pid), zorv_e2e.STOP_BOUND, f"{what}: the stop")
+                else:
+                    stop_and_wait(p)
+                data = read(box.path(name))
+                check(len(data) < 4096 + 8192, f"{what}: {len(data)} bytes, past its cap")
+                check(b"app_check_instance" not in data, f"{what}: the file was cut")
+                check_eq(oct(os.stat(box.path(name)).st_mode & 0o777), "0o644", f"{what}: mode after cuts")
+    finally:
+        os.umask(old)
 
 
 # The full-disk cases: the log directory is a small tmpfs in a mount
