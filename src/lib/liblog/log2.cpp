@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 
 #include "libbsv/bsv.h"
@@ -761,6 +762,9 @@ int log2_exit(log2_ctx *ctx)
     // allocated, since it still uses the sink.
     const bool opener_gone = log_bsv_join(&ctx->bsv, kBsvJoinMs) == 0;
     mutex_lock(ctx->mutex);
+    // What the sinks log while they close (a cut completed on its way out)
+    // is dropped like any call from inside the logger.
+    const bool was_in_log = std::exchange(t_in_log, true);
     ctx->exited = true;
     if (is_default) {
         g_default_exited.store(true);
@@ -775,6 +779,7 @@ int log2_exit(log2_ctx *ctx)
     if (is_default) {
         bsv_exit_all();
     }
+    t_in_log = was_in_log;
     mutex_unlock(ctx->mutex);
     if (is_default) {
         guard.unlock();
@@ -859,6 +864,9 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
     }
     case LOG2_CMD_BSV_URL: {
+        // The earlier collector's opener may be logging: it is waited for
+        // before the hold is taken, as at the exit.
+        log_bsv_join(&ctx->bsv, kBsvJoinMs);
         const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_bsv_udp_open(&ctx->bsv, static_cast<const char *>(arg));
     }
