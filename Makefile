@@ -29,7 +29,7 @@ RUN_DIR  := build/run
 # records and their readers, the file tools, plug-ins and virtual devices,
 # the web tool and its password checker),
 # as CTest name patterns.
-TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*|Bsv[A-Za-z0-9/]*|Log/[A-Za-z]*|([A-Za-z]+/)?FileHash[A-Za-z]*|([A-Za-z]+/)?FileBcount[A-Za-z]*|ReadCache|Pwritex|BdTool|VdevThreads|Plugin|WebTool|Pwd|HttpdPair)\.
+TSAN_TESTS := ^(NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*|Bsv[A-Za-z0-9/]*|Log/[A-Za-z]*|([A-Za-z]+/)?FileHash[A-Za-z]*|([A-Za-z]+/)?FileBcount[A-Za-z]*|ReadCache|Pwritex|BdTool|VdevThreads|Plugin|WebTool|Pwd|HttpdPair|ShellRecentLog|Syslog[A-Za-z]*|([A-Za-z]+/)?LogFileFull)\.
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
@@ -47,7 +47,7 @@ build-test: deps
 build-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORV_SANITIZE=thread -DZORV_WERROR=ON
 	cmake --build $(TSAN_DIR) -j $(JOBS) --target pal_tests log_tests net_tests nbd_tests \
-		bsv_tests bsvf_tests block_tests vdev_tests httpd_tests pwd_tests dbg_tests
+		bsv_tests bsvf_tests block_tests vdev_tests httpd_tests pwd_tests dbg_tests sh_tests
 
 build-run: deps
 	cmake -S . -B $(RUN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORV_TESTS=OFF

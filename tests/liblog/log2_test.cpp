@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -58,6 +59,21 @@ std::vector<cb_line> take_cb_lines()
 {
     std::lock_guard guard(g_cb_lock);
     return std::exchange(g_cb_lines, {});
+}
+
+// The logger's texts, as their getters copy them out.
+std::string recent_of(log2_ctx *ctx)
+{
+    char buf[LOG2_RECENT_SIZE];
+    log2_get_recent(ctx, buf, sizeof(buf));
+    return buf;
+}
+
+std::string file_path_of(log2_ctx *ctx)
+{
+    char buf[4096];
+    log2_get_file_path(ctx, buf, sizeof(buf));
+    return buf;
 }
 
 const void *as_arg(intptr_t v)
@@ -197,7 +213,7 @@ TEST_F(LogCtx, LevelAboveThresholdReachesNothing)
     log2_printf(ctx_, LOG2_VERB, "t", "a.c", 1, "fn", "hidden\n");
     EXPECT_EQ(cap.take(), "");
     EXPECT_TRUE(take_cb_lines().empty());
-    EXPECT_STREQ(log2_get_recent(ctx_), "");
+    EXPECT_EQ(recent_of(ctx_), "");
 
     log2_ioctl(ctx_, LOG2_CMD_CONSOLE_ON, as_arg(0), 0);
     log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "shown\n");
@@ -220,7 +236,7 @@ TEST_F(LogCtx, CallbacksSplitAtWarnAndNeedBoth)
     log2_ioctl(ctx_, LOG2_CMD_LO_CB, nullptr, 0);
     log2_printf(ctx_, LOG2_NOTI, "t", "a.c", 1, "fn", "n\n");
     EXPECT_TRUE(take_cb_lines().empty());
-    EXPECT_STREQ(log2_get_recent(ctx_), "w\nn\nn\n");
+    EXPECT_EQ(recent_of(ctx_), "w\nn\nn\n");
 }
 
 TEST_F(LogCtx, ErrnoTextAppendedAndErrnoKept)
@@ -252,7 +268,7 @@ TEST_F(LogCtx, RecordOnlyMessageReachesNoTextSink)
     log2_printf(ctx_, LOG2_CRIT | LOG2_F_BSVONLY, "t", "a.c", 1, "fn", "crit record only\n");
     EXPECT_EQ(cap.take(), "");
     EXPECT_TRUE(take_cb_lines().empty());
-    EXPECT_STREQ(log2_get_recent(ctx_), "");
+    EXPECT_EQ(recent_of(ctx_), "");
 }
 
 TEST_F(LogCtx, CritWithNoExitFlagContinues)
@@ -261,7 +277,7 @@ TEST_F(LogCtx, CritWithNoExitFlagContinues)
     auto lines = take_cb_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].line, "survived\n");
-    EXPECT_STREQ(log2_get_recent(ctx_), "survived\n");
+    EXPECT_EQ(recent_of(ctx_), "survived\n");
 }
 
 void stderr_cb(int level, const char *tag, const char *line, int len)
@@ -436,7 +452,7 @@ TEST_F(LogCtx, RecentLinesKeepWholeNewestLines)
         const std::string text = "line " + std::to_string(i) + std::string(static_cast<size_t>(i % 37), 'x') + "\n";
         log2_puts(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", text.c_str());
         all += text;
-        const std::string recent = log2_get_recent(ctx_);
+        const std::string recent = recent_of(ctx_);
         ASSERT_LE(recent.size(), 1023u);
         ASSERT_GE(all.size(), recent.size());
         ASSERT_EQ(all.compare(all.size() - recent.size(), recent.size(), recent), 0);
@@ -444,6 +460,67 @@ TEST_F(LogCtx, RecentLinesKeepWholeNewestLines)
         ASSERT_TRUE(cut == 0 || all[cut - 1] == '\n') << "cut inside a line at " << cut;
         ASSERT_FALSE(recent.empty());
     }
+}
+
+// Printable text and line ends only, within the recent buffer: a copy taken
+// while another thread rewrites the buffer would show torn or stray bytes.
+static bool whole_text(const std::string &text, size_t cap)
+{
+    if (text.size() >= cap)
+        return false;
+    for (const char c : text) {
+        if (c != '\n' && (c < 0x20 || c > 0x7e))
+            return false;
+    }
+    return true;
+}
+
+// Three readers copy the logger's texts while six threads log at verb level
+// and one re-opens the log file under alternating names.
+TEST_F(LogCtx, TextsAreCopiedWholeWhileOthersLog)
+{
+    const std::string dir = ::testing::TempDir();
+    const std::string names[] = {dir + "zorv_copy_a.log", dir + "zorv_copy_bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb.log"};
+    log2_ioctl(ctx_, LOG2_CMD_LEVEL, as_arg(LOG2_VERB), 0);
+    log2_ioctl(ctx_, LOG2_CMD_HI_CB, nullptr, 0);
+    ASSERT_EQ(log2_ioctl(ctx_, LOG2_CMD_FILE_OPEN, names[0].c_str(), -1), 0);
+    log2_ioctl(ctx_, LOG2_CMD_FILE_ON, as_arg(1), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 400; i++)
+                log2_printf(ctx_, LOG2_VERB, "t", "a.c", 1, "fn", "writer %d line %d %s\n", t, i,
+                            std::string(static_cast<size_t>(i % 97), 'x').c_str());
+        });
+    }
+    threads.emplace_back([&] {
+        for (int i = 0; !stop.load(); i++)
+            log2_ioctl(ctx_, LOG2_CMD_FILE_OPEN, names[i % 2].c_str(), -1);
+    });
+    for (int r = 0; r < 3; r++) {
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                const std::string recent = recent_of(ctx_);
+                const std::string path = file_path_of(ctx_);
+                log2_info info{};
+                log2_get_info(ctx_, &info);
+                if (!whole_text(recent, LOG2_RECENT_SIZE) || (path != names[0] && path != names[1]) ||
+                    (info.file_path != names[0] && info.file_path != names[1]))
+                    bad++;
+            }
+        });
+    }
+    for (size_t i = 0; i < 6; i++)
+        threads[i].join();
+    stop.store(true);
+    for (size_t i = 6; i < threads.size(); i++)
+        threads[i].join();
+    EXPECT_EQ(bad.load(), 0);
+    log2_ioctl(ctx_, LOG2_CMD_FILE_ON, as_arg(0), 0);
+    for (const auto &name : names)
+        unlink(name.c_str());
 }
 
 TEST_F(LogCtx, LongMessageCutOnConsole)
@@ -534,7 +611,7 @@ TEST_F(LogCtx, InfoDumpListsSettings)
                  "log_level=noti\nlog_shell_enale_out=0\nlog_file_enale_out=1\nlog_file_name=''\n"
                  "log_file_max_size=2097152\nlog_syslog_enale_out=0\nlog_syslog_url=''\nlog_bsvlog_url=''\n");
     os_free(dump);
-    EXPECT_STREQ(log2_get_file_path(ctx_), "");
+    EXPECT_EQ(file_path_of(ctx_), "");
     EXPECT_EQ(log2_get_file_fd(ctx_), -1);
 
     // An open log file and a syslog URL show in the settings; texts with
@@ -548,7 +625,7 @@ TEST_F(LogCtx, InfoDumpListsSettings)
     log2_ioctl(ctx_, LOG2_CMD_FILE_SIZE, as_arg(8192), 0);
     char real[4096];
     ASSERT_NE(realpath(path.c_str(), real), nullptr);
-    EXPECT_STREQ(log2_get_file_path(ctx_), real);
+    EXPECT_EQ(file_path_of(ctx_), real);
     EXPECT_GE(log2_get_file_fd(ctx_), 0);
     dump = log2_info_dump(ctx_);
     ASSERT_NE(dump, nullptr);
@@ -808,7 +885,7 @@ TEST(LogConf, FileSizeBelowMinimumWarnsAndKeepsTheCap)
         ASSERT_NE(ctx, nullptr);
         if (r.warning != nullptr) {
             EXPECT_EQ(err, r.warning);
-            EXPECT_STREQ(log2_get_recent(ctx), r.warning);
+            EXPECT_EQ(recent_of(ctx), r.warning);
         } else {
             EXPECT_EQ(err.find("must>="), std::string::npos) << err;
         }
@@ -853,7 +930,7 @@ TEST(LogConf, SinkKeysGoThroughTheirCommands)
     EXPECT_EQ(ctx->file_on.load(), 1);
     EXPECT_STREQ(ctx->file.dir, logs.c_str());
     EXPECT_STREQ(ctx->file.pattern, "a_?*.log");
-    EXPECT_EQ(std::string(log2_get_file_path(ctx)), logs + "/a_4.log");
+    EXPECT_EQ(file_path_of(ctx), logs + "/a_4.log");
     // max_num_file runs after the file is opened: the two names that sort
     // last are kept, the new file among them.
     for (const char *name : {"/a_1.log", "/a_2.log", "/a_3.log", "/a_4.log"}) {

@@ -7,9 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "libpal/basic/os_sync.h"
 #include "liblog/log2.h"
@@ -157,6 +164,178 @@ TEST_F(Syslog, ServerThatIsDownBacksOff)
         EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "lost\n", -1), -1);
     EXPECT_LT(os_tick_ms() - start, 5000u);
     EXPECT_EQ(net_.backoff_ms, 2000u);  // one failed try only
+}
+
+// Sockets towards port in FIN-WAIT-1: closed with data the peer never took.
+int fin_wait1_towards(uint16_t port)
+{
+    int count = 0;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE *f = fopen(table, "r");
+        if (f == nullptr)
+            continue;
+        char row[512];
+        while (fgets(row, sizeof(row), f) != nullptr) {
+            char local[64];
+            char remote[64];
+            unsigned state = 0;
+            if (sscanf(row, "%*d: %63s %63s %x", local, remote, &state) != 3)
+                continue;
+            const char *colon = strrchr(remote, ':');
+            if (colon != nullptr && strtoul(colon + 1, nullptr, 16) == port && state == 0x04)
+                count++;
+        }
+        fclose(f);
+    }
+    return count;
+}
+
+// How a collector behaves: what its side does with the connection.
+enum class peer_kind { down, refuses_udp, never_accepts, never_reads, reads_slowly };
+
+struct peer_row {
+    const char *name;
+    peer_kind kind;
+};
+
+// Logs verb lines through a context to the peer for three seconds (longer
+// than a stalled peer is kept) and gives the longest log call in ms.
+// The FIN-WAIT-1 sockets towards port go to *lingering, counted before and
+// after the context closes its sink.
+uint64_t log_to_peer(const std::string &url, uint16_t port, const std::atomic<bool> &stop, int *lingering)
+{
+    log2_ctx *ctx = log2_ctx_new();
+    log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, nullptr, 0);
+    log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_VERB}), 0);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+    const std::string filler(700, 'v');
+    uint64_t longest = 0;
+    const uint64_t end = os_tick_ms() + 3000;
+    for (int i = 0; os_tick_ms() < end && !stop.load(); i++) {
+        const uint64_t t0 = os_tick_ms();
+        log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "line %d %s\n", i, filler.c_str());
+        longest = std::max(longest, os_tick_ms() - t0);
+        if (i % 8 == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    *lingering = fin_wait1_towards(port);
+    log2_exit(ctx);
+    *lingering += fin_wait1_towards(port);
+    return longest;
+}
+
+// Collectors that are down, refuse, never accept, accept and never read, or
+// read slowly: no log call waits on them (the old send waited a second with
+// the logger's lock held) and no connection closed on unsent data lingers in
+// FIN-WAIT-1.
+TEST(SyslogPeers, NoLogCallWaitsAndNoSocketLingers)
+{
+    const peer_row rows[] = {
+        {"down", peer_kind::down},
+        {"refuses_udp", peer_kind::refuses_udp},
+        {"never_accepts", peer_kind::never_accepts},
+        {"never_reads", peer_kind::never_reads},
+        {"reads_slowly", peer_kind::reads_slowly},
+    };
+    struct run {
+        uint16_t port = 0;
+        uint64_t longest = 0;
+        int lingering = 0;
+    };
+    std::vector<run> runs(std::size(rows));
+    std::vector<std::thread> threads;
+    for (size_t r = 0; r < std::size(rows); r++) {
+        threads.emplace_back([&rows, &runs, r] {
+            const peer_kind kind = rows[r].kind;
+            uint16_t port = 0;
+            const int srv = bind_loopback(kind == peer_kind::refuses_udp ? SOCK_DGRAM : SOCK_STREAM, &port);
+            if (srv < 0)
+                return;
+            runs[r].port = port;
+            if (kind == peer_kind::down || kind == peer_kind::refuses_udp)
+                close(srv);
+            std::atomic<bool> stop{false};
+            std::thread peer([&] {
+                if (kind != peer_kind::never_reads && kind != peer_kind::reads_slowly)
+                    return;
+                int conn = -1;
+                std::vector<int> conns;
+                while (!stop.load()) {
+                    pollfd p{srv, POLLIN, 0};
+                    if (poll(&p, 1, 10) > 0) {
+                        conn = accept(srv, nullptr, nullptr);
+                        if (conn >= 0) {
+                            int small = 4096;
+                            setsockopt(conn, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+                            conns.push_back(conn);
+                        }
+                    }
+                    if (kind == peer_kind::reads_slowly && conn >= 0) {
+                        char buf[512];
+                        recv(conn, buf, sizeof(buf), MSG_DONTWAIT);
+                    }
+                }
+                for (const int c : conns)
+                    close(c);
+            });
+            const std::string scheme = kind == peer_kind::refuses_udp ? "udp" : "tcp";
+            runs[r].longest = log_to_peer(scheme + "://127.0.0.1:" + std::to_string(port), port, stop, &runs[r].lingering);
+            stop.store(true);
+            peer.join();
+            if (kind != peer_kind::down && kind != peer_kind::refuses_udp)
+                close(srv);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    for (size_t r = 0; r < std::size(rows); r++) {
+        SCOPED_TRACE(rows[r].name);
+        EXPECT_NE(runs[r].port, 0);
+        EXPECT_LT(runs[r].longest, 200u);
+        EXPECT_EQ(runs[r].lingering, 0);
+    }
+}
+
+// A collector that stops reading for a while gets, once it reads again, how
+// many lines it missed, ahead of the lines that follow.
+TEST(SyslogPeers, DroppedLinesAreCountedToThePeerThatReadsAgain)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_STREAM, &port);
+    ASSERT_GE(srv, 0);
+    log2_ctx *ctx = log2_ctx_new();
+    log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, nullptr, 0);
+    log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_VERB}), 0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+    log2_printf(ctx, LOG2_INFO, "t", "a.c", 1, "fn", "hello\n");
+    const int conn = accept(srv, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    const std::string filler(700, 'v');
+    // Not read: the socket fills and the rest is dropped.
+    for (int i = 0; i < 100000 && ctx->net.dropped == 0; i++)
+        log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "line %d %s\n", i, filler.c_str());
+    std::string got;
+    char buf[65536];
+    for (int i = 0; i < 200; i++) {
+        ssize_t n;
+        while ((n = recv(conn, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+            got.append(buf, static_cast<size_t>(n));
+        log2_printf(ctx, LOG2_INFO, "t", "a.c", 1, "fn", "after %d\n", i);
+        if (got.find("after ") != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(got, m, std::regex("log\\[\\d+\\]: syslog: (\\d+) log lines were dropped")))
+        << got.size();
+    EXPECT_GT(std::stoul(m[1]), 0u);
+    EXPECT_LT(got.find("were dropped"), got.find("after "));
+    log2_exit(ctx);
+    close(conn);
+    close(srv);
 }
 
 TEST_F(Syslog, UnusableUrlKeepsTheSinkOff)

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -16,6 +17,7 @@
 #include "libnbd/nbd_proto.h"
 #include "libpal/basic/os_malloc.h"
 #include "libnbd/nbdsrv.h"
+#include "libpal/value/var_mgr.h"
 #include "../support/loopback_connect.h"
 
 namespace {
@@ -68,8 +70,9 @@ struct peer {
         uint8_t g[NBD_GREETING_SIZE];
         return recv_all(g, sizeof(g));
     }
-    // Opens path with NBD_OPT_EXPORT_NAME (no zeroes) and reads the 10 bytes.
-    bool open_export(const std::string &path)
+    // Opens path with NBD_OPT_EXPORT_NAME (no zeroes) and reads the 10 bytes;
+    // tflags, when given, gets the export's transmission flags.
+    bool open_export(const std::string &path, uint16_t *tflags = nullptr)
     {
         uint8_t msg[4 + 16];
         be32_store(msg, NBD_FLAG_C_NO_ZEROES);
@@ -77,9 +80,12 @@ struct peer {
         be32_store(msg + 12, NBD_OPT_EXPORT_NAME);
         be32_store(msg + 16, static_cast<uint32_t>(path.size()));
         uint8_t info[NBD_EXPORT_INFO_SIZE];
-        return greeted() && send(fd, msg, sizeof(msg), 0) == sizeof(msg) &&
-               send(fd, path.data(), path.size(), 0) == static_cast<ssize_t>(path.size()) &&
-               recv_all(info, sizeof(info));
+        const bool ok = greeted() && send(fd, msg, sizeof(msg), 0) == sizeof(msg) &&
+                        send(fd, path.data(), path.size(), 0) == static_cast<ssize_t>(path.size()) &&
+                        recv_all(info, sizeof(info));
+        if (ok && tflags != nullptr)
+            *tflags = be16_load(info + 8);
+        return ok;
     }
 };
 
@@ -188,6 +194,40 @@ TEST_F(ClientPool, QueuedAndSplitRequestsAreAnsweredInOrder)
     uint8_t reply[NBD_REPLY_SIZE + 16];
     ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
     EXPECT_EQ(be64_load(reply + 8), 777U);
+}
+
+// The shell sets the read-only flag while clients connect (the NBD threads
+// read it without the shell's lock): each session keeps the mode it opened
+// with, so a write is refused exactly on the sessions that opened read-only.
+TEST_F(ClientPool, ReadOnlyFlagSetWhileClientsConnectKeepsEachSessionsMode)
+{
+    dvar var = {"nbd_readonly_flag", DVAR_TYPE_ENUM, "0|1", nullptr, nullptr, nullptr, {VALUE_TYPE_PINT, {}}};
+    var.value.v.pint = &g_nbd_settings.readonly;
+    dvar_mgr *mgr = dvar_mgr_new();
+    ASSERT_EQ(dvar_mgr_add(mgr, &var), 0);
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        for (int i = 0; !stop.load(); i++)
+            dvar_mgr_set(mgr, "nbd_readonly_flag", i % 2 == 0 ? "0" : "1", nullptr);
+    });
+    for (uint64_t h = 1; h <= 60; h++) {
+        peer p(port_);
+        uint16_t tflags = 0;
+        ASSERT_TRUE(p.open_export(path_, &tflags));
+        const bool readonly = tflags == NBD_TFLAGS_READONLY;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::vector<uint8_t> req = read_request(h, 0, 512);
+        be16_store(req.data() + 6, NBD_CMD_WRITE);
+        req.resize(req.size() + 512, 0x5a);
+        ASSERT_EQ(send(p.fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+        uint8_t reply[NBD_REPLY_SIZE];
+        ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
+        EXPECT_EQ(be32_load(reply + 4), readonly ? NBD_EPERM : 0U) << "session " << h;
+    }
+    stop.store(true);
+    setter.join();
+    dvar_mgr_free(mgr);
+    std::atomic_ref<int>(g_nbd_settings.readonly).store(1);
 }
 
 // A large request's buffer lasts only for that request: an idle session

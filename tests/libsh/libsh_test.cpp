@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "liblog/log2.h"
 #include "libsh/sh_imp.h"
 #include "libsh/sh_alias.h"
 #include "sh_fixture.h"
@@ -271,4 +272,49 @@ TEST(ShellDeath, NullTakesTheFaultPath)
     // Without the daemon's panic handler the fault ends the test child by the
     // default action (or by the sanitizer's report).
     EXPECT_DEATH({ sh_capture s; s.run("call null"); }, "");
+}
+
+// "show llog" in three sessions while six threads log at verb level: every
+// reply is printable text within the recent buffer's size (a copy taken
+// while the logger rewrites its buffer loses its end and reads past it).
+TEST(ShellRecentLog, ShowLlogRepliesStayWholeWhileOthersLog)
+{
+    libsh_init();
+    const int old_level = log2_get_level(nullptr);
+    log2_ioctl(nullptr, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), 0);
+    log2_set_level(nullptr, LOG2_VERB);
+    std::atomic<bool> stop{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 6; t++) {
+        loggers.emplace_back([&stop, t] {
+            for (int i = 0; !stop.load(); i++)
+                log2_printf(nullptr, LOG2_VERB, "t", __FILE__, __LINE__, __func__, "session %d line %d %.*s\n", t, i,
+                            i % 113, "................................................................"
+                                     "................................................................");
+        });
+    }
+    std::vector<std::thread> sessions;
+    for (int s = 0; s < 3; s++) {
+        sessions.emplace_back([&] {
+            sh_capture sh;
+            for (int i = 0; i < 2000; i++) {
+                std::string out = sh.run("show llog");
+                while (!out.empty() && out.back() == '\0')
+                    out.pop_back();
+                bool ok = out.size() < LOG2_RECENT_SIZE;
+                for (const char c : out)
+                    ok = ok && (c == '\n' || (c >= 0x20 && c <= 0x7e));
+                if (!ok)
+                    bad++;
+            }
+        });
+    }
+    for (auto &th : sessions)
+        th.join();
+    stop.store(true);
+    for (auto &th : loggers)
+        th.join();
+    log2_set_level(nullptr, old_level);
+    EXPECT_EQ(bad.load(), 0);
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 
 #include "libbsv/bsv.h"
@@ -76,6 +77,8 @@ thread_local bool t_creating = false;
 // nested call on another context would otherwise take that context's mutex
 // while this one's is held, and two threads doing so in turn would deadlock.
 thread_local bool t_in_log = false;
+// The context whose setter this thread runs (see ctx_hold).
+thread_local const log2_ctx *t_in_setter = nullptr;
 // How long the shutdown waits for the collector's opener thread.
 constexpr int kBsvJoinMs = 1000;
 
@@ -121,13 +124,29 @@ uint32_t self_tid()
 }
 
 // The caller's hold on a context: the busy count and owner make a second
-// call from the same thread return before it touches the mutex.
+// call from the same thread return before it touches the mutex. Log calls,
+// the setters of the sinks and the getters of the texts the context keeps
+// all take it, so that no text is read or changed while another thread
+// writes it; what a sink logs from inside a setter is dropped like any call
+// from inside the logger (the sinks report their own problems on standard
+// error). A getter that finds the hold taken by its own thread (a line
+// callback) is inside the only writer and reads without it.
 class ctx_hold {
 public:
-    explicit ctx_hold(log2_ctx *ctx) : ctx_(ctx)
+    enum class use { log, setter };
+    explicit ctx_hold(log2_ctx *ctx, use u = use::log) : ctx_(ctx), use_(u)
     {
         const uint32_t tid = self_tid();
-        if (t_in_log || (ctx->busy.load() != 0 && ctx->owner.load() == tid)) {
+        if (t_in_log) {
+            return;
+        }
+        if (ctx->busy.load() != 0 && ctx->owner.load() == tid) {
+            // A sink that reports while a setter changes it (a pcap file
+            // found damaged as it opens) logs inside the setter's hold.
+            if (u == use::log && t_in_setter == ctx) {
+                nested_ = true;
+                t_in_log = true;
+            }
             return;
         }
         mutex_lock(ctx->mutex);
@@ -138,12 +157,23 @@ public:
         ctx->busy.fetch_add(1);
         ctx->owner.store(tid);
         held_ = true;
-        t_in_log = true;
+        if (u == use::log) {
+            t_in_log = true;
+        } else {
+            t_in_setter = ctx;
+        }
     }
     ~ctx_hold()
     {
-        if (held_) {
+        if (nested_) {
             t_in_log = false;
+        }
+        if (held_) {
+            if (use_ == use::log) {
+                t_in_log = false;
+            } else {
+                t_in_setter = nullptr;
+            }
             ctx_->owner.store(0);
             ctx_->busy.fetch_sub(1);
             mutex_unlock(ctx_->mutex);
@@ -151,12 +181,25 @@ public:
     }
     ctx_hold(const ctx_hold &) = delete;
     ctx_hold &operator=(const ctx_hold &) = delete;
-    bool held() const { return held_; }
+    bool held() const { return held_ || nested_; }
 
 private:
     log2_ctx *ctx_;
+    use use_;
     bool held_ = false;
+    bool nested_ = false;
 };
+
+size_t copy_out(const char *text, char *buf, size_t size)
+{
+    if (buf == nullptr || size == 0) {
+        return 0;
+    }
+    const size_t n = std::min(strlen(text), size - 1);
+    memcpy(buf, text, n);
+    buf[n] = '\0';
+    return n;
+}
 
 // Appends formatted text at *pos, truncating at the buffer's end.
 void line_appendf(char *buf, size_t size, size_t *pos, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
@@ -427,7 +470,10 @@ constexpr conf_key kConfKeys[] = {
      }},
     {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
     {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
-    {"file_mode", false, [](log2_ctx *c, const char *v) { log_file_set_mode(&c->file, v); }},
+    {"file_mode", false, [](log2_ctx *c, const char *v) {
+         const ctx_hold hold(c, ctx_hold::use::setter);
+         log_file_set_mode(&c->file, v);
+     }},
     {"file", true,
      [](log2_ctx *c, const char *v) {
          log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
@@ -716,6 +762,9 @@ int log2_exit(log2_ctx *ctx)
     // allocated, since it still uses the sink.
     const bool opener_gone = log_bsv_join(&ctx->bsv, kBsvJoinMs) == 0;
     mutex_lock(ctx->mutex);
+    // What the sinks log while they close (a cut completed on its way out)
+    // is dropped like any call from inside the logger.
+    const bool was_in_log = std::exchange(t_in_log, true);
     ctx->exited = true;
     if (is_default) {
         g_default_exited.store(true);
@@ -730,6 +779,7 @@ int log2_exit(log2_ctx *ctx)
     if (is_default) {
         bsv_exit_all();
     }
+    t_in_log = was_in_log;
     mutex_unlock(ctx->mutex);
     if (is_default) {
         guard.unlock();
@@ -793,18 +843,33 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         }
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
-    case LOG2_CMD_FILE_OPEN:
+    case LOG2_CMD_FILE_OPEN: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_open(&ctx->file, static_cast<const char *>(arg));
-    case LOG2_CMD_FILE_DIR:
+    }
+    case LOG2_CMD_FILE_DIR: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_set_dir(&ctx->file, static_cast<const char *>(arg));
-    case LOG2_CMD_FILE_SIZE:
+    }
+    case LOG2_CMD_FILE_SIZE: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_set_size(&ctx->file, static_cast<uint32_t>(std::clamp<intptr_t>(arg_int(arg), 0, UINT32_MAX)));
-    case LOG2_CMD_FILE_KEEP:
+    }
+    case LOG2_CMD_FILE_KEEP: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_file_del_old(&ctx->file, static_cast<int>(arg_int(arg)));
-    case LOG2_CMD_SYSLOG_URL:
+    }
+    case LOG2_CMD_SYSLOG_URL: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_net_open(&ctx->net, static_cast<const char *>(arg)) < 0 ? -1 : 0;
-    case LOG2_CMD_BSV_URL:
+    }
+    case LOG2_CMD_BSV_URL: {
+        // The earlier collector's opener may be logging: it is waited for
+        // before the hold is taken, as at the exit.
+        log_bsv_join(&ctx->bsv, kBsvJoinMs);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
         return log_bsv_udp_open(&ctx->bsv, static_cast<const char *>(arg));
+    }
     case LOG2_CMD_CONSOLE_ON:
         ctx->console_on.store(arg_int(arg) != 0 ? 1 : 0);
         return 0;
@@ -864,28 +929,44 @@ const char *log2_get_level_str(log2_ctx *ctx)
     return ctx == nullptr ? "" : log2_level_name(ctx->threshold.load());
 }
 
-const char *log2_get_recent(log2_ctx *ctx)
+size_t log2_get_recent(log2_ctx *ctx, char *buf, size_t size)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? "" : ctx->recent;
+    if (ctx == nullptr) {
+        return copy_out("", buf, size);
+    }
+    const ctx_hold hold(ctx);
+    return copy_out(ctx->recent, buf, size);
 }
 
-const char *log2_get_file_path(log2_ctx *ctx)
+size_t log2_get_file_path(log2_ctx *ctx, char *buf, size_t size)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? "" : log_file_get_path(&ctx->file);
+    if (ctx == nullptr) {
+        return copy_out("", buf, size);
+    }
+    const ctx_hold hold(ctx);
+    return copy_out(log_file_get_path(&ctx->file), buf, size);
 }
 
 int log2_get_file_fd(log2_ctx *ctx)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? -1 : log_file_fileno(&ctx->file);
+    if (ctx == nullptr) {
+        return -1;
+    }
+    const ctx_hold hold(ctx);
+    return log_file_fileno(&ctx->file);
 }
 
 int log2_get_net_fd(log2_ctx *ctx)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? -1 : ctx->net.fd;
+    if (ctx == nullptr) {
+        return -1;
+    }
+    const ctx_hold hold(ctx);
+    return ctx->net.fd;
 }
 
 int log2_get_bsv_fd(log2_ctx *ctx)
@@ -897,7 +978,14 @@ int log2_get_bsv_fd(log2_ctx *ctx)
 int log2_bsv_join(log2_ctx *ctx, int ms)
 {
     ctx = log2_get_ctx(ctx);
-    return ctx == nullptr ? 0 : log_bsv_join(&ctx->bsv, ms);
+    if (ctx == nullptr) {
+        return 0;
+    }
+    {
+        const ctx_hold hold(ctx);
+        log_file_settle(&ctx->file);
+    }
+    return log_bsv_join(&ctx->bsv, ms);
 }
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)
@@ -910,6 +998,7 @@ int log2_get_info(log2_ctx *ctx, log2_info *info)
         memset(info, 0, sizeof(*info));
         return 0;
     }
+    const ctx_hold hold(ctx);
     info->level = static_cast<uint32_t>(ctx->threshold.load());
     info->flags = ctx->flags.load();
     info->console_on = ctx->console_on.load();

@@ -152,17 +152,21 @@ int log2_set_thread_name(const char *name);
 // as (const void *)(intptr_t)value; command 7 writes through arg.
 int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len);
 
-// Queries; on an exited default context they return 0 (texts: "").
+// Queries; on an exited default context they return 0 (texts: ""). A text
+// the logger keeps is copied under the context's mutex into the caller's
+// buffer (NUL-terminated, cut at size - 1): a line logged meanwhile rewrites
+// the logger's own copy, so no pointer into it is ever handed out.
 uint32_t log2_get_busy(log2_ctx *ctx);
 int log2_set_level(log2_ctx *ctx, int level);
 // 0, or -1 with the threshold unchanged for an unknown name.
 int log2_set_level_str(log2_ctx *ctx, const char *name);
 int log2_get_level(log2_ctx *ctx);
 const char *log2_get_level_str(log2_ctx *ctx);
-// The recent lines, owned by the context.
-const char *log2_get_recent(log2_ctx *ctx);
-// The open log file's path ("" when none) and its stream's descriptor (-1).
-const char *log2_get_file_path(log2_ctx *ctx);
+// The recent lines (LOG2_RECENT_SIZE holds them all). The length copied.
+size_t log2_get_recent(log2_ctx *ctx, char *buf, size_t size);
+// The open log file's path ("" when none). The length copied.
+size_t log2_get_file_path(log2_ctx *ctx, char *buf, size_t size);
+// The open log file's stream descriptor, -1 when none.
 int log2_get_file_fd(log2_ctx *ctx);
 // The syslog socket's descriptor, -1 when none is connected (the daemonizer
 // keeps it open with the log file's).
@@ -170,9 +174,9 @@ int log2_get_net_fd(log2_ctx *ctx);
 // The log collector's socket descriptor, -1 when none is open (kept open
 // with the others by the daemonizer).
 int log2_get_bsv_fd(log2_ctx *ctx);
-// Waits up to ms for the collector's opener thread "bsvnet" to end: 0 when
-// it has (so that no thread of the logger runs across a fork), -1 when it
-// still runs.
+// Completes a log file cut in progress, then waits up to ms for the
+// collector's opener thread "bsvnet" to end: 0 when it has (so that no
+// thread of the logger runs across a fork), -1 when it still runs.
 int log2_bsv_join(log2_ctx *ctx, int ms);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.

@@ -5,13 +5,22 @@
 // on a record boundary.
 // Runs inside the log call under the log context's mutex; its own problems
 // are reported on standard error or through the logger's diagnostics, never
-// through a log call.
+// through a log call. The file always reads back whole: a write that fails
+// (a full disk) is cut back to the last whole line or record, and the sink
+// then rests a second, counting the lines it loses (a text file says how
+// many once it writes again). The cut at the cap copies the kept part to
+// "<name>.cut" and renames it over the file; a small file is cut inline, a
+// larger one by a thread of its own while the log calls hold their lines in
+// memory (up to half the cap), so that no log call copies the file. A cut
+// that cannot be made starts the file anew. Files this sink creates get mode
+// 0644 whatever the umask.
 #pragma once
 
 #include <cstdint>
 
 struct VFILE;
 struct bsvf_pcap;
+struct log_file_cut;
 
 constexpr uint32_t LOG_FILE_DEFAULT_CAP = 2097152;
 constexpr uint32_t LOG_FILE_MIN_CAP = 1024;
@@ -25,6 +34,10 @@ struct log_file {
     uint32_t form;       // 2 text; 1 pcap
     bsvf_pcap *pcap;     // open only in the pcap form
     VFILE *fp;           // open only in the text form
+    int64_t size;        // the text form's bytes of whole lines
+    uint64_t retry_ms;   // after a failed write: nothing is written before this tick
+    uint64_t lost;       // lines or records lost since one was last written
+    log_file_cut *cut;   // the cut in progress on its thread, nullptr when none
 };
 
 void log_file_init(log_file *file);
@@ -44,6 +57,9 @@ int log_file_del_old(log_file *file, int keep);
 // (appended to with mode "a"). Does not switch the sink on. 0, or -1 (on
 // standard error) when the file cannot be opened.
 int log_file_open(log_file *file, const char *path);
+// Waits for a cut in progress and completes it (before a fork, so that no
+// thread of the sink runs across it, and before a close).
+void log_file_settle(log_file *file);
 void log_file_close(log_file *file);
 // One line: the prefix (date and time with microseconds, level prefix, pid,
 // thread name, tag) and text. A file removed from outside is re-created. 0,

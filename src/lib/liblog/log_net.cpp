@@ -39,9 +39,11 @@ namespace {
 
 constexpr uint32_t k_first_backoff_ms = 1000;
 constexpr uint32_t k_max_backoff_ms = 60000;
-// A connect or a send that has to wait waits at most this long.
-constexpr int k_wait_ms = 1000;
-constexpr size_t k_packet_size = 1536;
+// A TCP connect is given up after this long.
+constexpr int k_connect_ms = 1000;
+// The look a log call gives a new connect: a collector on this host or the
+// next one answers within it, and the first lines then go out at once.
+constexpr int k_connect_look_ms = 20;
 constexpr size_t k_host_size = 128;
 
 char s_host[k_host_size];
@@ -62,38 +64,30 @@ void read_host_name()
     });
 }
 
-bool wait_writable(int fd, int ms)
+// 1 when a non-blocking connect has completed, 0 while it is in progress
+// after waiting up to ms, -1 (errno set) when it failed.
+int connect_done(int fd, int ms)
 {
     pollfd p{fd, POLLOUT, 0};
     int rc;
     do {
         rc = poll(&p, 1, ms);
     } while (rc < 0 && errno == EINTR);
-    return rc > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
-}
-
-// A non-blocking connect that waits at most k_wait_ms.
-bool connect_bounded(int fd, const addrinfo *ai)
-{
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
-        return true;
-    if (errno != EINPROGRESS)
-        return false;
-    if (!wait_writable(fd, k_wait_ms)) {
-        errno = ETIMEDOUT;
-        return false;
-    }
+    if (rc == 0)
+        return 0;
     int err = 0;
     socklen_t len = sizeof(err);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+    if (rc < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
         errno = err != 0 ? err : errno;
-        return false;
+        return -1;
     }
-    return true;
+    return 1;
 }
 
-// -2: the name does not resolve (reported), -1: this kind failed, else the socket.
-int open_kind(const char *host, const char *service, int socktype)
+// -2: the name does not resolve (reported), -1: this kind failed, else the
+// socket. A connect not done within ms is handed back with *in_progress set
+// when in_progress is given, else it fails.
+int open_kind(const char *host, const char *service, int socktype, int ms, bool *in_progress)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -109,11 +103,125 @@ int open_kind(const char *host, const char *service, int socktype)
     const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
     if (fd < 0)
         return -1;
-    if (!connect_bounded(fd, found)) {
-        close(fd);
+    if (connect(fd, found->ai_addr, found->ai_addrlen) == 0)
+        return fd;
+    const int done = errno == EINPROGRESS ? connect_done(fd, ms) : -1;
+    if (done == 1)
+        return fd;
+    if (done == 0 && in_progress != nullptr) {
+        *in_progress = true;
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// Closes a socket whose peer stopped taking data or failed: with linger 0
+// the kernel drops what is unsent at once (a reset) instead of holding it
+// for a peer that may never read it.
+void close_now(int fd)
+{
+    if (fd < 0)
+        return;
+    const linger off{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof(off));
+    close(fd);
+}
+
+// The socket is given up and the line being sent is lost. After a connect
+// that failed or a peer that stopped reading, the next connect waits for the
+// back-off; after a failed send it may come at once.
+void net_fail(log_net *net, uint64_t now, bool backoff = true)
+{
+    if (net->pending_len != 0)
+        net->dropped++;
+    close_now(net->fd);
+    net->fd = -1;
+    net->connecting = 0;
+    net->pending_off = 0;
+    net->pending_len = 0;
+    net->stalled_ms = 0;
+    if (backoff) {
+        net->retry_ms = now + net->backoff_ms;
+        net->backoff_ms = std::min(net->backoff_ms * 2, k_max_backoff_ms);
+    }
+}
+
+// A connected socket, without waiting: starts a connect when none is open
+// and the back-off allows one, and looks whether one in progress is done.
+bool net_ready(log_net *net, uint64_t now)
+{
+    if (net->fd < 0 && log_net_connect(net) < 0)
+        return false;
+    if (net->connecting == 0)
+        return true;
+    const int done = connect_done(net->fd, 0);
+    if (done == 1) {
+        net->connecting = 0;
+        return true;
+    }
+    if (done < 0 || now >= net->connect_by_ms)
+        net_fail(net, now);
+    return false;
+}
+
+// Sends what the socket takes of the packet in progress. 1 when all of it
+// went out, 0 while the peer takes no more, -1 when the socket failed (it is
+// then closed).
+int flush_pending(log_net *net, uint64_t now)
+{
+    while (net->pending_off < net->pending_len) {
+        const ssize_t n = send(net->fd, net->pending + net->pending_off, net->pending_len - net->pending_off,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            net->pending_off += static_cast<uint32_t>(n);
+            net->stalled_ms = 0;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (net->stalled_ms == 0) {
+                net->stalled_ms = now;
+            } else if (now - net->stalled_ms >= LOG_NET_STALL_MS) {
+                net_fail(net, now);
+                return -1;
+            }
+            return 0;
+        }
+        net_fail(net, now, false);
         return -1;
     }
-    return fd;
+    net->pending_off = 0;
+    net->pending_len = 0;
+    net->backoff_ms = k_first_backoff_ms;
+    return 1;
+}
+
+// Makes packet the one in progress and sends what the socket takes of it.
+int queue_packet(log_net *net, const char *packet, int len, uint64_t now)
+{
+    memcpy(net->pending, packet, static_cast<size_t>(len));
+    net->pending_off = 0;
+    net->pending_len = static_cast<uint32_t>(len);
+    return flush_pending(net, now);
+}
+
+// Tells the peer how many lines it missed, ahead of the next line. True when
+// the notice is out (or none was due) and the line may follow.
+bool send_dropped(log_net *net, const char *prio, uint64_t now)
+{
+    if (net->dropped == 0)
+        return true;
+    char text[128];
+    snprintf(text, sizeof(text), "syslog: %llu log lines were dropped while this collector took none\n",
+             static_cast<unsigned long long>(net->dropped));
+    char packet[LOG_NET_PACKET_SIZE];
+    const int len = syslog_format(nullptr, prio, "log", text, packet);
+    if (len < 0)
+        return false;
+    net->dropped = 0;
+    return queue_packet(net, packet, len, now) == 1;
 }
 
 int level_code(const char *name, const syslog_code *table, const char *what)
@@ -139,25 +247,6 @@ int decode_prio(const char *prio)
     if (f < 0 || p < 0)
         return -1;
     return (p & 7) | (f & 0x3f8);
-}
-
-// The whole packet, waiting a bounded time whenever the socket is full.
-ssize_t send_packet(int fd, const char *data, size_t len)
-{
-    size_t done = 0;
-    while (done < len) {
-        const ssize_t n = send(fd, data + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd, k_wait_ms))
-            continue;
-        return -1;
-    }
-    return static_cast<ssize_t>(done);
 }
 
 }  // namespace
@@ -187,10 +276,10 @@ int log_net_open(log_net *net, const char *url)
     str_safecopy2(net->host, sizeof(net->host), info.host);
     if (info.port != 0)
         net->port = info.port;
-    syslog_close(net->fd);
-    net->fd = -1;
+    log_net_close(net);
     net->backoff_ms = k_first_backoff_ms;
     net->retry_ms = 0;
+    net->dropped = 0;
     net->state = 1;
     return rc;
 }
@@ -198,28 +287,41 @@ int log_net_open(log_net *net, const char *url)
 int log_net_connect(log_net *net)
 {
     net->fd = -1;
+    net->connecting = 0;
     const uint64_t now = os_tick_ms();
     if (now < net->retry_ms)
         return -1;
     char service[16];
     if (net->port != 0)
         snprintf(service, sizeof(service), "%d", static_cast<int>(net->port));
-    net->fd = syslog_open(net->host, net->port != 0 ? service : nullptr, net->kind);
+    bool in_progress = false;
+    net->fd = syslog_open(net->host, net->port != 0 ? service : nullptr, net->kind, &in_progress);
     if (net->fd < 0) {
         net->retry_ms = now + net->backoff_ms;
         net->backoff_ms = std::min(net->backoff_ms * 2, k_max_backoff_ms);
         return -1;
     }
-    net->backoff_ms = k_first_backoff_ms;
+    net->connecting = in_progress ? 1 : 0;
+    net->connect_by_ms = now + k_connect_ms;
+    net->stalled_ms = 0;
     net->retry_ms = 0;
     return net->fd;
 }
 
 void log_net_close(log_net *net)
 {
-    syslog_close(net->fd);
+    // A peer that is not taking what was sent would keep the rest in the
+    // kernel after a plain close.
+    if (net->stalled_ms != 0)
+        close_now(net->fd);
+    else
+        syslog_close(net->fd);
+    net->stalled_ms = 0;
     net->fd = -1;
     net->state = 0;
+    net->connecting = 0;
+    net->pending_off = 0;
+    net->pending_len = 0;
 }
 
 int syslog_write(log_net *net, int level, const char *tag, const char *line, int len)
@@ -227,22 +329,35 @@ int syslog_write(log_net *net, int level, const char *tag, const char *line, int
     (void)len;  // the whole line is sent
     if (net->state == 0)
         return 0;
-    if (net->state == 1) {
-        log_net_connect(net);
-        net->state = 2;
-    }
+    net->state = 2;
     char prio[32];
     snprintf(prio, sizeof(prio), "user.%s", syslog_prio_name(level) != nullptr ? syslog_prio_name(level) : "debug");
-    int rc = net->fd >= 0 ? syslog_send(net->ctx, net->fd, prio, tag, line) : -1;
-    if (rc >= 0)
-        return rc;
-    syslog_close(net->fd);
-    if (log_net_connect(net) < 0)
+    char packet[LOG_NET_PACKET_SIZE];
+    const int n = syslog_format(net->ctx, prio, tag, line, packet);
+    if (n < 0)
         return -1;
-    rc = syslog_send(net->ctx, net->fd, prio, tag, line);
-    if (rc < 0)
-        fprintf(stderr, "syslog_write %s err\n", net->url);
-    return rc;
+    const uint64_t now = os_tick_ms();
+    // A send that fails on a socket that worked before (the peer closed it,
+    // or a UDP peer refused a packet) gets one new socket at once.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        const bool had_socket = net->fd >= 0;
+        if (!net_ready(net, now)) {
+            // The first line of a connect in progress waits for it.
+            if (net->connecting != 0 && net->pending_len == 0) {
+                memcpy(net->pending, packet, static_cast<size_t>(n));
+                net->pending_len = static_cast<uint32_t>(n);
+                return n;
+            }
+            break;
+        }
+        const int flushed = flush_pending(net, now);
+        if (flushed == 1 && send_dropped(net, prio, now) && queue_packet(net, packet, n, now) >= 0)
+            return n;
+        if (net->fd >= 0 || !had_socket)
+            break;
+    }
+    net->dropped++;
+    return -1;
 }
 
 const char *log_net_get_url(const log_net *net)
@@ -250,7 +365,7 @@ const char *log_net_get_url(const log_net *net)
     return net->url;
 }
 
-int syslog_open(const char *host, const char *service, uint32_t kinds)
+int syslog_open(const char *host, const char *service, uint32_t kinds, bool *in_progress)
 {
     log2_diag_printf("syslog_open [%s:%s]==>\n", host != nullptr ? host : "", service != nullptr ? service : "");
     read_host_name();
@@ -259,7 +374,7 @@ int syslog_open(const char *host, const char *service, uint32_t kinds)
     const char *shown = service;
     if ((kinds & LOG_NET_UDP) != 0) {
         shown = service != nullptr ? service : "syslog";
-        const int fd = open_kind(host, shown, SOCK_DGRAM);
+        const int fd = open_kind(host, shown, SOCK_DGRAM, 0, nullptr);
         if (fd == -2)
             return -1;
         if (fd >= 0)
@@ -267,7 +382,8 @@ int syslog_open(const char *host, const char *service, uint32_t kinds)
     }
     if ((kinds & LOG_NET_TCP) != 0) {
         shown = service != nullptr ? service : "syslog-conn";
-        const int fd = open_kind(host, shown, SOCK_STREAM);
+        const int fd = open_kind(host, shown, SOCK_STREAM, in_progress != nullptr ? k_connect_look_ms : k_connect_ms,
+                                 in_progress);
         if (fd == -2)
             return -1;
         if (fd >= 0)
@@ -277,7 +393,7 @@ int syslog_open(const char *host, const char *service, uint32_t kinds)
     return -1;
 }
 
-int syslog_send(log2_ctx *ctx, int fd, const char *prio, const char *tag, const char *line)
+int syslog_format(log2_ctx *ctx, const char *prio, const char *tag, const char *line, char *packet)
 {
     if (line == nullptr)
         line = "";
@@ -297,13 +413,11 @@ int syslog_send(log2_ctx *ctx, int fd, const char *prio, const char *tag, const 
         str_safecopy2(when, sizeof(when), "    ");
     char pid[16];
     snprintf(pid, sizeof(pid), "[%d]", static_cast<int>(getpid()));
-    char packet[k_packet_size];
-    const int n = snprintf(packet, sizeof(packet), "<%d>%.15s %.32s %.64s%s: %.800s", value, when + 4, s_host,
+    const int n = snprintf(packet, LOG_NET_PACKET_SIZE, "<%d>%.15s %.32s %.64s%s: %.800s", value, when + 4, s_host,
                            tag != nullptr && tag[0] != '\0' ? tag : "<someone>", pid, line);
     if (n < 0)
         return -1;
-    const size_t len = std::min(static_cast<size_t>(n), sizeof(packet) - 1) + 1;
-    return static_cast<int>(send_packet(fd, packet, len));
+    return static_cast<int>(std::min(static_cast<size_t>(n), LOG_NET_PACKET_SIZE - 1) + 1);
 }
 
 void syslog_close(int fd)

@@ -362,7 +362,12 @@ char *info_get()
 }
 
 char *memory_get() { return safe_strdup(""); }
-char *llog_get() { return safe_strdup(log2_get_recent(nullptr)); }
+char *llog_get()
+{
+    char recent[LOG2_RECENT_SIZE];
+    log2_get_recent(nullptr, recent, sizeof(recent));
+    return safe_strdup(recent);
+}
 
 char *dvar_get()
 {

@@ -55,9 +55,9 @@ bool write_head(FILE *fp, const pcap_head *head)
     return fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size() && fflush(fp) == 0;
 }
 
-bool read_at(FILE *fp, void *buf, size_t len, int64_t off)
+bool read_at(int fd, void *buf, size_t len, int64_t off)
 {
-    return pread(fileno(fp), buf, len, off) == static_cast<ssize_t>(len);
+    return pread(fd, buf, len, off) == static_cast<ssize_t>(len);
 }
 
 // The file's size, -1 (logged) when the stream cannot tell it.
@@ -71,34 +71,6 @@ int64_t stream_size(FILE *fp)
     if (size < 0)
         ZLOG_ERR("ftell error: %s\n", strerror(errno));
     return size;
-}
-
-// Walks the records from the global header on, each checked against the
-// file's size and the snapshot length. Stops at the first record end at or
-// after stop (or at the last whole record when stop is beyond it). *whole
-// tells whether the walk ended on a record boundary that is not cut short.
-int64_t walk_records(FILE *fp, const pcap_head *head, int64_t size, int64_t stop, bool *whole)
-{
-    const uint32_t snaplen = swap32_if(head->snaplen, head->swap);
-    int64_t off = PCAP_FILE_HDR_SIZE;
-    *whole = true;
-    while (off < stop && off < size) {
-        uint8_t rec[PCAP_REC_HDR_SIZE];
-        if (off + PCAP_REC_HDR_SIZE > size || !read_at(fp, rec, sizeof(rec), off)) {
-            *whole = false;
-            break;
-        }
-        uint32_t caplen;
-        memcpy(&caplen, rec + 8, 4);
-        caplen = swap32_if(caplen, head->swap);
-        const int64_t end = off + PCAP_REC_HDR_SIZE + caplen;
-        if (caplen > snaplen || end > size) {
-            *whole = false;
-            break;
-        }
-        off = end;
-    }
-    return off;
 }
 
 char *dup_path(const char *path)
@@ -147,13 +119,13 @@ bool prepare_append(FILE *fp, const pcap_head *head, const char *path)
         return write_head(fp, head);
     const auto want = head_bytes(head);
     std::array<uint8_t, PCAP_FILE_HDR_SIZE> got{};
-    if (size < PCAP_FILE_HDR_SIZE || !read_at(fp, got.data(), got.size(), 0) || got != want) {
+    if (size < PCAP_FILE_HDR_SIZE || !read_at(fileno(fp), got.data(), got.size(), 0) || got != want) {
         ZLOG_ERR("%s is not a pcap file of link type %u, starting it anew\n", path,
                  swap32_if(head->linktype, head->swap));
         return ftruncate(fileno(fp), 0) == 0 && fseeko(fp, 0, SEEK_SET) == 0 && write_head(fp, head);
     }
     bool whole = true;
-    const int64_t end = walk_records(fp, head, size, size, &whole);
+    const int64_t end = pcap_walk_records(fileno(fp), head, size, size, &whole);
     if (end != size) {
         ZLOG_ERR("%s: record at offset %lld runs past the end (%lld bytes), cut there\n", path,
                  static_cast<long long>(end), static_cast<long long>(size));
@@ -164,6 +136,30 @@ bool prepare_append(FILE *fp, const pcap_head *head, const char *path)
 }
 
 }  // namespace
+
+int64_t pcap_walk_records(int fd, const pcap_head *head, int64_t size, int64_t stop, bool *whole)
+{
+    const uint32_t snaplen = swap32_if(head->snaplen, head->swap);
+    int64_t off = PCAP_FILE_HDR_SIZE;
+    *whole = true;
+    while (off < stop && off < size) {
+        uint8_t rec[PCAP_REC_HDR_SIZE];
+        if (off + PCAP_REC_HDR_SIZE > size || !read_at(fd, rec, sizeof(rec), off)) {
+            *whole = false;
+            break;
+        }
+        uint32_t caplen;
+        memcpy(&caplen, rec + 8, 4);
+        caplen = swap32_if(caplen, head->swap);
+        const int64_t end = off + PCAP_REC_HDR_SIZE + caplen;
+        if (caplen > snaplen || end > size) {
+            *whole = false;
+            break;
+        }
+        off = end;
+    }
+    return off;
+}
 
 pcap_head *pcap_open_dead(uint32_t linktype, uint32_t snaplen, int byte_order)
 {
@@ -272,7 +268,7 @@ int pcap_dump_set_fsize(pcap_dumper *dumper, uint64_t cap)
     if (static_cast<uint64_t>(size) < cap)
         return 0;
     bool whole = true;
-    const int64_t cut = walk_records(dumper->fp, dumper->head, size, static_cast<int64_t>(cap / 2), &whole);
+    const int64_t cut = pcap_walk_records(fileno(dumper->fp), dumper->head, size, static_cast<int64_t>(cap / 2), &whole);
     if (!whole) {
         ZLOG_ERR("file error offset=%d fsize=%d\n", static_cast<int>(cut), static_cast<int>(size));
         fseeko(dumper->fp, 0, SEEK_END);
@@ -294,7 +290,7 @@ int pcap_dump_set_fsize(pcap_dumper *dumper, uint64_t cap)
     ok = ok && chunk != nullptr;
     for (int64_t off = cut; ok && off < size;) {
         const size_t n = static_cast<size_t>(std::min<int64_t>(size - off, k_copy_chunk));
-        ok = read_at(dumper->fp, chunk.get(), n, off) && fwrite(chunk.get(), 1, n, out) == n;
+        ok = read_at(fileno(dumper->fp), chunk.get(), n, off) && fwrite(chunk.get(), 1, n, out) == n;
         off += static_cast<int64_t>(n);
     }
     ok = ok && fflush(out) == 0 && rename(tmp, dumper->path) == 0;
@@ -308,6 +304,36 @@ int pcap_dump_set_fsize(pcap_dumper *dumper, uint64_t cap)
     fclose(dumper->fp);
     dumper->fp = out;
     dumper->size = PCAP_FILE_HDR_SIZE + (size - cut);
+    return 0;
+}
+
+int pcap_dump_reopen(pcap_dumper *dumper, int64_t size)
+{
+    if (dumper == nullptr)
+        return -1;
+    // A stream whose write failed may still hold part of a record: it is
+    // closed before the file is cut, so that nothing it flushes survives.
+    if (dumper->fp != nullptr)
+        fclose(dumper->fp);
+    dumper->fp = nullptr;
+    // A file removed from outside is created again.
+    if (truncate(dumper->path, std::max<int64_t>(size, 0)) != 0 && errno != ENOENT)
+        return -1;
+    FILE *fp = os_fopen2(dumper->path, "ab+");
+    if (fp == nullptr)
+        return -1;
+    int64_t have = stream_size(fp);
+    if (have >= 0 && have < PCAP_FILE_HDR_SIZE) {
+        have = ftruncate(fileno(fp), 0) == 0 && write_head(fp, dumper->head) ? PCAP_FILE_HDR_SIZE : -1;
+        if (have < 0 && ftruncate(fileno(fp), 0) != 0)
+            ZLOG_ERR("truncate %s: %s\n", dumper->path, strerror(errno));
+    }
+    if (have < 0) {
+        fclose(fp);
+        return -1;
+    }
+    dumper->fp = fp;
+    dumper->size = have;
     return 0;
 }
 

@@ -70,6 +70,19 @@ void pcap_dump_close(pcap_dumper *dumper);
 // replaces the old one, so a failure leaves the old file whole. 0 when
 // nothing had to change or the cut was made, -1 on a failure (logged).
 int pcap_dump_set_fsize(pcap_dumper *dumper, uint64_t cap);
+// Cuts the file back to size bytes (a record boundary the caller knows;
+// below the global header: the header alone; a file removed from outside is
+// created again) and opens it for appending: after a failed write the file
+// reads back whole. The stream is closed first, so that a failed write's
+// leftovers are never flushed after the cut. 0, or -1 with no stream
+// (writes and flushes then do nothing).
+int pcap_dump_reopen(pcap_dumper *dumper, int64_t size);
+// Walks the records of the file open on fd from the global header on, each
+// checked against size and the snapshot length, up to the first record end
+// at or after stop (or the last whole record when stop lies beyond it).
+// *whole tells whether the walk ended on a record boundary not cut short.
+// Reads with pread: the caller's stream position is untouched.
+int64_t pcap_walk_records(int fd, const pcap_head *head, int64_t size, int64_t stop, bool *whole);
 // Pipe-mode operations: -1 for every dumper this library opens.
 int pcap_dump_reset(pcap_dumper *dumper);
 int pcap_dump_finish(pcap_dumper *dumper);

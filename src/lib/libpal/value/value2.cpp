@@ -2,6 +2,7 @@
 // the text form of int values.
 #include "libpal/value/value2.h"
 
+#include <atomic>
 #include <cmath>
 
 #define ZLOG_TAG "pal"
@@ -71,7 +72,9 @@ int value2_set_str(value2 *value, const char *text)
     int32_t n = 0;
     if (str_atoi_chk(text, &n) != 0)
         return -1;
-    *slot = n;
+    // Threads outside the shell read the slot without the shell's lock (the
+    // NBD server reads the read-only flag at each connect): one atomic store.
+    std::atomic_ref<int>(*slot).store(n);
     return 0;
 }
 
@@ -83,9 +86,9 @@ int value2_get_str(const value2 *value, char *buf, size_t size)
         ZLOG_ERR("unsupport type=%d\n", static_cast<int>(value->type));
         return -1;
     }
-    const int *slot = int_slot(const_cast<value2 *>(value));
+    int *slot = int_slot(const_cast<value2 *>(value));
     PL_ASSERT_TEXT_RET(slot != nullptr, "slot != NULL", -1);
-    const int n = str_sprintf_s(buf, size, "%d", *slot);
+    const int n = str_sprintf_s(buf, size, "%d", std::atomic_ref<int>(*slot).load());
     return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : 0;
 }
 

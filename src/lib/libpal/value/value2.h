@@ -48,7 +48,9 @@ struct value2 {
 };
 
 // Int values only (codes 22 and 23). set_str parses decimal text; a text the
-// parser refuses (it logs why) gives -1 and leaves the value unchanged.
+// parser refuses (it logs why) gives -1 and leaves the value unchanged. Both
+// store and load the int atomically: a settable variable's int may be read
+// by other threads without the shell's lock (with std::atomic_ref).
 int value2_set_str(value2 *value, const char *text);
 // -1 also when the text does not fit in size.
 int value2_get_str(const value2 *value, char *buf, size_t size);

@@ -128,7 +128,9 @@ void *stop_thread_main(void *arg)
 void on_fault_signal(int signo)
 {
     set_action(signo, SIG_DFL);
-    ZLOG(LOG2_CRIT | LOG2_F_NOEXIT | LOG2_F_BSVONLY, "[%s]", text_or_empty(log2_get_recent(nullptr)));
+    char recent[LOG2_RECENT_SIZE];
+    log2_get_recent(nullptr, recent, sizeof(recent));
+    ZLOG(LOG2_CRIT | LOG2_F_NOEXIT | LOG2_F_BSVONLY, "[%s]", recent);
     ZLOG(LOG2_CRIT | LOG2_F_NOEXIT | LOG2_F_NET, "signo=%d [%s]\n", signo, strsignal(signo));
     ZLOG(LOG2_CRIT | LOG2_F_NOEXIT, "info: os=%s arch=%s ver=%s\n", text_or_empty(g_app.os),
          text_or_empty(g_app.arch), text_or_empty(g_app.app_ver));
