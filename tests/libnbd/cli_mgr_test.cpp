@@ -19,6 +19,7 @@
 #include "libnbd/nbdsrv.h"
 #include "libpal/value/var_mgr.h"
 #include "../support/loopback_connect.h"
+#include "../libpal/str_log_capture.h"
 
 namespace {
 
@@ -263,6 +264,23 @@ TEST_F(ClientPool, AcceptAfterStopAddsNoContext)
     char c;
     EXPECT_EQ(recv(fds[1], &c, 1, 0), 0);  // its socket was closed
     close(fds[1]);
+}
+
+// A client that is gone before its greeting ends its session at once, and
+// its thread frees the context: the accept that started it must not read the
+// context afterwards (the capture formats every line, so a late read of the
+// peer's text is a use after free under the address sanitizer).
+TEST_F(ClientPool, AcceptOfAClientGoneAtOnceReadsNothingItsThreadFreed)
+{
+    log_capture logs;
+    for (int i = 0; i < 500; i++) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        close(fds[1]);
+        os_ipaddr peer_addr{};
+        EXPECT_EQ(cli_mgr_accept(static_cast<os_socket>(fds[0]) + 1, &peer_addr), 0);
+    }
+    EXPECT_TRUE(eventually([] { return cli_mgr_count() == 0; }));
 }
 
 TEST(NbdServer, SecondListenerOnTheSamePortFails)

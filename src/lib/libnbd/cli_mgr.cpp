@@ -1,6 +1,7 @@
 #define ZLOG_TAG "bdsrv"
 #include "libnbd/cli_mgr.h"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -101,6 +102,10 @@ int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
         return 0;
     }
     os_ipaddr_ip_cstr(peer, c->peer, sizeof(c->peer));
+    // Once its thread runs, a client that leaves at once frees c: what is
+    // logged after the start comes from this copy.
+    std::array<char, sizeof(c->peer)> peer_text;
+    memcpy(peer_text.data(), c->peer, peer_text.size());
     lbuf *pool = g_pool.load();
     // The thread's own release takes this lock: it cannot free the context
     // before the handle is stored.
@@ -109,11 +114,11 @@ int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
     const bool started = c->thread != nullptr;
     lbuf_unlock(pool);
     if (!started) {
-        ZLOG_ERR("os_thread_init clisrv [%s] failed\n", c->peer);
+        ZLOG_ERR("os_thread_init clisrv [%s] failed\n", peer_text.data());
         lbuf_free(pool, c);
         return 0;
     }
-    ZLOG_DBG("ip=[%s]\n", c->peer);
+    ZLOG_DBG("ip=[%s]\n", peer_text.data());
     return 0;
 }
 
