@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "../libpal/os_file_fixture.h"
+#include "../libpal/str_log_capture.h"
 
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_init.h"
@@ -140,6 +141,22 @@ TEST_F(ClientConf, TimeoutsAndCacheComeFromSectionConf)
     EXPECT_EQ(qd_conf_get_int("write_timeout"), 11);
     EXPECT_EQ(qd_conf_set_str("cache_dir", "/c"), 0);
     EXPECT_EQ(env("QD_CACHE"), "/c");
+}
+
+// A name may give each time-out only 1 to 600 seconds; a configured value
+// outside that is brought inside with a warning, so that it does not make
+// every export refuse to open.
+TEST_F(ClientConf, ConfiguredTimeoutsOutsideTheirRangeAreBroughtInside)
+{
+    make_file("qd_client.ini", "[conf]\nconnect_timeout=0\nread_timeout=900\nwrite_timeout=-5\n");
+    ASSERT_EQ(qd_conf_set_path(dir_.c_str()), 0);
+    log_capture logs;
+    std::vector<char> url(URL_BUF_SIZE);
+    snprintf(url.data(), url.size(), "/dev/sdb");
+    qd_conf_get_timeouts(url.data());
+    EXPECT_STREQ(url.data(), "/dev/sdb?connect_timeout=1&read_timeout=600&write_timeout=1");
+    EXPECT_TRUE(logs.has("read_timeout=900 is outside 1 to 600 seconds: 600 used\n"));
+    EXPECT_TRUE(logs.has("write_timeout=-5 is outside 1 to 600 seconds: 1 used\n"));
 }
 
 TEST_F(ClientConf, SessionsGiveTheirUrls)

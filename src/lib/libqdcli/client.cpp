@@ -3,6 +3,7 @@
 
 #include "libqdcli/client.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -43,6 +44,11 @@ constexpr timeout_row kTimeouts[] = {
     {"read_timeout", 15},
     {"write_timeout", 8},
 };
+// The seconds an export name may give a time-out: the block layer refuses a
+// name outside them, so a configured value outside them is brought inside
+// (with a warning) rather than refusing every export.
+constexpr int kTimeoutMinS = 1;
+constexpr int kTimeoutMaxS = 600;
 
 using path_buf = std::array<char, PL_MAX_PATH>;
 
@@ -177,8 +183,12 @@ int qd_conf_get_timeouts(char *url)
         return 0;
     conf_ptr h = load_client(false);
     for (const auto &row : kTimeouts) {
-        int value = h ? conf_get_int(h.get(), kConf, row.name, row.def) : row.def;
-        url_set_query_int(url, row.name, value, set_not_exist);
+        const int value = h ? conf_get_int(h.get(), kConf, row.name, row.def) : row.def;
+        const int used = std::clamp(value, kTimeoutMinS, kTimeoutMaxS);
+        if (used != value)
+            ZLOG_WARN("%s [%s] %s=%d is outside %d to %d seconds: %d used\n", kClientFile, kConf, row.name, value,
+                      kTimeoutMinS, kTimeoutMaxS, used);
+        url_set_query_int(url, row.name, used, set_not_exist);
     }
     return 0;
 }
