@@ -27,7 +27,7 @@ import urllib.parse
 # The daemon harness's helpers: failures, bounded waits, free ports.
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zorv_e2e import Failure, check, free_port, wait_for  # noqa: E402
+from zorv_e2e import Failure, check, free_port, tcp_listening_sockets, wait_for  # noqa: E402
 
 SKIP = 77
 CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome")
@@ -54,18 +54,7 @@ def listening_ports(pid):
             continue
         if link.startswith("socket:["):
             inodes.add(link[len("socket:["):-1])
-    ports = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                rows = f.read().splitlines()[1:]
-        except OSError:
-            continue
-        for row in rows:
-            cols = row.split()
-            if cols[3] == "0A" and cols[9] in inodes:  # 0A: listening
-                ports.add(int(cols[1].rsplit(":", 1)[1], 16))
-    return ports
+    return {port for _, port, inode in tcp_listening_sockets() if inode in inodes}
 
 
 def http_get(port, target, headers="", source=None):

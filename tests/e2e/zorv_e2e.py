@@ -669,17 +669,23 @@ def case_bad_config_path(box):
         os.unlink(log)
 
 
-def tcp_listeners(port):
-    """The local addresses listening on TCP port, from /proc/net/tcp and tcp6
-    ("0100007F" is 127.0.0.1, "00000000" every IPv4 address)."""
+def tcp_listening_sockets():
+    """(local address in hex, port, socket inode) of every listening TCP
+    socket, from /proc/net/tcp and tcp6 ("0100007F" is 127.0.0.1, "00000000"
+    every IPv4 address)."""
     found = []
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         for line in read_file(table).splitlines()[1:]:
             fields = line.split()
             addr, hexport = fields[1].split(":")
-            if fields[3] == "0A" and int(hexport, 16) == port:
-                found.append(addr)
+            if fields[3] == "0A":  # listening
+                found.append((addr, int(hexport, 16), fields[9]))
     return found
+
+
+def tcp_listeners(port):
+    """The local addresses (hex, as in /proc/net/tcp*) listening on TCP port."""
+    return [addr for addr, p, _ in tcp_listening_sockets() if p == port]
 
 
 def case_loopback_without_config(box):

@@ -47,9 +47,8 @@ void fail_code(bd_dev *dev, const char *func, int line, int eno, int code, bool 
                const char *subject = "", const char *tail = "")
 {
     if (log) {
-        char shown[kShownSize];
         log2_printf(nullptr, LOG2_DBG, ZLOG_TAG, __FILE__, line, func, "%s%s%s%s\n", what,
-                    str_escape_log(subject, shown, sizeof(shown)), tail, os_errno_text(eno));
+                    str_log_text<kShownSize>(subject).c_str(), tail, os_errno_text(eno));
     }
     verr_set(&dev->err, __FILE__, line, func, code, "%s%s%s%s", what, subject, tail, os_errno_text(eno));
 }
@@ -103,8 +102,7 @@ bool servable(mode_t mode)
 
 void refuse_kind(bd_dev *dev, const char *path)
 {
-    char shown[kShownSize];
-    ZLOG_DBG("not a regular file or block device: %s\n", str_escape_log(path, shown, sizeof(shown)));
+    ZLOG_DBG("not a regular file or block device: %s\n", str_log_text<kShownSize>(path).c_str());
     verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "not a regular file or block device: %s", path);
 }
 
@@ -209,8 +207,7 @@ os_file_ctx *open_media(bd_dev *dev, const char *path, uint64_t flags)
         file = os_file_open(path, read_only(flags));
         if (file != nullptr) {
             dev->readonly = 1;
-            char shown[kShownSize];
-            ZLOG_DBG("[%s] cannot be written: served read-only\n", str_escape_log(path, shown, sizeof(shown)));
+            ZLOG_DBG("[%s] cannot be written: served read-only\n", str_log_text<kShownSize>(path).c_str());
         }
     }
     if (file == nullptr)

@@ -6,7 +6,6 @@
 #include <strings.h>
 #include <sys/random.h>
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -82,17 +81,6 @@ std::mutex g_log_lock;
 bsv_log_reader *g_log = nullptr;
 
 const char *text_or_empty(const char *text) { return text != nullptr ? text : ""; }
-
-// A peer's text as a log line shows it (str_escape_log), for the length of
-// the statement that logs it.
-class shown {
-public:
-    explicit shown(const char *text) { str_escape_log(text, buf_.data(), buf_.size()); }
-    const char *c_str() const { return buf_.data(); }
-
-private:
-    std::array<char, STR_ESCAPE_LOG_SIZE> buf_;
-};
 
 void run_begin(http_job *job)
 {
@@ -213,14 +201,14 @@ const char *var_of(httpd_request *r, const char *name)
 bool admitted(httpd_server *server, httpd_request *r, bool need_token)
 {
     if (!host_is_ours(*t_tool, r->host)) {
-        ZLOG_WARN("refused Host [%s] from %s\n", shown(r->host).c_str(), r->peer);
+        ZLOG_WARN("refused Host [%s] from %s\n", str_log_text(r->host).c_str(), r->peer);
         httpdSend403(server, r);
         return false;
     }
     if (is_need_auth(r) != 0)
         return false;
     if (need_token && std::strcmp(var_of(r, "token"), t_tool->token) != 0) {
-        ZLOG_DBG("request [%s] from %s without the page token\n", shown(r->path).c_str(), r->peer);
+        ZLOG_DBG("request [%s] from %s without the page token\n", str_log_text(r->path).c_str(), r->peer);
         httpdSend403(server, r);
         return false;
     }
@@ -237,7 +225,7 @@ void send_json(httpd_request *r, const char *json)
 
 void route_page(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
+    ZLOG_VERB("[%s]\n", str_log_text(r->query).c_str());
     if (!admitted(server, r, false))
         return;
     // Only the server's own values are substituted, never the client's.
@@ -250,16 +238,16 @@ void route_page(httpd_server *server, httpd_request *r)
 
 void route_cmd(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
+    ZLOG_VERB("[%s]\n", str_log_text(r->query).c_str());
     if (!admitted(server, r, true))
         return;
     const char *command = var_of(r, "command");
-    ZLOG_DBG("ucmd=[%s]\n", shown(command).c_str());
+    ZLOG_DBG("ucmd=[%s]\n", str_log_text(command).c_str());
     str_buf *out = str_buf_new();
     if (out == nullptr)
         return;
     http_exec_cmd(command, out);
-    ZLOG_VERB("ret=[%s]\n", shown(str_buf_cstr(out)).c_str());
+    ZLOG_VERB("ret=[%s]\n", str_log_text(str_buf_cstr(out)).c_str());
     send_json(r, str_buf_cstr(out));
     str_buf_free(out);
 }
@@ -278,7 +266,7 @@ void route_log(httpd_server *server, httpd_request *r)
 
 void route_config(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
+    ZLOG_VERB("[%s]\n", str_log_text(r->query).c_str());
     if (!admitted(server, r, true))
         return;
     char *json = libsh_dvar_json();
@@ -295,7 +283,7 @@ void route_update(httpd_server *server, httpd_request *r)
         send_json(r, "{ \"success\" : true, \"msg\" : \"ok\" }");
         return;
     }
-    ZLOG_DBG("%s conf_set failed: %s\n", shown(r->query).c_str(), shown(err).c_str());
+    ZLOG_DBG("%s conf_set failed: %s\n", str_log_text(r->query).c_str(), str_log_text(err).c_str());
     char *escaped = str_escape_json_dup(err);
     char reply[512];
     str_sprintf_s2(reply, sizeof(reply), "{ \"success\" : false, \"msg\" : \"%s\" }", text_or_empty(escaped));
@@ -305,14 +293,14 @@ void route_update(httpd_server *server, httpd_request *r)
 
 void route_metrics(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
+    ZLOG_VERB("[%s]\n", str_log_text(r->query).c_str());
     if (admitted(server, r, false))
         httpdSendBytes(r, k_metrics, static_cast<int>(sizeof(k_metrics) - 1));
 }
 
 void route_favicon(httpd_server *server, httpd_request *r)
 {
-    ZLOG_VERB("[%s]\n", shown(r->query).c_str());
+    ZLOG_VERB("[%s]\n", str_log_text(r->query).c_str());
     if (!host_is_ours(*t_tool, r->host)) {
         httpdSend403(server, r);
         return;
@@ -399,7 +387,7 @@ int check_login(const httpd_request *r, char *err)
         return libpwd_check_user_pwd(r->peer, r->user, r->password, err);
     if (ipcheck_check(r->peer, err) == LIBPWD_LOCKED)
         return LIBPWD_LOCKED;
-    ZLOG_WARN("ip=[%s] user=[%s] credentials with a NUL byte or too long\n", r->peer, shown(r->user).c_str());
+    ZLOG_WARN("ip=[%s] user=[%s] credentials with a NUL byte or too long\n", r->peer, str_log_text(r->user).c_str());
     ipcheck_login_fail(r->peer, r->user);
     str_safecopy(err, LIBPWD_TEXT_SIZE, "Wrong user or password");
     return LIBPWD_REFUSED;
@@ -597,7 +585,7 @@ int http_out_flush(void *out) { return capture_append(out, "", 1); }
 int http_exec_cmd(const char *line, str_buf *out)
 {
     ZLOG_VERB("==>\n");
-    ZLOG_VERB("cmd=%s\n", shown(line).c_str());
+    ZLOG_VERB("cmd=%s\n", str_log_text(line).c_str());
     str_buf *capture = str_buf_new();
     if (capture == nullptr)
         return -1;
@@ -609,7 +597,7 @@ int http_exec_cmd(const char *line, str_buf *out)
     ctx.flush = http_out_flush;
     const int rc = exec_commands(&ctx, text_or_empty(line));
     if (rc < 0)
-        ZLOG_DBG("exec [%s] failed\n", shown(line).c_str());
+        ZLOG_DBG("exec [%s] failed\n", str_log_text(line).c_str());
     // The first command's output: up to its end mark.
     const char *text = capture->len > 0 ? capture->text : "";
     char *escaped = str_escape_json_dup(text);

@@ -158,8 +158,7 @@ int dbgsh_srv_loop(sh_ctx *ctx)
     for (;;) {
         std::memset(buf, 0, sizeof(buf));
         int n = read_line(ctx, &reader, buf);
-        char shown[STR_ESCAPE_LOG_SIZE];
-        ZLOG_VERB("ret=%d cmd=[%s]\n", n, str_escape_log(buf, shown, sizeof(shown)));
+        ZLOG_VERB("ret=%d cmd=[%s]\n", n, str_log_text(buf).c_str());
         if (n == LINE_TOO_LONG) {
             ctx->printf(ctx->out, "error: command line too long (at most %d bytes)\n", LINE_MAX_LEN);
             ctx->flush(ctx->out);

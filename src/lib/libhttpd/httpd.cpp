@@ -300,8 +300,7 @@ int httpdReadRequest(httpd_server *server, httpd_request *r)
     // the reply, and a peer really gone fails the write on its own.
     r->conn.disconnected = 0;
     if (!whole && r->read_total > 0) {
-        char shown[STR_ESCAPE_LOG_SIZE];
-        ZLOG_DBG("request [%s] cut off before the end of its headers\n", str_escape_log(r->path, shown, sizeof(shown)));
+        ZLOG_DBG("request [%s] cut off before the end of its headers\n", str_log_text(r->path).c_str());
         return -1;
     }
     if (r->query[0] != '\0') {
@@ -316,8 +315,7 @@ void httpdProcessRequest(httpd_server *server, httpd_request *r)
     r->bytes_sent = 0;
     const char *slash = std::strrchr(r->path, '/');
     if (slash == nullptr) {
-        char shown[STR_ESCAPE_LOG_SIZE];
-        ZLOG_DBG("Invalid request path '%s'\n", str_escape_log(r->path, shown, sizeof(shown)));
+        ZLOG_DBG("Invalid request path '%s'\n", str_log_text(r->path).c_str());
         return;
     }
     char dir[HTTPD_TEXT_SIZE];

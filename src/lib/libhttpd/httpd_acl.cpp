@@ -150,9 +150,8 @@ void httpdLogAccess(httpd_server *server, httpd_request *r)
     const tm cal = local_now();
     if (std::strftime(when, sizeof(when), "%d/%b/%Y:%T %Z", &cal) == 0)
         when[0] = '\0';
-    char path[STR_ESCAPE_LOG_SIZE];
     std::fprintf(server->access_log, "%s - - [%s] %s \"%s\" %d %d\n", r->client_addr, when, httpdMethodName(r),
-                 str_escape_log(r->path, path, sizeof(path)), std::atoi(r->status), r->bytes_sent);
+                 str_log_text(r->path).c_str(), std::atoi(r->status), r->bytes_sent);
 }
 
 void httpdLogError(httpd_server *server, httpd_request *r, const char *level, const char *message)

@@ -228,8 +228,7 @@ void httpdSend403(httpd_server *server, httpd_request *r)
 void httpdSend404(httpd_server *server, httpd_request *r)
 {
     char msg[HTTPD_TEXT_SIZE];
-    char path[STR_ESCAPE_LOG_SIZE];
-    str_sprintf_s2(msg, sizeof(msg), "File does not exist: %s\n", str_escape_log(r->path, path, sizeof(path)));
+    str_sprintf_s2(msg, sizeof(msg), "File does not exist: %s\n", str_log_text(r->path).c_str());
     httpdLogError(server, r, "error", msg);
     if (server->error404 != nullptr) {
         server->error404(server, r, 404);

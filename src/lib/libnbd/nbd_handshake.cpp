@@ -74,8 +74,8 @@ int block_open_file(nbd_client *client, char *err)
     const uint64_t flags = BD_OPEN_NBD | (client->readonly_setting != 0 ? BD_OPEN_RDONLY : BD_OPEN_RDWR);
     bd_dev *dev = bd_open(client->name, flags, err);
     if (dev == nullptr) {
-        char shown[k_err_size];  // the reason may quote the client's parameters
-        ZLOG_ERR("bd_open [%s] err:%s\n", cli_safe_name(client, safe), str_escape_log(err, shown, sizeof(shown)));
+        // The reason may quote the client's parameters.
+        ZLOG_ERR("bd_open [%s] err:%s\n", cli_safe_name(client, safe), str_log_text<k_err_size>(err).c_str());
         return -1;
     }
     const int64_t size = bd_size(dev);

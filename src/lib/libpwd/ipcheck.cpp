@@ -60,11 +60,10 @@ void evict_oldest(dict *table)
 // The user is the peer's text, escaped like on any log line.
 void audit(const char *level, const char *event, const char *user, const char *addr)
 {
-    char shown[STR_ESCAPE_LOG_SIZE];
-    str_escape_log(user, shown, sizeof(shown));
+    const str_log_text shown(user);
     std::lock_guard<std::mutex> g(g_lockout.lock);
     if (g_lockout.audit != nullptr)
-        flog_printf(g_lockout.audit, "\t%s\t%s\tlogin\t%s %s\n", level, shown, event, text_or_empty(addr));
+        flog_printf(g_lockout.audit, "\t%s\t%s\tlogin\t%s %s\n", level, shown.c_str(), event, text_or_empty(addr));
 }
 
 }  // namespace

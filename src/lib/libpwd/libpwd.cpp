@@ -58,8 +58,7 @@ void wipe_credentials()
 // user as sent (escaped: it is the peer's text), never the password.
 int refuse(const char *addr, const char *user, const char *what, char *err)
 {
-    char shown[STR_ESCAPE_LOG_SIZE];
-    ZLOG_WARN("ip=[%s] user=[%s] %s\n", text_or_empty(addr), str_escape_log(user, shown, sizeof(shown)), what);
+    ZLOG_WARN("ip=[%s] user=[%s] %s\n", text_or_empty(addr), str_log_text(user).c_str(), what);
     str_safecopy(err, LIBPWD_TEXT_SIZE, k_wrong);
     ipcheck_login_fail(addr, user);
     return LIBPWD_REFUSED;
@@ -185,10 +184,7 @@ int libpwd_user_get_cert(const char *addr, int flag, int *flag_out, const char *
 int libpwd_build_key(const char *user, const char *password, const void *, const char *challenge, char *key,
                      size_t size)
 {
-    char shown_user[STR_ESCAPE_LOG_SIZE];
-    char shown_challenge[STR_ESCAPE_LOG_SIZE];
-    ZLOG_VERB("user=[%s] cert=[%s]\n", str_escape_log(user, shown_user, sizeof(shown_user)),
-              str_escape_log(challenge, shown_challenge, sizeof(shown_challenge)));
+    ZLOG_VERB("user=[%s] cert=[%s]\n", str_log_text(user).c_str(), str_log_text(challenge).c_str());
     if (key == nullptr || size < LIBPWD_KEY_SIZE) {
         precondition_failed();
         if (key != nullptr && size > 0)

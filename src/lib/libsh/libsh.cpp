@@ -138,10 +138,7 @@ int exec_piece(sh_ctx *ctx, char *piece, bool *ran)
     if (argv == nullptr)
         return -1;
     const char *name = argc > 0 ? argv[0] : "";
-    char shown_cmd[STR_ESCAPE_LOG_SIZE];
-    char shown_name[STR_ESCAPE_LOG_SIZE];
-    ZLOG_VERB("cmd=[%s] func=[%s]\n", str_escape_log(cmd, shown_cmd, sizeof(shown_cmd)),
-              str_escape_log(name, shown_name, sizeof(shown_name)));
+    ZLOG_VERB("cmd=[%s] func=[%s]\n", str_log_text(cmd).c_str(), str_log_text(name).c_str());
     int rc;
     sh_cmd_proc handler = libsh_cmd_handler(name);
     if (handler == nullptr) {

@@ -5,6 +5,7 @@
 // from os_malloc and are freed with os_free.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 // JSON, tab-text and CSV escaping. The _imp forms: without out, the size
@@ -35,6 +36,17 @@ size_t str_escape_log_imp(const void *data, size_t len, char *out, size_t size);
 const char *str_escape_log(const char *text, char *out, size_t size);
 // Enough for a header value, a user name or a short command line.
 constexpr size_t STR_ESCAPE_LOG_SIZE = 1024;
+// text escaped for the one statement that logs it, at most N - 1 bytes:
+// ZLOG_DBG("open [%s]\n", str_log_text(path).c_str()).
+template <size_t N = STR_ESCAPE_LOG_SIZE>
+class str_log_text {
+public:
+    explicit str_log_text(const char *text) { str_escape_log(text, buf_.data(), N); }
+    const char *c_str() const { return buf_.data(); }
+
+private:
+    std::array<char, N> buf_;
+};
 
 // Backslash escapes (C forms: \n, \x41, \101, ...).
 // The next decoded character, or -1 at the end of the text.
