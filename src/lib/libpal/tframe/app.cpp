@@ -263,10 +263,8 @@ int app_opt_set()
     if (named && !path_is_absolute(g_app_opts.conf_file)) {
         char cwd[k_path_size];
         char full[k_dump_dir_size];
-        if (getcwd(cwd, sizeof(cwd)) != nullptr) {
-            str_sprintf_s(full, sizeof(full), "%s%c%s", cwd, '/', g_app_opts.conf_file);
+        if (getcwd(cwd, sizeof(cwd)) != nullptr && path_build2(full, sizeof(full), cwd, g_app_opts.conf_file)[0] != '\0')
             app_opt_str_set(&g_app_opts.conf_file, full);
-        }
     }
     char dir[k_path_size];
     exe_dir(dir, sizeof(dir));
