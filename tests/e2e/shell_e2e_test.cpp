@@ -237,3 +237,36 @@ TEST_F(ShellE2E, ExitFromTcpStopsTheProgramWithStatusZero)
     EXPECT_EQ(wait_exit(pid, 10000), 0) << read_file(log_path);
     pid = -1;
 }
+
+// "help NAME" and "? NAME" for every command the listing names, over a TCP
+// session and through -e: the usage only, the session and the daemon live on
+// and the variables keep their values ("help exit" used to stop the daemon).
+TEST_F(ShellE2E, HelpOfEveryCommandOnlyPrints)
+{
+    tcp_client c(shell_port);
+    ASSERT_GE(c.fd, 0);
+    expect_help_only_prints(c, [this](const std::string &line, const std::string &help) {
+        std::string out;
+        EXPECT_EQ(run_client(line, shell_port, &out), 0) << line;
+        EXPECT_NE(out.find(help + "\n"), std::string::npos) << line << ": " << out;
+    });
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the daemon must still run";
+}
+
+// Nested "source" over a TCP session and through -e, on the session
+// thread's stack: 16 levels, one refusal line for the 17th, the daemon
+// serving after (a file that sourced itself used to end it with SIGSEGV).
+TEST_F(ShellE2E, NestedSourceStopsAtSixteenLevels)
+{
+    tcp_client c(shell_port);
+    ASSERT_GE(c.fd, 0);
+    expect_nesting_over(c, [this](const scratch_dir &dir, const nesting_case &k) {
+        // -e prints a command's first reply: of files that only source, the refusal.
+        const auto [first, refused] = nesting_files(dir, k, false);
+        std::string out;
+        EXPECT_EQ(run_client("source " + first, shell_port, &out, 60000), 0) << k.name;
+        EXPECT_EQ(count_of(out, "source: [" + refused + "] nested deeper than 16, not run\n"), k.refused ? 1u : 0u)
+            << k.name << ": " << out;
+    });
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the daemon must still run";
+}

@@ -699,10 +699,40 @@ def case_escaped_peer_text(binary, outdir):
     return 0
 
 
+def case_cmd_help_and_nesting(binary, outdir):
+    """Through "/cmd": "help NAME" and "? NAME" only print, for every command
+    the listing names (before, "help exit" stopped the daemon); nested
+    "source" of files that only source answers the refusal line at 17 levels
+    and nothing at 15 and 16, and the daemon serves on and stops with 0."""
+    from zorv_e2e import NESTING_CASES, help_rows, nesting_files  # noqa: E402
+    d = Daemon(binary)
+    try:
+        d.start()
+        dvars = d.cmd("show dvar")
+        rows = help_rows(d.cmd("help"))
+        check(len(rows) >= 14, f"help rows: {rows}")
+        for name, text in rows:
+            for asker in ("help", "?"):
+                out = d.cmd(f"{asker} {name}")
+                check(text in out, f"{asker} {name} printed {out!r}")
+                check(d.proc.poll() is None, f"the daemon runs after {asker} {name}")
+                check(d.cmd("show dvar") == dvars, f"show dvar after {asker} {name}")
+        for files, _, refused in NESTING_CASES:
+            first, refused_file = nesting_files(d.dir, files, echo=False)
+            want = f"source: [{refused_file}] nested deeper than 16, not run\n" if refused else ""
+            got = d.cmd(f"source {first}")
+            check(got == want, f"source of {files} files: {got!r}, want {want!r}")
+            check(d.cmd("echo after") == "after\n", f"served after {files} files")
+        check(d.stop() == 0, "exit status")
+    finally:
+        d.close()
+    return 0
+
+
 CASES = {"browser": case_browser, "cmd_exit": case_cmd_exit, "concurrent": case_concurrent,
          "credentials": case_credentials, "lockout": case_lockout, "half_credentials": case_half_credentials,
          "typed_replies": case_typed_replies, "escaped_peer_text": case_escaped_peer_text,
-         "browser_log_direct": case_browser_log_direct}
+         "browser_log_direct": case_browser_log_direct, "cmd_help_and_nesting": case_cmd_help_and_nesting}
 
 
 def main():

@@ -872,6 +872,80 @@ def case_commands_keep_log(box):
         c.stop(signal.SIGTERM)
 
 
+# ---- "help NAME" and nested "source", shared with the web tool's cases ----
+
+# (files, levels run, refused): a chain of files, each echoing its level and
+# sourcing the next, or (0 files) one file that sources itself.
+NESTING_CASES = ((15, 15, False), (16, 16, False), (17, 16, True), (0, 16, True))
+REFUSAL = re.compile(r"source: \[([^]]*)\] nested deeper than 16, not run")
+
+
+def nesting_files(directory, files, echo=True):
+    """Writes one nesting case into directory: the file to source first and
+    the one whose sourcing is refused (None when none is). Without echo the
+    files only source, so the first output of the line is the refusal."""
+    prefix = os.path.join(directory, f"nest{files}{'' if echo else 'q'}_")
+    if files == 0:
+        path = prefix + "self.sh"
+        with open(path, "w") as f:
+            f.write(("echo level\n" if echo else "") + f"source {path}\n")
+        return path, path
+    for k in range(1, files + 1):
+        with open(f"{prefix}{k}.sh", "w") as f:
+            f.write((f"echo level {k}\n" if echo else "") + (f"source {prefix}{k + 1}.sh\n" if k < files else ""))
+    return prefix + "1.sh", (f"{prefix}{files}.sh" if files > 16 else None)
+
+
+def check_nesting(out, case, refused):
+    check_eq(out.count("level"), case[1], f"levels run, {case[0]} files")
+    check_eq(REFUSAL.findall(out), [refused] if case[2] else [], f"refusals, {case[0]} files")
+
+
+def help_rows(listing):
+    """(name, help text) of every row of a "help" listing (after any end mark and prompt)."""
+    return re.findall(r"^(?:\0*zorv>)?([^\s\0]+) *\t([^\r\n]*)\r?$", listing, re.M)
+
+
+def dvar_lines(text):
+    return re.findall(r"^(?:\0*zorv>)?((?:log\.level|nbd_readonly_flag)=\S*)\r?$", text, re.M)
+
+
+def case_console_help_and_nesting(box):
+    # On the console: "help NAME" and "? NAME" only print, for every command
+    # the listing names (before, "help quit" ended the console and so the
+    # daemon); nested "source" stops at 16 levels with one refusal line.
+    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    c = Console(box, "pipe", "-l", "info")
+    at = c.wait_text(b"zorv>")
+    marks = iter(range(1, 1 << 30))
+
+    def run(line):
+        nonlocal at
+        mark = f"done-{next(marks)}."
+        c.send(line)
+        c.send(f"echo {mark}")
+        start, at = at, c.wait_text(mark.encode(), at)
+        check(c.p.poll() is None, f"the daemon runs after {line!r}")
+        with c.changed:
+            return c.data[start:at].decode(errors="replace")
+
+    dvars = dvar_lines(run("show dvar"))
+    check_eq(len(dvars), 2, "show dvar")
+    rows = help_rows(run("help"))
+    check(len(rows) >= 14, f"help rows: {rows}")
+    for name, text in rows:
+        for asker in ("help", "?"):
+            out = run(f"{asker} {name}")
+            check(text in out, f"{asker} {name} printed {out!r}")
+            check_eq(dvar_lines(run("show dvar")), dvars, f"show dvar after {asker} {name}")
+    for case in NESTING_CASES:
+        first, refused = nesting_files(box.dir, case[0])
+        check_nesting(run(f"source {first}"), case, refused)
+    c.send("quit")
+    rc, _ = c.wait_end()
+    check_eq(rc, 0, "status after quit")
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 

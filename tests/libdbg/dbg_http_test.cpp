@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "../libpal/str_log_capture.h"
+#include "../libsh/sh_fixture.h"
 #include "dbg_fixture.h"
 #include "liblog/flog.h"
 #include "liblog/log2.h"
@@ -675,4 +677,66 @@ TEST_F(WebTool, PeerTextIsEscapedInLogLines)
     EXPECT_GE(escaped, 4);
     EXPECT_TRUE(log.has("refused Host [evil\\x1b]0;PWNED\\x07\\x1b[2J\\x7f.example]"));
     EXPECT_TRUE(log.has("user=[ad\\x1bmin\\x0a] wrong user"));
+}
+
+namespace {
+
+// Every byte outside [A-Za-z0-9/._-] as %XX.
+std::string query_escape(const std::string &text)
+{
+    std::string out;
+    for (const unsigned char ch : text) {
+        if (std::isalnum(ch) != 0 || std::strchr("/._-", ch) != nullptr) {
+            out += static_cast<char>(ch);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof(hex), "%%%02X", ch);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::atomic<int> g_cmd_stops{0};
+
+}  // namespace
+
+// "help NAME" and "? NAME" through "/cmd" only print the usage: the tool
+// keeps serving, the exit hook never runs, the variables keep their values.
+TEST_F(WebTool, HelpOfEveryCommandOnlyPrints)
+{
+    start();
+    libsh_set_exit_proc([] { return ++g_cmd_stops; });
+    const std::string dvars = get(with_token("/cmd", "command=show%20dvar"));
+    sh_capture local;
+    const auto rows = help_rows_of(local.run("help"));
+    ASSERT_GE(rows.size(), 14u);
+    for (const auto &[name, help] : rows) {
+        for (const char *asker : {"help ", "? "}) {
+            const std::string line = asker + name;
+            const std::string reply = get(with_token("/cmd", "command=" + query_escape(line)));
+            EXPECT_EQ(reply.rfind(json_head(), 0), 0u) << line;
+            EXPECT_NE(reply.find(help + "\\n"), std::string::npos) << line << ":\n" << reply;
+            EXPECT_EQ(get(with_token("/cmd", "command=show%20dvar")), dvars) << line;
+        }
+    }
+    EXPECT_EQ(g_cmd_stops.load(), 0);
+    EXPECT_EQ(debug_http_server_port(), port);
+}
+
+// Nested "source" through "/cmd", on the request's thread, of files that
+// only source: the reply holds the first command's output, the refusal line
+// when there is one, and the tool serves on.
+TEST_F(WebTool, NestedSourceThroughCmd)
+{
+    start();
+    const scratch_dir dir;
+    for (const auto &k : k_nesting_cases) {
+        const auto [first, refused] = nesting_files(dir, k, false);
+        const std::string resp = k.refused ? "source: [" + refused + "] nested deeper than 16, not run\\n" : "";
+        EXPECT_EQ(get(with_token("/cmd", "command=source%20" + query_escape(first))),
+                  json_head() + "[{\"resp\":\"" + resp + "\"}]")
+            << k.name;
+        EXPECT_EQ(get(with_token("/cmd", "command=echo%20after")), json_head() + "[{\"resp\":\"after\\n\"}]");
+    }
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../libpal/wakeups.h"
+#include "../libsh/sh_fixture.h"
 #include "dbg_fixture.h"
 #include "libpal/tframe/app_desc.h"
 
@@ -288,4 +289,70 @@ TEST(DebugShellConsole, EndOfInputWaitsForTheStoppedFlag)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(console_at_end_of_input(), ::testing::ExitedWithCode(0), "");
+}
+
+// What a TCP session runs on its own thread, of the default stack size, and
+// what stopping the service does to sessions that are idle or busy.
+class DebugShellSession : public DebugShell {};
+
+TEST_F(DebugShellSession, NestedSourceStopsAtSixteenLevelsAndTheSessionGoesOn)
+{
+    tcp_client c(port);
+    ASSERT_GE(c.fd, 0);
+    expect_nesting_over(c, [](const scratch_dir &, const nesting_case &) {});
+    tcp_client other(port);
+    ASSERT_TRUE(other.send_all("echo served\n"));
+    EXPECT_EQ(other.read_nuls(1), "served\r\n\0"s);
+}
+
+namespace {
+std::atomic<int> g_help_stops{0};
+}  // namespace
+
+// "help NAME" for every command only prints its usage: the session stays
+// open, the exit hook never runs, the settable variables keep their values.
+TEST_F(DebugShellSession, HelpOfEveryCommandOnlyPrints)
+{
+    register_readonly_flag();
+    libsh_set_exit_proc([] { return ++g_help_stops; });
+    tcp_client c(port);
+    ASSERT_GE(c.fd, 0);
+    expect_help_only_prints(c, [](const std::string &, const std::string &) {});
+    EXPECT_EQ(g_help_stops.load(), 0);
+    EXPECT_NE(debug_shell_server_port(), 0u);
+    libsh_set_exit_proc(nullptr);
+}
+
+// The stop marks every session under the pool's lock while their threads
+// run: idle sessions waiting for a line and busy ones in the middle of a
+// stream of commands all end, and nothing the sessions set races with the
+// stopper's reads (the ThreadSanitizer run checks this).
+TEST_F(DebugShellSession, StopWithIdleAndBusySessions)
+{
+    std::vector<std::unique_ptr<tcp_client>> idle;
+    for (int i = 0; i < 4; i++) {
+        idle.push_back(std::make_unique<tcp_client>(port));
+        ASSERT_TRUE(idle.back()->send_all("echo idle\n"));
+        ASSERT_EQ(idle.back()->read_nuls(1), "idle\r\n\0"s);
+    }
+    std::vector<std::unique_ptr<tcp_client>> busy;
+    std::vector<std::thread> drivers;
+    std::atomic<int> replies{0};
+    for (int i = 0; i < 4; i++)
+        busy.push_back(std::make_unique<tcp_client>(port));
+    for (auto &b : busy) {
+        drivers.emplace_back([&replies, client = b.get()] {
+            while (client->send_all("show dvar\n") && !client->read_nuls(1, 5000).empty())
+                replies++;
+        });
+    }
+    for (int i = 0; i < 2000 && replies.load() < 40; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(replies.load(), 40);
+    EXPECT_EQ(debug_shell_server_exit(), 0);
+    for (auto &d : drivers)
+        d.join();
+    for (auto &i : idle)
+        EXPECT_TRUE(i->closed_within(5000));
+    EXPECT_EQ(debug_shell_server_port(), 0u);
 }

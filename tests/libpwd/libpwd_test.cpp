@@ -115,9 +115,9 @@ TEST_F(Pwd, ColonUserIsNotCounted)
     EXPECT_EQ(audit_text().find("failed"), std::string::npos);
 }
 
-// With the table full, the records of the oldest last failure go together
-// (those that never failed first), and the new address is tracked.
-TEST_F(Pwd, FullTableEvictsTheOldestLastFailure)
+// With the table full, the unlocked records of the oldest last failure go
+// together (those that never failed first), and the new address is tracked.
+TEST_F(Pwd, FullTableEvictsTheOldestUnlockedLastFailure)
 {
     start(2, 1, 3);
     EXPECT_EQ(check("a", "admin", "bad"), LIBPWD_REFUSED);  // a: one failure at t0
@@ -130,10 +130,53 @@ TEST_F(Pwd, FullTableEvictsTheOldestLastFailure)
     EXPECT_EQ(check("d", "admin", "bad"), LIBPWD_REFUSED);  // evicts a
     EXPECT_EQ(ipcheck_count(), 3u);
     EXPECT_EQ(check("b", "admin", "s3cret"), LIBPWD_LOCKED);  // b kept
-    // a comes back: b, now the oldest last failure, goes with its lock.
+    // a comes back: b has the oldest last failure but is locked, so c and d
+    // (one failure each, at the same time) go instead.
     EXPECT_EQ(check("a", "admin", "bad"), LIBPWD_REFUSED);
+    EXPECT_EQ(ipcheck_count(), 2u);
+    EXPECT_EQ(check("b", "admin", "s3cret"), LIBPWD_LOCKED);
+}
+
+// Failures from many other addresses never evict a lock; once every record
+// is locked, an address not in the table is refused too, with the text of
+// the lock that frees first, and each is served when its time has passed.
+TEST_F(Pwd, LocksOutliveAChurnOfOtherAddresses)
+{
+    start(2, 1, 3);
+    const auto lock_out = [this](const char *addr) {
+        EXPECT_EQ(check(addr, "admin", "bad"), LIBPWD_REFUSED) << addr;
+        EXPECT_EQ(check(addr, "admin", "bad"), LIBPWD_REFUSED) << addr;
+    };
+    lock_out("victim");
+    const uint64_t victim_free = g_now + 60000;
+    for (int i = 0; i < 200; i++) {
+        g_now += 10;
+        const std::string other = "127.1.0." + std::to_string(i);
+        EXPECT_EQ(check(other.c_str(), "admin", "bad"), LIBPWD_REFUSED) << other;
+        EXPECT_LE(ipcheck_count(), 3u);
+    }
+    EXPECT_EQ(check("victim", "admin", "s3cret"), LIBPWD_LOCKED);
+    EXPECT_STREQ(err, "Login failed 2 times, Please try again in 0.97 minutes");
+
+    g_now += 10;
+    lock_out("second");
+    g_now += 10;
+    lock_out("third");  // evicts the last churned address: the table is all locks
     EXPECT_EQ(ipcheck_count(), 3u);
-    EXPECT_EQ(check("b", "admin", "s3cret"), LIBPWD_OK);
+    EXPECT_EQ(check("newcomer", "admin", "s3cret"), LIBPWD_LOCKED);
+    EXPECT_STREQ(err, "Login failed 2 times, Please try again in 0.97 minutes");
+    EXPECT_EQ(ipcheck_count(), 3u);
+    // A refused newcomer's failure counts nowhere and frees nothing.
+    EXPECT_EQ(check("newcomer", "admin", "bad"), LIBPWD_LOCKED);
+    EXPECT_EQ(check("victim", "admin", "s3cret"), LIBPWD_LOCKED);
+
+    g_now = victim_free;
+    EXPECT_EQ(check("newcomer", "admin", "s3cret"), LIBPWD_OK);  // takes the freed place
+    EXPECT_EQ(check("victim", "admin", "s3cret"), LIBPWD_OK);
+    EXPECT_EQ(check("second", "admin", "s3cret"), LIBPWD_LOCKED);
+    g_now += 2020;  // the churn and the two later locks
+    EXPECT_EQ(check("second", "admin", "s3cret"), LIBPWD_OK);
+    EXPECT_EQ(check("third", "admin", "s3cret"), LIBPWD_OK);
 }
 
 TEST_F(Pwd, LimitZeroNeverLocksButAudits)

@@ -4,7 +4,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <iterator>
 #include <csignal>
 #include <thread>
 #include <vector>
@@ -208,6 +211,61 @@ TEST_F(Shell, ExitRunsTheHookAndQuitOnlyEndsTheSession)
     EXPECT_EQ(sh.run("e"), "\0\0"s);
     EXPECT_EQ(sh.ctx.exit_flag, 1u);
     EXPECT_EQ(g_exits.load(), 1);
+    libsh_set_exit_proc(nullptr);
+}
+
+// "help NAME" and "? NAME" only print: for every built-in row the usage
+// comes out, the session and the process go on, and nothing the shell keeps
+// (variables, environment, aliases, directory) has changed.
+TEST_F(Shell, HelpOfEveryCommandOnlyPrintsItsUsage)
+{
+    const std::string tail = "\n\t-h Display this help\n";
+    const std::string listing = "show      \tShow the status of the program\n";
+    const struct {
+        const char *name;
+        std::string usage;  // the start of what is printed
+    } rows[] = {
+        {"show", "Show the status of the program\nshow info -- "},
+        {"set", "Set public options\nset log.level "},
+        {"call", "call application commands\ncall kill -- "},
+        {"pwd", "pwd\nPrint working directory" + tail},
+        {"alias", "alias [name[=value] ...]\nDefine or display alias" + tail},
+        {"unalias", "unalias [-a] [name ...]\nDelete the alias set by alias" + tail},
+        {"unset", "unset [var ...]\nCancel environment variable" + tail},
+        {"echo", "echo [opt] [string|var]...\nEcho the STRING(s) to output" + tail},
+        {"env", "env\nDisplay all variables" + tail},
+        {"source", "source [opt] [file]...\nExec commands from file\n-h: Display this help\n"},
+        {"exit", "exit\nExit the service program" + tail},
+        {"quit", "quit\nQuit the current session" + tail},
+        {"help", listing},
+        {"?", listing},
+    };
+    const auto state = [this] {
+        char dir[4096] = "";
+        EXPECT_NE(getcwd(dir, sizeof(dir)), nullptr);
+        return sh.run("show dvar") + sh.run("env") + sh.run("alias") + dir;
+    };
+    libsh_set_exit_proc(count_exit);
+    const int exits = g_exits.load();
+    const std::string before = state();
+    size_t covered = 0;
+    for (const sh_cmd *cmd = g_sh_builtin_cmds; cmd->name != nullptr; cmd++, covered++) {
+        const auto *row = std::find_if(std::begin(rows), std::end(rows),
+                                       [cmd](const auto &r) { return std::strcmp(r.name, cmd->name) == 0; });
+        ASSERT_NE(row, std::end(rows)) << "no usage row for " << cmd->name;
+        for (const char *asker : {"help ", "? "}) {
+            const std::string line = asker + std::string(cmd->name);
+            int rc = 99;
+            const std::string out = sh.run(line, &rc);
+            EXPECT_EQ(rc, 0) << line;
+            EXPECT_EQ(out.rfind(row->usage, 0), 0u) << line << " printed:\n" << out;
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\0'), 1) << line;
+            EXPECT_EQ(sh.ctx.exit_flag, 0u) << line;
+            EXPECT_EQ(g_exits.load(), exits) << line;
+            EXPECT_EQ(state(), before) << line;
+        }
+    }
+    EXPECT_EQ(covered, std::size(rows));
     libsh_set_exit_proc(nullptr);
 }
 

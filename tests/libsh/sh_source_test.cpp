@@ -27,14 +27,6 @@ struct script {
     ~script() { unlink(path.c_str()); }
 };
 
-size_t count(const std::string &text, const std::string &piece)
-{
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
-        n++;
-    return n;
-}
-
 }  // namespace
 
 TEST_F(Shell, SourceRunsEveryLineOfEveryFile)
@@ -63,8 +55,8 @@ TEST_F(Shell, SourceOfItselfStopsAtSixteenLevels)
     int rc = 0;
     std::string out = sh.run("source " + self.path, &rc);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(count(out, "level\n"), 16u);
-    EXPECT_EQ(count(out, "nested deeper than 16"), 1u);
+    EXPECT_EQ(count_of(out, "level\n"), 16u);
+    EXPECT_EQ(count_of(out, "nested deeper than 16"), 1u);
     EXPECT_NE(out.find(self.path), std::string::npos);
     // The session goes on.
     EXPECT_EQ(sh.run("echo after"), "after\n\0"s);

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -206,14 +207,18 @@ int dbgout_write_imp(net_conn *conn, const char *text)
 
 int dbgout_printf(void *out, const char *fmt, ...)
 {
-    char text[DBGSH_LINE_SIZE];
+    // On the heap: a message may come from the deepest level of a nested
+    // "source", where the session thread's stack has the least room left.
+    const std::unique_ptr<char[]> text(new (std::nothrow) char[DBGSH_LINE_SIZE]);
+    if (text == nullptr)
+        return -1;
     va_list ap;
     va_start(ap, fmt);
-    int n = str_vsprintf_s2(text, sizeof(text), fmt, ap);
+    int n = str_vsprintf_s2(text.get(), DBGSH_LINE_SIZE, fmt, ap);
     va_end(ap);
     if (n < 0)
         return -1;
-    return dbgout_write_imp(static_cast<net_conn *>(out), text);
+    return dbgout_write_imp(static_cast<net_conn *>(out), text.get());
 }
 
 int dbgout_write(void *out, const void *text, int)
@@ -223,18 +228,14 @@ int dbgout_write(void *out, const void *text, int)
 
 int dbgout_flush(void *out) { return net_put_nul(static_cast<net_conn *>(out)); }
 
-int dbgsh_srv_ctx_init(sh_ctx *ctx, net_conn *conn, uint32_t mode, uint64_t handle)
+namespace {
+
+// The session's side of the binding: its connection's read time-out and the
+// context's operations. Nothing here is read by a stopper.
+void session_bind(sh_ctx *ctx, net_conn *conn)
 {
-    const mode_row *row = find_mode(mode);
-    ctx->mode = mode;
-    if (row == nullptr) {
-        ZLOG_ERR("mode=%d invalid\n", static_cast<int>(mode));
-        return -1;
-    }
     conn->timeout = DBGSH_TIMEOUT_MS;
-    conn->handle = handle;
-    conn->type = row->conn_type;
-    if (mode == SH_MODE_STDIO && g_script == nullptr) {
+    if (ctx->mode == SH_MODE_STDIO && g_script == nullptr) {
         os_sleep_ms(300);
         fputs("\nType `help` to learn how to use prompt\n", stdout);
         fflush(stdout);
@@ -244,6 +245,21 @@ int dbgsh_srv_ctx_init(sh_ctx *ctx, net_conn *conn, uint32_t mode, uint64_t hand
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
     ctx->flush = dbgout_flush;
+}
+
+}  // namespace
+
+int dbgsh_srv_ctx_init(sh_ctx *ctx, net_conn *conn, uint32_t mode, uint64_t handle)
+{
+    const mode_row *row = find_mode(mode);
+    ctx->mode = mode;
+    if (row == nullptr) {
+        ZLOG_ERR("mode=%d invalid\n", static_cast<int>(mode));
+        return -1;
+    }
+    conn->handle = handle;
+    conn->type = row->conn_type;
+    session_bind(ctx, conn);
     return 0;
 }
 
@@ -292,8 +308,11 @@ int netsh_srv_thread(void *rec)
     ZLOG_VERB("==>\n");
     auto *item = static_cast<dbgsh_item *>(rec);
     sock_ctx *service = item->head.ctx;
-    if (dbgsh_srv_ctx_init(&item->sh, &item->head.conn, SH_MODE_NET, item->head.conn.handle) == 0)
-        dbgsh_srv_imp(&item->sh);
+    // The service stored the socket and type under its pool's lock, and a
+    // stopper reads them under it: this thread only binds its session.
+    item->sh.mode = SH_MODE_NET;
+    session_bind(&item->sh, &item->head.conn);
+    dbgsh_srv_imp(&item->sh);
     sock_tcp_ctx_close(service, rec);
     ZLOG_VERB("<==\n");
     return 0;

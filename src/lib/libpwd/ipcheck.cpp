@@ -1,4 +1,5 @@
 // The per-address login lock-out and its audit lines.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -38,22 +39,44 @@ uint64_t now_ms()
 
 const char *text_or_empty(const char *text) { return text != nullptr ? text : ""; }
 
-// Requires: the lock held and the table at or over its size. Every record of
-// the smallest last-failure time goes (those that never failed first).
-void evict_oldest(dict *table)
+bool is_locked(const ipcheck_rec *rec, uint64_t now) { return rec->locked_until > now; }
+
+// Requires: the lock held and the table at or over its size. Every unlocked
+// record of the smallest last-failure time goes (those that never failed
+// first). A locked record stays for its whole lock time: were it evicted, a
+// caller who churns through other addresses would undo its own lock. Returns
+// the lock that frees first when every record is locked, else nullptr.
+const ipcheck_rec *evict_oldest(dict *table, uint64_t now)
 {
     uint64_t oldest = UINT64_MAX;
+    const ipcheck_rec *first_free = nullptr;
     const char *key = nullptr;
     void *value = nullptr;
-    for (int rank = 0; (rank = dict_next(table, rank, &key, &value)) > 0;)
-        oldest = std::min(oldest, static_cast<ipcheck_rec *>(value)->last_fail);
+    for (int rank = 0; (rank = dict_next(table, rank, &key, &value)) > 0;) {
+        const auto *rec = static_cast<const ipcheck_rec *>(value);
+        if (!is_locked(rec, now))
+            oldest = std::min(oldest, rec->last_fail);
+        else if (first_free == nullptr || rec->locked_until < first_free->locked_until)
+            first_free = rec;
+    }
+    if (oldest == UINT64_MAX && first_free != nullptr)
+        return first_free;
     std::vector<std::string> doomed;
     for (int rank = 0; (rank = dict_next(table, rank, &key, &value)) > 0;) {
-        if (static_cast<ipcheck_rec *>(value)->last_fail == oldest)
+        const auto *rec = static_cast<const ipcheck_rec *>(value);
+        if (!is_locked(rec, now) && rec->last_fail == oldest)
             doomed.emplace_back(key);
     }
     for (const auto &k : doomed)
         dict_del(table, k.c_str());
+    return nullptr;
+}
+
+int locked_text(const ipcheck_rec *rec, uint64_t now, char *msg)
+{
+    str_sprintf_s2(msg, LIBPWD_TEXT_SIZE, "Login failed %d times, Please try again in %0.2f minutes", rec->failures,
+                   static_cast<double>(rec->locked_until - now) / 60000.0);
+    return LIBPWD_LOCKED;
 }
 
 // "\tinfo\t%s\tlogin\tlogin from %s\n" and "\twarn\t%s\tlogin\tlogin failed form %s\n".
@@ -108,8 +131,11 @@ int ipcheck_check(const char *addr, char *msg)
     const uint64_t now = now_ms();
     auto *rec = static_cast<ipcheck_rec *>(dict_get(g_lockout.table, addr, nullptr));
     if (rec == nullptr) {
-        if (dict_count(g_lockout.table) >= g_lockout.table_size)
-            evict_oldest(g_lockout.table);
+        if (dict_count(g_lockout.table) >= g_lockout.table_size) {
+            // Full of locks: closed to everyone new until the first one frees.
+            if (const ipcheck_rec *lock = evict_oldest(g_lockout.table, now))
+                return locked_text(lock, now, msg);
+        }
         rec = static_cast<ipcheck_rec *>(os_zalloc(sizeof(ipcheck_rec)));
         if (rec == nullptr)
             return 0;
@@ -120,13 +146,11 @@ int ipcheck_check(const char *addr, char *msg)
     }
     if (rec->failures < static_cast<int32_t>(g_lockout.limit))
         return 0;
-    if (rec->locked_until <= now) {
+    if (!is_locked(rec, now)) {
         rec->failures = 0;
         return 0;
     }
-    str_sprintf_s2(msg, LIBPWD_TEXT_SIZE, "Login failed %d times, Please try again in %0.2f minutes", rec->failures,
-                   static_cast<double>(rec->locked_until - now) / 60000.0);
-    return LIBPWD_LOCKED;
+    return locked_text(rec, now, msg);
 }
 
 int ipcheck_login_fail(const char *addr, const char *user)

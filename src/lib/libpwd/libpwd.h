@@ -69,7 +69,9 @@ void ipcheck_init(const libpwd_param *param);
 void ipcheck_exit();
 // 0, or LIBPWD_LOCKED with "Login failed %d times, Please try again in %0.2f
 // minutes" in msg (4096 bytes). An unknown address is tracked from here,
-// evicting the records of the oldest last failure when the table is full.
+// evicting the unlocked records of the oldest last failure when the table is
+// full; a locked record is never evicted, and a table full of locks refuses
+// an unknown address with the text of the lock that frees first.
 int ipcheck_check(const char *addr, char *msg);
 int ipcheck_login_ok(const char *addr, const char *user);
 int ipcheck_login_fail(const char *addr, const char *user);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #define ZLOG_TAG "mish"
@@ -99,20 +100,26 @@ bool sh_env_assign(const char *piece)
     return true;
 }
 
+// A line-sized buffer on the heap, nullptr when memory runs out. "source"
+// nests exec_commands, exec_piece and the alias lookup once per level: their
+// lines kept on the stack, 16 levels took most of a session thread's 256 KiB
+// and overflowed it under the sanitizers.
+std::unique_ptr<char[]> line_buffer() { return std::unique_ptr<char[]>(new (std::nothrow) char[SH_LINE_SIZE]); }
+
 // The piece with its first word replaced by that word's alias (once), in out.
 void expand_alias(const char *piece, char *out, size_t size)
 {
     char word[SH_WORD_SIZE];
-    char value[SH_LINE_SIZE];
     str_safecopy2(out, size, piece);
     size_t n = strcspn(piece, " ");
     if (n >= sizeof(word))
         return;
     std::memcpy(word, piece, n);
     word[n] = '\0';
-    if (!alias_get(word, value, sizeof(value)))
+    const auto value = line_buffer();
+    if (value == nullptr || !alias_get(word, value.get(), SH_LINE_SIZE))
         return;
-    if (str_sprintf_s(out, size, "%s%s", value, piece + n) < 0 || out[0] == '\0')
+    if (str_sprintf_s(out, size, "%s%s", value.get(), piece + n) < 0 || out[0] == '\0')
         str_safecopy2(out, size, piece);
 }
 
@@ -129,16 +136,18 @@ int exec_piece(sh_ctx *ctx, char *piece, bool *ran)
     str_trim(piece);
     if (piece[0] == '#')
         return 0;
-    char cmd[SH_LINE_SIZE];
-    expand_alias(piece, cmd, sizeof(cmd));
-    if (sh_env_assign(cmd))
+    const auto cmd = line_buffer();
+    if (cmd == nullptr)
+        return -1;
+    expand_alias(piece, cmd.get(), SH_LINE_SIZE);
+    if (sh_env_assign(cmd.get()))
         return 0;
     int argc = 0;
-    char **argv = sh_imp::split_words(cmd, &argc);
+    char **argv = sh_imp::split_words(cmd.get(), &argc);
     if (argv == nullptr)
         return -1;
     const char *name = argc > 0 ? argv[0] : "";
-    ZLOG_VERB("cmd=[%s] func=[%s]\n", str_log_text(cmd).c_str(), str_log_text(name).c_str());
+    ZLOG_VERB("cmd=[%s] func=[%s]\n", str_log_text(cmd.get()).c_str(), str_log_text(name).c_str());
     int rc;
     sh_cmd_proc handler = libsh_cmd_handler(name);
     if (handler == nullptr) {
@@ -295,20 +304,23 @@ int exec_commands(sh_ctx *ctx, const char *line)
 {
     if (ctx == nullptr || line == nullptr)
         return -1;
-    char buf[SH_LINE_SIZE];
     // A line the buffer cannot hold is refused, not cut: a cut line would run
     // a command the user did not type.
-    if (std::strlen(line) >= sizeof(buf)) {
+    if (std::strlen(line) >= SH_LINE_SIZE) {
         ctx->printf(ctx->out, "error: command line too long (%zu bytes, at most %zu)\n", std::strlen(line),
-                    sizeof(buf) - 1);
+                    SH_LINE_SIZE - 1);
         ctx->flush(ctx->out);
         return -1;
     }
-    str_safecopy(buf, sizeof(buf), line);
+    const auto owned = line_buffer();
+    if (owned == nullptr)
+        return -1;
+    char *buf = owned.get();
+    str_safecopy(buf, SH_LINE_SIZE, line);
     str_trim(buf);
     if (buf[0] == '\0') {
         guard g(g_sh_lock);
-        str_safecopy(buf, sizeof(buf), g_sh.last_line);
+        str_safecopy(buf, SH_LINE_SIZE, g_sh.last_line);
     }
     if (buf[0] == '\0') {
         ctx->flush(ctx->out);

@@ -71,7 +71,7 @@ std::string entry_line(const alias_entry *e)
     return line;
 }
 
-// "-h" ends the command; letters in opts are reported to *seen; others are ignored.
+// "-h" asks for the usage and ends the command; letters in opts are reported to *seen; others are ignored.
 bool scan_options(sh_ctx *ctx, int argc, char **argv, const char *optstring, int *seen)
 {
     int c;
@@ -177,7 +177,7 @@ int cmd_alias(sh_ctx *ctx, int argc, char **argv)
 {
     int seen = 0;
     if (scan_options(ctx, argc, argv, "h", &seen))
-        return 0;
+        return sh_imp::plain_usage(ctx, "alias [name[=value] ...]", "alias");
     int first = ctx->opt.optind;
     if (first >= argc) {
         std::string text;
@@ -222,7 +222,7 @@ int cmd_unalias(sh_ctx *ctx, int argc, char **argv)
 {
     int seen = 0;
     if (scan_options(ctx, argc, argv, "ha", &seen))
-        return 0;
+        return sh_imp::plain_usage(ctx, "unalias [-a] [name ...]", "unalias");
     if (seen == 'a') {
         alias_clear();
         return 0;

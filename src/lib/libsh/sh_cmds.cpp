@@ -135,10 +135,8 @@ int cmd_call(sh_ctx *ctx, int argc, char **argv)
 
 int cmd_pwd(sh_ctx *ctx, int argc, char **argv)
 {
-    if (wants_help(ctx, argc, argv)) {
-        ctx->printf(ctx->out, "pwd\n%s\n\t-h Display this help\n", libsh_cmd_help_text("pwd"));
-        return 0;
-    }
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "pwd", "pwd");
     char dir[4096];
     if (getcwd(dir, sizeof(dir)) == nullptr) {
         ctx->printf(ctx->out, "os_getcwd err: [%s]\n", strerror(errno));
@@ -150,10 +148,8 @@ int cmd_pwd(sh_ctx *ctx, int argc, char **argv)
 
 int cmd_unset(sh_ctx *ctx, int argc, char **argv)
 {
-    if (wants_help(ctx, argc, argv)) {
-        ctx->printf(ctx->out, "unset [var ...]\n%s\n\t-h Display this help\n", libsh_cmd_help_text("unset"));
-        return 0;
-    }
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "unset [var ...]", "unset");
     if (ctx->opt.optind >= argc) {
         ctx->printf(ctx->out, "unsetenv: Too few arguments\n");
         return -1;
@@ -224,8 +220,10 @@ int cmd_echo(sh_ctx *ctx, int argc, char **argv)
     return 0;
 }
 
-int cmd_env(sh_ctx *ctx, int, char **)
+int cmd_env(sh_ctx *ctx, int argc, char **argv)
 {
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "env", "env");
     put_text(ctx, sh_imp::env_text());
     return 0;
 }
@@ -273,8 +271,11 @@ int cmd_source(sh_ctx *ctx, int argc, char **argv)
     return 0;
 }
 
-int cmd_exit(sh_ctx *ctx, int, char **)
+// "help exit" runs "exit -h": it must print and stop nothing.
+int cmd_exit(sh_ctx *ctx, int argc, char **argv)
 {
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "exit", "exit");
     ctx->flush(ctx->out);
     int (*proc)() = sh_imp::exit_proc();
     if (proc != nullptr)
@@ -283,8 +284,10 @@ int cmd_exit(sh_ctx *ctx, int, char **)
     return 0;
 }
 
-int cmd_quit(sh_ctx *ctx, int, char **)
+int cmd_quit(sh_ctx *ctx, int argc, char **argv)
 {
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "quit", "quit");
     ctx->flush(ctx->out);
     ctx->exit_flag = 1;
     return 0;
@@ -464,6 +467,12 @@ fvar g_fvars[] = {
 
 }  // namespace
 
+int sh_imp::plain_usage(sh_ctx *ctx, const char *synopsis, const char *cmd)
+{
+    ctx->printf(ctx->out, "%s\n%s\n\t-h Display this help\n", synopsis, libsh_cmd_help_text(cmd));
+    return 0;
+}
+
 const sh_cmd g_sh_builtin_cmds[] = {
     {"show", cmd_show, sh_complete_show, "Show the status of the program"},
     {"set", cmd_set, sh_complete_set, "Set public options"},
@@ -498,10 +507,8 @@ int fvar_init()
 
 int cmd_cd(sh_ctx *ctx, int argc, char **argv)
 {
-    if (wants_help(ctx, argc, argv)) {
-        ctx->printf(ctx->out, "cd [directory]\n%s\n\t-h Display this help\n", libsh_cmd_help_text("cd"));
-        return 0;
-    }
+    if (wants_help(ctx, argc, argv))
+        return sh_imp::plain_usage(ctx, "cd [directory]", "cd");
     int n = argc - ctx->opt.optind;
     if (n > 1) {
         ctx->printf(ctx->out, "cd: too many arguments\n");

@@ -32,6 +32,9 @@ std::string help_rows();
 // Splits line into a vector (one allocation for pointers and words; free with
 // os_free). nullptr when memory runs out.
 char **split_words(const char *line, int *argc);
+// "synopsis\n<help text>\n\t-h Display this help\n", the usage a command
+// prints for -h (and so for "help cmd"); 0.
+int plain_usage(sh_ctx *ctx, const char *synopsis, const char *cmd);
 
 }  // namespace sh_imp
 
