@@ -200,8 +200,12 @@ TEST_F(BlockDev, RequestsCrossingTheEndAreRefusedBeforeAnyIo)
 
 TEST_F(BlockDev, ReadOnlyOpensRefuseWritesAndSaySo)
 {
+    // "readonly" among the words of flags wins, wherever it stands.
     for (auto [name, flags] : {std::pair{image_, OS_PF_RDONLY}, std::pair{image_ + "?flags=rw", OS_PF_RDONLY},
                                std::pair{image_ + "?flags=rw,rw,readonly", OS_PF_RDWR},
+                               std::pair{image_ + "?flags=readonly,rw", BD_OPEN_NBD | BD_OPEN_RDWR},
+                               std::pair{image_ + "?flags=readonly-sync.rw", BD_OPEN_NBD | BD_OPEN_RDWR},
+                               std::pair{image_ + "?flags=ReadOnly,RW", BD_OPEN_NBD | BD_OPEN_RDWR},
                                std::pair{image_ + "?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR},
                                std::pair{image_, BD_OPEN_NBD | BD_OPEN_RDONLY}}) {
         dev_ptr d = open(name, flags);
@@ -340,8 +344,8 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
         {image_ + "?alg=aes&key=" + std::string(130, '1'),
          "invalid encryption key: 130 digits, alg=aes takes exactly 64 (32 bytes)"},
         // A parameter neither the block layer nor the file driver takes.
-        {image_ + "?algo=aes&key=" + std::string(64, '0'),
-         "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?algo=aes", "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?algo=aes&key=" + std::string(64, '0'), "a key is given without alg"},
         {image_ + "?volidx=2", "unknown parameter [volidx]"},
         {image_ + "?sector_off=1&Alg=aes", "unknown parameter [Alg]"},
         {image_ + "?%61lg=aes", "unknown parameter [%61lg]"},
@@ -360,12 +364,47 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
     }
     EXPECT_EQ(open_fd_count(), fds);
     EXPECT_EQ(read_file(image_), pattern(kMiB));
-    // A key without an algorithm is not read: no cipher, a plain open.
-    for (const char *q : {"?key=00", "?key=zz"}) {
-        dev_ptr d = open(image_ + q);
-        ASSERT_TRUE(d) << q << ": " << err();
-        EXPECT_EQ(d->cipher, nullptr);
+}
+
+// A name that would store clear text under a key, or widen what it asked to
+// be read-only, is refused before the file is opened; every refusal is
+// checked on a writable open, with a write tried on whatever opened.
+TEST_F(BlockDev, NamesThatWouldStoreClearTextOrWidenAccessAreRefused)
+{
+    const std::string key(64, 'a');
+    const std::string key2(64, 'b');
+    struct {
+        std::string query;
+        const char *text;
+    } rows[] = {
+        {"?key=" + key, "a key is given without alg"},
+        {"?key=", "a key is given without alg"},
+        {"?flags=rw&key=" + key, "a key is given without alg"},
+        {"?alg=&key=" + key, "empty alg="},
+        {"?alg=", "empty alg="},
+        {"?alg= &key=" + key, "empty alg="},
+        {"?alg=&alg=aes&key=" + key, "parameter [alg] is named more than once"},
+        {"?alg=aes&alg=aes&key=" + key, "parameter [alg] is named more than once"},
+        {"?alg=aes&key=" + key + "&key=" + key2, "parameter [key] is named more than once"},
+        {"?flags=rw&flags=readonly", "parameter [flags] is named more than once"},
+        {"?flags=readonly&flags=rw", "parameter [flags] is named more than once"},
+        {"?sector_off=0&sector_off=8", "parameter [sector_off] is named more than once"},
+        {"?vol_idx=0& vol_idx=0", "parameter [vol_idx] is named more than once"},
+        {"?sector_size=512&read_timeout=3&sector_size=4096", "parameter [sector_size] is named more than once"},
+        {"?read_timeout=3&read_timeout=4", "parameter [read_timeout] is named more than once"},
+    };
+    for (const auto &row : rows) {
+        dev_ptr d = open(image_ + row.query, BD_OPEN_NBD | BD_OPEN_RDWR);
+        if (d) {
+            std::string data(512, 'w');
+            bd_pwrite(d.get(), data.data(), 512, 0);
+        }
+        EXPECT_FALSE(d) << row.query;
+        EXPECT_NE(err().find(row.text), std::string::npos) << row.query << " -> " << err();
+        EXPECT_EQ(err().find(key), std::string::npos) << err();
+        EXPECT_EQ(err().find(key2), std::string::npos) << err();
     }
+    EXPECT_TRUE(read_file(image_) == pattern(kMiB)) << "the file was written";
 }
 
 TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
@@ -378,7 +417,8 @@ TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
         EXPECT_FALSE(d);
         EXPECT_EQ(err().find(key), std::string::npos) << err();
         dev_ptr plain = open(image_ + "?key=" + key);
-        EXPECT_TRUE(plain) << err();
+        EXPECT_FALSE(plain);
+        EXPECT_EQ(err().find(key), std::string::npos) << err();
     }
     ASSERT_FALSE(logs.all().empty());
     for (const auto &line : logs.all())
@@ -561,9 +601,11 @@ TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
         {"/d.img?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
+        {"/d.img?flags=readonly,rw", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=rw.direct-readonly,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=sync,READONLY,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
         {"/d.img?alg=aes&key=0102" KEY_TAIL, OS_PF_RDWR, 0, 0, 0, false, "aes"},
-        {"/d.img?key=0102", OS_PF_RDWR, 0, 0, 0, false, ""},
-        {"tcp://host:1/d.img?alg=&sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
+        {"tcp://host:1/d.img?sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
     };
     for (const auto &row : rows) {
         bd_open_args a{};
@@ -616,6 +658,13 @@ TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
         {"/d.img?read_timeout=0", "invalid read_timeout=[0] (1 to 600 seconds)"},
         {"/d.img?flags=readonyl", "invalid flags=[readonyl]: [readonyl] is not one of rw, readonly, direct, vss, sync"},
         {"/d.img?flags=rw,ro", "invalid flags=[rw,ro]: [ro] is not one of rw, readonly, direct, vss, sync"},
+        // A key with no cipher would be stored in clear; the readers see only
+        // the first of a repeated name.
+        {"/d.img?key=0102" KEY_TAIL, "a key is given without alg: the data would be stored in clear (use alg=aes)"},
+        {"tcp://host:1/d.img?alg=&sector_off=3", "empty alg=: name the cipher (aes), or leave alg and key out"},
+        {"/d.img?alg=&alg=aes&key=0102" KEY_TAIL, "parameter [alg] is named more than once"},
+        {"/d.img?flags=rw&flags=readonly", "parameter [flags] is named more than once"},
+        {"/d.img?sector_off=-1&sector_off=1", "parameter [sector_off] is named more than once"},
     };
     for (const auto &row : rows) {
         bd_open_args a{};
