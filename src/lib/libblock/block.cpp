@@ -274,14 +274,14 @@ int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
 
 // A cipher works in whole units: the bytes past the last one are not served,
 // and the operator learns which.
-void note_cipher_tail(bd_dev *dev, const char *url)
+void note_cipher_tail(bd_dev *dev)
 {
     const int64_t size = dev->cipher != nullptr ? dev->drv->size(dev, dev->handle) : 0;
     if (size <= 0 || size % kCipherUnit == 0)
         return;
     std::vector<char> safe(URL_BUF_SIZE);
     ZLOG_INFO("[%s] is served at %lld bytes: its last %lld bytes are not a whole %u-byte unit of the cipher\n",
-              url_safe_fmt(url, safe.data()), static_cast<long long>(size - size % kCipherUnit),
+              url_safe_fmt(dev->name, safe.data()), static_cast<long long>(size - size % kCipherUnit),
               static_cast<long long>(size % kCipherUnit), kCipherUnit);
 }
 
@@ -310,7 +310,7 @@ bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
         BD_ERR(err, -8, "%s", verr2str(-8));
         return open_fail(dev);
     }
-    note_cipher_tail(dev, url.data());
+    note_cipher_tail(dev);
     return dev;
 }
 
