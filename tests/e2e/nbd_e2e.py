@@ -4,10 +4,12 @@ libnbd would refuse to send.
 
 Run: nbd_e2e.py SERVER_BINARY daemon|bare [unittest arguments...]
 """
+import ctypes
 import hashlib
 import os
 import resource
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -447,7 +449,8 @@ class Exports(ServerCase):
             ("2 digits", "?alg=aes&key=00", b"invalid encryption key: 2 digits, alg=aes takes exactly 64"),
             ("62 digits", "?alg=aes&key=" + self.KEY[:62], b"62 digits, alg=aes takes exactly 64"),
             ("128 digits", "?alg=aes&key=" + self.KEY * 2, b"128 digits, alg=aes takes exactly 64"),
-            ("misspelt alg", "?algo=aes&key=" + self.KEY, b"unknown parameter [algo]"),
+            ("misspelt alg", "?algo=aes", b"unknown parameter [algo]"),
+            ("misspelt alg and a key", "?algo=aes&key=" + self.KEY, b"a key is given without alg"),
             ("misspelt vol_idx", "?volidx=2", b"unknown parameter [volidx]"),
             ("sector_size 0", "?sector_size=0", b"invalid sector_size=[0] (512, 1024, 2048 or 4096)"),
             ("sector_size 1", "?sector_size=1", b"invalid sector_size=[1]"),
@@ -576,6 +579,167 @@ class Exports(ServerCase):
         print("RSS growth of 40 idle sessions after one 32 MiB read each: %d MiB" % growth, file=sys.stderr)
         self.assertLess(growth, 200)
 
+    def test_names_that_would_store_clear_text_or_widen_access_are_refused(self):
+        img = make_file(self.srv.path("clear.img"), 4 * MiB, b"\x77" * 4096)
+        with open(img, "rb") as f:
+            before = f.read()
+        key2 = "ff" * 32
+        refused = [
+            ("key without alg", "?key=" + self.KEY, b"a key is given without alg"),
+            ("flags and a key", "?flags=rw&key=" + self.KEY, b"a key is given without alg"),
+            ("empty alg", "?alg=&key=" + self.KEY, b"empty alg="),
+            ("empty alg, then aes", "?alg=&alg=aes&key=" + self.KEY, b"parameter [alg] is named more than once"),
+            ("two keys", "?alg=aes&key=%s&key=%s" % (self.KEY, key2), b"parameter [key] is named more than once"),
+            ("two flags", "?flags=rw&flags=readonly", b"parameter [flags] is named more than once"),
+            ("two sector_off", "?sector_off=0&sector_off=0", b"parameter [sector_off] is named more than once"),
+            ("two vol_idx", "?vol_idx=0&vol_idx=0", b"parameter [vol_idx] is named more than once"),
+        ]
+        for what, query, text in refused:
+            with self.subTest(what, opt="GO"):
+                r = self.raw()
+                replies = r.go(img + query)
+                if replies[-1][1] == REP_ACK:
+                    # What a client would do with what it was served.
+                    r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                    r.simple_reply()
+                self.assertEqual(replies[-1][1], REP_ERR_UNKNOWN, replies)
+                self.assertIn(text, replies[-1][2])
+                self.assertNotIn(self.KEY.encode(), replies[-1][2])
+                self.assertNotIn(key2.encode(), replies[-1][2])
+            with self.subTest(what, opt="EXPORT_NAME"):
+                r = self.raw()
+                r.option(OPT_EXPORT_NAME, (img + query).encode())
+                served = not r.closed()
+                if served:
+                    r.recv(9)
+                    r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                    r.simple_reply()
+                self.assertFalse(served, "no reply comes to a name that cannot be served")
+        # "readonly" among the words of flags wins, wherever it stands.
+        for query in ("?flags=readonly,rw", "?flags=rw,readonly", "?flags=ReadOnly-sync.RW"):
+            with self.subTest(query, opt="GO"):
+                r = self.raw()
+                replies = r.go(img + query)
+                self.assertEqual(replies[0][2], struct.pack(">HQH", 0, 4 * MiB, 0x143))
+                r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                self.assertEqual(r.simple_reply()[0], 1)
+            with self.subTest(query, opt="EXPORT_NAME"):
+                r = self.raw()
+                r.option(OPT_EXPORT_NAME, (img + query).encode())
+                size, flags = struct.unpack(">QH", r.recv(10))
+                self.assertEqual((size, flags & 0x2), (4 * MiB, 0x2))
+                r.request(CMD_WRITE, 0, 4096, data=b"\xee" * 4096)
+                self.assertEqual(r.simple_reply()[0], 1)
+        # A client URI whose own query takes the "alg" it was meant to carry.
+        src = make_file(self.srv.path("plain.bin"), 4 * MiB, os.urandom(4 * MiB))
+        uri = self.srv.uri(img + "%3Fkey=" + self.KEY) + "?alg=aes"
+        res = subprocess.run(["nbdcopy", src, uri], capture_output=True, text=True, timeout=60)
+        self.assertNotEqual(res.returncode, 0, "nbdcopy wrote through " + uri)
+        with open(img, "rb") as f:
+            self.assertSameBytes(f.read(), before)
+
+    def test_a_link_swapped_while_clients_open_it_never_opens_what_is_not_served(self):
+        """Four clients send GO on a link swapped between the image and a
+        FIFO (as root also a character device node of our own for
+        /dev/full's device): inotify sees no open of either."""
+        targets = [self.srv.path("fifo")]
+        os.mkfifo(targets[0])
+        if os.geteuid() == 0:
+            targets.append(self.srv.path("full"))
+            os.mknod(targets[1], 0o600 | stat.S_IFCHR, os.makedev(1, 7))
+        libc = ctypes.CDLL(None, use_errno=True)
+        watch = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        self.assertGreaterEqual(watch, 0)
+        self.addCleanup(os.close, watch)
+        in_open = 0x20
+        for t in targets:
+            self.assertGreaterEqual(libc.inotify_add_watch(watch, t.encode(), in_open), 0, t)
+        link = self.srv.path("swapped")
+        for target in targets:
+            stop = threading.Event()
+
+            def swap():
+                nxt, to_image = link + ".next", True
+                while not stop.is_set():
+                    if os.path.lexists(nxt):
+                        os.unlink(nxt)
+                    os.symlink(self.img if to_image else target, nxt)
+                    os.replace(nxt, link)
+                    to_image = not to_image
+            counts, unexpected = {"served": 0, "refused": 0}, []
+            lock = threading.Lock()
+
+            def client():
+                r = None
+                try:
+                    for _ in range(250):
+                        if r is None:
+                            r = Raw(self.srv.port)
+                            r.greet()
+                        replies = r.go(link)
+                        last = replies[-1]
+                        with lock:
+                            if last[1] == REP_ACK and struct.unpack(">HQH", replies[0][2])[1] == 4 * MiB:
+                                counts["served"] += 1
+                            elif last[1] == REP_ERR_UNKNOWN and b"not a regular file or block device" in last[2]:
+                                counts["refused"] += 1
+                            else:
+                                unexpected.append(replies)
+                        if last[1] == REP_ACK:
+                            r.close()
+                            r = None
+                except Exception as e:  # noqa: BLE001 -- reported by the test's thread
+                    with lock:
+                        unexpected.append(repr(e))
+                finally:
+                    if r is not None:
+                        r.close()
+            swapper = threading.Thread(target=swap)
+            swapper.start()
+            clients = [threading.Thread(target=client) for _ in range(4)]
+            for c in clients:
+                c.start()
+            for c in clients:
+                c.join()
+            stop.set()
+            swapper.join()
+            with self.subTest(target):
+                self.assertEqual(unexpected[:3], [])
+                self.assertGreater(counts["served"], 0)
+                self.assertGreater(counts["refused"], 0)
+        opened = b""
+        try:
+            while True:
+                opened += os.read(watch, 4096)
+        except BlockingIOError:
+            pass
+        self.assertEqual(len(opened), 0, "a target was opened")
+
+    def test_encrypted_exports_are_served_in_whole_units(self):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "libblock"))
+        try:
+            from xts_ref import xts
+        except ImportError:
+            self.skipTest("python3-cryptography is not installed")
+        for size in (700, 1048584, 1049576):
+            with self.subTest(size=size):
+                whole = size - size % 512
+                data = os.urandom(size)
+                enc = make_file(self.srv.path("enc-%d.img" % size), size, data)
+                name = enc + "?alg=aes&key=" + self.KEY
+                replies = self.raw().go(name)
+                self.assertEqual(replies[-1][1], REP_ACK, replies)
+                self.assertEqual(struct.unpack(">HQH", replies[0][2])[1], whole)
+                out = self.srv.path("out-%d.bin" % size)
+                subprocess.run(["nbdcopy", self.srv.uri(name.replace("?", "%3F")), out], check=True, timeout=60,
+                               capture_output=True)
+                with open(out, "rb") as f:
+                    got = f.read()
+                self.assertEqual(len(got), whole)
+                self.assertSameBytes(got, xts("dec", self.KEY, 0, data[:whole]))
+                with open(enc, "rb") as f:
+                    self.assertSameBytes(f.read(), data)
+
 
 class FailedFlush(ServerCase):
     """Once a sync of a file has failed, its data may be gone: no later flush
@@ -645,6 +809,58 @@ class FailedFlush(ServerCase):
         if res.returncode != 0 or not loop:
             self.skipTest("no loop device: " + res.stderr.strip())
         self.assert_every_later_flush_fails(loop)
+
+    def test_a_loop_device_reattached_is_a_new_medium(self):
+        """A loop device whose sync failed, detached and attached to a fresh
+        image under the same number: a new disk sequence number, a new
+        medium whose flushes succeed."""
+        shim = os.environ.get("ZORV_E2E_SHIM")
+        if not shim:
+            self.skipTest("ZORV_E2E_SHIM names no medium shim")
+        if os.geteuid() != 0:
+            self.skipTest("loop devices and device nodes need root")
+        self.srv.close()
+        self.srv = Server(BINARY, KIND, readonly=False,
+                          env={"LD_PRELOAD": shim, "ASAN_OPTIONS": "verify_asan_link_order=0"}).start()
+        self.addCleanup(self.srv.close)
+        first = make_file(self.srv.path("first.img"), 16 * MiB)
+        res = subprocess.run(["losetup", "--find", "--show", first], capture_output=True, text=True)
+        loop = res.stdout.strip()
+        if res.returncode != 0 or not loop:
+            self.skipTest("no loop device: " + res.stderr.strip())
+        self.addCleanup(subprocess.run, ["losetup", "-d", loop], capture_output=True)
+        # A node of our own for the device, named for the shim: its first
+        # sync fails.
+        node = self.srv.path("fail-sync-disk")
+        os.mknod(node, 0o600 | stat.S_IFBLK, os.stat(loop).st_rdev)
+
+        def session_flush(fua=False):
+            r = Raw(self.srv.port)
+            try:
+                r.greet()
+                self.assertEqual(r.go(node)[-1][1], REP_ACK)
+                r.request(CMD_WRITE, 0, MiB, flags=1 if fua else 0, data=b"\x5a" * MiB)
+                written = r.simple_reply()[0]
+                r.request(CMD_FLUSH)
+                return written, r.simple_reply()[0]
+            finally:
+                r.close()
+        self.assertEqual(session_flush(), (0, 5), self.srv.log_text())
+        self.assertEqual(session_flush(), (0, 5), "another session on the same medium")
+        # The device goes only once the daemon has closed it: a busy loop
+        # device is detached at its last close.
+        deadline = time.monotonic() + 30
+        while any(os.path.realpath("/proc/%d/fd/%s" % (self.srv.proc.pid, fd)) == node
+                  for fd in os.listdir("/proc/%d/fd" % self.srv.proc.pid)):
+            self.assertLess(time.monotonic(), deadline, "the daemon keeps the loop device open")
+            time.sleep(0.05)
+        subprocess.run(["losetup", "-d", loop], check=True, capture_output=True)
+        second = make_file(self.srv.path("second.img"), 16 * MiB)
+        res = subprocess.run(["losetup", loop, second], capture_output=True, text=True)
+        if res.returncode != 0:
+            self.skipTest("%s was taken before it could be attached again: %s" % (loop, res.stderr.strip()))
+        self.assertEqual(session_flush(), (0, 0), self.srv.log_text())
+        self.assertEqual(session_flush(fua=True), (0, 0))
 
 
 class Lifecycle(unittest.TestCase):

@@ -2,17 +2,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -200,8 +204,12 @@ TEST_F(BlockDev, RequestsCrossingTheEndAreRefusedBeforeAnyIo)
 
 TEST_F(BlockDev, ReadOnlyOpensRefuseWritesAndSaySo)
 {
+    // "readonly" among the words of flags wins, wherever it stands.
     for (auto [name, flags] : {std::pair{image_, OS_PF_RDONLY}, std::pair{image_ + "?flags=rw", OS_PF_RDONLY},
                                std::pair{image_ + "?flags=rw,rw,readonly", OS_PF_RDWR},
+                               std::pair{image_ + "?flags=readonly,rw", BD_OPEN_NBD | BD_OPEN_RDWR},
+                               std::pair{image_ + "?flags=readonly-sync.rw", BD_OPEN_NBD | BD_OPEN_RDWR},
+                               std::pair{image_ + "?flags=ReadOnly,RW", BD_OPEN_NBD | BD_OPEN_RDWR},
                                std::pair{image_ + "?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR},
                                std::pair{image_, BD_OPEN_NBD | BD_OPEN_RDONLY}}) {
         dev_ptr d = open(name, flags);
@@ -340,8 +348,8 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
         {image_ + "?alg=aes&key=" + std::string(130, '1'),
          "invalid encryption key: 130 digits, alg=aes takes exactly 64 (32 bytes)"},
         // A parameter neither the block layer nor the file driver takes.
-        {image_ + "?algo=aes&key=" + std::string(64, '0'),
-         "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?algo=aes", "unknown parameter [algo]: neither the block layer nor the driver \"file\" takes it"},
+        {image_ + "?algo=aes&key=" + std::string(64, '0'), "a key is given without alg"},
         {image_ + "?volidx=2", "unknown parameter [volidx]"},
         {image_ + "?sector_off=1&Alg=aes", "unknown parameter [Alg]"},
         {image_ + "?%61lg=aes", "unknown parameter [%61lg]"},
@@ -360,12 +368,47 @@ TEST_F(BlockDev, BadNamesAreRefusedAndOpenNothing)
     }
     EXPECT_EQ(open_fd_count(), fds);
     EXPECT_EQ(read_file(image_), pattern(kMiB));
-    // A key without an algorithm is not read: no cipher, a plain open.
-    for (const char *q : {"?key=00", "?key=zz"}) {
-        dev_ptr d = open(image_ + q);
-        ASSERT_TRUE(d) << q << ": " << err();
-        EXPECT_EQ(d->cipher, nullptr);
+}
+
+// A name that would store clear text under a key, or widen what it asked to
+// be read-only, is refused before the file is opened; every refusal is
+// checked on a writable open, with a write tried on whatever opened.
+TEST_F(BlockDev, NamesThatWouldStoreClearTextOrWidenAccessAreRefused)
+{
+    const std::string key(64, 'a');
+    const std::string key2(64, 'b');
+    struct {
+        std::string query;
+        const char *text;
+    } rows[] = {
+        {"?key=" + key, "a key is given without alg"},
+        {"?key=", "a key is given without alg"},
+        {"?flags=rw&key=" + key, "a key is given without alg"},
+        {"?alg=&key=" + key, "empty alg="},
+        {"?alg=", "empty alg="},
+        {"?alg= &key=" + key, "empty alg="},
+        {"?alg=&alg=aes&key=" + key, "parameter [alg] is named more than once"},
+        {"?alg=aes&alg=aes&key=" + key, "parameter [alg] is named more than once"},
+        {"?alg=aes&key=" + key + "&key=" + key2, "parameter [key] is named more than once"},
+        {"?flags=rw&flags=readonly", "parameter [flags] is named more than once"},
+        {"?flags=readonly&flags=rw", "parameter [flags] is named more than once"},
+        {"?sector_off=0&sector_off=8", "parameter [sector_off] is named more than once"},
+        {"?vol_idx=0& vol_idx=0", "parameter [vol_idx] is named more than once"},
+        {"?sector_size=512&read_timeout=3&sector_size=4096", "parameter [sector_size] is named more than once"},
+        {"?read_timeout=3&read_timeout=4", "parameter [read_timeout] is named more than once"},
+    };
+    for (const auto &row : rows) {
+        dev_ptr d = open(image_ + row.query, BD_OPEN_NBD | BD_OPEN_RDWR);
+        if (d) {
+            std::string data(512, 'w');
+            bd_pwrite(d.get(), data.data(), 512, 0);
+        }
+        EXPECT_FALSE(d) << row.query;
+        EXPECT_NE(err().find(row.text), std::string::npos) << row.query << " -> " << err();
+        EXPECT_EQ(err().find(key), std::string::npos) << err();
+        EXPECT_EQ(err().find(key2), std::string::npos) << err();
     }
+    EXPECT_TRUE(read_file(image_) == pattern(kMiB)) << "the file was written";
 }
 
 TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
@@ -378,7 +421,8 @@ TEST_F(BlockDev, KeysReachNoLogLineAndNoErrorText)
         EXPECT_FALSE(d);
         EXPECT_EQ(err().find(key), std::string::npos) << err();
         dev_ptr plain = open(image_ + "?key=" + key);
-        EXPECT_TRUE(plain) << err();
+        EXPECT_FALSE(plain);
+        EXPECT_EQ(err().find(key), std::string::npos) << err();
     }
     ASSERT_FALSE(logs.all().empty());
     for (const auto &line : logs.all())
@@ -561,9 +605,11 @@ TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
         {"/d.img?flags=readonly", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
+        {"/d.img?flags=readonly,rw", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=rw.direct-readonly,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=sync,READONLY,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
         {"/d.img?alg=aes&key=0102" KEY_TAIL, OS_PF_RDWR, 0, 0, 0, false, "aes"},
-        {"/d.img?key=0102", OS_PF_RDWR, 0, 0, 0, false, ""},
-        {"tcp://host:1/d.img?alg=&sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
+        {"tcp://host:1/d.img?sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
     };
     for (const auto &row : rows) {
         bd_open_args a{};
@@ -616,6 +662,13 @@ TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
         {"/d.img?read_timeout=0", "invalid read_timeout=[0] (1 to 600 seconds)"},
         {"/d.img?flags=readonyl", "invalid flags=[readonyl]: [readonyl] is not one of rw, readonly, direct, vss, sync"},
         {"/d.img?flags=rw,ro", "invalid flags=[rw,ro]: [ro] is not one of rw, readonly, direct, vss, sync"},
+        // A key with no cipher would be stored in clear; the readers see only
+        // the first of a repeated name.
+        {"/d.img?key=0102" KEY_TAIL, "a key is given without alg: the data would be stored in clear (use alg=aes)"},
+        {"tcp://host:1/d.img?alg=&sector_off=3", "empty alg=: name the cipher (aes), or leave alg and key out"},
+        {"/d.img?alg=&alg=aes&key=0102" KEY_TAIL, "parameter [alg] is named more than once"},
+        {"/d.img?flags=rw&flags=readonly", "parameter [flags] is named more than once"},
+        {"/d.img?sector_off=-1&sector_off=1", "parameter [sector_off] is named more than once"},
     };
     for (const auto &row : rows) {
         bd_open_args a{};
@@ -730,4 +783,124 @@ TEST_F(BlockDev, AFailedSyncFailsEveryLaterSyncOfTheSameMedium)
         EXPECT_EQ(err_lines_naming(log, name), 1u);
         EXPECT_TRUE(log.has("Input/output error") || log.has("EIO"));
     }
+}
+
+TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
+{
+    const std::string file = make_file("generation.img", std::string(64 * 1024, 'g'));
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    sync_seam::born_dev.store(st.st_dev);
+    sync_seam::born_sec.store(1000);
+    sync_seam::born_ino.store(st.st_ino);
+    dev_ptr failing = open(file, OS_PF_RDWR);
+    dev_ptr opened_before = open(file, OS_PF_RDWR);
+    ASSERT_TRUE(failing && opened_before) << err();
+    arm_failed_sync(file);
+    EXPECT_EQ(bd_sync(failing.get()), -1);
+
+    // Another file now has the inode number: its own generation.
+    sync_seam::born_sec.store(2000);
+    dev_ptr renewed = open(file, OS_PF_RDWR);
+    ASSERT_TRUE(renewed) << err();
+    EXPECT_EQ(bd_sync(renewed.get()), 0) << bd_errstr(renewed.get());
+    EXPECT_EQ(bd_datasync(renewed.get()), 0) << bd_errstr(renewed.get());
+    EXPECT_FALSE(bd_sync_lost(renewed.get()));
+    // What was opened on the old medium keeps failing, and so does the old
+    // medium opened again.
+    EXPECT_EQ(bd_sync(opened_before.get()), -1);
+    EXPECT_EQ(bd_datasync(failing.get()), -1);
+    sync_seam::born_sec.store(1000);
+    dev_ptr old_again = open(file, OS_PF_RDWR);
+    ASSERT_TRUE(old_again) << err();
+    EXPECT_EQ(bd_sync(old_again.get()), -1);
+    EXPECT_TRUE(bd_sync_lost(old_again.get()));
+    sync_seam::born_ino.store(0);
+}
+
+// A cipher works in whole 512-byte units: an export whose file ends inside
+// one is served up to the last whole unit, all of it readable, and the open
+// names the tail it leaves.
+TEST_F(BlockDev, ACipherExportIsServedInWholeUnits)
+{
+    const std::string key = "?alg=aes&key=" + std::string(64, '7');
+    for (size_t size : {size_t{700}, size_t{1048584}, size_t{1049576}}) {
+        SCOPED_TRACE(size);
+        const size_t whole = size - size % 512;
+        const std::string file = make_file("enc-" + std::to_string(size) + ".img", pattern(size));
+        log_capture log;
+        dev_ptr d = open(file + key, OS_PF_RDWR);
+        ASSERT_TRUE(d) << err();
+        EXPECT_EQ(bd_size(d.get()), static_cast<int64_t>(whole));
+        std::vector<uint8_t> buf(whole);
+        EXPECT_EQ(bd_pread(d.get(), buf.data(), static_cast<uint32_t>(whole), 0), static_cast<int64_t>(whole));
+        std::vector<uint8_t> unit(512);
+        EXPECT_EQ(bd_pread(d.get(), unit.data(), 512, whole), -1) << "the tail is past the end";
+        EXPECT_EQ(bd_pwrite(d.get(), unit.data(), 512, whole), -1);
+        const std::string tail = "its last " + std::to_string(size - whole) + " bytes are not a whole 512-byte unit";
+        size_t named = 0;
+        for (const auto &l : log.all())
+            named += l.level == LOG2_INFO && l.text.find(tail) != std::string::npos ? 1 : 0;
+        EXPECT_EQ(named, 1u);
+        EXPECT_FALSE(log.has(std::string(64, '7')));
+        EXPECT_TRUE(read_file(file) == pattern(size)) << "nothing was written";
+    }
+}
+
+// A link swapped between the image and what must never be opened (a FIFO;
+// as root also a character device node of our own for /dev/full's device),
+// while four threads open the image through it: each open serves the image
+// or is refused, and the other target never sees an open.
+TEST_F(BlockDev, ALinkSwappedDuringOpensNeverOpensWhatIsNotServed)
+{
+    std::vector<std::string> targets = {path("fifo")};
+    ASSERT_EQ(mkfifo(targets[0].c_str(), 0600), 0);
+    if (geteuid() == 0 && mknod(path("full").c_str(), S_IFCHR | 0600, makedev(1, 7)) == 0)
+        targets.push_back(path("full"));
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (const std::string &t : targets) ASSERT_GE(inotify_add_watch(watch, t.c_str(), IN_OPEN), 0) << t;
+    const std::string link_path = path("swapped");
+    for (const std::string &target : targets) {
+        SCOPED_TRACE(target);
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            const std::string next = link_path + ".next";
+            for (bool to_image = true; !stop.load(); to_image = !to_image) {
+                unlink(next.c_str());
+                if (symlink((to_image ? image_ : target).c_str(), next.c_str()) != 0 ||
+                    rename(next.c_str(), link_path.c_str()) != 0)
+                    break;
+            }
+        });
+        std::atomic<int> served{0}, refused{0}, other{0};
+        std::vector<std::thread> openers;
+        for (int t = 0; t < 4; t++) {
+            openers.emplace_back([&] {
+                for (int i = 0; i < 1000; i++) {
+                    std::vector<char> text(VERR_MSG_SIZE);
+                    dev_ptr d(bd_open(link_path.c_str(), BD_OPEN_NBD | BD_OPEN_RDWR, text.data()));
+                    if (d && bd_size(d.get()) == static_cast<int64_t>(kMiB))
+                        served++;
+                    else if (!d && std::string(text.data()).find("not a regular file or block device") == 0)
+                        refused++;
+                    else if (!d && std::string(text.data()).find("No such file") == std::string::npos)
+                        other++;
+                }
+            });
+        }
+        for (auto &t : openers) t.join();
+        stop.store(true);
+        swapper.join();
+        EXPECT_GT(served.load(), 0);
+        EXPECT_GT(refused.load(), 0);
+        EXPECT_EQ(other.load(), 0);
+    }
+    size_t opened = 0;
+    std::array<char, 4096> events{};
+    for (ssize_t n; (n = read(watch, events.data(), events.size())) > 0;)
+        for (ssize_t at = 0; at < n; opened++)
+            at += static_cast<ssize_t>(sizeof(inotify_event) + reinterpret_cast<inotify_event *>(&events[at])->len);
+    EXPECT_EQ(opened, 0u) << "opens of a target";
+    close(watch);
 }

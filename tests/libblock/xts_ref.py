@@ -2,7 +2,7 @@
 """Reference XTS-AES-256 for the cipher tests, built by hand on AES-ECB of
 the 'cryptography' package: one 32-byte key as both data key and tweak key,
 512-byte data units numbered from byte 0, no ciphertext stealing.
-Usage: xts_ref.py <job file>, one job a line:
+Imported for xts(), or run as: xts_ref.py <job file>, one job a line:
        enc|dec <key hex or "-" for none> <byte offset> <input file> <output file>
 (one run for many jobs: the package's import is the slow part)"""
 import sys
@@ -47,4 +47,5 @@ def main():
                 f.write(xts(mode, key_hex, int(offset), data))
 
 
-main()
+if __name__ == "__main__":
+    main()

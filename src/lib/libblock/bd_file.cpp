@@ -7,6 +7,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -40,6 +41,10 @@ constexpr int kCodeDenied = -38;  // what the NBD server answers as EPERM
 constexpr int kCodeNotSupported = -37;
 // A path as a log line shows it, escaped: room for a whole path (4096 bytes).
 constexpr size_t kShownSize = 4 * STR_ESCAPE_LOG_SIZE;
+
+#ifndef BLKGETDISKSEQ
+#define BLKGETDISKSEQ _IOR(0x12, 128, __u64)
+#endif
 
 // A failure with the errno's text in the device's record (and, for opens, at
 // dbg level, the subject escaped: it is a name a client sent).
@@ -106,11 +111,29 @@ void refuse_kind(bd_dev *dev, const char *path)
     verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam, "not a regular file or block device: %s", path);
 }
 
-// What path names, looked at before it is opened and followed as the open
-// will follow it; seen receives its identity, table whether an open hook's
-// table serves it (judged once opened, by what it says it is). 0, or -1 with
-// the reason in the device.
-int check_by_name(bd_dev *dev, const char *path, struct stat &seen, bool &table)
+// A path held without being opened for I/O: an O_PATH descriptor runs no
+// device's open (a watchdog arms, a tape loads, a serial line raises its
+// lines) and no FIFO can stall it. The object it holds is judged by fstat,
+// then opened for I/O through io_path, so a link swapped after the judgement
+// never reaches anything that was not judged.
+struct held_path {
+    int fd = -1;
+    std::array<char, 32> io_path{};  // "/proc/self/fd/N"
+    held_path() = default;
+    held_path(const held_path &) = delete;
+    held_path &operator=(const held_path &) = delete;
+    ~held_path()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// What path names, held and judged before anything opens it; seen receives
+// its identity, table whether an open hook's table serves it (judged once
+// opened, by what it says it is: such a path has no object of its own). 0,
+// or -1 with the reason in the device.
+int hold_and_check(bd_dev *dev, const char *path, held_path &held, struct stat &seen, bool &table)
 {
     std::array<char, PL_MAX_PATH> prepared{};
     os_file_path_normalize(path, prepared.data());
@@ -124,7 +147,8 @@ int check_by_name(bd_dev *dev, const char *path, struct stat &seen, bool &table)
     table = os_file_get_ops(prepared.data()) != &g_os_local_file_ops;
     if (table)
         return 0;
-    if (stat(prepared.data(), &seen) != 0) {
+    held.fd = open(prepared.data(), O_PATH | O_CLOEXEC);
+    if (held.fd < 0 || fstat(held.fd, &seen) != 0) {
         fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
         return -1;
     }
@@ -138,12 +162,13 @@ int check_by_name(bd_dev *dev, const char *path, struct stat &seen, bool &table)
         refuse_kind(dev, path);
         return -1;
     }
+    str_sprintf_s2(held.io_path.data(), held.io_path.size(), "/proc/self/fd/%d", held.fd);
     return 0;
 }
 
-// The opened descriptor must still be what was looked at: the same file, of
-// a kind served. A FIFO swapped in meanwhile did not stall the open, which
-// always adds O_NONBLOCK; a file or disk has no use for it, so it goes.
+// The opened descriptor is what was held and judged: the same file, of a
+// kind served. The open always adds O_NONBLOCK; a file or disk has no use
+// for it, so it goes.
 int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct stat &seen, bool table)
 {
     // A table without a descriptor is served only when it says it is a block
@@ -197,14 +222,15 @@ uint64_t read_only(uint64_t flags)
 
 // A medium that refuses writing (a read-only file system, a file we may only
 // read) is served read-only rather than not at all; the device says so, and
-// the NBD server tells the client.
-os_file_ctx *open_media(bd_dev *dev, const char *path, uint64_t flags)
+// the NBD server tells the client. io_path is what is opened, path what the
+// texts name.
+os_file_ctx *open_media(bd_dev *dev, const char *io_path, const char *path, uint64_t flags)
 {
     if (dev->readonly != 0)
         flags = read_only(flags);
-    os_file_ctx *file = os_file_open(path, flags);
+    os_file_ctx *file = os_file_open(io_path, flags);
     if (file == nullptr && dev->readonly == 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
-        file = os_file_open(path, read_only(flags));
+        file = os_file_open(io_path, read_only(flags));
         if (file != nullptr) {
             dev->readonly = 1;
             ZLOG_DBG("[%s] cannot be written: served read-only\n", str_log_text<kShownSize>(path).c_str());
@@ -213,6 +239,27 @@ os_file_ctx *open_media(bd_dev *dev, const char *path, uint64_t flags)
     if (file == nullptr)
         fail_os(dev, __func__, __LINE__, true, "os_file_open [", path, "] error: ");
     return file;
+}
+
+// What tells this medium from a later one under the same numbers: a disk's
+// sequence number (new at each attach of a loop device, each change of
+// media); a file's birth time and inode generation (a new file that gets a
+// reused inode number gets new ones). What the system cannot tell stays 0.
+void medium_generation(bd_dev *dev, int fd, bool disk)
+{
+    if (disk) {
+        uint64_t seq = 0;
+        dev->medium_gen = ioctl(fd, BLKGETDISKSEQ, &seq) == 0 ? seq : 0;
+        return;
+    }
+    struct statx stx{};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME) != 0) {
+        dev->medium_gen = static_cast<uint64_t>(stx.stx_btime.tv_sec) * 1000000000u + stx.stx_btime.tv_nsec;
+    }
+    // Declared with a long argument; the file systems store an int in it.
+    long igen = 0;
+    if (ioctl(fd, FS_IOC_GETVERSION, &igen) == 0)
+        dev->medium_igen = static_cast<uint32_t>(igen);
 }
 
 // A write-protected disk opens for writing and refuses every write.
@@ -290,9 +337,10 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     }
     struct stat seen{};
     bool table = false;
-    if (check_by_name(dev, path.data(), seen, table) != 0)
+    held_path held;
+    if (hold_and_check(dev, path.data(), held, seen, table) != 0)
         return nullptr;
-    os_file_ctx *file = open_media(dev, path.data(), param->flags);
+    os_file_ctx *file = open_media(dev, table ? path.data() : held.io_path.data(), path.data(), param->flags);
     if (file == nullptr)
         return nullptr;
     os_file_info info{};
@@ -317,6 +365,7 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
         dev->medium_kind = h->disk ? BD_MEDIUM_DISK : BD_MEDIUM_FILE;
         dev->medium_dev = h->disk ? seen.st_rdev : seen.st_dev;
         dev->medium_ino = h->disk ? 0 : seen.st_ino;
+        medium_generation(dev, os_file_fileno(file), h->disk);
     }
     if (h->disk && disk_write_protected(file))
         dev->readonly = 1;

@@ -13,12 +13,13 @@ const bd_drv *bd_drv_file();
 int bdrv_file_exit();
 
 int bdrv_file_probe(const char *name, uint64_t flags, void *priv);
-// Opens only a regular file or a block device, checked by name before the
-// open and again on the descriptor, or a table an open hook chose that says
-// it is a block device (a virtual device); a directory fails
-// with EISDIR's text. A
-// medium that cannot be written opens read-only and sets param->dev->readonly.
-// Failure: nullptr with the reason in param->dev->err.
+// Opens only a regular file or a block device, or a table an open hook chose
+// that says it is a block device (a virtual device). The path is held with
+// O_PATH, judged by fstat on that descriptor and opened for I/O through it:
+// nothing else is ever opened, whatever a link names meanwhile. A directory
+// fails with EISDIR's text. A medium that cannot be written opens read-only
+// and sets param->dev->readonly. The device's medium_* fields name the medium
+// and its generation. Failure: nullptr with the reason in param->dev->err.
 void *bdrv_file_open(const char *url, bd_open_param *param);
 int bdrv_file_close(void *handle);
 // offset BD_OFFSET_CUR: at the file's current position.

@@ -66,240 +66,12 @@ struct lost_medium {
     uint8_t kind;
     uint64_t dev;
     uint64_t ino;
+    uint64_t gen;
+    uint64_t igen;
     bool operator==(const lost_medium &) const = default;
 };
 std::mutex g_lost_lock;
 std::vector<lost_medium> g_lost;
-
-// A parameter of the name's query, whole (no value is too long to be seen).
-bool query_param(const char *url, const char *key, std::string &out)
-{
-    if (!url_has_query(url, key))
-        return false;
-    std::vector<char> buf(URL_BUF_SIZE);
-    const pl_wipe_guard wipe(buf.data(), buf.size());  // it may be a key
-    url_get_query_imp(url, key, "", buf.data(), buf.size());
-    out.assign(buf.data());
-    return true;
-}
-
-// The whole text as a decimal number with an optional sign; no blanks.
-template <typename T>
-bool parse_whole(const std::string &text, T &out)
-{
-    std::string_view t(text);
-    if (!t.empty() && t.front() == '+')
-        t.remove_prefix(1);
-    if (t.empty())
-        return false;
-    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
-    return ec == std::errc() && end == t.data() + t.size();
-}
-
-// A parameter text for an error message: short enough for a 4096-byte text.
-std::string shown(const std::string &value)
-{
-    constexpr size_t kMax = 64;
-    return value.size() <= kMax ? value : value.substr(0, kMax) + "...";
-}
-
-// The access the flags give: the first access bit set wins, as in
-// os_file_open; none set is read-only.
-bool flags_writable(uint64_t flags)
-{
-    if (flags & BD_OPEN_RDONLY)
-        return false;
-    return (flags & (OS_PF_WRONLY | BD_OPEN_RDWR)) != 0;
-}
-
-// The parameters the block layer itself reads from a name; a driver may
-// declare more (bd_drv::params).
-constexpr std::string_view kLayerParams[] = {
-    "alg", "key", "flags", "sector_size", "sector_off", "vol_idx", "connect_timeout", "read_timeout", "write_timeout",
-};
-
-// The words "flags" takes (os_sflag2pf), separated by ",", "." or "-".
-constexpr std::string_view kFlagWords[] = {"rw", "readonly", "direct", "vss", "sync"};
-constexpr std::string_view kFlagSeparators = ",.-";
-
-// Whole numbers and the range each may take.
-struct number_param {
-    const char *name;
-    int64_t min;
-    int64_t max;
-    const char *range;  // as the refusal says it
-};
-constexpr number_param kVolIdx = {"vol_idx", 0, BD_VOL_IDX_MAX, "0 to 1024"};
-constexpr number_param kSectorOff = {"sector_off", 0, INT64_MAX, "0 or more sectors"};
-constexpr number_param kTimeouts[] = {
-    {"connect_timeout", 1, 600, "1 to 600 seconds"},
-    {"read_timeout", 1, 600, "1 to 600 seconds"},
-    {"write_timeout", 1, 600, "1 to 600 seconds"},
-};
-
-// The cipher's key: exactly this many hexadecimal digits (AES-256).
-constexpr size_t kKeyDigits = 64;
-
-bool ascii_equal_nocase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
-           });
-}
-
-// A named number inside its range into out; absent leaves out as it is. 0,
-// or -1 with the parameter, its value and its range in err.
-template <typename T>
-int read_number(const char *url, const number_param &p, T &out, verr *err)
-{
-    std::string v;
-    if (!query_param(url, p.name, v))
-        return 0;
-    int64_t n = 0;
-    if (!parse_whole(v, n) || n < p.min || n > p.max) {
-        BD_ERR(err, kCodeParam, "invalid %s=[%s] (%s)", p.name, shown(v).c_str(), p.range);
-        return -1;
-    }
-    out = static_cast<T>(n);
-    return 0;
-}
-
-// "alg" names a cipher the cipher module knows; "key" is read only then, and
-// is exactly kKeyDigits hexadecimal digits: a shorter key was padded with
-// zeros, and data under a known key is not encrypted in any useful sense.
-// The key itself is never shown.
-int parse_cipher(const char *url, bd_open_args &a, verr *err)
-{
-    std::string alg;
-    if (!query_param(url, "alg", alg) || alg.empty())
-        return 0;
-    str_vector *known = bd_cipher_list();
-    if (known == nullptr) {
-        BD_ERR(err, -8, "%s", verr2str(-8));
-        return -1;
-    }
-    bool ok = alg.size() < sizeof(a.alg) && str_vector_find_cs(known, alg.c_str()) >= 0;
-    str_vector_free(known);
-    if (!ok) {
-        BD_ERR(err, kCodeParam, "Unsupported encryption algorithm: %s", shown(alg).c_str());
-        return -1;
-    }
-    std::string key_text;
-    const bool has_key = query_param(url, "key", key_text);
-    const pl_wipe_guard text_wipe(key_text.data(), key_text.size());
-    const char *why = !has_key                         ? "no key given"
-                      : key_text.empty()               ? "the key is empty"
-                      : key_text.size() != kKeyDigits  ? nullptr
-                                                       : "";
-    if (why == nullptr) {
-        BD_ERR(err, kCodeParam, "invalid encryption key: %zu digits, alg=aes takes exactly 64 (32 bytes)",
-               key_text.size());
-        return -1;
-    }
-    size_t count = 0;
-    if (why[0] == '\0' && !hex_decode_n(key_text.data(), key_text.size(), a.key, sizeof(a.key), &count))
-        why = "(not hexadecimal)";
-    if (why[0] != '\0') {
-        BD_ERR(err, kCodeParam, "invalid encryption key: %s", why);
-        return -1;
-    }
-    str_safecopy2(a.alg, sizeof(a.alg), alg.c_str());
-    return 0;
-}
-
-// Every word of "flags" is one the file layer knows: a misspelt "readonly"
-// must never leave an export writable.
-int parse_flags(const char *url, bd_open_args &a, verr *err)
-{
-    std::string v;
-    if (!query_param(url, "flags", v))
-        return 0;
-    for (std::string_view rest(v); !rest.empty();) {
-        const size_t cut = std::min(rest.find_first_of(kFlagSeparators), rest.size());
-        const std::string_view word = rest.substr(0, cut);
-        rest.remove_prefix(std::min(cut + 1, rest.size()));
-        if (word.empty())
-            continue;
-        if (std::none_of(std::begin(kFlagWords), std::end(kFlagWords),
-                         [&](std::string_view known) { return ascii_equal_nocase(word, known); })) {
-            BD_ERR(err, kCodeParam, "invalid flags=[%s]: [%s] is not one of rw, readonly, direct, vss, sync",
-                   shown(v).c_str(), shown(std::string(word)).c_str());
-            return -1;
-        }
-    }
-    std::vector<char> text(v.begin(), v.end());
-    text.push_back('\0');
-    a.flags |= os_sflag2pf(text.data());
-    return 0;
-}
-
-int parse_query(const char *url, bd_open_args &a, verr *err)
-{
-    if (parse_cipher(url, a, err) != 0 || parse_flags(url, a, err) != 0)
-        return -1;
-    std::string v;
-    if (query_param(url, "sector_size", v) && (!parse_whole(v, a.sector_size) || !bd_sector_size_valid(a.sector_size))) {
-        BD_ERR(err, kCodeParam, "invalid sector_size=[%s] (512, 1024, 2048 or 4096)", shown(v).c_str());
-        return -1;
-    }
-    if (read_number(url, kVolIdx, a.vol_idx, err) != 0 || read_number(url, kSectorOff, a.sector_off, err) != 0)
-        return -1;
-    for (const number_param &t : kTimeouts) {
-        int seconds = 0;
-        if (read_number(url, t, seconds, err) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-std::string_view trimmed(std::string_view t)
-{
-    constexpr std::string_view kBlanks = " \t\r\n\v\f";
-    const size_t first = t.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos)
-        return {};
-    return t.substr(first, t.find_last_not_of(kBlanks) - first + 1);
-}
-
-// Every parameter of the name is the block layer's or one the driver
-// declares: a misspelt "algo=aes" must never serve clear text. Names are
-// read as the query readers read them (blanks around them dropped), and an
-// item without "=" is refused: the readers stop at it, so every parameter
-// after it would go unread. Only the name is shown (a value may be a key).
-int check_param_names(const char *url, const bd_drv *drv, verr *err)
-{
-    const char *q = strchr(url, '?');
-    if (q == nullptr)
-        return 0;
-    std::string_view declared(drv->params != nullptr ? drv->params : "");
-    for (std::string_view rest(q + 1); !rest.empty();) {
-        const size_t cut = std::min(rest.find('&'), rest.size());
-        const std::string_view item = rest.substr(0, cut);
-        rest.remove_prefix(std::min(cut + 1, rest.size()));
-        const size_t eq = item.find('=');
-        const std::string_view name = trimmed(item.substr(0, eq));
-        if (item.empty())
-            continue;
-        if (eq == std::string_view::npos) {
-            BD_ERR(err, kCodeParam, "parameter [%s] has no value", shown(std::string(name)).c_str());
-            return -1;
-        }
-        if (std::find(std::begin(kLayerParams), std::end(kLayerParams), name) != std::end(kLayerParams))
-            continue;
-        bool taken = false;
-        for (std::string_view d = declared; !d.empty() && !taken;) {
-            const size_t bar = std::min(d.find('|'), d.size());
-            taken = d.substr(0, bar) == name;
-            d.remove_prefix(std::min(bar + 1, d.size()));
-        }
-        if (!taken) {
-            BD_ERR(err, kCodeParam, "unknown parameter [%s]: neither the block layer nor the driver \"%s\" takes it",
-                   shown(std::string(name)).c_str(), drv->name != nullptr ? drv->name : "");
-            return -1;
-        }
-    }
-    return 0;
-}
 
 // The volume's byte range through the registered finder, which opens the
 // medium itself: with vol_idx 0 in its name so that it sees the whole medium.
@@ -500,20 +272,33 @@ int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
     return 0;
 }
 
+// A cipher works in whole units: the bytes past the last one are not served,
+// and the operator learns which.
+void note_cipher_tail(bd_dev *dev)
+{
+    const int64_t size = dev->cipher != nullptr ? dev->drv->size(dev, dev->handle) : 0;
+    if (size <= 0 || size % kCipherUnit == 0)
+        return;
+    std::vector<char> safe(URL_BUF_SIZE);
+    ZLOG_INFO("[%s] is served at %lld bytes: its last %lld bytes are not a whole %u-byte unit of the cipher\n",
+              url_safe_fmt(dev->name, safe.data()), static_cast<long long>(size - size % kCipherUnit),
+              static_cast<long long>(size % kCipherUnit), kCipherUnit);
+}
+
 // Resolve, parse, choose the driver and check the names against it, open,
 // window: each step fails the open with its own text.
 bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
 {
     std::vector<char> url(URL_BUF_SIZE);
     const pl_wipe_guard url_wipe(url.data(), url.size());
-    if (resolve_name(name, url.data(), err) != 0)
+    if (resolve_name(name, url.data(), err) != 0 || bd_open_args_check_repeats(name, err) != 0)
         return nullptr;
     bd_open_args args{};
     const pl_wipe_guard args_wipe(&args, sizeof(args));
     if (bd_open_args_parse(url.data(), flags, &args, err) != 0)
         return nullptr;
     const bd_drv *drv = choose_driver(url.data(), args.flags, err);
-    if (drv == nullptr || check_param_names(url.data(), drv, err) != 0)
+    if (drv == nullptr || bd_open_args_check_names(url.data(), drv, err) != 0)
         return nullptr;
     bd_dev *dev = new_device(url.data(), args, err);
     if (dev == nullptr)
@@ -525,6 +310,7 @@ bd_dev *open_core(const char *name, uint64_t flags, uint64_t opaque, verr *err)
         BD_ERR(err, -8, "%s", verr2str(-8));
         return open_fail(dev);
     }
+    note_cipher_tail(dev);
     return dev;
 }
 
@@ -662,7 +448,7 @@ int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
 
 lost_medium medium_of(const bd_dev *dev)
 {
-    return lost_medium{dev->medium_kind, dev->medium_dev, dev->medium_ino};
+    return lost_medium{dev->medium_kind, dev->medium_dev, dev->medium_ino, dev->medium_gen, dev->medium_igen};
 }
 
 bool medium_lost(const bd_dev *dev)
@@ -774,30 +560,6 @@ int bd_plugin_add(const bd_drv *drv)
 int bd_plug_none()
 {
     return 0;
-}
-
-int bd_open_args_parse(const char *url, uint64_t flags, bd_open_args *out, verr *err)
-{
-    PL_ASSERT_RET(url != nullptr && out != nullptr, -1);
-    *out = bd_open_args{};
-    out->flags = flags;
-    try {
-        if (strchr(url, '?') == nullptr)
-            out->sector_size = kSectorSizes[0];
-        else if (parse_query(url, *out, err) != 0)
-            return -1;
-    } catch (const std::bad_alloc &) {
-        BD_ERR(err, -8, "%s", verr2str(-8));
-        return -1;
-    }
-    out->readonly = flags_writable(out->flags) ? 0 : 1;
-    return 0;
-}
-
-void bd_open_args_wipe(bd_open_args *args)
-{
-    if (args != nullptr)
-        explicit_bzero(args, sizeof(*args));
 }
 
 bd_dev *bd_open2s(const char *name, uint64_t flags, uint64_t opaque, verr *err) noexcept
@@ -995,7 +757,8 @@ int bd_crypt_check(bd_dev *dev, uint32_t len, uint64_t offset)
 int64_t bd_size(bd_dev *dev)
 {
     PL_ASSERT_RET(dev != nullptr && dev->drv != nullptr, -1);
-    return dev->drv->size(dev, dev->handle);
+    const int64_t size = dev->drv->size(dev, dev->handle);
+    return dev->cipher != nullptr && size > 0 ? size - size % kCipherUnit : size;
 }
 
 int bd_sync(bd_dev *dev)

@@ -1,7 +1,6 @@
-// Block devices: an export name (a path or URL with "?" parameters "alg",
-// "key", "flags", "sector_size", "sector_off", "vol_idx" and time-outs, each
-// checked, and those its driver declares; any other refuses the open)
-// opened through a driver, with a start offset, a volume window and a sector
+// Block devices: an export name (a path or URL with "?" parameters, judged
+// by bd_args.h: the block layer's own and those its driver declares) opened
+// through a driver, with a start offset, a volume window and a sector
 // size. Used by the NBD server and the partition readers. Offsets are bytes
 // from the window's start, and every request is checked against the window
 // before any I/O; calls return 0 or a count on success, -1 (or a negative
@@ -12,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libblock/bd_args.h"
 #include "libpal/basic/verr.h"
 #include "libpal/tframe/pwritex.h"
 
@@ -167,32 +167,22 @@ struct bd_dev {
     // What the medium is, for the failed syncs every device of it shares:
     // BD_MEDIUM_FILE (device and inode), BD_MEDIUM_DISK (the device number
     // in medium_dev), or 0 when the driver cannot say (then only this device
-    // remembers). Set by the driver's open.
+    // remembers). Its generation tells a medium from a later one under the
+    // same numbers (a loop device reattached, an inode reused): a disk's
+    // sequence number or a file's birth time in ns in medium_gen, a file's
+    // inode generation in medium_igen; 0 where none can be had. Set by the
+    // driver's open.
     uint8_t medium_kind;
     uint64_t medium_dev;
     uint64_t medium_ino;
+    uint64_t medium_gen;
+    uint64_t medium_igen;
     uint8_t sync_lost;  // a sync of this device failed
 };
 
 enum : uint8_t {
     BD_MEDIUM_FILE = 1,
     BD_MEDIUM_DISK = 2,
-};
-
-// The largest "vol_idx": the partition readers keep at most this many volumes.
-constexpr int32_t BD_VOL_IDX_MAX = 1024;
-
-// What an export name asks for, read from its resolved URL before anything is
-// opened: the open's first step, kept apart from doing. Parameters are read
-// only when the URL has a "?".
-struct bd_open_args {
-    uint64_t flags;        // the caller's, with the name's "flags" added
-    uint32_t sector_size;  // 512 without a query; 0 (the medium's) when not named
-    int32_t vol_idx;       // 0: the whole medium
-    int64_t sector_off;    // in sectors, >= 0
-    uint8_t readonly;      // the access the flags give
-    char alg[16];          // a known cipher name, or empty
-    uint8_t key[64];       // the decoded "key"; zero when absent
 };
 
 // The volume finder (the partition readers, which open the medium through
@@ -216,11 +206,6 @@ int bd_load_plugins(const char *list);
 int bd_load_conf_plugins(const char *path);
 int bd_plugin_add(const bd_drv *drv);
 int bd_plug_none();
-
-// 0, or -1 with the reason in err (the texts bd_open reports). Requires:
-// bd_open_args_wipe on out once it is done with, whatever the result.
-int bd_open_args_parse(const char *url, uint64_t flags, bd_open_args *out, verr *err);
-void bd_open_args_wipe(bd_open_args *args);
 
 // Opening and closing. err receives the reason (4096 bytes) on failure. Only
 // regular files and block devices are opened: a character device, FIFO or
@@ -263,10 +248,12 @@ int64_t bd_writez(bd_dev *dev, void *buf, uint32_t len, void *extra);
 int64_t bd_read_bytes(bd_dev *dev, void *buf, uint32_t len, uint64_t offset) noexcept;
 int bd_crypt_check(bd_dev *dev, uint32_t len, uint64_t offset);
 
-// Size and controls.
+// Size and controls. A cipher device's size is whole 512-byte units: the
+// tail past the last whole unit cannot be encrypted and is not served.
 int64_t bd_size(bd_dev *dev);
 // A failed sync is remembered for the medium (every device open on the same
-// file or disk, whichever session opened it) until the process ends: Linux
+// file or disk of the same generation, whichever session opened it) until
+// the process ends: Linux
 // reports a writeback error once and drops the pages it could not write, so
 // a later sync that succeeded would call lost data durable. From then on
 // every sync of it fails with code -250 (EIO), and one err line names it.
