@@ -199,8 +199,12 @@ std::vector<std::string> split_list(const char *list)
 // could have written. Opened without blocking (a FIFO would hold the loader,
 // and the daemon's start, for ever) and judged by that descriptor; a path
 // that cannot be opened is left to the loader, which says why in its words.
+// A name without "/" is the dynamic linker's to find on its own path, not a
+// file of the working directory.
 const char *file_refusal(const char *path, char *why, size_t size)
 {
+    if (strchr(path, '/') == nullptr)
+        return nullptr;
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return nullptr;
