@@ -36,7 +36,7 @@ CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/go
 # What the daemon says when a port picked for it was taken by another process
 # before it bound it: the instance check finds the NBD port answering, or the
 # web tool cannot listen.
-PORT_TAKEN = ("Can only run one instance", "debug_http_server_init failed")
+PORT_TAKEN = ("Can only run one instance", "debug web listener [")
 PORT_ATTEMPTS = 5
 
 

@@ -946,6 +946,132 @@ def case_console_help_and_nesting(box):
     check_eq(rc, 0, "status after quit")
 
 
+# ---- starting and detaching ----
+
+
+def box_daemons(box):
+    """The process ids running this sandbox's binary (a detached daemon has
+    no other handle here)."""
+    pids = []
+    for name in os.listdir("/proc"):
+        if name.isdigit() and pid_alive(int(name)):
+            try:
+                if os.readlink(f"/proc/{name}/exe") == box.exe:
+                    pids.append(int(name))
+            except OSError:
+                pass
+    return pids
+
+
+def stop_box_daemons(box):
+    """Stops them all; one that does not end on SIGTERM is killed, and fails
+    the case."""
+    stuck = []
+    for pid in box_daemons(box):
+        os.kill(pid, signal.SIGTERM)
+        try:
+            wait_for(lambda: not pid_alive(pid), STOP_BOUND, "the daemon to end on SIGTERM")
+        except Failure:
+            os.kill(pid, signal.SIGKILL)
+            stuck.append(pid)
+    check(not stuck, f"daemons {stuck} did not end on SIGTERM")
+
+
+def detach_env(box):
+    """The sandbox's environment with the slow resolver preloaded."""
+    shim = os.environ.get("ZORV_E2E_RESOLVER_SHIM")
+    if not shim:
+        raise Failure("ZORV_E2E_RESOLVER_SHIM names no resolver shim")
+    env = dict(box.env)
+    env["LD_PRELOAD"] = shim
+    env["ASAN_OPTIONS"] = env["ASAN_OPTIONS"] + ":verify_asan_link_order=0"
+    return env
+
+
+def case_detach_slow_collector(box):
+    # The collector's name resolves 7 s after it is asked, longer than the
+    # daemon takes to serve: -d returns at once with status 0, the daemon
+    # serves, and its first record reaches the collector, looked up by the
+    # detached process (no thread ran across the fork).
+    collector = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    collector.bind(("127.0.0.1", 0))
+    try:
+        port = free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n[log]\nbsvlog=udp://collector.slow.test:%d\n"
+                % (port, collector.getsockname()[1]))
+        try:
+            rc, out, err = box.run("-q", "-d", "-l", "dbg", env=detach_env(box))
+            check_eq(rc, 0, f"-d status; stderr: {err!r}")
+            check("cannot detach" not in err and "at fork" not in err, f"stderr: {err!r}")
+            check_eq(nbd_greeting(port), b"NBDMAGIC", "the detached daemon serves")
+            collector.settimeout(RUN_TIMEOUT)
+            try:
+                packet = collector.recv(2048)
+            except socket.timeout:
+                raise Failure("no record reached the collector")
+            check(b"cmdline=[" in packet, f"the kept first record: {packet!r}")
+        finally:
+            stop_box_daemons(box)
+    finally:
+        collector.close()
+
+
+def case_detach_refusals(box):
+    # Each row: a -d start and what it gives: status, a line on standard
+    # error, and whether the detached daemon serves NBD (or nothing of it
+    # runs). A debug listener that cannot open is said with its address,
+    # port and reason, and the daemon serves without it.
+    fifo = box.path("plug.so")
+    os.mkfifo(fifo)
+    held = socket.socket()
+    held.bind(("127.0.0.1", 0))
+    held.listen(4)
+    taken = held.getsockname()[1]
+    other = socket.socket()  # another program on the NBD port: it accepts, says nothing
+    other.bind(("127.0.0.1", 0))
+    other.listen(4)
+    busy = other.getsockname()[1]
+    goes_on = "; the service goes on without it"
+    rows = [
+        ("plug-in FIFO", "[bd_plugins_load]\n1=%s\n" % fifo, 0,
+         f"plug-in [{fifo}] refused: not a regular file", True),
+        ("debug shell port taken", "[debug]\nshell_server_port=%d\n" % taken, 0,
+         f"debug shell listener [127.0.0.1]:{taken} cannot be opened: Address already in use" + goes_on, True),
+        ("web tool port taken", "[debug]\nhttp_server_port=%d\n" % taken, 0,
+         f"debug web listener [127.0.0.1]:{taken} cannot be opened: Address already in use" + goes_on, True),
+        ("debug shell port 70000", "[debug]\nshell_server_port=70000\n", 0,
+         "debug shell listener [127.0.0.1]:70000 cannot be opened: not a port (1-65535)" + goes_on, True),
+        ("NBD port held by another program", None, 1,
+         f"Can only run one instance: 127.0.0.1:{busy} already answers", False),
+    ]
+    try:
+        for what, section, status, line, serves in rows:
+            port = free_port() if section is not None else busy
+            box.ini("[zorv]\nnbd_server_port=%d\n%s" % (port, section or ""))
+            try:
+                rc, out, err = box.run("-q", "-d")
+                check_eq(rc, status, f"{what}: status; stderr: {err!r}")
+                check(line in err, f"{what}: {line!r} on standard error: {err!r}")
+                if serves:
+                    check_eq(nbd_greeting(port), b"NBDMAGIC", f"{what}: the detached daemon serves")
+                else:
+                    check_eq(box_daemons(box), [], f"{what}: no daemon left")
+            finally:
+                stop_box_daemons(box)
+        # In the foreground the same report, and the console goes on.
+        port = free_port()
+        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (port, taken))
+        c = start_console(box, "pipe")
+        c.wait_text(f"debug shell listener [127.0.0.1]:{taken} cannot be opened: Address already in use{goes_on}"
+                    .encode())
+        check_eq(nbd_greeting(port), b"NBDMAGIC", "the foreground daemon serves")
+        rc, _ = c.stop(signal.SIGTERM)
+        check_eq(rc, 0, "the foreground daemon's status")
+    finally:
+        held.close()
+        other.close()
+
+
 CASES = {name[5:]: fn for name, fn in globals().items() if name.startswith("case_")}
 
 

@@ -1,9 +1,15 @@
 #include "libblock/bd_plugin.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -135,6 +141,64 @@ TEST_F(Plugin, RefusedSharedObjectsRegisterNothing)
     // The registered plug-in still takes its names; no other driver came in.
     EXPECT_STREQ(bd_drv_name_by_name("testplug://x"), "testplug");
     EXPECT_STREQ(bd_drv_name_by_name("other://x"), "file");
+}
+
+// A plug-in's code runs as soon as it loads: a FIFO, a directory, and for a
+// daemon running as root a copy of a good plug-in that someone else owns or
+// may write are refused with their reason, unopened by the loader. The FIFO
+// row must not hang: a writer stands by so that a loader that did open it
+// would get an end of file and a reason of its own, not this one.
+TEST_F(Plugin, UnsafeFilesAreRefusedUnloaded)
+{
+    const std::string good = read_file(TESTPLUG_FULL_SO);
+    ASSERT_FALSE(good.empty());
+    const auto copy = [&](const std::string &name, mode_t mode, uid_t owner) {
+        const std::string p = make_file(name, good);
+        EXPECT_EQ(chmod(p.c_str(), mode), 0);
+        if (owner != 0) {
+            EXPECT_EQ(chown(p.c_str(), owner, owner), 0);
+        }
+        return p;
+    };
+    const std::string fifo = path("fifo.so");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string dir = path("dir.so");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const bool root = geteuid() == 0;
+    const struct row {
+        std::string path;
+        std::string reason;
+        bool root_only;
+    } rows[] = {
+        {fifo, "not a regular file", false},
+        {dir, "not a regular file", false},
+        {root ? copy("open.so", 0666, 0) : "", "writable by group or others (mode 0666)", true},
+        {root ? copy("group.so", 0775, 0) : "", "writable by group or others (mode 0775)", true},
+        {root ? copy("other_user.so", 0755, 65534) : "", "owned by uid 65534, not by root", true},
+    };
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        while (!done.load()) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0)
+                close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (const row &r : rows) {
+        if (r.root_only && !root) {
+            std::cout << "[  SKIPPED ] " << r.reason << ": the owner and mode rules apply to a daemon running as root\n";
+            continue;
+        }
+        log_capture log;
+        EXPECT_EQ(libplugin_init(r.path.c_str()), nullptr) << r.path;
+        EXPECT_TRUE(log.has("plug-in [" + r.path + "] refused: " + r.reason)) << r.path;
+        EXPECT_EQ(dlopen(r.path.c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr) << r.path << " is loaded";
+    }
+    done.store(true);
+    writer.join();
+    // The plug-in registered before still takes its names.
+    EXPECT_STREQ(bd_drv_name_by_name("testplug://x"), "testplug");
 }
 
 TEST_F(Plugin, WithoutSyncItLoadsAndSyncIsNotSupported)

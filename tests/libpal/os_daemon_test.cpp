@@ -1,11 +1,13 @@
 #include "libpal/os/posix/os_daemon.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_init.h"
 #include "liblog/log2.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -122,9 +125,11 @@ INSTANTIATE_TEST_SUITE_P(CloseAllSwitch, DaemonizeDeathTest,
                                            daemon_row{"closes_descriptors", 1,
                                                       "new_session=1 leader=0 umask=0 null=1 extra_open=0 hup_ignored=1 log_open=1"}));
 
+enum class start_end { serves, fails, hangs };
+
 struct start_row {
     const char *name;
-    bool ready;       // the daemon reports that it serves
+    start_end end;    // what the daemon does after its first line
     int status;       // of the process that called os_daemonize
     const char *err;  // its standard error
 };
@@ -138,22 +143,34 @@ class DaemonStartDeathTest : public ::testing::TestWithParam<start_row> {};
 
 // The process that detached waits for the daemon: it copies the daemon's
 // standard error until the daemon serves, and its status says whether it
-// does. What the daemon writes after it is ready goes to /dev/null.
+// does. What the daemon writes after it is ready goes to /dev/null. A daemon
+// that neither serves nor ends within the start bound (here shortened
+// through its environment variable) is stopped and its last line shown.
 TEST_P(DaemonStartDeathTest, ParentEndsWithTheDaemonsStart)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const start_row r = GetParam();
+    const std::string pid_file = ::testing::TempDir() + "zorv_daemon_pid_" + r.name;
+    std::filesystem::remove(pid_file);
     EXPECT_EXIT(
         {
             pl_init();
+            setenv("QD_DAEMON_START_WAIT_MS", "300", 1);
             if (os_daemonize("daemon ready\n") != 0)
                 _exit(3);
             fputs("starting\n", stderr);
             fflush(stderr);
-            if (!r.ready) {
+            if (r.end == start_end::fails) {
                 fputs("bind: EADDRINUSE\n", stderr);
                 fflush(stderr);
                 _exit(255);
+            }
+            if (r.end == start_end::hangs) {
+                std::ofstream(pid_file) << getpid() << std::endl;
+                fputs("loading plug-in /srv/fifo\n", stderr);
+                fflush(stderr);
+                for (;;)
+                    pause();
             }
             // The parent has its answer only after this call.
             os_sleep_ms(200);
@@ -163,11 +180,121 @@ TEST_P(DaemonStartDeathTest, ParentEndsWithTheDaemonsStart)
             _exit(0);
         },
         ::testing::ExitedWithCode(r.status), r.err);
+    if (r.end == start_end::hangs) {
+        pid_t pid = 0;
+        std::ifstream(pid_file) >> pid;
+        ASSERT_GT(pid, 0);
+        // Gone, or a zombie waiting for its new parent to reap it.
+        const auto gone = [pid] {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string skip, state;
+            return !(stat >> skip >> skip >> state) || state == "Z";
+        };
+        const uint64_t end = os_tick_ms() + 10000;
+        while (!gone() && os_tick_ms() < end)
+            os_sleep_ms(10);
+        EXPECT_TRUE(gone()) << "the daemon " << pid << " still runs";
+        std::filesystem::remove(pid_file);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Start, DaemonStartDeathTest,
-    ::testing::Values(start_row{"serves", true, 0, "^starting\ndaemon ready\n$"},
-                      start_row{"fails", false, 1,
+    ::testing::Values(start_row{"serves", start_end::serves, 0, "^starting\ndaemon ready\n$"},
+                      start_row{"fails", start_end::fails, 1,
                                 "^starting\nbind: EADDRINUSE\ndaemon start-up failed: the daemon ended before it "
-                                "served\n$"}));
+                                "served\n$"},
+                      start_row{"hangs", start_end::hangs, 1,
+                                "^starting\nloading plug-in /srv/fifo\ndaemon start-up failed: the daemon did not "
+                                "serve within 0.3 s and was stopped; its last line: loading plug-in /srv/fifo\n$"}));
+
+namespace {
+
+int s_after_runs = 0;
+int refuse(void *)
+{
+    return -1;
+}
+int count_after(void *)
+{
+    s_after_runs++;
+    return 0;
+}
+
+}  // namespace
+
+// A library whose thread cannot be stopped before the fork stops the detach:
+// nothing is forked, and the library's after hook runs in the process that
+// goes on.
+TEST(DaemonHooks, ThreadThatCannotStopKeepsTheProcessUndetached)
+{
+    pl_init();
+    s_after_runs = 0;
+    const pid_t self = getpid();
+    ASSERT_EQ(os_daemon_hook_add(refuse, count_after, &s_after_runs), 0);
+    ASSERT_EQ(os_daemon_hook_add(refuse, count_after, &s_after_runs), 0);  // once however often added
+    os_daemon_expect();
+    EXPECT_EQ(os_daemonize(nullptr), -1);
+    os_daemon_hook_del(refuse, count_after, &s_after_runs);
+    ASSERT_EQ(getpid(), self);
+    EXPECT_EQ(s_after_runs, 1);
+    EXPECT_FALSE(os_daemon_detaching());
+}
+
+namespace {
+
+// The number of threads of this process, read when the last before hook runs.
+int s_threads_at_fork = -1;
+int count_threads(void *)
+{
+    s_threads_at_fork = 0;
+    for ([[maybe_unused]] const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        s_threads_at_fork++;
+    return 0;
+}
+
+}  // namespace
+
+// A collector named while the process is about to detach: no opener runs at
+// the fork, and the daemon opens it (its records arrive).
+TEST(DaemonHooksDeathTest, CollectorOpensInTheDaemon)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // The death test's child runs this test again from its start: it takes
+    // the collector's port from its environment rather than binding its own.
+    constexpr const char *k_port_env = "ZORV_TEST_COLLECTOR_PORT";
+    int rx = -1;
+    std::string port = getenv(k_port_env) != nullptr ? getenv(k_port_env) : "";
+    if (port.empty()) {
+        sockaddr_in at{};
+        rx = socktest::bound_loopback(SOCK_DGRAM, &at);
+        ASSERT_GE(rx, 0);
+        port = std::to_string(ntohs(at.sin_port));
+        setenv(k_port_env, port.c_str(), 1);
+    }
+    const std::string url = "udp://127.0.0.1:" + port;
+    EXPECT_EXIT(
+        {
+            pl_init();
+            os_daemon_expect();
+            if (log2_ioctl(nullptr, LOG2_CMD_BSV_URL, url.c_str(), 0) != 0)
+                _exit(4);
+            os_daemon_hook_add(count_threads, nullptr, nullptr);
+            if (os_daemonize(nullptr) != 0)
+                _exit(3);
+            log2_printf(nullptr, LOG2_ERR | LOG2_F_NET, "t", "a.c", 1, "fn", "threads at fork: %d\n",
+                        s_threads_at_fork);
+            log2_bsv_join(nullptr, 5000);
+            os_daemon_ready();
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    unsetenv(k_port_env);
+    pollfd p = {rx, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "no record reached the collector";
+    char pkt[2048];
+    const ssize_t n = recv(rx, pkt, sizeof(pkt), 0);
+    close(rx);
+    ASSERT_GT(n, 0);
+    EXPECT_NE(std::string(pkt, static_cast<size_t>(n)).find("threads at fork: 1"), std::string::npos);
+}

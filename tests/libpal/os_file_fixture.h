@@ -16,8 +16,9 @@ class temp_dir_test : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/zorv_file_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        const char *tmp = getenv("TEST_TMPDIR");
+        std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/zorv_file_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
     }
     void TearDown() override

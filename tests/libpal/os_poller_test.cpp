@@ -21,6 +21,7 @@
 #include "libpal/os/posix/os_limits.h"
 #include "libpal/os/posix/os_poller_select.h"
 #include "str_log_capture.h"
+#include "socket_fixture.h"
 
 namespace {
 
@@ -556,15 +557,10 @@ TEST(Poller, MoreReadyObjectsThanOneWaitTakesAreServedNext)
 
 TEST(Poller, PeerResetIsReportedAsError)
 {
-    const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(lfd, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    const int lfd = socktest::bound_loopback(SOCK_STREAM, &addr);
+    ASSERT_GE(lfd, 0);
     ASSERT_EQ(listen(lfd, 1), 0);
-    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr *>(&addr), &len), 0);
     const int cfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_EQ(connect(cfd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
     const int afd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -9,15 +9,13 @@
 
 #include <string>
 
+#include "socket_fixture.h"
+
 TEST(UdpSender, ConnectedDatagramReachesTheListener)
 {
-    const int srv = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-    ASSERT_EQ(getsockname(srv, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const int srv = socktest::bound_loopback(SOCK_DGRAM, &a);
+    ASSERT_GE(srv, 0);
 
     const uint64_t h = os_udp_open("127.0.0.1", ntohs(a.sin_port));
     ASSERT_NE(h, 0u);

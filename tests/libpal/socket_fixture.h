@@ -2,6 +2,11 @@
 // closes itself at the end of a test, and the loopback families to run over.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "libpal/network/os_ipaddr.h"
 #include "libpal/network/os_socket.h"
 
@@ -43,5 +48,23 @@ struct family_case {
     uint8_t family;
 };
 inline constexpr family_case FAMILIES[] = {{"127.0.0.1", OS_IPADDR_FAMILY_IPV4}, {"::1", OS_IPADDR_FAMILY_IPV6}};
+
+// A plain socket of type (SOCK_STREAM, SOCK_DGRAM) bound to 127.0.0.1 on a
+// port the kernel picks, its address in at; -1 on failure.
+inline int bound_loopback(int type, sockaddr_in *at)
+{
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    *at = {};
+    at->sin_family = AF_INET;
+    at->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(*at);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(at), sizeof(*at)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(at), &len) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 }  // namespace socktest

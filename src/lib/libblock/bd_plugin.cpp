@@ -5,6 +5,10 @@
 
 #include "libblock/bd_plugin.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -190,6 +194,36 @@ std::vector<std::string> split_list(const char *list)
     }
 }
 
+// Why the file at path must not be loaded, or nullptr. Its constructors run
+// in the daemon as it loads, so a root daemon takes only what root alone
+// could have written. Opened without blocking (a FIFO would hold the loader,
+// and the daemon's start, for ever) and judged by that descriptor; a path
+// that cannot be opened is left to the loader, which says why in its words.
+// A name without "/" is the dynamic linker's to find on its own path, not a
+// file of the working directory.
+const char *file_refusal(const char *path, char *why, size_t size)
+{
+    if (strchr(path, '/') == nullptr)
+        return nullptr;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    const int rc = fstat(fd, &st);
+    close(fd);
+    if (rc != 0)
+        return nullptr;
+    if (!S_ISREG(st.st_mode))
+        str_safecopy(why, size, "not a regular file");
+    else if (geteuid() == 0 && st.st_uid != 0)
+        str_sprintf_s(why, size, "owned by uid %u, not by root", static_cast<unsigned>(st.st_uid));
+    else if (geteuid() == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        str_sprintf_s(why, size, "writable by group or others (mode %04o)", static_cast<unsigned>(st.st_mode & 07777));
+    else
+        return nullptr;
+    return why;
+}
+
 }  // namespace
 
 bd_drv *libplugin_init(const char *path)
@@ -199,6 +233,11 @@ bd_drv *libplugin_init(const char *path)
     if (!p)
         return nullptr;
     ZLOG_DBG("[%s] ==>\n", path);
+    char refusal[128];
+    if (file_refusal(path, refusal, sizeof(refusal)) != nullptr) {
+        ZLOG_ERR("plug-in [%s] refused: %s\n", path, refusal);
+        return nullptr;
+    }
     library_ptr lib(os_dlopen(path));
     if (!lib) {
         // The loader's own reason: a missing file, a file that is no shared

@@ -108,6 +108,9 @@ struct bd_plugin_file {
 
 // A new driver table for the shared object at path, or nullptr (the reason,
 // the loader's own where it has one, logged at err level under "mblock2").
+// Loading runs the object's code, so only a regular file is loaded and, in a
+// process running as root, only one owned by root and writable by nobody
+// else; anything else is refused unopened by the loader.
 bd_drv *libplugin_init(const char *path);
 // The path copy, the record and the table; the shared object stays loaded.
 void libplugin_free(const bd_drv *drv);

@@ -24,6 +24,7 @@
 #include "libpal/basic/val_tab.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_time_str.h"
+#include "libpal/os/posix/os_daemon.h"
 #include "libpal/os/posix/os_panic.h"
 #include "libpal/string/str_buf.h"
 #include "libpal/string/str_edit.h"
@@ -81,6 +82,8 @@ thread_local bool t_in_log = false;
 thread_local const log2_ctx *t_in_setter = nullptr;
 // How long the shutdown waits for the collector's opener thread.
 constexpr int kBsvJoinMs = 1000;
+// Before the daemon forks: the collector's opener's bound to finish a lookup.
+constexpr int kForkJoinMs = 5000;
 
 // Contexts whose hook runs on this thread. A hook that logs on its own
 // context (directly or through another context's hook) would otherwise
@@ -365,8 +368,24 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
     }
 }
 
+// The daemon's fork hooks: no thread of the context's sinks runs across the
+// fork (a log file cut under way completes, the collector's opener ends);
+// an opener put off meanwhile starts in the detached process.
+int ctx_before_fork(void *arg)
+{
+    return log2_bsv_join(static_cast<log2_ctx *>(arg), kForkJoinMs);
+}
+
+int ctx_after_fork(void *arg)
+{
+    auto *ctx = static_cast<log2_ctx *>(arg);
+    const ctx_hold hold(ctx, ctx_hold::use::setter);
+    return log_bsv_resume(&ctx->bsv);
+}
+
 void ctx_destroy(log2_ctx *ctx)
 {
+    os_daemon_hook_del(ctx_before_fork, ctx_after_fork, ctx);
     log_bsv_exit(&ctx->bsv);
     mutex_free(ctx->mutex);
     ctx->~log2_ctx();
@@ -654,7 +673,7 @@ log2_ctx *log2_ctx_new()
     log_file_init(&ctx->file);
     log_net_init(&ctx->net, ctx);
     log_bsv_init(&ctx->bsv);
-    if (ctx->bsv.lock == nullptr) {
+    if (ctx->bsv.lock == nullptr || os_daemon_hook_add(ctx_before_fork, ctx_after_fork, ctx) != 0) {
         str_buf_free(ctx->msg);
         ctx_destroy(ctx);
         return nullptr;

@@ -16,6 +16,7 @@
 #include "libpal/basic/pl_own.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_udp.h"
+#include "libpal/os/posix/os_daemon.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
 #include "liblog/zlog.h"
@@ -24,6 +25,20 @@ namespace {
 
 // Closing waits this long for the opener before giving up on it.
 constexpr int k_close_join_ms = 1000;
+
+// Starts "bsvnet"; false when it cannot start (the sink is then closed).
+bool start_opener(log_bsv *sink)
+{
+    sink->opener = os_thread_init("bsvnet", net_open_thread, sink, 0);
+    if (sink->opener != nullptr)
+        return true;
+    bsv_set_net_cb(nullptr, nullptr);
+    os_mutex_guard guard(sink->lock);
+    sink->opening = 0;
+    fprintf(stderr, "log collector %s: thread bsvnet cannot start\n", sink->url);
+    sink->url[0] = '\0';
+    return false;
+}
 
 bool known_scheme(const char *scheme, bool *cipher)
 {
@@ -71,16 +86,11 @@ int log_bsv_udp_open(log_bsv *sink, const char *url)
         sink->opening = 1;
     }
     bsv_set_net_cb(log_bsv_net_cb, sink);
-    sink->opener = os_thread_init("bsvnet", net_open_thread, sink, 0);
-    if (sink->opener == nullptr) {
-        bsv_set_net_cb(nullptr, nullptr);
-        os_mutex_guard guard(sink->lock);
-        sink->opening = 0;
-        sink->url[0] = '\0';
-        fprintf(stderr, "log collector %s: thread bsvnet cannot start\n", url);
-        return -1;
-    }
-    return 0;
+    // A daemon about to detach opens the collector once detached: the first
+    // record is kept meanwhile, as while a lookup runs.
+    if (os_daemon_detaching())
+        return 0;
+    return start_opener(sink) ? 0 : -1;
 }
 
 int net_open_thread(void *arg)
@@ -135,6 +145,18 @@ int log_bsv_join(log_bsv *sink, int ms)
     return 0;
 }
 
+int log_bsv_resume(log_bsv *sink)
+{
+    if (sink == nullptr || sink->lock == nullptr)
+        return 0;
+    bool start;
+    {
+        os_mutex_guard guard(sink->lock);
+        start = sink->opening != 0 && sink->opener == nullptr && sink->url[0] != '\0';
+    }
+    return !start || start_opener(sink) ? 0 : -1;
+}
+
 int log_bsv_close(log_bsv *sink)
 {
     if (sink == nullptr || sink->lock == nullptr)
@@ -152,6 +174,7 @@ int log_bsv_close(log_bsv *sink)
         sink->socket = 0;
     }
     sink->pending_len = 0;
+    sink->opening = 0;
     sink->url[0] = '\0';
     return 0;
 }

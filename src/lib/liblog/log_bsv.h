@@ -6,7 +6,8 @@
 // socket is open, later ones are lost. A lock of the sink's own hands the
 // socket and the kept packet over between the log call (which holds the log
 // context's mutex first) and the opener, which makes no log call while
-// holding it.
+// holding it. No opener runs when the daemon forks: while it is about to
+// detach (os_daemon_detaching), the opener is put off until it has.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,8 @@ struct log_bsv {
 };
 
 void log_bsv_init(log_bsv *sink);
-// Takes the collector URL and starts "bsvnet". 0, or -1 (on standard error)
+// Takes the collector URL and starts "bsvnet" (in the daemon, when it is
+// about to detach). 0, or -1 (on standard error)
 // for a URL that does not parse, has no host or a scheme other than "udp"
 // and "udps", or a thread that cannot start.
 int log_bsv_udp_open(log_bsv *sink, const char *url);
@@ -42,6 +44,9 @@ void log_bsv_send(const void *pkt, uint32_t len, log_bsv *sink);
 // Waits up to ms for "bsvnet" to end: 0 when no opener is left (nothing then
 // runs beside the caller, as a fork needs), -1 when it still runs.
 int log_bsv_join(log_bsv *sink, int ms);
+// Starts the opener that was put off while the daemon was about to detach.
+// 0, or -1 when it cannot start (the sink is then closed).
+int log_bsv_resume(log_bsv *sink);
 // Removes the network callback, joins the opener, closes the socket and
 // empties the URL. 0, or -1 when the opener could not be joined (it still
 // touches the sink, which must then be left allocated).

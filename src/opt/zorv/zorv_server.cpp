@@ -56,14 +56,57 @@ bool loopback_answers(int port)
     return true;
 }
 
-// A listener port that no socket can have ends start-up rather than being cut
-// to 16 bits and opening some other port.
-bool port_is_valid(const char *name, int port, bool zero_allowed)
+bool port_in_range(int port)
 {
-    if ((port == 0 && zero_allowed) || (port > 0 && port <= 65535))
-        return true;
-    ZLOG_ERR("%s=%d is not a port (1-65535)\n", name, port);
-    return false;
+    return port > 0 && port <= 65535;
+}
+
+// One form for a listener that did not open, on the log's err level (and so
+// on standard error, which under -d the waiting parent shows): what it is,
+// where, and why.
+void listener_failed(const char *what, const char *addr, int port, const char *why, const char *then)
+{
+    ZLOG_ERR("%s listener [%s]:%d cannot be opened: %s%s\n", what, addr, port, why, then);
+}
+
+// The reason of a start that set errno, or one that did not.
+const char *errno_reason(int eno)
+{
+    return eno != 0 ? strerror(eno) : "no reason given";
+}
+
+constexpr const char *k_not_a_port = "not a port (1-65535)";
+constexpr const char *k_goes_on = "; the service goes on without it";
+
+// A debug listener (web tool, shell) is a help, not the service: one that
+// cannot open is reported with its address, port and reason, and start-up
+// goes on. Its port is 0 from then on, so the stop leaves it alone.
+void debug_listener_start(const char *what, const char *configured, uint32_t *port, int (*init)(const char *, uint32_t))
+{
+    if (*port == 0)
+        return;
+    const char *addr = listen_addr(configured);
+    const int wanted = static_cast<int>(*port);
+    const char *why = nullptr;
+    if (!port_in_range(wanted)) {
+        why = k_not_a_port;
+    } else {
+        errno = 0;
+        if (init(addr, *port) == 0)
+            return;
+        why = errno_reason(errno);
+    }
+    listener_failed(what, addr, wanted, why, k_goes_on);
+    *port = 0;
+}
+
+int http_init(const char *addr, uint32_t port)
+{
+    // Read by the tool while it runs.
+    static debug_http_param http = {};
+    http = {0, "ZORV Web Debug Tool", g_app_opts.http_user, g_app_opts.http_pwd, "zorv>"};
+    debug_http_set_param(&http);
+    return debug_http_server_init(addr, port);
 }
 
 // The -d loop waits here until the stop sequence has run (the console
@@ -124,9 +167,7 @@ int nbdsrv_start()
         return 0;
     // The socket layer's reason is logged below the default level; the
     // operator (under -d, the waiting parent) needs it.
-    const int eno = errno;
-    ZLOG_ERR("NBD listener [%s]:%d cannot be opened: %s\n", addr, g_nbd_settings.port,
-             eno != 0 ? strerror(eno) : "no reason given");
+    listener_failed("NBD", addr, g_nbd_settings.port, errno_reason(errno), "");
     return -1;
 }
 
@@ -169,7 +210,8 @@ int app_check_instance()
     ZLOG_VERB("==>\n");
     if (!loopback_answers(g_nbd_settings.port))
         return 0;
-    ZLOG_ERR("Can only run one instance\n");
+    // Whatever answers may be another program: the operator is told where.
+    ZLOG_ERR("Can only run one instance: 127.0.0.1:%d already answers\n", g_nbd_settings.port);
     return -1;
 }
 
@@ -177,25 +219,15 @@ int app_start_server()
 {
     ZLOG_VERB("==>\n");
     // The debug web server and the debug shell server start here, each only
-    // when its port is not 0; a failure of either is logged and start-up
-    // goes on.
-    if (!port_is_valid("http_server_port", static_cast<int>(g_app_opts.http_port), true))
-        g_app_opts.http_port = 0;
-    if (!port_is_valid("debug_server_port", static_cast<int>(g_app_opts.shell_port), true))
-        g_app_opts.shell_port = 0;
-    if (g_app_opts.http_port != 0) {
-        // Read by the tool while it runs.
-        static debug_http_param http = {};
-        http = {0, "ZORV Web Debug Tool", g_app_opts.http_user, g_app_opts.http_pwd, "zorv>"};
-        debug_http_set_param(&http);
-        if (debug_http_server_init(listen_addr(g_app_opts.http_addr), g_app_opts.http_port) != 0)
-            ZLOG_ERR("debug_http_server_init failed\n");
-    }
-    if (g_app_opts.shell_port != 0 &&
-        debug_shell_server_init(listen_addr(g_app_opts.shell_addr), g_app_opts.shell_port) != 0)
-        ZLOG_ERR("debug_shell_server_init failed\n");
-    if (!port_is_valid("nbd_server_port", g_nbd_settings.port, false))
+    // when its port is not 0.
+    debug_listener_start("debug web", g_app_opts.http_addr, &g_app_opts.http_port, http_init);
+    debug_listener_start("debug shell", g_app_opts.shell_addr, &g_app_opts.shell_port, debug_shell_server_init);
+    // A port no socket can have ends start-up rather than being cut to 16
+    // bits and opening some other port.
+    if (!port_in_range(g_nbd_settings.port)) {
+        ZLOG_ERR("nbd_server_port=%d is %s\n", g_nbd_settings.port, k_not_a_port);
         return -1;
+    }
     optional_drivers_init();
     if (nbdsrv_start() < 0)
         return -1;

@@ -58,11 +58,7 @@ void child_move_fd(int from, int to)
         child_move_fd(data[0], 0);
     }
     child_move_fd(err[1], 2);
-    // An ignored signal stays ignored across exec: the daemon's own ignore
-    // of SIGXFSZ is not the command's to inherit.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGXFSZ, &dfl, nullptr);
+    os_child_signals_default();
     // Every other descriptor the parent held stays out of the command.
     if (close_range(3, UINT_MAX, 0) != 0) {
         for (int fd = 3; fd < 256; fd++) close(fd);
@@ -75,6 +71,21 @@ void child_move_fd(int from, int to)
 }
 
 }  // namespace
+
+void os_child_signals_default()
+{
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int signo = 1; signo < NSIG; signo++) {
+        struct sigaction now {};
+        if (signo != SIGKILL && signo != SIGSTOP && sigaction(signo, nullptr, &now) == 0 && now.sa_handler == SIG_IGN)
+            sigaction(signo, &dfl, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
 
 popen_ctx *os_popen_imp(bool shell, const char *command, const char *mode)
 {

@@ -2,7 +2,7 @@
 // standard input (mode "w") and its standard error on pipes, reads what it
 // printed and waits for it within a bound. Used by the stream layer's command
 // driver. A record belongs to the thread that started the child. The child
-// starts with SIGXFSZ at its default action, whatever the daemon ignores.
+// starts with default signal dispositions (os_child_signals_default).
 #pragma once
 
 #include <sys/types.h>
@@ -51,6 +51,13 @@ int os_pclose(popen_ctx *ctx);
 // The exit code of an exited child, the signal number of a stopped or killed
 // one, -1 for a continued one. name may be nullptr.
 int os_waitpid_status_2_eno(pid_t pid, int status, const char *name);
+
+// In a new child before it runs another program (async-signal-safe): every
+// ignored signal back to its default action and no signal blocked. An
+// ignored signal and the mask survive exec, and the daemon's own choices
+// (SIGXFSZ, SIGPIPE and SIGHUP ignored) are not a command's to inherit.
+// Every way of starting a child (os_popen, os_popen_argv, os_system) calls it.
+void os_child_signals_default();
 
 // Run, take both texts (os_free), wait up to 1000 ms, close. The child's
 // result code, or -1. The second argument is not used.

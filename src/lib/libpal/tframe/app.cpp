@@ -197,6 +197,10 @@ void log_banner()
 
 void road_start(const char *dir)
 {
+    // From here the libraries start no thread that would be running when
+    // the daemon forks: they start it in the detached process.
+    if (g_app_opts.daemon != 0)
+        os_daemon_expect();
     if (g_app.pre_start_proc != nullptr)
         g_app.pre_start_proc();
     if (g_app.check_instance_proc != nullptr && g_app.check_instance_proc() < 0)
@@ -214,7 +218,10 @@ void road_start(const char *dir)
     }
     os_painc_set_dump_dir(g_app_opts.panic_dump_dir, g_app.app_name);
     const char *ready = g_app_opts.quiet == 0 ? "daemon startup is complete, press any key to continue\n" : nullptr;
-    if (g_app_opts.daemon != 0 && os_daemonize(ready) == 0) {
+    if (g_app_opts.daemon != 0) {
+        // -d promises a detached daemon or status 1, never a foreground one.
+        if (os_daemonize(ready) != 0)
+            os_process_exit(1);
         os_thread_name_set("main");
         set_pid_env();
     }

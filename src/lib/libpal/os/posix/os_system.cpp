@@ -3,7 +3,10 @@
 
 #include "libpal/os/posix/os_system.h"
 
-#include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "libpal/basic/os_malloc.h"
 #include "libpal/env/pl_assert.h"
@@ -13,12 +16,27 @@
 int os_system(const char *command)
 {
     PL_ASSERT_RET(command != nullptr, -1);
-    int status = system(command);
-    if (status == -1) {
+    // Not system(3): its child would keep the daemon's ignored signals.
+    const pid_t pid = fork();
+    if (pid < 0) {
         ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "system [%s] error: ", command);
         return -1;
     }
-    return os_waitpid_status_2_eno(0, status, command);
+    if (pid == 0) {
+        os_child_signals_default();
+        execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+        ZLOG(uint32_t{LOG2_ERR} | LOG2_F_ERRNO, "system [%s] wait error: ", command);
+        return -1;
+    }
+    return os_waitpid_status_2_eno(pid, status, command);
 }
 
 char *get_popen_val(const char *command, const char *key, char *out, size_t size)

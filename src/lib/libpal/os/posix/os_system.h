@@ -5,8 +5,9 @@
 
 #include <cstddef>
 
-// The decoded wait status of system(command) (os_waitpid_status_2_eno), or
-// -1 when the command cannot be run.
+// The decoded wait status (os_waitpid_status_2_eno) of command run by
+// "/bin/sh -c" with the caller's standard descriptors, or -1 when it cannot
+// be run. The child starts with default signal dispositions.
 int os_system(const char *command);
 
 // Runs command (mode "r") and copies into out the trimmed text before "#" of
