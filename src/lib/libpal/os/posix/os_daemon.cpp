@@ -148,10 +148,6 @@ int os_daemonize(const char *ready_text)
     if (!have_limit)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't get file limit\n");
 
-    // A fork copies only the calling thread: the collector's opener must not
-    // be halfway through its connect (holding the sink's lock) when it happens.
-    if (log2_bsv_join(nullptr, 5000) != 0)
-        ZLOG_WARN("bsvnet still running at fork\n");
     int talk[2];
     int ready[2];
     if (pipe2(talk, O_CLOEXEC) != 0) {
@@ -167,11 +163,17 @@ int os_daemonize(const char *ready_text)
     s_talk_fd = talk[1];
     s_ready_fd = ready[1];
     const int wait[2] = {talk[0], ready[0]};
+    // A fork copies only the calling thread: no thread of the logger (the
+    // collector's opener, a file's cut, the syslog resolver) may be halfway
+    // through its work, holding a lock, when it happens.
+    if (log2_fork_prepare(nullptr, 5000) != 0)
+        ZLOG_WARN("a thread of the logger still running at fork\n");
     if (!fork_and_leave(wait, ready_text)) {
         // The process goes on undetached: nothing waits for a report.
         for (int fd : {talk[0], talk[1], ready[0], ready[1]})
             close(fd);
         s_talk_fd = s_ready_fd = -1;
+        log2_fork_resume(nullptr);
         return -1;
     }
     setsid();
@@ -183,7 +185,9 @@ int os_daemonize(const char *ready_text)
     if (sigaction(SIGHUP, &sa, nullptr) < 0)
         ZLOG(LOG2_ERR | LOG2_F_ERRNO, "can't ignore SIGHUP\n");
     // The session leader leaves: the daemon can never gain a controlling terminal.
-    if (!fork_and_leave())
+    const bool left = fork_and_leave();
+    log2_fork_resume(nullptr);
+    if (!left)
         return -1;
 
     os_umask(0);
