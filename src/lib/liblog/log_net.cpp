@@ -136,6 +136,8 @@ int connect_addr(const sockaddr_storage &addr, socklen_t len, int socktype, int 
     const int fd = socket(addr.ss_family, socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
+    if (socktype == SOCK_STREAM)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &LOG_NET_SNDBUF, sizeof(LOG_NET_SNDBUF));
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0)
         return fd;
     const int done = errno == EINPROGRESS ? connect_done(fd, ms) : -1;
@@ -165,8 +167,10 @@ int open_kind(const char *host, const char *service, int socktype, int ms)
 }
 
 // The lines sent on this connection that its peer had not acknowledged
-// (SIOCOUTQ) when it is reset: lost with it. Lines older than the ring
-// are estimated from the ring's mean length.
+// (SIOCOUTQ) when it is reset: lost with it, and so are the counts of the
+// dropped-lines notices among them. Packets older than the ring (not when
+// the send buffer is as small as it is kept) are estimated from the ring's
+// mean length.
 uint64_t unacked_lines(const log_net *net)
 {
     int queued = 0;
@@ -177,10 +181,10 @@ uint64_t unacked_lines(const log_net *net)
     const uint64_t known = std::min<uint64_t>(net->sent_lines, LOG_NET_SENT_RING);
     uint64_t lines = 0;
     for (uint64_t i = 1; i <= known; i++) {
-        const uint64_t end = net->sent_ends[(net->sent_lines - i) % LOG_NET_SENT_RING];
-        if (end <= acked)
+        const uint64_t at = (net->sent_lines - i) % LOG_NET_SENT_RING;
+        if (net->sent_ends[at] <= acked)
             return lines;
-        lines++;
+        lines += net->sent_counts[at];
     }
     const uint64_t oldest_end = net->sent_ends[(net->sent_lines - known) % LOG_NET_SENT_RING];
     const uint64_t mean = std::max<uint64_t>(1, (net->sent_bytes - oldest_end) / std::max<uint64_t>(1, known - 1));
@@ -211,7 +215,7 @@ void back_off(log_net *net, uint64_t now)
 void net_fail(log_net *net, uint64_t now)
 {
     if (net->pending_len != 0)
-        net->dropped++;
+        net->dropped += net->pending_count;
     net->dropped += unacked_lines(net);
     close_now(net->fd);
     net->fd = -1;
@@ -342,7 +346,10 @@ int flush_pending(log_net *net, uint64_t now)
         net_fail(net, now);
         return -1;
     }
-    net->sent_ends[net->sent_lines++ % LOG_NET_SENT_RING] = net->sent_bytes;
+    if (net->pending_len != 0) {
+        net->sent_ends[net->sent_lines % LOG_NET_SENT_RING] = net->sent_bytes;
+        net->sent_counts[net->sent_lines++ % LOG_NET_SENT_RING] = net->pending_count;
+    }
     net->pending_off = 0;
     net->pending_len = 0;
     // A connection that fails at once (a UDP port that refuses the second
@@ -352,9 +359,11 @@ int flush_pending(log_net *net, uint64_t now)
     return 1;
 }
 
-// Makes packet the one in progress and sends what the socket takes of it.
-int queue_packet(log_net *net, const char *packet, int len, uint64_t now)
+// Makes packet (standing for lines log lines) the one in progress and sends
+// what the socket takes of it.
+int queue_packet(log_net *net, const char *packet, int len, uint32_t lines, uint64_t now)
 {
+    net->pending_count = lines;
     memcpy(net->pending, packet, static_cast<size_t>(len));
     net->pending_off = 0;
     net->pending_len = static_cast<uint32_t>(len);
@@ -374,8 +383,8 @@ bool send_dropped(log_net *net, const char *prio, uint64_t now)
     const int len = syslog_format(nullptr, prio, "log", text, packet);
     if (len < 0)
         return false;
-    net->dropped = 0;
-    return queue_packet(net, packet, len, now) == 1;
+    const uint64_t count = std::exchange(net->dropped, 0);
+    return queue_packet(net, packet, len, static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX)), now) == 1;
 }
 
 int level_code(const char *name, const syslog_code *table, const char *what)
@@ -510,9 +519,10 @@ int syslog_write(log_net *net, int level, const char *tag, const char *line, int
         if ((net->connecting != 0 || net->lookup != nullptr) && net->pending_len == 0) {
             memcpy(net->pending, packet, static_cast<size_t>(n));
             net->pending_len = static_cast<uint32_t>(n);
+            net->pending_count = 1;
             return n;
         }
-    } else if (flush_pending(net, now) == 1 && send_dropped(net, prio, now) && queue_packet(net, packet, n, now) >= 0) {
+    } else if (flush_pending(net, now) == 1 && send_dropped(net, prio, now) && queue_packet(net, packet, n, 1, now) >= 0) {
         return n;
     }
     net->dropped++;

@@ -31,8 +31,11 @@ constexpr size_t LOG_NET_PACKET_SIZE = 1536;
 // A TCP peer that takes no byte for this long is closed and reconnected.
 constexpr uint64_t LOG_NET_STALL_MS = 2000;
 // The ends of the lines last sent on a TCP connection, so that the lines
-// still unacknowledged when it is reset are counted as dropped.
-constexpr size_t LOG_NET_SENT_RING = 1024;
+// still unacknowledged when it is reset are counted as dropped: the send
+// buffer is kept small enough (LOG_NET_SNDBUF, which the kernel doubles)
+// that the ring holds every line it can hold, of 45 bytes or more.
+constexpr size_t LOG_NET_SENT_RING = 4096;
+constexpr int LOG_NET_SNDBUF = 65536;
 
 struct log_net {
     char url[8192];
@@ -57,8 +60,10 @@ struct log_net {
     uint32_t unresolved_told;  // 1 once a name that does not resolve was reported
     uint64_t connected_ms;     // when the socket was opened
     uint64_t sent_bytes;       // bytes sent on this connection
-    uint64_t sent_ends[LOG_NET_SENT_RING];  // sent_bytes at the end of each of the last lines
-    uint64_t sent_lines;       // lines sent on this connection
+    uint64_t sent_ends[LOG_NET_SENT_RING];   // sent_bytes at the end of each of the last packets
+    uint32_t sent_counts[LOG_NET_SENT_RING]; // the lines each stands for: 1, or a notice's count
+    uint64_t sent_lines;       // packets sent on this connection
+    uint32_t pending_count;    // the lines the packet being sent stands for
 };
 
 // Resolves host and service (a number, or a service name) for a socket
