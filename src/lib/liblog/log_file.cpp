@@ -2,6 +2,7 @@
 #include "liblog/log_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,11 +92,6 @@ bool names_open_file(const char *path, int fd)
     struct stat open;
     return fd >= 0 && stat(path, &at) == 0 && fstat(fd, &open) == 0 && at.st_dev == open.st_dev &&
            at.st_ino == open.st_ino;
-}
-
-int open_fd(const log_file *file)
-{
-    return log_file_fileno(file);
 }
 
 // The stream is opened readable too, so that the size cap can read back the
@@ -375,10 +371,14 @@ bool write_in_place(const log_file_cut *c)
     return close(fd) == 0 && ok;
 }
 
+// The body of the thread "logcut".
 void run_cut(void *arg)
 {
     auto *c = static_cast<log_file_cut *>(arg);
     c->ok = copy_kept(c);
+    // The next cut may start as soon as this one is done, before this thread
+    // has ended: its name says it is no longer cutting.
+    pthread_setname_np(pthread_self(), "logcut-done");
     c->done.store(true);  // the last touch: the log call that sees it frees the cut
 }
 
@@ -430,7 +430,7 @@ void settle_cut(log_file *file, uint64_t now)
 void start_cut(log_file *file, uint64_t now)
 {
     struct stat st;
-    const int fd = open_fd(file);
+    const int fd = log_file_fileno(file);
     if (file->cut != nullptr || fd < 0 || fstat(fd, &st) != 0)
         return;
     file->size = st.st_size;
@@ -448,7 +448,8 @@ void start_cut(log_file *file, uint64_t now)
         c->head = *file->pcap->head;
     c->held_cap = file->cap / 2;
     if (c->size <= k_inline_cut) {
-        run_cut(c.get());
+        c->ok = copy_kept(c.get());
+        c->done.store(true);
     } else if (!log2_thread_start("logcut", run_cut, c.get())) {
         return;  // tried again at the next line
     }
