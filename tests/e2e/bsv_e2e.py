@@ -431,6 +431,15 @@ def full_disk_run(box, name, bound, logs):
     check(after >= base / 10, f"NBD writes after the disk had room again: {after:.0f}/s against {base:.0f}/s")
 
 
+def case_config_warnings_reach_the_log(box):
+    """A warning from reading the configuration comes before the log file
+    opens: the file still gets it, once, as the console did."""
+    err = run_a_while(box, "[zorv]\nnbd_server_port=%d\nnbd_readonly=maybe\n[log]\nfile=w.log\n")
+    check("nbd_readonly=maybe" in err, "the warning on the console")
+    text = read(box.path("w.log")).decode(errors="replace")
+    check_eq(text.count("error: nbd_readonly=maybe"), 1, "the warning in the log file:\n" + text[:2000])
+
+
 def case_full_disk_pcap(box):
     full_disk(box, "zorv.pcap", 16 + 65536)
 

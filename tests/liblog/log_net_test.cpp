@@ -1,6 +1,7 @@
 #include "liblog/log_net.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,12 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "libpal/basic/os_sync.h"
 #include "liblog/log2.h"
+#include "stderr_capture.h"
 
 namespace {
 
@@ -344,6 +347,190 @@ TEST_F(Syslog, UnusableUrlKeepsTheSinkOff)
     EXPECT_EQ(net_.state, 0u);
     EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "x\n", -1), 0);
     EXPECT_EQ(syslog_open("no-such-host.invalid", "514", LOG_NET_UDP), -1);
+}
+
+// A name server that does not answer: every lookup waits until released (or
+// two seconds, as a resolver's time-out would), then gives the loopback
+// address with the port set, or fails while none is.
+struct slow_names {
+    static inline std::atomic<int> lookups{0};
+    static inline std::atomic<bool> released{false};
+    static inline std::atomic<uint16_t> port{0};
+    static int resolve(const char *, const char *, int, sockaddr_storage *addr, socklen_t *len)
+    {
+        lookups++;
+        const uint64_t end = os_tick_ms() + 2000;
+        while (!released.load() && os_tick_ms() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!released.load() || port.load() == 0)
+            return EAI_AGAIN;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(port.load());
+        memcpy(addr, &a, sizeof(a));
+        *len = sizeof(a);
+        return 0;
+    }
+};
+
+// Logs verb lines through ctx for ms; the longest call in ms.
+uint64_t log_for(log2_ctx *ctx, uint64_t ms, const char *what)
+{
+    uint64_t longest = 0;
+    const uint64_t end = os_tick_ms() + ms;
+    for (int i = 0; os_tick_ms() < end; i++) {
+        const uint64_t t0 = os_tick_ms();
+        log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "%s %d\n", what, i);
+        longest = std::max(longest, os_tick_ms() - t0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return longest;
+}
+
+// A syslog host whose name does not resolve (the resolver hangs, then
+// fails, then answers): no log call waits for it (the lookup once ran
+// under the logger's lock and held every log call, and NBD with it, for the
+// resolver's time-out), the failure is reported once, lookups come no
+// faster than the back-off, and lines go out once the name resolves.
+TEST(SyslogResolver, NoLogCallWaitsOnANameThatDoesNotResolve)
+{
+    for (const int type : {SOCK_STREAM, SOCK_DGRAM}) {
+        SCOPED_TRACE(type == SOCK_STREAM ? "tcp" : "udp");
+        uint16_t port = 0;
+        const int srv = bind_loopback(type, &port);
+        ASSERT_GE(srv, 0);
+        slow_names::lookups.store(0);
+        slow_names::released.store(false);
+        slow_names::port.store(0);
+        log_net_set_resolver(slow_names::resolve);
+        log2_ctx *ctx = log2_ctx_new();
+        log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, nullptr, 0);
+        log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_VERB}), 0);
+        const std::string url = std::string(type == SOCK_STREAM ? "tcp" : "udp") + "://syslog.example.com:" +
+                                std::to_string(port);
+        log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
+        log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        stderr_capture cap;
+        EXPECT_LT(log_for(ctx, 500, "hanging"), 50u);
+        EXPECT_EQ(slow_names::lookups.load(), 1);
+        slow_names::released.store(true);  // and fails
+        EXPECT_LT(log_for(ctx, 1500, "failing"), 50u);
+        EXPECT_LE(slow_names::lookups.load(), 3);  // at once, then after 1 s
+        slow_names::port.store(port);
+        const uint64_t end = os_tick_ms() + 8000;
+        int conn = type == SOCK_DGRAM ? srv : -1;
+        std::string got;
+        while (got.find("resolved ") == std::string::npos && os_tick_ms() < end) {
+            log_for(ctx, 20, "resolved");
+            pollfd p{srv, POLLIN, 0};
+            if (conn < 0 && poll(&p, 1, 0) > 0)
+                conn = accept(srv, nullptr, nullptr);
+            char buf[4096];
+            ssize_t n;
+            while (conn >= 0 && (n = recv(conn, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+                got.append(buf, static_cast<size_t>(n));
+        }
+        const std::string err = cap.take();
+        EXPECT_NE(got.find("resolved "), std::string::npos);
+        EXPECT_NE(got.find("log lines were dropped"), std::string::npos) << got;
+        const size_t told = err.find("does not resolve");
+        EXPECT_NE(told, std::string::npos) << err;
+        EXPECT_EQ(err.find("does not resolve", told + 1), std::string::npos) << err;
+        log2_exit(ctx);
+        log_net_set_resolver(nullptr);
+        if (conn >= 0 && conn != srv)
+            close(conn);
+        close(srv);
+    }
+}
+
+// A UDP collector whose port is closed refuses every other packet: the sink
+// backs off as after any failure instead of opening a socket for about
+// every other line.
+TEST_F(Syslog, ClosedUdpPortBacksOffLikeAnyFailure)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_DGRAM, &port);
+    ASSERT_GE(srv, 0);
+    close(srv);
+    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
+    std::set<uint64_t> sockets;  // by the tick each was opened at
+    int lines = 0;
+    const uint64_t end = os_tick_ms() + 2500;
+    while (os_tick_ms() < end) {
+        syslog_write(&net_, LOG2_INFO, "main", "refused\n", -1);
+        if (net_.connected_ms != 0)
+            sockets.insert(net_.connected_ms);
+        lines++;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_GT(lines, 1000);
+    // One at the start, one after 1 s, one after 2 s more.
+    EXPECT_LE(sockets.size(), 3u) << lines << " lines";
+}
+
+// A TCP collector that stops reading is reset (linger 0) after the stall:
+// the lines its kernel had not acknowledged die with the connection and are
+// counted with the dropped ones, so that every line logged is either read
+// or counted.
+TEST(SyslogPeers, LinesLostInTheResetAreCounted)
+{
+    uint16_t port = 0;
+    const int srv = bind_loopback(SOCK_STREAM, &port);
+    ASSERT_GE(srv, 0);
+    int small = 4096;
+    setsockopt(srv, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    log2_ctx *ctx = log2_ctx_new();
+    log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, nullptr, 0);
+    log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_VERB}), 0);
+    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
+    log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+    const std::string filler(300, 'v');
+    int sent = 0;
+    log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "line %d %s\n", sent++, filler.c_str());
+    const int conn = accept(srv, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+    // Not read until the sink gives the connection up.
+    const uint64_t end = os_tick_ms() + 3 * LOG_NET_STALL_MS;
+    while (ctx->net.fd >= 0 && os_tick_ms() < end) {
+        log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "line %d %s\n", sent++, filler.c_str());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_LT(ctx->net.fd, 0);
+    std::string got;
+    char buf[65536];
+    ssize_t n;
+    while ((n = recv(conn, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+        got.append(buf, static_cast<size_t>(n));
+    close(conn);
+    // The next connection, after the back-off (no line is logged during it,
+    // so none other is dropped), carries the count.
+    while (os_tick_ms() < ctx->net.retry_ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int next = -1;
+    const uint64_t again = os_tick_ms() + 5000;
+    std::string rest;
+    for (int i = 0; rest.find("after") == std::string::npos && os_tick_ms() < again; i++) {
+        if (i % 50 == 0)
+            log2_printf(ctx, LOG2_INFO, "t", "a.c", 1, "fn", "after\n");
+        pollfd p{srv, POLLIN, 0};
+        if (next < 0 && poll(&p, 1, 10) > 0)
+            next = accept(srv, nullptr, nullptr);
+        while (next >= 0 && (n = recv(next, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+            rest.append(buf, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(rest, m, std::regex("syslog: (\\d+) log lines were dropped"))) << rest;
+    const long read = std::count(got.begin(), got.end(), '\0');
+    EXPECT_EQ(read + std::stol(m[1]), sent) << read << " read";
+    log2_exit(ctx);
+    if (next >= 0)
+        close(next);
+    close(srv);
 }
 
 }  // namespace

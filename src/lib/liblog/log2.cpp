@@ -10,8 +10,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
+
+#include <pthread.h>
 #include <unistd.h>
 
 #include "libbsv/bsv.h"
@@ -31,6 +37,18 @@
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_quote.h"
 #include "libpal/string/str_safe.h"
+
+struct log2_early {
+    struct line {
+        int level;
+        uint8_t reached;
+        std::string tag;
+        std::string text;
+        std::string file_text;
+    };
+    std::vector<line> lines;
+    size_t bytes = 0;
+};
 
 namespace {
 
@@ -84,6 +102,20 @@ thread_local const log2_ctx *t_in_setter = nullptr;
 constexpr int kBsvJoinMs = 1000;
 // Before the daemon forks: the collector's opener's bound to finish a lookup.
 constexpr int kForkJoinMs = 5000;
+
+// The sinks' own threads: how many run, and whether a fork is being
+// prepared (by which process), during which none starts.
+std::atomic<int> g_threads{0};
+std::atomic<bool> g_fork_held{false};
+std::atomic<pid_t> g_fork_pid{0};
+
+// The lines kept before the sinks open: each one's level, tag and texts
+// (the line, and the untruncated text for the file), and which of the two
+// sinks it has reached.
+constexpr uint8_t kEarlyFile = 1;
+constexpr uint8_t kEarlySyslog = 2;
+// Beyond this the lines are not kept (the console has them).
+constexpr size_t kEarlyBytes = 65536;
 
 // Contexts whose hook runs on this thread. A hook that logs on its own
 // context (directly or through another context's hook) would otherwise
@@ -241,6 +273,26 @@ const char *path_basename(const char *path)
     _exit(1);
 }
 
+// Keeps a line for the sinks not switched on yet. Requires: the context's mutex.
+void early_keep(log2_ctx *ctx, int level, const char *tag, const char *line, int len, const char *file_text)
+{
+    log2_early *early = ctx->early;
+    if (early == nullptr || early->bytes >= kEarlyBytes) {
+        return;
+    }
+    const uint8_t reached = (ctx->file_on.load() != 0 ? kEarlyFile : 0) | (ctx->syslog_on.load() != 0 ? kEarlySyslog : 0);
+    if (reached == (kEarlyFile | kEarlySyslog)) {
+        return;
+    }
+    try {
+        early->lines.push_back({level, reached, tag, std::string(line, static_cast<size_t>(len)),
+                                file_text != nullptr ? file_text : std::string(line, static_cast<size_t>(len))});
+        early->bytes += early->lines.back().text.size() + early->lines.back().file_text.size();
+    } catch (const std::bad_alloc &) {
+        early->bytes = kEarlyBytes;
+    }
+}
+
 // Hands one line to the sinks. Requires: the context's mutex held by this call.
 void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len,
                    const char *file_text)
@@ -274,6 +326,7 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     if (ctx->syslog_on.load() != 0) {
         syslog_write(&ctx->net, lv, tagbuf, line, len);
     }
+    early_keep(ctx, lv, tagbuf, line, len, file_text);
     str_tail_add(&ctx->tail, line);
     if (lv == static_cast<int>(LOG2_CRIT) && (level & LOG2_F_NOEXIT) == 0) {
         log2_crit_exit();
@@ -368,17 +421,19 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
     }
 }
 
-// The daemon's fork hooks: no thread of the context's sinks runs across the
-// fork (a log file cut under way completes, the collector's opener ends);
-// an opener put off meanwhile starts in the detached process.
+// The daemon's fork hooks: no thread of the logger runs across the fork (a
+// log file cut under way completes, the collector's opener and the syslog
+// resolver end, none starts meanwhile); what was put off starts again in the
+// process that goes on.
 int ctx_before_fork(void *arg)
 {
-    return log2_bsv_join(static_cast<log2_ctx *>(arg), kForkJoinMs);
+    return log2_fork_prepare(static_cast<log2_ctx *>(arg), kForkJoinMs);
 }
 
 int ctx_after_fork(void *arg)
 {
     auto *ctx = static_cast<log2_ctx *>(arg);
+    log2_fork_resume(ctx);
     const ctx_hold hold(ctx, ctx_hold::use::setter);
     return log_bsv_resume(&ctx->bsv);
 }
@@ -386,6 +441,7 @@ int ctx_after_fork(void *arg)
 void ctx_destroy(log2_ctx *ctx)
 {
     os_daemon_hook_del(ctx_before_fork, ctx_after_fork, ctx);
+    delete ctx->early;
     log_bsv_exit(&ctx->bsv);
     mutex_free(ctx->mutex);
     ctx->~log2_ctx();
@@ -413,6 +469,49 @@ log2_ctx *default_create()
         g_default.store(ctx);
     }
     return ctx;
+}
+
+// Runs f under the context's hold once no cut of its file is in progress:
+// a cut's thread is waited for without the mutex, so that no log call waits
+// for its copy. False, with f not run, when end (a tick) passes first.
+template <class F>
+bool when_file_idle(log2_ctx *ctx, uint64_t end, F f)
+{
+    for (;;) {
+        {
+            const ctx_hold hold(ctx, ctx_hold::use::setter);
+            // Inside the context's own log call (a line callback) nothing can be waited for.
+            if (!hold.held() || !log_file_cutting(&ctx->file)) {
+                f();
+                return true;
+            }
+        }
+        if (os_tick_ms() >= end) {
+            return false;
+        }
+        os_sleep_ms(1);
+    }
+}
+
+// A sink just switched on writes the kept lines it missed, those the
+// threshold still lets through.
+void early_replay(log2_ctx *ctx, uint8_t sink)
+{
+    const ctx_hold hold(ctx, ctx_hold::use::setter);
+    if (!hold.held() || ctx->early == nullptr) {
+        return;
+    }
+    for (auto &l : ctx->early->lines) {
+        if ((l.reached & sink) != 0 || l.level > ctx->threshold.load()) {
+            continue;
+        }
+        l.reached |= sink;
+        if (sink == kEarlyFile) {
+            log_file_write(&ctx->file, l.level, l.tag.c_str(), l.file_text.c_str(), -1);
+        } else {
+            syslog_write(&ctx->net, l.level, l.tag.c_str(), l.text.c_str(), static_cast<int>(l.text.size()));
+        }
+    }
 }
 
 intptr_t arg_int(const void *arg)
@@ -678,6 +777,7 @@ log2_ctx *log2_ctx_new()
         ctx_destroy(ctx);
         return nullptr;
     }
+    ctx->early = new (std::nothrow) log2_early;
     str_tail_init(&ctx->tail, ctx->recent, sizeof(ctx->recent));
     return ctx;
 }
@@ -780,7 +880,11 @@ int log2_exit(log2_ctx *ctx)
     // the mutex is taken. One that does not end in time keeps the context
     // allocated, since it still uses the sink.
     const bool opener_gone = log_bsv_join(&ctx->bsv, kBsvJoinMs) == 0;
-    mutex_lock(ctx->mutex);
+    // So is a cut's thread, without the mutex: no log call waits for its copy.
+    for (mutex_lock(ctx->mutex); log_file_cutting(&ctx->file); mutex_lock(ctx->mutex)) {
+        mutex_unlock(ctx->mutex);
+        os_sleep_ms(1);
+    }
     // What the sinks log while they close (a cut completed on its way out)
     // is dropped like any call from inside the logger.
     const bool was_in_log = std::exchange(t_in_log, true);
@@ -863,8 +967,9 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         *static_cast<uint32_t *>(const_cast<void *>(arg)) = static_cast<uint32_t>(ctx->threshold.load());
         return 0;
     case LOG2_CMD_FILE_OPEN: {
-        const ctx_hold hold(ctx, ctx_hold::use::setter);
-        return log_file_open(&ctx->file, static_cast<const char *>(arg));
+        int rc = -1;
+        when_file_idle(ctx, UINT64_MAX, [&] { rc = log_file_open(&ctx->file, static_cast<const char *>(arg)); });
+        return rc;
     }
     case LOG2_CMD_FILE_DIR: {
         const ctx_hold hold(ctx, ctx_hold::use::setter);
@@ -894,10 +999,21 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         return 0;
     case LOG2_CMD_FILE_ON:
         ctx->file_on.store(arg_int(arg) != 0 ? 1 : 0);
+        if (arg_int(arg) != 0) {
+            early_replay(ctx, kEarlyFile);
+        }
         return 0;
     case LOG2_CMD_SYSLOG_ON:
         ctx->syslog_on.store(arg_int(arg) != 0 ? 1 : 0);
+        if (arg_int(arg) != 0) {
+            early_replay(ctx, kEarlySyslog);
+        }
         return 0;
+    case LOG2_CMD_EARLY_END: {
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
+        delete std::exchange(ctx->early, nullptr);
+        return 0;
+    }
     default:
         fprintf(stderr, "Invalid command code=%d\n", cmd);
         return -1;
@@ -1000,11 +1116,56 @@ int log2_bsv_join(log2_ctx *ctx, int ms)
     if (ctx == nullptr) {
         return 0;
     }
-    {
-        const ctx_hold hold(ctx);
-        log_file_settle(&ctx->file);
+    const uint64_t start = os_tick_ms();
+    const bool settled = when_file_idle(ctx, start + static_cast<uint64_t>(std::max(ms, 0)),
+                                        [ctx] { log_file_settle(&ctx->file); });
+    const int left = std::max<int>(0, ms - static_cast<int>(os_tick_ms() - start));
+    return log_bsv_join(&ctx->bsv, left) == 0 && settled ? 0 : -1;
+}
+
+int log2_fork_prepare(log2_ctx *ctx, int ms)
+{
+    g_fork_pid.store(getpid());
+    g_fork_held.store(true);
+    const uint64_t end = os_tick_ms() + static_cast<uint64_t>(std::max(ms, 0));
+    const bool joined = log2_bsv_join(ctx, ms) == 0;
+    while (g_threads.load() != 0 && os_tick_ms() < end) {
+        os_sleep_ms(1);
     }
-    return log_bsv_join(&ctx->bsv, ms);
+    return joined && g_threads.load() == 0 ? 0 : -1;
+}
+
+void log2_fork_resume(log2_ctx *ctx)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx != nullptr && getpid() != g_fork_pid.load()) {
+        g_threads.store(0);
+        const ctx_hold hold(ctx, ctx_hold::use::setter);
+        log_file_forked(&ctx->file);
+        log_net_forked(&ctx->net);
+    }
+    g_fork_held.store(false);
+}
+
+bool log2_thread_start(const char *name, void (*body)(void *), void *arg)
+{
+    // From the start of a detach to its fork none starts: the work is tried
+    // again at a later line, in the process that goes on.
+    if (g_fork_held.load() || os_daemon_detaching()) {
+        return false;
+    }
+    g_threads.fetch_add(1);
+    try {
+        std::thread([name, body, arg] {
+            pthread_setname_np(pthread_self(), name);
+            body(arg);
+            g_threads.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error &) {
+        g_threads.fetch_sub(1);
+        return false;
+    }
+    return true;
 }
 
 int log2_get_info(log2_ctx *ctx, log2_info *info)

@@ -68,10 +68,12 @@ enum : int {
     LOG2_CMD_CONSOLE_ON = 40,  // 0 or 1
     LOG2_CMD_FILE_ON    = 42,  // 0 or 1
     LOG2_CMD_SYSLOG_ON  = 43,  // 0 or 1
+    LOG2_CMD_EARLY_END  = 44,  // the sinks are open: lines logged before them are no longer kept
 };
 
 struct os_mutex;
 struct str_buf;
+struct log2_early;
 
 // Takes a whole log call over when set: no level test, no lock, no sink.
 using log2_hook = void (*)(uint32_t level, const char *tag, const char *file, int line, const char *func,
@@ -97,6 +99,10 @@ struct log2_ctx {
     log_net net;
     log_bsv bsv;   // the log collector
     bool exited;   // set under the mutex by log2_exit
+    // The lines logged before the file and syslog sinks were switched on
+    // (configuration warnings come before the sinks open): each sink writes
+    // those it missed once it is switched on. Kept until LOG2_CMD_EARLY_END.
+    log2_early *early;
 };
 
 // The settings snapshot of log2_get_info.
@@ -174,10 +180,25 @@ int log2_get_net_fd(log2_ctx *ctx);
 // The log collector's socket descriptor, -1 when none is open (kept open
 // with the others by the daemonizer).
 int log2_get_bsv_fd(log2_ctx *ctx);
-// Completes a log file cut in progress, then waits up to ms for the
-// collector's opener thread "bsvnet" to end: 0 when it has (so that no
-// thread of the logger runs across a fork), -1 when it still runs.
+// Waits up to ms for a log file cut in progress (without the context's
+// mutex) and completes it, then waits for the collector's opener thread
+// "bsvnet" to end: 0 when both have.
 int log2_bsv_join(log2_ctx *ctx, int ms);
+// Before a fork: from now on no thread of the logger starts in this process
+// (a cut waits, a name is resolved later), and those running (a file's cut
+// "logcut", the syslog resolver "syslogdns", the collector's opener
+// "bsvnet") are waited for up to ms. 0 when none runs any more, -1 when
+// one still does.
+int log2_fork_prepare(log2_ctx *ctx, int ms);
+// After the fork, in the process that goes on (the new one, or the same one
+// when the fork failed): the logger's threads may start again. In a new
+// process what a thread left behind in the old one was doing is given up
+// and done anew.
+void log2_fork_resume(log2_ctx *ctx);
+// The sinks' short-lived threads: body(arg) on a detached thread of the
+// name. False, and nothing started, while the process detaches or a fork is
+// prepared, or when no thread can start.
+bool log2_thread_start(const char *name, void (*body)(void *), void *arg);
 int log2_get_info(log2_ctx *ctx, log2_info *info);
 // Eight "key=value\n" lines of the settings; free with os_free.
 char *log2_info_dump(log2_ctx *ctx);

@@ -2,6 +2,7 @@
 #include "liblog/log_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +14,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 
 #include "libbsv/bsv.h"
 #include "libbsvf/bsvf_pcap.h"
@@ -31,21 +30,27 @@
 #include "liblog/log2.h"
 
 // A cut of a file that reached its cap: the kept part is copied to
-// "<path>.cut" (inline for a small file, else on the cut's own thread) and
-// renamed over the file by the log call that finds the copy done.
+// "<path>.cut" with the file's mode and owner and renamed over the file, or,
+// where no such file can be made (a directory the sink may not write, an
+// owner it cannot give), read into memory and written onto the file's start
+// in place, in one write. A small file is
+// cut inline; a larger one by a thread of its own, which the log call that
+// finds the cut done completes. One cut at a time: what comes meanwhile is
+// held, never written, and no cut starts while one runs.
 struct log_file_cut {
-    std::thread worker;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false};  // set by the cut's last step; the cut then belongs to the log calls
     bool ok = false;
+    bool in_place = false;
     uint32_t form = 0;
     char path[4096] = "";
     char tmp[4096] = "";
     int64_t size = 0;  // the file's size when the cut began
     int64_t stop = 0;  // kept from the first line or record end at or after this offset
-    int64_t kept = 0;  // the copy's size
+    int64_t kept = 0;  // the cut file's size
     pcap_head head{};  // the pcap form's header, for the walk
     std::string held;  // what came meanwhile: lines, or records each after its u32 length
     size_t held_cap = 0;
+    std::string kept_data;  // in place: the kept part, written by the log call that completes the cut
 };
 
 namespace {
@@ -56,8 +61,8 @@ constexpr uint32_t k_share = 0x20;
 constexpr size_t k_path_size = 4096;
 constexpr size_t k_prefix_size = 8192;
 constexpr size_t k_name_size = 256;
-// After a write that failed, the sink rests this long: a full disk is not
-// asked again on every line.
+// After a write or an open that failed, the sink rests this long: a full
+// disk or a missing directory is not asked again on every line.
 constexpr uint64_t k_rest_ms = 1000;
 // The daemonizer's umask 0 would make a log file world-writable.
 constexpr mode_t k_file_mode = 0644;
@@ -77,6 +82,16 @@ void give_mode(int fd, bool existed)
 {
     if (fd >= 0 && !existed && fchmod(fd, k_file_mode) != 0)
         log2_diag_printf("fchmod: %s\n", strerror(errno));
+}
+
+// True while path names the file open on fd: a file removed, or moved away
+// and perhaps replaced, from outside is not.
+bool names_open_file(const char *path, int fd)
+{
+    struct stat at;
+    struct stat open;
+    return fd >= 0 && stat(path, &at) == 0 && fstat(fd, &open) == 0 && at.st_dev == open.st_dev &&
+           at.st_ino == open.st_ino;
 }
 
 // The stream is opened readable too, so that the size cap can read back the
@@ -112,10 +127,11 @@ bool reopen_text(log_file *file)
     return true;
 }
 
-// The file is re-created when it was removed or moved away from outside.
+// The file is re-created when it was removed or moved away from outside,
+// and opened when it could not be before.
 bool ensure_stream(log_file *file)
 {
-    if (file->fp != nullptr && os_file_exist(file->path) == 1)
+    if (file->fp != nullptr && names_open_file(file->path, qdfile_fileno(file->fp)))
         return true;
     return reopen_text(file);
 }
@@ -179,23 +195,51 @@ void line_prefix(int level, const char *tag, char *prefix)
                    static_cast<int>(getpid()), name, tag != nullptr ? tag : "");
 }
 
-// The text file says how many lines it lost before the next one it keeps.
+// What a loss counter of the sink says once the file takes lines again.
+struct loss_notice {
+    uint64_t log_file::*count;
+    const char *text;    // the text form's line, after the count
+    const char *record;  // the pcap form's report on standard error, after the count
+};
+
+constexpr loss_notice k_losses[] = {
+    {&log_file::lost_cut, "log lines were dropped while the file was being cut", "records were dropped while the file was being cut"},
+    {&log_file::lost, "log lines were lost: the log file could not be written", "records were lost: the file could not be written"},
+};
+
+// The text file says how many lines it lost, and why, before the next one
+// it keeps.
 bool write_lost(log_file *file, uint64_t now)
 {
-    if (file->lost == 0)
-        return true;
-    char prefix[k_prefix_size];
-    line_prefix(LOG2_WARN, "log", prefix);
-    char text[128];
-    const int n = snprintf(text, sizeof(text), "%llu log lines were lost: the log file could not be written\n",
-                           static_cast<unsigned long long>(file->lost));
-    if (!write_text(file, prefix, text, static_cast<size_t>(n), now))
-        return false;
-    file->lost = 0;
+    for (const loss_notice &l : k_losses) {
+        if (file->*l.count == 0)
+            continue;
+        char prefix[k_prefix_size];
+        line_prefix(LOG2_WARN, "log", prefix);
+        char text[128];
+        const int n = snprintf(text, sizeof(text), "%llu %s\n", static_cast<unsigned long long>(file->*l.count), l.text);
+        if (!write_text(file, prefix, text, static_cast<size_t>(n), now))
+            return false;
+        file->*l.count = 0;
+    }
     return true;
 }
 
-bool copy_range(int in, int out, int64_t from, int64_t to)
+// A pcap file cannot carry a text line: its losses are reported on
+// standard error once a record is written again.
+void report_lost_records(log_file *file)
+{
+    for (const loss_notice &l : k_losses) {
+        if (file->*l.count == 0)
+            continue;
+        fprintf(stderr, "log file %s: %llu %s\n", file->path, static_cast<unsigned long long>(file->*l.count), l.record);
+        file->*l.count = 0;
+    }
+}
+
+// Copies [from, to) of in to out at dst; dst at or before from, so a file
+// can be copied onto its own start.
+bool copy_range(int in, int out, int64_t from, int64_t to, int64_t dst)
 {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[k_copy_chunk]);
     if (!buf)
@@ -206,12 +250,13 @@ bool copy_range(int in, int out, int64_t from, int64_t to)
         if (got <= 0)
             return false;
         for (ssize_t done = 0; done < got;) {
-            const ssize_t w = write(out, buf.get() + done, static_cast<size_t>(got - done));
+            const ssize_t w = pwrite(out, buf.get() + done, static_cast<size_t>(got - done), dst);
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
                 return false;
             done += w;
+            dst += w;
         }
         from += got;
     }
@@ -235,13 +280,49 @@ int64_t text_cut_offset(int in, int64_t size, int64_t stop)
     return stop;
 }
 
-// Copies the kept part to the cut's file. Runs without the log context's
-// mutex on the cut's thread, so it makes no log call.
+// The cut's copy with the file's mode and owner, or -1 when the directory
+// takes no new file or the owner cannot be given to it.
+int open_copy(const log_file_cut *c, const struct stat &st)
+{
+    const int out = open(c->tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out < 0)
+        return -1;
+    const bool owned = st.st_uid == geteuid() && st.st_gid == getegid();
+    if ((!owned && fchown(out, st.st_uid, st.st_gid) != 0) || fchmod(out, st.st_mode & 07777) != 0) {
+        close(out);
+        unlink(c->tmp);
+        return -1;
+    }
+    return out;
+}
+
+// Reads [from, from + len) of in into out.
+bool read_range(int in, char *out, int64_t from, int64_t len)
+{
+    while (len > 0) {
+        const ssize_t got = pread(in, out, static_cast<size_t>(len), from);
+        if (got <= 0)
+            return false;
+        out += got;
+        from += got;
+        len -= got;
+    }
+    return true;
+}
+
+// Copies the kept part to the cut's file; where none can be made, reads it
+// into memory for the log call to write onto the file's start. Runs without
+// the log context's mutex on the cut's thread, so it makes no log call. The
+// log calls hold their lines meanwhile: nothing else writes the file.
 bool copy_kept(log_file_cut *c)
 {
     const int in = open(c->path, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    struct stat st;
+    if (in < 0 || fstat(in, &st) != 0) {
+        if (in >= 0)
+            close(in);
         return false;
+    }
     bool ok = true;
     int64_t from = c->stop;
     if (c->form == k_form_pcap)
@@ -249,85 +330,137 @@ bool copy_kept(log_file_cut *c)
     else
         from = text_cut_offset(in, c->size, c->stop);
     const int64_t head = c->form == k_form_pcap ? PCAP_FILE_HDR_SIZE : 0;
-    int out = -1;
-    if (ok) {
-        out = open(c->tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, k_file_mode);
-        ok = out >= 0 && fchmod(out, k_file_mode) == 0 && copy_range(in, out, 0, head) &&
-             copy_range(in, out, from, c->size);
-    }
-    if (out >= 0 && close(out) != 0)
-        ok = false;
-    close(in);
     c->kept = head + (c->size - from);
+    const int out = ok ? open_copy(c, st) : -1;
+    if (out >= 0) {
+        ok = copy_range(in, out, 0, head, 0) && copy_range(in, out, from, c->size, head);
+        if (close(out) != 0)
+            ok = false;
+    } else if (ok) {
+        c->in_place = true;
+        try {
+            c->kept_data.resize(static_cast<size_t>(c->kept));
+            ok = read_range(in, c->kept_data.data(), 0, head) &&
+                 read_range(in, c->kept_data.data() + head, from, c->size - from);
+        } catch (const std::bad_alloc &) {
+            ok = false;
+        }
+    }
+    close(in);
     return ok;
 }
 
-void run_cut(log_file_cut *c)
+// The kept part onto the file's start, and the rest cut off: one write, on
+// a descriptor of its own (the sink's appends to the end).
+bool write_in_place(const log_file_cut *c)
 {
-    c->ok = copy_kept(c);
-    c->done.store(true);
+    const int fd = open(c->path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const char *p = c->kept_data.data();
+    bool ok = true;
+    for (size_t done = 0; ok && done < c->kept_data.size();) {
+        const ssize_t w = pwrite(fd, p + done, c->kept_data.size() - done, static_cast<off_t>(done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        ok = w > 0;
+        if (ok)
+            done += static_cast<size_t>(w);
+    }
+    ok = ok && ftruncate(fd, c->kept) == 0;
+    return close(fd) == 0 && ok;
 }
 
-bool write_record(log_file *file, const void *rec, uint32_t len, uint64_t now);
+// The body of the thread "logcut".
+void run_cut(void *arg)
+{
+    auto *c = static_cast<log_file_cut *>(arg);
+    c->ok = copy_kept(c);
+    // The next cut may start as soon as this one is done, before this thread
+    // has ended: its name says it is no longer cutting.
+    pthread_setname_np(pthread_self(), "logcut-done");
+    c->done.store(true);  // the last touch: the log call that sees it frees the cut
+}
+
+// One record at the end of the pcap file, no cut.
+bool append_record(log_file *file, const void *rec, uint32_t len, uint64_t now);
 
 // Renames the copy over the file, or, when the cut could not be made,
-// starts the file anew; then writes what came meanwhile.
+// starts the file anew; then writes what came meanwhile. Starts no cut: the
+// caller looks at the cap afterwards.
 void finish_cut(log_file *file, uint64_t now)
 {
     std::unique_ptr<log_file_cut> c(file->cut);
     file->cut = nullptr;
-    if (c->worker.joinable())
-        c->worker.join();
-    const bool swapped = c->ok && rename(c->tmp, c->path) == 0;
-    if (!swapped) {
-        unlink(c->tmp);
+    const bool kept = c->ok && (c->in_place ? write_in_place(c.get()) : rename(c->tmp, c->path) == 0);
+    if (!kept) {
+        if (!c->in_place)
+            unlink(c->tmp);
         fprintf(stderr, "log file %s: its newest part could not be kept, the file starts anew\n", c->path);
     }
-    if (!cut_back(file, swapped ? c->kept : 0)) {
+    const uint64_t held_lines = c->form == k_form_pcap ? 0 : static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+    if (!cut_back(file, kept ? c->kept : 0)) {
         file->retry_ms = now + k_rest_ms;
-        file->lost += c->form == k_form_pcap ? 0 : static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+        file->lost += held_lines;
         return;
     }
     if (c->form == k_form_pcap) {
         for (size_t off = 0; off + sizeof(uint32_t) <= c->held.size();) {
             uint32_t len;
             memcpy(&len, c->held.data() + off, sizeof(len));
-            write_record(file, c->held.data() + off + sizeof(len), len, now);
+            append_record(file, c->held.data() + off + sizeof(len), len, now);
             off += sizeof(len) + len;
         }
         return;
     }
     if (!c->held.empty() && !write_text(file, "", c->held.data(), c->held.size(), now))
-        file->lost += static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+        file->lost += held_lines;
 }
 
-// Starts the cut of a file that reached its cap.
+// Completes a cut whose copy is done.
+void settle_cut(log_file *file, uint64_t now)
+{
+    if (file->cut != nullptr && file->cut->done.load())
+        finish_cut(file, now);
+}
+
+// Starts the cut of a file that reached its cap, measured by the file's
+// real size: a file cut from outside (a rotation's copy and truncate) has
+// room again and is left as it is.
 void start_cut(log_file *file, uint64_t now)
 {
+    struct stat st;
+    const int fd = log_file_fileno(file);
+    if (file->cut != nullptr || fd < 0 || fstat(fd, &st) != 0)
+        return;
+    file->size = st.st_size;
+    if (file->size < static_cast<int64_t>(file->cap))
+        return;
     std::unique_ptr<log_file_cut> c(new (std::nothrow) log_file_cut);
     if (!c || str_sprintf_s(c->tmp, sizeof(c->tmp), "%s%s", file->path, k_cut_suffix) < 0)
         return;
     c->form = file->form;
     str_safecopy2(c->path, sizeof(c->path), file->path);
     c->size = file->size;
-    const int64_t half = file->cap / 2;
-    c->stop = file->form == k_form_pcap ? half : std::max<int64_t>(0, file->size - half);
+    const int64_t head = file->form == k_form_pcap ? PCAP_FILE_HDR_SIZE : 0;
+    c->stop = std::max<int64_t>(head, file->size - file->cap / 2);
     if (file->form == k_form_pcap)
         c->head = *file->pcap->head;
     c->held_cap = file->cap / 2;
-    log_file_cut *cut = c.get();
     if (c->size <= k_inline_cut) {
-        run_cut(cut);
-    } else {
-        try {
-            c->worker = std::thread(run_cut, cut);
-        } catch (const std::system_error &) {
-            cut->done.store(true);  // not made: the file starts anew
-        }
+        c->ok = copy_kept(c.get());
+        c->done.store(true);
+    } else if (!log2_thread_start("logcut", run_cut, c.get())) {
+        return;  // tried again at the next line
     }
     file->cut = c.release();
-    if (cut->done.load())
-        finish_cut(file, now);
+    settle_cut(file, now);
+}
+
+void cap_check(log_file *file, uint64_t now)
+{
+    if (file->size >= static_cast<int64_t>(file->cap))
+        start_cut(file, now);
 }
 
 // While a cut runs, what comes is held for the new file (up to half the cap).
@@ -335,7 +468,7 @@ bool hold(log_file *file, const void *head, size_t head_len, const void *body, s
 {
     log_file_cut *c = file->cut;
     if (c->held.size() + head_len + body_len > c->held_cap) {
-        file->lost++;
+        file->lost_cut++;
         return false;
     }
     c->held.append(static_cast<const char *>(head), head_len);
@@ -343,13 +476,27 @@ bool hold(log_file *file, const void *head, size_t head_len, const void *body, s
     return true;
 }
 
-// One record at the end of the pcap file. A failed write is cut back to the
-// last whole record and the sink rests.
-bool write_record(log_file *file, const void *rec, uint32_t len, uint64_t now)
+int open_pcap_file(log_file *file, const char *full);
+
+// A pcap file to write to: opened when it could not be before, re-created
+// when its path no longer names it, cut back after a failed write.
+bool pcap_ready(log_file *file)
+{
+    if (file->pcap == nullptr)
+        return open_pcap_file(file, file->path) == 0;
+    const pcap_dumper *d = file->pcap->dumper;
+    if (d->fp != nullptr && names_open_file(file->path, fileno(d->fp)))
+        return true;
+    struct stat st;
+    const bool elsewhere = d->fp != nullptr;
+    return cut_back(file, elsewhere ? (stat(file->path, &st) == 0 ? st.st_size : 0) : file->size);
+}
+
+bool append_record(log_file *file, const void *rec, uint32_t len, uint64_t now)
 {
     if (len <= BSVF_TS_SIZE || len - BSVF_TS_SIZE > BSVF_SNAPLEN)
         return false;
-    if (now < file->retry_ms || (file->pcap->dumper->fp == nullptr && !cut_back(file, file->size))) {
+    if (now < file->retry_ms || !pcap_ready(file)) {
         file->retry_ms = std::max(file->retry_ms, now + (now < file->retry_ms ? 0 : k_rest_ms));
         file->lost++;
         return false;
@@ -363,29 +510,36 @@ bool write_record(log_file *file, const void *rec, uint32_t len, uint64_t now)
         return false;
     }
     file->size = file->pcap->dumper->size;
-    file->lost = 0;
-    if (file->size >= static_cast<int64_t>(file->cap))
-        start_cut(file, now);
+    report_lost_records(file);
     return true;
 }
 
+// Opens the pcap file and hands it to the record writer. 0, or -1 (errno set).
+int open_pcap_file(log_file *file, const char *full)
+{
+    const int type = bsv_log_type_id();
+    const bool existed = file_exists(full);
+    file->pcap = file->mode[0] == 'a' ? bsvf_pcap_append(full, type) : bsvf_pcap_create(full, type);
+    if (file->pcap == nullptr)
+        return -1;
+    give_mode(fileno(file->pcap->dumper->fp), existed);
+    file->size = file->pcap->dumper->size;
+    return 0;
+}
+
 // Every record of the process goes to the pcap file from now on; mode "a"
-// appends to an existing one.
+// appends to an existing one. A file that cannot be opened is tried again
+// as records come, after the rest.
 int open_pcap(log_file *file, const char *full)
 {
     file->form = k_form_pcap;
     log2_diag_printf("pcap_fopen=%s\n", full);
-    const int type = bsv_log_type_id();
-    const bool existed = file_exists(full);
-    file->pcap = file->mode[0] == 'a' ? bsvf_pcap_append(full, type) : bsvf_pcap_create(full, type);
-    if (file->pcap == nullptr) {
+    bsv_set_file_cb(log_file_pcap_cb, file);
+    if (open_pcap_file(file, full) != 0) {
         log2_diag_printf("bsvf_pcap_file %s err\n", full);
         fprintf(stderr, "log file %s cannot be opened: %s\n", full, strerror(errno));
         return -1;
     }
-    give_mode(fileno(file->pcap->dumper->fp), existed);
-    file->size = file->pcap->dumper->size;
-    bsv_set_file_cb(log_file_pcap_cb, file);
     return 0;
 }
 
@@ -477,9 +631,9 @@ int log_file_open(log_file *file, const char *path)
         str_safecopy2(full, sizeof(full), expanded);
 
     const size_t n = strlen(full);
+    int rc = 0;
     if (n >= 5 && strcmp(full + n - 5, ".pcap") == 0) {
-        if (open_pcap(file, full) != 0)
-            return -1;
+        rc = open_pcap(file, full);
     } else {
         file->form = k_form_text;
         log2_diag_printf("log_fopen=%s\n", full);
@@ -487,52 +641,75 @@ int log_file_open(log_file *file, const char *path)
         if (file->fp == nullptr) {
             log2_diag_printf("fopen %s err\n", full);
             fprintf(stderr, "log file %s cannot be opened: %s\n", full, strerror(errno));
-            return -1;
+            rc = -1;
+        } else {
+            struct stat st;
+            file->size = fstat(qdfile_fileno(file->fp), &st) == 0 ? st.st_size : 0;
         }
-        struct stat st;
-        file->size = fstat(qdfile_fileno(file->fp), &st) == 0 ? st.st_size : 0;
     }
-    os_realpath(full, file->path);
-    if (file->path[0] == '\0')
+    // A file that could not be opened keeps its name: the writes try it again.
+    if (rc != 0 || os_realpath(full, file->path) == nullptr || file->path[0] == '\0')
         str_safecopy2(file->path, sizeof(file->path), full);
+    if (rc != 0)
+        file->retry_ms = os_tick_ms() + k_rest_ms;
     log2_diag_printf("log_file_path=%s\n", file->path);
-    return 0;
+    return rc;
+}
+
+bool log_file_cutting(const log_file *file)
+{
+    return file->cut != nullptr && !file->cut->done.load();
 }
 
 void log_file_settle(log_file *file)
 {
-    if (file->cut != nullptr)
-        finish_cut(file, os_tick_ms());
+    settle_cut(file, os_tick_ms());
+}
+
+void log_file_forked(log_file *file)
+{
+    if (!log_file_cutting(file))
+        return;
+    // The cut's thread stayed in the parent: what it left is not trusted.
+    file->cut->ok = false;
+    file->cut->done.store(true);
+    settle_cut(file, os_tick_ms());
 }
 
 void log_file_close(log_file *file)
 {
+    // The logger waits for a cut without its lock before it closes; a
+    // caller of its own that did not is made to wait here.
+    while (log_file_cutting(file))
+        os_sleep_ms(1);
     log_file_settle(file);
     close_stream(file);
-    if (file->pcap != nullptr) {
+    if (file->form == k_form_pcap) {
         // Once the setter returns no record is being written to the file.
         bsv_set_file_cb(nullptr, nullptr);
-        bsvf_pcap_close(file->pcap);
+        if (file->pcap != nullptr)
+            bsvf_pcap_close(file->pcap);
         file->pcap = nullptr;
     }
     file->retry_ms = 0;
     file->lost = 0;
+    file->lost_cut = 0;
 }
 
 void log_file_pcap_cb(uint32_t level, const void *rec, uint32_t len, void *arg)
 {
     (void)level;
     auto *file = static_cast<log_file *>(arg);
-    if (file == nullptr || file->pcap == nullptr || rec == nullptr)
+    if (file == nullptr || file->form != k_form_pcap || file->path[0] == '\0' || rec == nullptr)
         return;
     const uint64_t now = os_tick_ms();
-    if (file->cut != nullptr && file->cut->done.load())
-        finish_cut(file, now);
+    settle_cut(file, now);
     if (file->cut != nullptr) {
         hold(file, &len, sizeof(len), rec, len);
         return;
     }
-    write_record(file, rec, len, now);
+    if (append_record(file, rec, len, now))
+        cap_check(file, now);
 }
 
 int log_file_write(log_file *file, int level, const char *tag, const char *text, int len)
@@ -540,8 +717,7 @@ int log_file_write(log_file *file, int level, const char *tag, const char *text,
     if (file->form != k_form_text || file->path[0] == '\0' || text == nullptr)
         return -1;
     const uint64_t now = os_tick_ms();
-    if (file->cut != nullptr && file->cut->done.load())
-        finish_cut(file, now);
+    settle_cut(file, now);
     char prefix[k_prefix_size];
     line_prefix(level, tag, prefix);
     const size_t n = len < 0 ? strlen(text) : static_cast<size_t>(len);
@@ -554,8 +730,7 @@ int log_file_write(log_file *file, int level, const char *tag, const char *text,
         file->lost++;
         return -1;
     }
-    if (file->size >= static_cast<int64_t>(file->cap))
-        start_cut(file, now);
+    cap_check(file, now);
     return 0;
 }
 

@@ -8,12 +8,18 @@
 // through a log call. The file always reads back whole: a write that fails
 // (a full disk) is cut back to the last whole line or record, and the sink
 // then rests a second, counting the lines it loses (a text file says how
-// many once it writes again). The cut at the cap copies the kept part to
-// "<name>.cut" and renames it over the file; a small file is cut inline, a
-// larger one by a thread of its own while the log calls hold their lines in
-// memory (up to half the cap), so that no log call copies the file. A cut
-// that cannot be made starts the file anew. Files this sink creates get mode
-// 0644 whatever the umask.
+// many, and why, once it writes again; a pcap file on standard error). A
+// file removed or moved away from outside is re-created at the next line or
+// record; one that cannot be opened is tried again after each rest.
+// The cut at the cap is sized from the file's real size (a file truncated
+// from outside has room again) and keeps the newest half: copied to
+// "<name>.cut" with the file's mode and owner and renamed over the file, or,
+// where the directory takes no new file, read into memory and written onto
+// the file's start in place, in one write. A small file is cut inline; a
+// larger one by a thread of its own ("logcut") while the log calls hold
+// their lines in memory (up to half the cap). One cut at a time; the log
+// call that finds it done completes it.
+// Files this sink creates get mode 0644 whatever the umask.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +42,8 @@ struct log_file {
     VFILE *fp;           // open only in the text form
     int64_t size;        // the text form's bytes of whole lines
     uint64_t retry_ms;   // after a failed write: nothing is written before this tick
-    uint64_t lost;       // lines or records lost since one was last written
+    uint64_t lost;       // lines or records that could not be written, since one was
+    uint64_t lost_cut;   // lines or records dropped while the file was being cut, since one was
     log_file_cut *cut;   // the cut in progress on its thread, nullptr when none
 };
 
@@ -55,15 +62,23 @@ int log_file_del_old(log_file *file, int keep);
 // Opens path (environment variables expanded; a relative path goes into the
 // directory when one is set); a name ending in ".pcap" opens the pcap form
 // (appended to with mode "a"). Does not switch the sink on. 0, or -1 (on
-// standard error) when the file cannot be opened.
+// standard error) when the file cannot be opened now; it is then tried
+// again by the writes, after each rest.
 int log_file_open(log_file *file, const char *path);
-// Waits for a cut in progress and completes it (before a fork, so that no
-// thread of the sink runs across it, and before a close).
+// True while a cut's thread copies the file. The logger waits for it to end
+// without holding its mutex (polling this under the mutex) before a close,
+// a new file or a fork.
+bool log_file_cutting(const log_file *file);
+// Completes a cut whose copy is done.
 void log_file_settle(log_file *file);
+// In a process made by a fork while a cut ran: its thread stayed behind, so
+// the cut is given up (the file starts anew) and logging goes on.
+void log_file_forked(log_file *file);
+// Waits for a cut still in progress (see log_file_cutting), completes it
+// and closes the file.
 void log_file_close(log_file *file);
 // One line: the prefix (date and time with microseconds, level prefix, pid,
-// thread name, tag) and text. A file removed from outside is re-created. 0,
-// or -1 when the line is lost.
+// thread name, tag) and text. 0, or -1 when the line is lost.
 int log_file_write(log_file *file, int level, const char *tag, const char *text, int len);
 const char *log_file_get_path(const log_file *file);
 uint32_t log_file_get_size(const log_file *file);

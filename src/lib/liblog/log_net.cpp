@@ -1,13 +1,16 @@
 // The syslog sink.
 #include "liblog/log_net.h"
 
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "libpal/basic/os_sync.h"
 #include "libpal/string/str_safe.h"
@@ -33,6 +37,20 @@ const syslog_code syslog_facility_names[] = {
 const syslog_code syslog_priority_names[] = {
     {"alert", 1}, {"crit", 2},   {"debug", 7}, {"emerg", 0},  {"err", 3},  {"error", 3}, {"info", 6},
     {"none", 16}, {"notice", 5}, {"panic", 0}, {"warn", 4},   {"warning", 4}, {nullptr, -1},
+};
+
+// A name's resolution on the thread "syslogdns". The sink hands it over to
+// the thread and looks at its state at each line: the one of the two that
+// sees the other side finished frees it.
+struct log_net_lookup {
+    enum : int { running, done, abandoned };
+    std::atomic<int> state{running};
+    char host[8192] = "";
+    char service[32] = "";
+    int socktype = 0;
+    int rc = 0;
+    sockaddr_storage addr{};
+    socklen_t len = 0;
 };
 
 namespace {
@@ -52,6 +70,32 @@ std::once_flag s_host_once;
 struct addrinfo_free {
     void operator()(addrinfo *ai) const { freeaddrinfo(ai); }
 };
+
+int resolve_flags(const char *host, const char *service, int socktype, int flags, sockaddr_storage *addr,
+                  socklen_t *len)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = socktype;
+    hints.ai_flags = flags;
+    addrinfo *found = nullptr;
+    const int rc = getaddrinfo(host, service, &hints, &found);
+    if (rc != 0)
+        return rc;
+    const std::unique_ptr<addrinfo, addrinfo_free> list(found);
+    if (found->ai_addrlen > sizeof(*addr))
+        return EAI_FAMILY;
+    memcpy(addr, found->ai_addr, found->ai_addrlen);
+    *len = found->ai_addrlen;
+    return 0;
+}
+
+int resolve_getaddrinfo(const char *host, const char *service, int socktype, sockaddr_storage *addr, socklen_t *len)
+{
+    return resolve_flags(host, service, socktype, 0, addr, len);
+}
+
+std::atomic<log_net_resolver> s_resolver{resolve_getaddrinfo};
 
 void read_host_name()
 {
@@ -84,26 +128,17 @@ int connect_done(int fd, int ms)
     return 1;
 }
 
-// -2: the name does not resolve (reported), -1: this kind failed, else the
-// socket. A connect not done within ms is handed back with *in_progress set
-// when in_progress is given, else it fails.
-int open_kind(const char *host, const char *service, int socktype, int ms, bool *in_progress)
+// A socket of the type connected to addr, -1 when it failed. A connect not
+// done within ms is handed back with *in_progress set when in_progress is
+// given, else it fails.
+int connect_addr(const sockaddr_storage &addr, socklen_t len, int socktype, int ms, bool *in_progress)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = socktype;
-    addrinfo *found = nullptr;
-    const int rc = getaddrinfo(host, service, &hints, &found);
-    if (rc != 0) {
-        fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
-        fprintf(stderr, "failed to resolve name %s port %s", host, service);
-        return -2;
-    }
-    const std::unique_ptr<addrinfo, addrinfo_free> list(found);
-    const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, found->ai_protocol);
+    const int fd = socket(addr.ss_family, socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
-    if (connect(fd, found->ai_addr, found->ai_addrlen) == 0)
+    if (socktype == SOCK_STREAM)
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &LOG_NET_SNDBUF, sizeof(LOG_NET_SNDBUF));
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) == 0)
         return fd;
     const int done = errno == EINPROGRESS ? connect_done(fd, ms) : -1;
     if (done == 1)
@@ -114,6 +149,46 @@ int open_kind(const char *host, const char *service, int socktype, int ms, bool 
     }
     close(fd);
     return -1;
+}
+
+// -2: the name does not resolve (reported), -1: this kind failed, else the
+// socket.
+int open_kind(const char *host, const char *service, int socktype, int ms)
+{
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    const int rc = s_resolver.load()(host, service, socktype, &addr, &len);
+    if (rc != 0) {
+        fprintf(stderr, "getaddrinfo: %s\n", gai_strerror(rc));
+        fprintf(stderr, "failed to resolve name %s port %s", host, service);
+        return -2;
+    }
+    return connect_addr(addr, len, socktype, ms, nullptr);
+}
+
+// The lines sent on this connection that its peer had not acknowledged
+// (SIOCOUTQ) when it is reset: lost with it, and so are the counts of the
+// dropped-lines notices among them. Packets older than the ring (not when
+// the send buffer is as small as it is kept) are estimated from the ring's
+// mean length.
+uint64_t unacked_lines(const log_net *net)
+{
+    int queued = 0;
+    if (net->kind != LOG_NET_TCP || net->fd < 0 || net->sent_lines == 0 || ioctl(net->fd, SIOCOUTQ, &queued) != 0 ||
+        queued <= 0)
+        return 0;
+    const uint64_t acked = net->sent_bytes - std::min<uint64_t>(net->sent_bytes, static_cast<uint64_t>(queued));
+    const uint64_t known = std::min<uint64_t>(net->sent_lines, LOG_NET_SENT_RING);
+    uint64_t lines = 0;
+    for (uint64_t i = 1; i <= known; i++) {
+        const uint64_t at = (net->sent_lines - i) % LOG_NET_SENT_RING;
+        if (net->sent_ends[at] <= acked)
+            return lines;
+        lines += net->sent_counts[at];
+    }
+    const uint64_t oldest_end = net->sent_ends[(net->sent_lines - known) % LOG_NET_SENT_RING];
+    const uint64_t mean = std::max<uint64_t>(1, (net->sent_bytes - oldest_end) / std::max<uint64_t>(1, known - 1));
+    return lines + (oldest_end - acked + mean - 1) / mean;
 }
 
 // Closes a socket whose peer stopped taking data or failed: with linger 0
@@ -128,23 +203,101 @@ void close_now(int fd)
     close(fd);
 }
 
-// The socket is given up and the line being sent is lost. After a connect
-// that failed or a peer that stopped reading, the next connect waits for the
-// back-off; after a failed send it may come at once.
-void net_fail(log_net *net, uint64_t now, bool backoff = true)
+void back_off(log_net *net, uint64_t now)
+{
+    net->retry_ms = now + net->backoff_ms;
+    net->backoff_ms = std::min(net->backoff_ms * 2, k_max_backoff_ms);
+}
+
+// The socket is given up, with the line being sent and the lines its peer
+// had not acknowledged; the next connect waits for the back-off and
+// resolves the name again.
+void net_fail(log_net *net, uint64_t now)
 {
     if (net->pending_len != 0)
-        net->dropped++;
+        net->dropped += net->pending_count;
+    net->dropped += unacked_lines(net);
     close_now(net->fd);
     net->fd = -1;
     net->connecting = 0;
     net->pending_off = 0;
     net->pending_len = 0;
     net->stalled_ms = 0;
-    if (backoff) {
-        net->retry_ms = now + net->backoff_ms;
-        net->backoff_ms = std::min(net->backoff_ms * 2, k_max_backoff_ms);
+    net->addr_len = 0;
+    back_off(net, now);
+}
+
+void lookup_run(void *arg)
+{
+    auto *l = static_cast<log_net_lookup *>(arg);
+    l->rc = s_resolver.load()(l->host, l->service, l->socktype, &l->addr, &l->len);
+    int expected = log_net_lookup::running;
+    if (!l->state.compare_exchange_strong(expected, log_net_lookup::done))
+        delete l;  // the sink closed meanwhile
+}
+
+// Gives up the resolution in progress: the thread frees it when it ends.
+void lookup_drop(log_net *net)
+{
+    log_net_lookup *l = std::exchange(net->lookup, nullptr);
+    int expected = log_net_lookup::running;
+    if (l != nullptr && !l->state.compare_exchange_strong(expected, log_net_lookup::abandoned))
+        delete l;
+}
+
+void service_of(const log_net *net, char *service, size_t size)
+{
+    if (net->port != 0)
+        snprintf(service, size, "%d", static_cast<int>(net->port));
+    else
+        str_safecopy2(service, size, net->kind == LOG_NET_TCP ? "syslog-conn" : "syslog");
+}
+
+int socktype_of(const log_net *net)
+{
+    return net->kind == LOG_NET_TCP ? SOCK_STREAM : SOCK_DGRAM;
+}
+
+// The address to connect to, without waiting: a numeric one at once, a name
+// by the resolver's thread (started here when none runs). False while there
+// is none; a name that does not resolve is reported once and backs off.
+bool net_resolved(log_net *net, uint64_t now)
+{
+    if (net->addr_len != 0)
+        return true;
+    char service[32];
+    service_of(net, service, sizeof(service));
+    if (net->lookup == nullptr &&
+        resolve_flags(net->host, service, socktype_of(net), AI_NUMERICHOST | AI_NUMERICSERV, &net->addr,
+                      &net->addr_len) == 0)
+        return true;
+    if (net->lookup == nullptr) {
+        std::unique_ptr<log_net_lookup> l(new (std::nothrow) log_net_lookup);
+        if (!l)
+            return false;
+        str_safecopy2(l->host, sizeof(l->host), net->host);
+        str_safecopy2(l->service, sizeof(l->service), service);
+        l->socktype = socktype_of(net);
+        // Not started while a fork is prepared: tried again at the next line.
+        if (log2_thread_start("syslogdns", lookup_run, l.get()))
+            net->lookup = l.release();
+        return false;
     }
+    if (net->lookup->state.load() != log_net_lookup::done)
+        return false;
+    const std::unique_ptr<log_net_lookup> l(std::exchange(net->lookup, nullptr));
+    if (l->rc != 0) {
+        if (net->unresolved_told == 0)
+            fprintf(stderr, "syslog %s: the name %s does not resolve (%s); tried again with the back-off\n", net->url,
+                    net->host, gai_strerror(l->rc));
+        net->unresolved_told = 1;
+        back_off(net, now);
+        return false;
+    }
+    net->unresolved_told = 0;
+    net->addr = l->addr;
+    net->addr_len = l->len;
+    return true;
 }
 
 // A connected socket, without waiting: starts a connect when none is open
@@ -175,6 +328,7 @@ int flush_pending(log_net *net, uint64_t now)
                                MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             net->pending_off += static_cast<uint32_t>(n);
+            net->sent_bytes += static_cast<uint64_t>(n);
             net->stalled_ms = 0;
             continue;
         }
@@ -189,18 +343,27 @@ int flush_pending(log_net *net, uint64_t now)
             }
             return 0;
         }
-        net_fail(net, now, false);
+        net_fail(net, now);
         return -1;
+    }
+    if (net->pending_len != 0) {
+        net->sent_ends[net->sent_lines % LOG_NET_SENT_RING] = net->sent_bytes;
+        net->sent_counts[net->sent_lines++ % LOG_NET_SENT_RING] = net->pending_count;
     }
     net->pending_off = 0;
     net->pending_len = 0;
-    net->backoff_ms = k_first_backoff_ms;
+    // A connection that fails at once (a UDP port that refuses the second
+    // packet) keeps the back-off growing.
+    if (now - net->connected_ms >= k_first_backoff_ms)
+        net->backoff_ms = k_first_backoff_ms;
     return 1;
 }
 
-// Makes packet the one in progress and sends what the socket takes of it.
-int queue_packet(log_net *net, const char *packet, int len, uint64_t now)
+// Makes packet (standing for lines log lines) the one in progress and sends
+// what the socket takes of it.
+int queue_packet(log_net *net, const char *packet, int len, uint32_t lines, uint64_t now)
 {
+    net->pending_count = lines;
     memcpy(net->pending, packet, static_cast<size_t>(len));
     net->pending_off = 0;
     net->pending_len = static_cast<uint32_t>(len);
@@ -220,8 +383,8 @@ bool send_dropped(log_net *net, const char *prio, uint64_t now)
     const int len = syslog_format(nullptr, prio, "log", text, packet);
     if (len < 0)
         return false;
-    net->dropped = 0;
-    return queue_packet(net, packet, len, now) == 1;
+    const uint64_t count = std::exchange(net->dropped, 0);
+    return queue_packet(net, packet, len, static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX)), now) == 1;
 }
 
 int level_code(const char *name, const syslog_code *table, const char *what)
@@ -280,6 +443,7 @@ int log_net_open(log_net *net, const char *url)
     net->backoff_ms = k_first_backoff_ms;
     net->retry_ms = 0;
     net->dropped = 0;
+    net->unresolved_told = 0;
     net->state = 1;
     return rc;
 }
@@ -289,22 +453,22 @@ int log_net_connect(log_net *net)
     net->fd = -1;
     net->connecting = 0;
     const uint64_t now = os_tick_ms();
-    if (now < net->retry_ms)
+    if (now < net->retry_ms || !net_resolved(net, now))
         return -1;
-    char service[16];
-    if (net->port != 0)
-        snprintf(service, sizeof(service), "%d", static_cast<int>(net->port));
     bool in_progress = false;
-    net->fd = syslog_open(net->host, net->port != 0 ? service : nullptr, net->kind, &in_progress);
+    net->fd = connect_addr(net->addr, net->addr_len, socktype_of(net), k_connect_look_ms, &in_progress);
     if (net->fd < 0) {
-        net->retry_ms = now + net->backoff_ms;
-        net->backoff_ms = std::min(net->backoff_ms * 2, k_max_backoff_ms);
+        net->addr_len = 0;
+        back_off(net, now);
         return -1;
     }
     net->connecting = in_progress ? 1 : 0;
+    net->connected_ms = now;
     net->connect_by_ms = now + k_connect_ms;
     net->stalled_ms = 0;
     net->retry_ms = 0;
+    net->sent_bytes = 0;
+    net->sent_lines = 0;
     return net->fd;
 }
 
@@ -316,12 +480,25 @@ void log_net_close(log_net *net)
         close_now(net->fd);
     else
         syslog_close(net->fd);
+    lookup_drop(net);
     net->stalled_ms = 0;
     net->fd = -1;
     net->state = 0;
     net->connecting = 0;
     net->pending_off = 0;
     net->pending_len = 0;
+    net->addr_len = 0;
+}
+
+void log_net_forked(log_net *net)
+{
+    if (net->lookup != nullptr && net->lookup->state.load() == log_net_lookup::running)
+        delete std::exchange(net->lookup, nullptr);
+}
+
+void log_net_set_resolver(log_net_resolver resolver)
+{
+    s_resolver.store(resolver != nullptr ? resolver : resolve_getaddrinfo);
 }
 
 int syslog_write(log_net *net, int level, const char *tag, const char *line, int len)
@@ -337,24 +514,16 @@ int syslog_write(log_net *net, int level, const char *tag, const char *line, int
     if (n < 0)
         return -1;
     const uint64_t now = os_tick_ms();
-    // A send that fails on a socket that worked before (the peer closed it,
-    // or a UDP peer refused a packet) gets one new socket at once.
-    for (int attempt = 0; attempt < 2; attempt++) {
-        const bool had_socket = net->fd >= 0;
-        if (!net_ready(net, now)) {
-            // The first line of a connect in progress waits for it.
-            if (net->connecting != 0 && net->pending_len == 0) {
-                memcpy(net->pending, packet, static_cast<size_t>(n));
-                net->pending_len = static_cast<uint32_t>(n);
-                return n;
-            }
-            break;
-        }
-        const int flushed = flush_pending(net, now);
-        if (flushed == 1 && send_dropped(net, prio, now) && queue_packet(net, packet, n, now) >= 0)
+    if (!net_ready(net, now)) {
+        // The first line of a resolution or a connect in progress waits for it.
+        if ((net->connecting != 0 || net->lookup != nullptr) && net->pending_len == 0) {
+            memcpy(net->pending, packet, static_cast<size_t>(n));
+            net->pending_len = static_cast<uint32_t>(n);
+            net->pending_count = 1;
             return n;
-        if (net->fd >= 0 || !had_socket)
-            break;
+        }
+    } else if (flush_pending(net, now) == 1 && send_dropped(net, prio, now) && queue_packet(net, packet, n, 1, now) >= 0) {
+        return n;
     }
     net->dropped++;
     return -1;
@@ -365,7 +534,7 @@ const char *log_net_get_url(const log_net *net)
     return net->url;
 }
 
-int syslog_open(const char *host, const char *service, uint32_t kinds, bool *in_progress)
+int syslog_open(const char *host, const char *service, uint32_t kinds)
 {
     log2_diag_printf("syslog_open [%s:%s]==>\n", host != nullptr ? host : "", service != nullptr ? service : "");
     read_host_name();
@@ -374,7 +543,7 @@ int syslog_open(const char *host, const char *service, uint32_t kinds, bool *in_
     const char *shown = service;
     if ((kinds & LOG_NET_UDP) != 0) {
         shown = service != nullptr ? service : "syslog";
-        const int fd = open_kind(host, shown, SOCK_DGRAM, 0, nullptr);
+        const int fd = open_kind(host, shown, SOCK_DGRAM, 0);
         if (fd == -2)
             return -1;
         if (fd >= 0)
@@ -382,8 +551,7 @@ int syslog_open(const char *host, const char *service, uint32_t kinds, bool *in_
     }
     if ((kinds & LOG_NET_TCP) != 0) {
         shown = service != nullptr ? service : "syslog-conn";
-        const int fd = open_kind(host, shown, SOCK_STREAM, in_progress != nullptr ? k_connect_look_ms : k_connect_ms,
-                                 in_progress);
+        const int fd = open_kind(host, shown, SOCK_STREAM, k_connect_ms);
         if (fd == -2)
             return -1;
         if (fd >= 0)

@@ -112,6 +112,9 @@ void open_log_sinks()
     }
     if (g_app_opts.log_level != nullptr)
         log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
+    // The sinks have written what was logged before they opened (warnings
+    // from reading the configuration): it need not be kept any longer.
+    log2_ioctl(nullptr, LOG2_CMD_EARLY_END, nullptr, 0);
 }
 
 // Why a configuration file cannot be used, or nullptr when it can: only a
