@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "../libpal/str_log_capture.h"
+#include "../support/on_leave.h"
 #include "dbg_fixture.h"
 #include "liblog/flog.h"
 #include "liblog/log2.h"
@@ -39,17 +40,31 @@ using namespace std::string_literals;
 
 namespace {
 
+// A loopback port bound and not listening while the object lives: no other
+// process can take it, and it refuses every connection.
+struct held_port {
+    held_port()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    held_port(const held_port &) = delete;
+    held_port &operator=(const held_port &) = delete;
+    ~held_port() { close(fd); }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    uint32_t port = 0;
+};
+
+// A port free when picked: anybody's once released, so only the retrying
+// start below takes one.
 uint32_t free_port()
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    return held_port().port;
 }
 
 bool send_all(int fd, const std::string &bytes)
@@ -285,10 +300,9 @@ TEST_F(WebTool, HalfConfiguredCredentialsKeepTheToolStopped)
         log_capture log;
         const debug_http_param p{0, "ZORV Web Debug Tool", k.user, k.password, "zorv>"};
         debug_http_set_param(&p);
-        const uint32_t free = free_port();
-        EXPECT_EQ(debug_http_server_init("127.0.0.1", free), -1);
+        const held_port held;
+        EXPECT_EQ(debug_http_server_init("127.0.0.1", held.port), -1);
         EXPECT_EQ(debug_http_server_port(), 0u);
-        EXPECT_EQ(loopback_connect(free), -1);
         bool said = false;
         for (const auto &line : log.all())
             said |= line.level == LOG2_ERR && line.text.find("needs both a user and a password") != std::string::npos;
@@ -579,6 +593,7 @@ TEST_F(WebTool, LoginLockOutPerAddress)
     };
     const row rows[] = {{0, DBG_HTTP_LOGIN_FAIL_LIMIT, DBG_HTTP_LOGIN_LOCK_MINUTES}, {1, 2, 1}};
     ipcheck_set_clock(fake_clock);
+    const on_leave restore{[] { ipcheck_set_clock(nullptr); }};
     for (const row &k : rows) {
         SCOPED_TRACE(k.mode);
         if (k.mode != 0) {
@@ -610,7 +625,6 @@ TEST_F(WebTool, LoginLockOutPerAddress)
         if (k.mode != 0)
             libpwd_exit();
     }
-    ipcheck_set_clock(nullptr);
 }
 
 // Credentials that a C string reads shorter than sent never log in: each is
