@@ -803,6 +803,15 @@ def case_bad_config_path(box):
         c.stop(signal.SIGTERM)
         check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
         os.unlink(log)
+    # A relative -c too long to be joined to the start directory is kept as
+    # given, never emptied or cut into another name (its warning, longer
+    # than a log line, is the logger's to drop), and the default file is read.
+    too_long = "d/" * 4095 + "c.ini"
+    rc, out, err = box.run("-c", too_long, "-p")
+    check_eq(rc, 0, "status for a -c too long to join")
+    check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for a -c too long: {out[:80]!r}")
+    check(re.search(r"config file [/\s]", err) is None,
+          f"a -c too long to join named as another file: {err[-300:]!r}")
 
 
 def tcp_listening_sockets():
