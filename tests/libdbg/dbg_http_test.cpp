@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "../libpal/str_log_capture.h"
+#include "../support/held_port.h"
 #include "../support/on_leave.h"
 #include "dbg_fixture.h"
 #include "liblog/flog.h"
@@ -39,33 +40,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-// A loopback port bound and not listening while the object lives: no other
-// process can take it, and it refuses every connection.
-struct held_port {
-    held_port()
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(a);
-        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    held_port(const held_port &) = delete;
-    held_port &operator=(const held_port &) = delete;
-    ~held_port() { close(fd); }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    uint32_t port = 0;
-};
-
-// A port free when picked: anybody's once released, so only the retrying
-// start below takes one.
-uint32_t free_port()
-{
-    return held_port().port;
-}
 
 bool send_all(int fd, const std::string &bytes)
 {
