@@ -376,8 +376,9 @@ TEST_F(WebTool, LogLinesOnce)
 // server's own values are substituted, never the request's variables.
 TEST_F(WebTool, PageFileReplacesTheEmbeddedPage)
 {
-    char dir[] = "/tmp/dbg_http_page_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string made = ::testing::TempDir() + "dbg_http_page_XXXXXX";
+    ASSERT_NE(mkdtemp(made.data()), nullptr);
+    const char *dir = made.c_str();
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof(old)), nullptr);
     ASSERT_EQ(chdir(dir), 0);
