@@ -108,7 +108,7 @@ def run_a_while(box, ini_text, *args):
             p.wait(zorv_e2e.RUN_TIMEOUT)
             return False, err
         rc, _, _, rest = stop_and_wait(p)
-        check_eq(rc, 0, "status after SIGTERM")
+        check_eq(rc, 0, "status after SIGTERM; its last words:\n" + (err + rest)[-3000:])
         return True, err + rest
 
     started, err = on_free_port(start, ini_text)
