@@ -255,7 +255,7 @@ class Browser:
              "--disable-extensions", "--disable-background-networking", "--disable-component-update",
              "--disable-sync", "--metrics-recording-only", "--remote-debugging-port=0", "--window-size=1280,800",
              "--user-data-dir=" + self.profile, "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             port_file = os.path.join(self.profile, "DevToolsActivePort")
             wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 30,
@@ -295,6 +295,11 @@ class Browser:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(5)
+        # Its helper processes may outlive it and still write the profile.
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
