@@ -1,5 +1,10 @@
 set(ZORV_SRC_LIB ${CMAKE_CURRENT_LIST_DIR}/../src/lib)
 set(ZORV_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/../tests/support)
+# Each build tree's tests write below its own directory (GoogleTest's
+# TempDir() and the e2e scripts read TEST_TMPDIR), so that two trees tested at
+# once on one machine never share a file.
+set(ZORV_TEST_TMPDIR ${CMAKE_BINARY_DIR}/tmp)
+file(MAKE_DIRECTORY ${ZORV_TEST_TMPDIR})
 
 # One static library per source folder: every .cpp below the folder belongs
 # to it. The libraries named after dir are the ones below it (only downward).
@@ -43,5 +48,5 @@ function(zorv_tests target dir)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${dir}/*_test.cpp)
   add_executable(${target} ${srcs} ${ZORV_TEST_SUPPORT}/sanitizer_options.cpp)
   target_link_libraries(${target} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 ENVIRONMENT TEST_TMPDIR=${ZORV_TEST_TMPDIR})
 endfunction()

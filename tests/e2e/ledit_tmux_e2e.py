@@ -16,7 +16,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zorv_e2e import STOP_BOUND, Failure, Sandbox, check, check_eq, free_port, wait_for  # noqa: E402
+from zorv_e2e import (STOP_BOUND, Failure, PortTaken, Sandbox, check, check_eq, launch_on_free_port,  # noqa: E402
+                      port_taken, wait_for)
 
 SCREEN_WAIT = 15  # seconds for the pane to show what a step should show
 WELCOME = ["", "Type `help` to learn how to use prompt"]
@@ -31,7 +32,7 @@ class Pane:
     def __init__(self, box, case, cols=80, rows=24, shell=None, ini=""):
         self.box = box
         self.socket = f"zorv-ledit-{os.getpid()}-{case}"
-        box.ini("[zorv]\nnbd_server_port=%d\n" % free_port() + ini)
+        box.ini(ini)
         script = box.path("pane.sh")
         with open(script, "w") as f:
             f.write("cd \"$(dirname \"$0\")\"\n"
@@ -143,10 +144,30 @@ def end_server(socket):
             pass
 
 
-def started(box, case, **kw):
-    pane = Pane(box, case, **kw)
-    pane.expect(WELCOME + [PROMPT], (5, 2), "the first prompt")
-    return pane
+def on_free_ports(box, case, ini, reached, **kw):
+    """A Pane on free ports, through launch_on_free_port: an NBD port and
+    one that ini may name as {shell_port}. reached(pane) waits until its
+    daemon serves; a daemon that said a port was taken is started again."""
+    def start(port, shell_port):
+        if os.path.exists(box.path("status")):
+            os.unlink(box.path("status"))
+        pane = Pane(box, case, ini="[zorv]\nnbd_server_port=%d\n" % port + ini.format(shell_port=shell_port), **kw)
+        try:
+            reached(pane)
+        except Failure:
+            screen = "\n".join(pane.screen())
+            pane.close()
+            if port_taken(screen):
+                raise PortTaken(screen)
+            raise
+        return pane
+
+    return launch_on_free_port(start, 2)
+
+
+def started(box, case, ini="", **kw):
+    return on_free_ports(box, case, ini, lambda pane: pane.expect(WELCOME + [PROMPT], (5, 2), "the first prompt"),
+                         **kw)
 
 
 def case_editing(box):
@@ -324,7 +345,7 @@ def case_ctrl_c(box):
 def case_kill_from_session(box):
     # "call kill" from a debug shell session ends the process at once while
     # the console waits for a key: the terminal must come back all the same.
-    shell = "[debug]\nshell_server_port=%d\nshell_server_addr=127.0.0.1\n" % free_port()
+    shell = "[debug]\nshell_server_port={shell_port}\nshell_server_addr=127.0.0.1\n"
     p = started(box, "kill_from_session", ini=shell)
     p.type("show in")
 
@@ -356,11 +377,13 @@ def case_paste(box):
 def case_suspend(box):
     # Ctrl-Z from a job-control shell: the shell gets its terminal back in
     # its own settings, fg resumes the edit with the line redrawn.
-    p = Pane(box, "suspend", shell="PS1='$ ' bash --norc --noprofile -i")
-    wait_for(lambda: p.screen()[-1:] == ["$"], SCREEN_WAIT, "the shell")
-    p.type("./zorv -q")
-    p.keys("Enter")
-    wait_for(lambda: p.screen()[-1:] == [PROMPT], SCREEN_WAIT, "the prompt")
+    def reached(p):
+        wait_for(lambda: p.screen()[-1:] == ["$"], SCREEN_WAIT, "the shell")
+        p.type("./zorv -q")
+        p.keys("Enter")
+        wait_for(lambda: p.screen()[-1:] == [PROMPT], SCREEN_WAIT, "the prompt")
+
+    p = on_free_ports(box, "suspend", "", reached, shell="PS1='$ ' bash --norc --noprofile -i")
     p.type("show in")
     p.keys("C-z")
     wait_for(lambda: p.screen()[-1:] == ["$"], SCREEN_WAIT, "the shell after Ctrl-Z")

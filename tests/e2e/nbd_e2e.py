@@ -7,12 +7,15 @@ Run: nbd_e2e.py SERVER_BINARY daemon|bare [unittest arguments...]
 import ctypes
 import hashlib
 import os
+import re
+import shutil
 import resource
 import socket
 import stat
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -741,6 +744,21 @@ class Exports(ServerCase):
                     self.assertSameBytes(f.read(), data)
 
 
+# Set to a directory of the test's own in the run that mounts below it, in a
+# mount namespace of its own.
+LOOP_NS_DIR = "ZORV_E2E_LOOP_NS_DIR"
+
+
+def detach_loops_below(path):
+    """Detaches every loop device whose backing file lies below path."""
+    listed = subprocess.run(["losetup", "--list", "--noheadings", "--raw", "--output", "NAME,BACK-FILE"],
+                            capture_output=True, text=True)
+    for line in listed.stdout.splitlines():
+        name, _, back = line.partition(" ")
+        if back.startswith(path.rstrip("/") + "/"):
+            subprocess.run(["losetup", "--detach", name], capture_output=True)
+
+
 class FailedFlush(ServerCase):
     """Once a sync of a file has failed, its data may be gone: no later flush
     of it, from any session, may say otherwise."""
@@ -771,6 +789,27 @@ class FailedFlush(ServerCase):
         named = [line for line in log.splitlines() if "sync of [%s]" % name in line]
         self.assertEqual(len(named), 1, log)
 
+    def in_own_mount_namespace(self, test):
+        """Runs test again under unshare -m (skipped with the reason where
+        the machine allows none); whatever its outcome, no loop device it
+        attached below its directory stays."""
+        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            self.skipTest("no mount namespace of its own here (unshare -m)")
+        outer = tempfile.mkdtemp(prefix="zorv-e2e-ns-")
+        self.addCleanup(shutil.rmtree, outer, True)
+        self.addCleanup(detach_loops_below, outer)
+        try:
+            run = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable,
+                                  os.path.abspath(__file__), BINARY, KIND, test],
+                                 env=dict(os.environ, **{LOOP_NS_DIR: outer}), capture_output=True, text=True,
+                                 timeout=240)
+        except subprocess.TimeoutExpired as e:
+            self.fail("timed out in its mount namespace: %s" % (e.stderr or b"").decode(errors="replace")[-2000:])
+        skipped = re.search(r"skipped '(.*)'", run.stderr)
+        if run.returncode == 0 and skipped:
+            self.skipTest(skipped.group(1))
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+
     def test_a_sync_that_fails_once_fails_every_later_flush(self):
         shim = os.environ.get("ZORV_E2E_SHIM")
         if not shim:
@@ -784,10 +823,13 @@ class FailedFlush(ServerCase):
 
     def test_a_loop_device_over_a_full_tmpfs(self):
         """The kernel's own writeback failure: the loop device's backing file
-        cannot grow past its 4 MiB file system."""
+        cannot grow past its 4 MiB file system. Run again in a mount
+        namespace of its own, so that no mount outlives it."""
         if os.geteuid() != 0:
             self.skipTest("mounting a tmpfs and setting up a loop device need root")
-        mnt = self.srv.path("small")
+        if os.environ.get(LOOP_NS_DIR) is None:
+            return self.in_own_mount_namespace("FailedFlush.test_a_loop_device_over_a_full_tmpfs")
+        mnt = os.path.join(os.environ[LOOP_NS_DIR], "small")
         os.mkdir(mnt)
         res = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", mnt], capture_output=True, text=True)
         if res.returncode != 0:

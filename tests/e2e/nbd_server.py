@@ -3,15 +3,20 @@
 The server is either the zorv daemon (in the foreground with standard input
 at its end, so that only a stop signal ends it, on a free loopback port,
 read-write when asked) or the bare listener nbd_test_server. Each test gets
-its own server and temporary directory, and both are cleaned up.
+its own server and temporary directory, and both are cleaned up. A server
+on a free port is started through zorv_e2e.launch_on_free_port.
 """
 import os
+import sys
 import signal
 import socket
 import struct
 import subprocess
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import zorv_e2e  # noqa: E402
 
 OPTS_MAGIC = 0x49484156454F5054
 REP_MAGIC = 0x0003E889045565A9
@@ -24,56 +29,75 @@ REP_ERR_UNSUP, REP_ERR_POLICY, REP_ERR_INVALID, REP_ERR_UNKNOWN = 0x80000001, 0x
 CMD_READ, CMD_WRITE, CMD_DISC, CMD_FLUSH, CMD_TRIM, CMD_WRITE_ZEROES = 0, 1, 2, 3, 4, 6
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def wait_listening(port, proc, seconds=15):
+    """Until proc itself listens on port (another process may hold it)."""
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise RuntimeError("server ended with status %d" % proc.returncode)
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
-                s.recv(18)
+        if port in zorv_e2e.listening_ports(proc.pid):
             return
-        except OSError:
-            time.sleep(0.1)
+        time.sleep(0.05)
     raise RuntimeError("server did not listen on %d" % port)
 
 
 class Server:
-    """kind is "daemon" (the zorv binary) or "bare" (nbd_test_server)."""
+    """kind is "daemon" (the zorv binary) or "bare" (nbd_test_server). port,
+    when given, is the test's own; otherwise start picks one."""
 
     def __init__(self, binary, kind, readonly=True, port=None, env=None, preexec=None):
         self.binary, self.kind = binary, kind
         self.dir = tempfile.TemporaryDirectory(prefix="zorv-e2e-")
-        self.port = port or free_port()
+        self.port = self.own_port = port
         self.log = open(os.path.join(self.dir.name, "server.log"), "w+")
         ro = "1" if readonly else "0"
+        # The port is the first argument after the first "-s" (the daemon) or
+        # the first argument (bare), set by each start.
         if kind == "daemon":
             conf = os.path.join(self.dir.name, "zorv.ini")
             with open(conf, "w") as f:
-                f.write("[zorv]\nnbd_server_port=%d\nnbd_server_addr=127.0.0.1\nnbd_readonly=%s\n"
-                        % (self.port, "true" if readonly else "false"))
-            cmd = [binary, "-q", "-c", conf, "-s", "nbd_server_port=%d" % self.port,
+                f.write("[zorv]\nnbd_server_addr=127.0.0.1\nnbd_readonly=%s\n" % ("true" if readonly else "false"))
+            cmd = [binary, "-q", "-c", conf, "-s", "nbd_server_port=%d" % (port or 0),
                    "-s", "nbd_readonly_flag=" + ro, "-l", "warn"]
         else:
-            cmd = [binary, str(self.port), ro, "warn"]
+            cmd = [binary, str(port or 0), ro, "warn"]
         self.cmd = cmd
         self.env = dict(os.environ, **(env or {}))
         self.preexec = preexec  # run in the server's own child before it starts (limits)
         self.proc = None
 
     def start(self, expect_listen=True):
+        if self.own_port is not None:
+            self._spawn(self.own_port)
+            if expect_listen:
+                wait_listening(self.port, self.proc)
+        else:
+            zorv_e2e.launch_on_free_port(self._start_on)
+        return self
+
+    def _spawn(self, port):
+        self.port = port
+        if self.kind == "daemon":
+            self.cmd[self.cmd.index("-s") + 1] = "nbd_server_port=%d" % port
+        else:
+            self.cmd[1] = str(port)
+        self.log.seek(0)
+        self.log.truncate()
         self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=self.log, stdin=subprocess.DEVNULL,
                                      cwd=self.dir.name, start_new_session=True, env=self.env,
                                      preexec_fn=self.preexec)
-        if expect_listen:
-            wait_listening(self.port, self.proc)
-        return self
+
+    def _start_on(self, port):
+        """Raises PortTaken when another process took port first (the bare
+        listener then ends with status 255)."""
+        self._spawn(port)
+        try:
+            wait_listening(port, self.proc)
+        except RuntimeError:
+            status = self.stop()
+            if (self.kind == "bare" and status == 255) or zorv_e2e.port_taken(self.log_text()):
+                raise zorv_e2e.PortTaken(self.log_text())
+            raise
 
     def path(self, name):
         return os.path.join(self.dir.name, name)

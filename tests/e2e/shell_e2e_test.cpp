@@ -17,25 +17,13 @@
 #include <vector>
 
 #include "../libsh/sh_fixture.h"
+#include "../support/held_port.h"
 #include "../support/shell_tcp_client.h"
 
 using namespace std::string_literals;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
-
-uint32_t free_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 const char *binary() { return std::getenv("ZORV_E2E_BIN"); }
 
@@ -89,22 +77,52 @@ protected:
     {
         if (binary() == nullptr)
             GTEST_SKIP() << "ZORV_E2E_BIN not set";
-        shell_port = free_port();
-        char t[] = "/tmp/zorv_e2e_XXXXXX";
-        int fd = mkstemp(t);
+        std::string t = ::testing::TempDir() + "zorv_e2e_XXXXXX";
+        int fd = mkstemp(t.data());
         close(fd);
         log_path = t;
-        pid = spawn({"-q", "-s", "debug_server_port=" + std::to_string(shell_port), "-s",
-                     "nbd_server_port=" + std::to_string(free_port())},
-                    log_path);
-        auto end = clock_type::now() + std::chrono::seconds(10);
-        while (clock_type::now() < end) {
-            tcp_client probe(shell_port);
-            if (probe.fd >= 0)
+        // Another process may take a port picked free before the daemon
+        // binds it: the start is tried again on new ones.
+        for (int attempt = 0; attempt < 5; attempt++) {
+            shell_port = free_port();
+            pid = spawn({"-q", "-s", "debug_server_port=" + std::to_string(shell_port), "-s",
+                         "nbd_server_port=" + std::to_string(free_port())},
+                        log_path);
+            if (serving())
                 return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+                pid = -1;
+            }
+            const std::string log = read_file(log_path);
+            if (log.find("Can only run one instance") == std::string::npos &&
+                log.find("Address already in use") == std::string::npos &&
+                log.find("debug_shell_server_init failed") == std::string::npos)
+                break;
         }
         FAIL() << "the debug shell did not open; log:\n" << read_file(log_path);
+    }
+    // Until the daemon's own debug shell answers: false once it has ended or
+    // said that a port was taken.
+    bool serving()
+    {
+        auto end = clock_type::now() + std::chrono::seconds(10);
+        while (clock_type::now() < end) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return false;
+            }
+            const std::string log = read_file(log_path);
+            if (log.find("debug_shell_server_init failed") != std::string::npos ||
+                log.find("Address already in use") != std::string::npos)
+                return false;
+            tcp_client probe(shell_port);
+            if (probe.fd >= 0 && waitpid(pid, nullptr, WNOHANG) == 0)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
     }
     void TearDown() override
     {
@@ -193,7 +211,8 @@ TEST_F(ShellE2E, ClientWithoutAnInstanceSaysSoAndExitsOne)
 {
     // Nothing answers: no reply, a line naming the address and the reason.
     std::string out;
-    const uint32_t port = free_port();
+    const held_port dead;
+    const uint32_t port = dead.port;
     EXPECT_EQ(run_client("show dvar", port, &out, 3000), 1);
     EXPECT_NE(out.find("cannot reach the debug shell: sock_connect 127.0.0.1:" + std::to_string(port) + " error: "),
               std::string::npos)

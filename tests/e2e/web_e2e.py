@@ -24,10 +24,11 @@ import threading
 import time
 import urllib.parse
 
-# The daemon harness's helpers: failures, bounded waits, free ports.
+# The daemon harness's helpers: failures, bounded waits, the launch on free ports.
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zorv_e2e import Failure, check, free_port, tcp_listening_sockets, wait_for  # noqa: E402
+from zorv_e2e import (Failure, PortTaken, check, launch_on_free_port, listening_ports,  # noqa: E402
+                      wait_for)
 
 SKIP = 77
 CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome")
@@ -35,26 +36,8 @@ CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/go
 
 # What the daemon says when a port picked for it was taken by another process
 # before it bound it: the instance check finds the NBD port answering, or the
-# web tool cannot listen.
-PORT_TAKEN = ("Can only run one instance", "debug web listener [")
-PORT_ATTEMPTS = 5
-
-
-def listening_ports(pid):
-    """The TCP ports on which process pid holds a listening socket."""
-    inodes = set()
-    try:
-        fds = os.listdir(f"/proc/{pid}/fd")
-    except OSError:
-        return set()
-    for fd in fds:
-        try:
-            link = os.readlink(f"/proc/{pid}/fd/{fd}")
-        except OSError:
-            continue
-        if link.startswith("socket:["):
-            inodes.add(link[len("socket:["):-1])
-    return {port for _, port, inode in tcp_listening_sockets() if inode in inodes}
+# web tool or the shell cannot listen.
+PORT_TAKEN = ("Can only run one instance", "debug web listener [", "debug shell listener [")
 
 
 def http_get(port, target, headers="", source=None):
@@ -75,14 +58,16 @@ def body_of(reply):
 
 
 class Daemon:
-    """The daemon in the foreground of a temporary directory, with a web port."""
+    """The daemon in the foreground of a temporary directory, with a web port
+    (and a debug shell port, shell_port, when shell is true)."""
 
-    def __init__(self, binary, extra_ini=""):
+    def __init__(self, binary, extra_ini="", shell=False):
         self.dir = tempfile.mkdtemp(prefix="zorv_web_")
         self.exe = os.path.join(self.dir, "zorv")
         shutil.copy2(binary, self.exe)
         self.extra_ini = extra_ini
-        self.nbd_port = self.web_port = None
+        self.shell = shell
+        self.nbd_port = self.web_port = self.shell_port = None
         env = dict(os.environ)
         env.pop("QD_ENV_LOG_LEVEL", None)
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
@@ -90,22 +75,19 @@ class Daemon:
         self.env = env
 
     def launch(self, serving="web"):
-        """Starts the daemon on free ports until it listens on its serving
-        ("web" or "nbd") port; while another process takes one of them before
-        the daemon binds it, again on new ones."""
-        for _ in range(PORT_ATTEMPTS):
-            if self._launch_once(serving):
-                return
-            self.close_process()
-        raise Failure(f"every port picked was taken ({PORT_ATTEMPTS} attempts)")
+        """Starts the daemon on free ports, through launch_on_free_port, until
+        it listens on its serving ("web" or "nbd") port (and its shell port)."""
+        launch_on_free_port(lambda *ports: self._launch_once(serving, *ports), 3)
 
-    def _launch_once(self, serving):
-        """True once the daemon listens on its serving port; False when a port was taken."""
-        self.nbd_port = free_port()
-        self.web_port = free_port()
+    def _launch_once(self, serving, nbd_port, web_port, shell_port):
+        """Returns once the daemon listens on its serving port; raises
+        PortTaken when a port was taken."""
+        self.nbd_port, self.web_port = nbd_port, web_port
+        self.shell_port = shell_port if self.shell else None
+        shell = f"shell_server_port={shell_port}\nshell_server_addr=127.0.0.1\n" if self.shell else ""
         with open(os.path.join(self.dir, "zorv.ini"), "w") as f:
             f.write(f"[zorv]\nnbd_server_port={self.nbd_port}\n[debug]\nhttp_server_port={self.web_port}\n"
-                    f"http_server_addr=127.0.0.1\n{self.extra_ini}")
+                    f"http_server_addr=127.0.0.1\n{shell}{self.extra_ini}")
         # Its output goes to files: a pipe nobody reads would stop a daemon that logs much.
         self.out = open(os.path.join(self.dir, "out.log"), "w")
         self.err = open(os.path.join(self.dir, "err.log"), "w")
@@ -118,14 +100,22 @@ class Daemon:
 
         # The port must be the daemon's own: another process may hold it.
         # A daemon that serves no web tool on purpose says its init failed.
-        port, taken = (self.web_port, PORT_TAKEN) if serving == "web" else (self.nbd_port, PORT_TAKEN[:1])
-        wait_for(lambda: port in listening_ports(self.proc.pid) or self.proc.poll() is not None
+        ports, taken = ({self.web_port}, PORT_TAKEN) if serving == "web" else ({self.nbd_port}, PORT_TAKEN[:1])
+        if self.shell:
+            ports.add(self.shell_port)
+            taken += PORT_TAKEN[2:]
+        wait_for(lambda: ports <= listening_ports(self.proc.pid) or self.proc.poll() is not None
                  or any(t in err_text() for t in taken), 20, f"the {serving} port")
-        if port in listening_ports(self.proc.pid):
-            return True
+        if ports <= listening_ports(self.proc.pid):
+            return
         if any(t in err_text() for t in taken):
-            return False
+            self.close_process()
+            raise PortTaken(err_text())
         raise Failure("daemon ended at start: " + err_text())
+
+    def missing(self, name):
+        """The path of name (bytes) in a directory missing from the daemon's own."""
+        return os.fsencode(self.dir) + b"/missing/" + name
 
     def start(self):
         self.launch()
@@ -265,7 +255,7 @@ class Browser:
              "--disable-extensions", "--disable-background-networking", "--disable-component-update",
              "--disable-sync", "--metrics-recording-only", "--remote-debugging-port=0", "--window-size=1280,800",
              "--user-data-dir=" + self.profile, "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         try:
             port_file = os.path.join(self.profile, "DevToolsActivePort")
             wait_for(lambda: os.path.exists(port_file) and os.path.getsize(port_file) > 0, 30,
@@ -305,6 +295,11 @@ class Browser:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(5)
+        # Its helper processes may outlive it and still write the profile.
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         shutil.rmtree(self.profile, ignore_errors=True)
 
 
@@ -445,7 +440,7 @@ def case_browser_log_direct(binary, outdir):
     browser = None
     try:
         d.start()
-        name = b"/nonexistent/<script>window.pwned=1</script><img src=x onerror=window.pwned=2>"
+        name = d.missing(b"<script>window.pwned=1</script><img src=x onerror=window.pwned=2>")
         check(nbd_raw_go(d.nbd_port, name)[-1] & 0x80000000, "the name was served")
         browser = Browser(exe)
         t = browser.tools
@@ -556,15 +551,16 @@ def case_typed_replies(binary, outdir):
     return 0
 
 
-# Export names a client may send: a forged log line, terminal escapes, NUL,
+# Export names a client may send, each a file missing from the daemon's
+# directory (see Daemon.missing): a forged log line, terminal escapes, NUL,
 # markup and invalid UTF-8.
 HOSTILE_NAMES = [
-    b"/nonexistent/a\n2026-12-11 07:00:00.000000 INFO  1 --- [main] fake: admin logged in\r\n",
-    b"/nonexistent/\x1b]0;PWNED\x07\x1b[2J",
-    b"/nonexistent/nul\x00after",
-    b"/nonexistent/<script>window.pwned=1</script><img src=x onerror=window.pwned=2>",
-    b"/nonexistent/bad-utf8-\xff\xfe\xc3(\xe2\x82",
-    b"/nonexistent/c1-\xc2\x9b2J",
+    b"a\n2026-12-11 07:00:00.000000 INFO  1 --- [main] fake: admin logged in\r\n",
+    b"\x1b]0;PWNED\x07\x1b[2J",
+    b"nul\x00after",
+    b"<script>window.pwned=1</script><img src=x onerror=window.pwned=2>",
+    b"bad-utf8-\xff\xfe\xc3(\xe2\x82",
+    b"c1-\xc2\x9b2J",
 ]
 
 
@@ -639,8 +635,7 @@ def case_escaped_peer_text(binary, outdir):
     if subprocess.run([python, "-c", "import nbd"], capture_output=True).returncode != 0:
         print("escaping case skipped: no python3-libnbd")
         return SKIP
-    shell_port = free_port()
-    d = Daemon(binary, f"shell_server_port={shell_port}\nshell_server_addr=127.0.0.1\n" + LOG_INI.format(level="verb"))
+    d = Daemon(binary, LOG_INI.format(level="verb"), shell=True)
     try:
         d.start()
         # A file whose own name holds the hostile bytes: served, so it is logged on open and close.
@@ -648,7 +643,7 @@ def case_escaped_peer_text(binary, outdir):
         with open(served, "wb") as f:
             f.truncate(1 << 20)
         names = [served]
-        for name in HOSTILE_NAMES:
+        for name in map(d.missing, HOSTILE_NAMES):
             try:
                 names += [name.decode()] if b"\0" not in name else []
             except UnicodeDecodeError:
@@ -657,14 +652,14 @@ def case_escaped_peer_text(binary, outdir):
                              capture_output=True, timeout=60, text=True)
         print(out.stdout, out.stderr, end="")
         check("served" in out.stdout, "the hostile file was not served: " + out.stdout + out.stderr)
-        for name in HOSTILE_NAMES:
+        for name in map(d.missing, HOSTILE_NAMES):
             replies = nbd_raw_go(d.nbd_port, name)
             check(replies and replies[-1] & 0x80000000, f"{name!r}: {replies}")
             nbd_raw_export_name(d.nbd_port, name)
         with socket.create_connection(("127.0.0.1", d.web_port), timeout=15) as s:
             s.sendall(b"GET /metrics?x=\x1b[2J HTTP/1.1\r\nHost: evil\x1b]0;PWNED\x07.example\r\n\r\n")
             s.recv(65536)
-        with socket.create_connection(("127.0.0.1", shell_port), timeout=15) as s:
+        with socket.create_connection(("127.0.0.1", d.shell_port), timeout=15) as s:
             s.sendall(b"echo shell\x1b[2J\x7fline\r\nbad\xff\x1b]0;PWNED\x07\n")
             got = b""
             deadline = time.monotonic() + 10

@@ -63,10 +63,96 @@ def check_eq(got, want, what):
         raise Failure(f"{what}:\n--- got ---\n{got!r}\n--- want ---\n{want!r}")
 
 
-def free_port(kind=socket.SOCK_STREAM):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+# What the daemon says when a port picked for it was taken by another process
+# between the pick and its bind: its instance check finds the NBD port
+# answering, or a listener cannot bind its port.
+PORT_TAKEN = ("Can only run one instance", "Address already in use")
+PORT_ATTEMPTS = 5
+
+
+class PortTaken(Exception):
+    """Raised by a start that launch_on_free_port runs: one of its ports was
+    taken by another process."""
+
+
+def port_taken(text):
+    return any(t in text for t in PORT_TAKEN)
+
+
+def launch_on_free_port(start, count=1):
+    """start(*ports) with count loopback TCP ports that were free when
+    picked; while another process takes one before the daemon binds it
+    (start raises PortTaken), again on new ones. What start returns. Every
+    start of the daemon on a picked port goes through here: a port released
+    is anybody's."""
+    for _ in range(PORT_ATTEMPTS):
+        held = [socket.socket() for _ in range(count)]
+        try:
+            for s in held:
+                s.bind(("127.0.0.1", 0))
+            ports = [s.getsockname()[1] for s in held]
+        finally:
+            for s in held:
+                s.close()
+        try:
+            return start(*ports)
+        except PortTaken:
+            continue
+    raise Failure(f"every port picked was taken ({PORT_ATTEMPTS} attempts)")
+
+
+def held_port():
+    """A loopback TCP socket bound and not listening: its port refuses every
+    connection, and no other process can take it while it is open."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    return s
+
+
+def listening_ports(pid):
+    """The TCP ports on which process pid holds a listening socket."""
+    inodes = set()
+    try:
+        fds = os.listdir(f"/proc/{pid}/fd")
+    except OSError:
+        return set()
+    for fd in fds:
+        try:
+            link = os.readlink(f"/proc/{pid}/fd/{fd}")
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[len("socket:["):-1])
+    return {port for _, port, inode in tcp_listening_sockets() if inode in inodes}
+
+
+def wait_serving(proc, ports, output):
+    """Until process proc listens on every TCP port of ports. When it does
+    not, it is killed, then PortTaken is raised if output() (what it said)
+    tells that a port was taken, Failure otherwise."""
+    def ready():
+        return set(ports) <= listening_ports(proc.pid) or proc.poll() is not None or port_taken(output())
+
+    try:
+        wait_for(ready, RUN_TIMEOUT, f"the daemon to listen on {ports}")
+    except Failure:
+        pass
+    if set(ports) <= listening_ports(proc.pid):
+        return
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait(5)
+    text = output()
+    if port_taken(text):
+        raise PortTaken(text)
+    raise Failure(f"the daemon did not listen on {ports}:\n{text}")
+
+
+# Every temporary directory of the cases (and of the scripts that import this
+# one) is made under the build tree's own, when it names one.
+if os.environ.get("TEST_TMPDIR"):
+    os.makedirs(os.environ["TEST_TMPDIR"], exist_ok=True)
+    tempfile.tempdir = os.environ["TEST_TMPDIR"]
 
 
 class Sandbox:
@@ -99,8 +185,8 @@ class Sandbox:
                            text=True, timeout=RUN_TIMEOUT)
         return p.returncode, p.stdout, p.stderr
 
-    def start(self, *args, env=None):
-        p = subprocess.Popen([self.exe, *args], cwd=self.dir, env=env or self.env, stdin=subprocess.DEVNULL,
+    def start(self, *args, env=None, cwd=None):
+        p = subprocess.Popen([self.exe, *args], cwd=cwd or self.dir, env=env or self.env, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.procs.append(p)
         return p
@@ -144,21 +230,55 @@ def stop_and_wait(p, signo=signal.SIGTERM):
     return p.returncode, time.monotonic() - start, out, err
 
 
-def start_running(box, *args):
+def start_running(box, *args, ports=(), cwd=None):
     """Starts the daemon in the foreground with verb logging and returns once
-    it has reached its main loop."""
-    p = box.start("-l", "verb", *args)
+    it has reached its main loop and listens on every port of ports (see
+    wait_serving)."""
+    p = box.start("-l", "verb", *args, cwd=cwd)
     lines = []
+
+    def said():
+        if p.poll() is not None:
+            lines.append(p.stderr.read())
+        return "".join(lines)
 
     def reached():
         line = p.stderr.readline()
         if line == "" and p.poll() is not None:
-            raise Failure("daemon ended at start:\n" + "".join(lines))
+            if port_taken(said()):
+                raise PortTaken(said())
+            raise Failure("daemon ended at start:\n" + said())
         lines.append(line)
         return "app_start_server(): ==>" in line
 
     wait_for(reached, RUN_TIMEOUT, "the main loop")
+    wait_serving(p, ports, said)
+    p.start_text = "".join(lines)  # what it said up to its main loop
     return p
+
+
+def running_on_free_port(box, *args, cwd=None):
+    """start_running on a free NBD port (its port attribute), through
+    launch_on_free_port."""
+    def start(port):
+        p = start_running(box, "-s", f"nbd_server_port={port}", *args, ports=[port], cwd=cwd)
+        p.port = port
+        return p
+
+    return launch_on_free_port(start)
+
+
+def detach_on_free_port(box, *args, env=None):
+    """box.run("-d", *args) on a free NBD port, through launch_on_free_port:
+    (status, stdout, stderr, port). The parent of -d ends once the daemon
+    serves, or with the reason it does not."""
+    def start(port):
+        rc, out, err = box.run("-d", "-s", f"nbd_server_port={port}", *args, env=env)
+        if rc != 0 and port_taken(err):
+            raise PortTaken(err)
+        return rc, out, err, port
+
+    return launch_on_free_port(start)
 
 
 def take_terminal():
@@ -217,8 +337,8 @@ class Console:
     def wait_text(self, needle, start=0):
         """The offset just past the first needle at or after start."""
         with self.changed:
-            found = self.changed.wait_for(lambda: self.data.find(needle, start) >= 0, RUN_TIMEOUT)
-            if not found:
+            self.changed.wait_for(lambda: self.data.find(needle, start) >= 0 or self.ended, RUN_TIMEOUT)
+            if self.data.find(needle, start) < 0:
                 raise Failure(f"timed out waiting for {needle!r}; output:\n{self.data.decode(errors='replace')}")
             return self.data.find(needle, start) + len(needle)
 
@@ -266,14 +386,32 @@ class Console:
         return self.wait_end()
 
 
-def start_console(box, kind, *args):
+def start_console(box, kind, *args, ports=()):
     """A Console with verb logging, returned once the daemon has reached its
-    main loop and, unless its input is /dev/null, reads its console."""
+    main loop, listens on every port of ports (see wait_serving) and, unless
+    its input is /dev/null, reads its console."""
     c = Console(box, kind, "-l", "verb", *args)
-    c.wait_text(b"app_start_server(): ==>")
+    try:
+        c.wait_text(b"app_start_server(): ==>")
+    except Failure:
+        if port_taken(c.text()):
+            raise PortTaken(c.text())
+        raise
+    wait_serving(c.p, ports, c.text)
     if kind != "null":
         c.wait_reading()
     return c
+
+
+def console_on_free_port(box, kind, *args):
+    """start_console on a free NBD port (its port attribute), through
+    launch_on_free_port."""
+    def start(port):
+        c = start_console(box, kind, "-s", f"nbd_server_port={port}", *args, ports=[port])
+        c.port = port
+        return c
+
+    return launch_on_free_port(start)
 
 
 def pid_alive(pid):
@@ -293,6 +431,9 @@ def dump_lines(port=10809, addr="127.0.0.1", http=6780, http_addr="127.0.0.1", s
 
 
 COPYRIGHT = "Copyright (c) 2025 the zorv developers\n"
+# A zorv.ini without a debug section: both debug listeners stay off (without
+# any file they would listen on their fixed default ports).
+NO_DEBUG_INI = "[zorv]\n"
 
 # ---- the cases ----
 
@@ -373,11 +514,10 @@ def case_s_keys_win_over_file(box):
 
 
 def case_second_instance(box):
-    port = free_port()
     with socket.socket() as other:
-        other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        other.bind(("127.0.0.1", port))
+        other.bind(("127.0.0.1", 0))
         other.listen(4)
+        port = other.getsockname()[1]
         rc, out, err = box.run("-s", f"nbd_server_port={port}")
         check_eq(rc, 1, "status of a second instance")
         check("Can only run one instance" in err, f"message: {err!r}")
@@ -391,9 +531,9 @@ TYPED = [("Ctrl-\\", lambda c: c.type_key(b"\x1c"))]
 def check_stop_signals(box, kind, stops):
     """Every stop signal ends the daemon with status 0 in time, whatever its
     console reads."""
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    box.ini(NO_DEBUG_INI)
     for what, stop in stops:
-        c = start_console(box, kind)
+        c = console_on_free_port(box, kind)
         rc, took = stop(c)
         check_eq(rc, 0, f"status after {what} with the console on {kind}")
         check(took < STOP_BOUND, f"{what} with the console on {kind} took {took:.2f} s")
@@ -416,10 +556,10 @@ def case_stop_signals_on_terminal(box):
 def case_console_ends(box):
     # Each way out of the console, typed on a terminal or written into a pipe
     # held open, ends the daemon with status 0 once it has answered a command.
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    box.ini(NO_DEBUG_INI)
     for kind in ("terminal", "pipe"):
         for word in ("q", "exit", "quit"):
-            c = start_console(box, kind)
+            c = console_on_free_port(box, kind)
             at = c.wait_text(b"zorv>")
             c.send("help")
             at = c.wait_text(b"Quit the current session", at)
@@ -431,9 +571,9 @@ def case_console_ends(box):
 
 
 def case_daemon(box):
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    box.ini(NO_DEBUG_INI)
     log = box.path("d.log")
-    rc, out, err = box.run("-d", "-l", "dbg", "-o", log)
+    rc, out, err, _ = detach_on_free_port(box, "-l", "dbg", "-o", log)
     check_eq((rc, out), (0, ""), "the parent of -d")
     # The daemon's start-up lines come between the banner and the news that
     # it serves.
@@ -456,9 +596,9 @@ def case_daemon(box):
 
 
 def case_daemon_quiet(box):
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    box.ini(NO_DEBUG_INI)
     log = box.path("q.log")
-    rc, out, err = box.run("-q", "-d", "-l", "dbg", "-o", log, "-s", "daemon_close_all_fd=1")
+    rc, out, err, _ = detach_on_free_port(box, "-q", "-l", "dbg", "-o", log, "-s", "daemon_close_all_fd=1")
     # The frame writes nothing; the console log sink still shows the dbg lines.
     check_eq((rc, out), (0, ""), "-q -d status")
     check(BANNER not in err.splitlines(keepends=True) and "press any key" not in err and COPYRIGHT not in err,
@@ -480,11 +620,10 @@ def case_log_file_cap_and_prune(box):
     for n in (1, 2, 3, 4, 5):
         box.write(f"logs/zorv_{n}.log", "old\n")
     box.write("logs/other.txt", "kept\n")
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nlevel=verb\nfile_dir=logs\nfile=zorv_${ZORV_RUN}.log\n"
-            "max_num_file=3\nfile_size=4k\n" % free_port())
+    box.ini("[log]\nlevel=verb\nfile_dir=logs\nfile=zorv_${ZORV_RUN}.log\nmax_num_file=3\nfile_size=4k\n")
     env = dict(box.env, ZORV_RUN="9")
     # A long argument makes the logged command line outgrow the cap.
-    rc, out, err = box.run("-d", "-q", "--", "x" * 6000, env=env)
+    rc, out, err, _ = detach_on_free_port(box, "-q", "--", "x" * 6000, env=env)
     check_eq(rc, 0, "-d status")
     log = box.path("logs/zorv_9.log")
     m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
@@ -509,8 +648,8 @@ def case_syslog_udp(box):
         srv.bind(("127.0.0.1", 0))
         srv.settimeout(10)
         url = "udp://127.0.0.1:%d" % srv.getsockname()[1]
-        box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-        p = start_running(box, "-n", url)
+        box.ini(NO_DEBUG_INI)
+        p = running_on_free_port(box, "-n", url)
         packets = []
         while not any(b"app_start_server(): ==>" in x for x in packets):
             packets.append(srv.recv(4096))
@@ -524,8 +663,8 @@ def case_syslog_tcp(box):
         srv.bind(("127.0.0.1", 0))
         srv.listen(4)
         srv.settimeout(10)
-        box.ini("[zorv]\nnbd_server_port=%d\n[log]\nsyslog=tcp://127.0.0.1:%d\n" % (free_port(), srv.getsockname()[1]))
-        p = start_running(box)
+        box.ini("[log]\nsyslog=tcp://127.0.0.1:%d\n" % srv.getsockname()[1])
+        p = running_on_free_port(box)
         conn, _ = srv.accept()
         conn.settimeout(10)
         data = b""
@@ -542,8 +681,8 @@ def case_syslog_tcp(box):
 
 
 def case_fault_signal(box):
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-    p = start_running(box)
+    box.ini(NO_DEBUG_INI)
+    p = running_on_free_port(box)
     rc, took, out, err = stop_and_wait(p, signal.SIGSEGV)
     check_eq(rc, 254, "status after a fault signal")
     check("signo=11 [Segmentation fault]" in err and "info: os=linux arch=x86_64 ver=1.2.3.0" in err,
@@ -554,20 +693,21 @@ def case_commands_road(box):
     # The commands go to a running instance through the shell's client. No
     # instance runs here: a shell that cannot be reached is said on standard
     # error, with the address it tried and why, and the status is 1.
-    port = free_port()
-    for env in (box.env, dict(box.env, QD_SH_DBG="1")):
-        rc, out, err = box.run("-q", "-e", "help", "-s", f"debug_server_port={port}", env=env)
-        check_eq((rc, out), (1, ""), "-e without a shell")
-        check(f"cannot reach the debug shell: sock_connect 127.0.0.1:{port} error: " in err, f"-e reason: {err!r}")
+    with held_port() as dead:
+        port = dead.getsockname()[1]
+        for env in (box.env, dict(box.env, QD_SH_DBG="1")):
+            rc, out, err = box.run("-q", "-e", "help", "-s", f"debug_server_port={port}", env=env)
+            check_eq((rc, out), (1, ""), "-e without a shell")
+            check(f"cannot reach the debug shell: sock_connect 127.0.0.1:{port} error: " in err,
+                  f"-e reason: {err!r}")
     box.ini("[debug]\nshell_server_port=0\n")
     rc, out, err = box.run("-q", "-e", "help")
     check_eq((rc, out), (1, ""), "-e with the shell off")
     check("No debugging interface defined" in err, f"-e with the shell off: {err!r}")
     # With the shell listening, the replies and status 0.
-    box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (free_port(), port))
-    c = start_console(box, "null")
-    wait_for(lambda: tcp_listeners(port), RUN_TIMEOUT, "the debug shell")
-    rc, out, err = box.run("-q", "-e", "help")
+    c, shell = launch_on_free_port(lambda nbd, shell: (start_console(
+        box, "null", "-s", f"nbd_server_port={nbd}", "-s", f"debug_server_port={shell}", ports=[nbd, shell]), shell), 2)
+    rc, out, err = box.run("-q", "-e", "help", "-s", f"debug_server_port={shell}")
     check_eq((rc, err), (0, ""), "-e with a shell")
     check("Quit the current session" in out, f"-e reply: {out!r}")
     c.stop(signal.SIGTERM)
@@ -580,18 +720,13 @@ def case_paths_from_exe_dir(box):
     elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
     box.write("rel.ini", "[zorv]\nnbd_server_port=1\n")
     with open(os.path.join(elsewhere, "rel.ini"), "w") as f:
-        f.write("[zorv]\nnbd_server_port=%d\n[debug]\npanic_dump_dir=dumps\n" % free_port())
+        f.write("[debug]\npanic_dump_dir=dumps\n")
     try:
-        p = subprocess.Popen([box.exe, "-l", "verb", "-c", "rel.ini"], cwd=elsewhere, env=box.env,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        box.procs.append(p)
-        seen = []
-        wait_for(lambda: seen.append(p.stderr.readline()) or "app_start_server(): ==>" in seen[-1], RUN_TIMEOUT,
-                 "the main loop")
-        stop_and_wait(p)
+        p = running_on_free_port(box, "-c", "rel.ini", cwd=elsewhere)
+        _, _, _, rest = stop_and_wait(p)
+        text = p.start_text + rest
     finally:
         shutil.rmtree(elsewhere, ignore_errors=True)
-    text = "".join(seen)
     check("Load default" not in text, f"rel.ini found where zorv was started: {text!r}")
     check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
 
@@ -614,15 +749,15 @@ def case_bad_port(box):
     rc, out, err = box.run()
     check_eq(rc, 255, "status for a port out of range")
     check("nbd_server_port=70000 is not a port (1-65535)" in err, f"message: {err!r}")
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
+    box.ini("[zorv]\nnbd_server_port=12000\n")
     rc, out, err = box.run("-s", "nbd_server_port=-1")
     check_eq(rc, 255, "status for -s nbd_server_port=-1")
 
 
 def case_bad_log_dir(box):
     # Only a serving daemon opens its log file.
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nfile_dir=/dev/null/logs\nfile=x.log\n" % free_port())
-    c = start_console(box, "null")
+    box.ini("[log]\nfile_dir=/dev/null/logs\nfile=x.log\n")
+    c = console_on_free_port(box, "null")
     c.stop(signal.SIGTERM)
     err = c.text()
     check("log file directory /dev/null/logs cannot be created" in err, f"directory message: {err!r}")
@@ -630,12 +765,12 @@ def case_bad_log_dir(box):
 
 
 def case_bad_syslog_address(box):
-    dead = free_port()
-    box.ini("[zorv]\nnbd_server_port=%d\n[log]\nsyslog=tcp://127.0.0.1:%d\n" % (free_port(), dead))
-    start = time.monotonic()
-    p = start_running(box)
-    check(time.monotonic() - start < 10, "start-up is not held up")
-    rc, took, out, err = stop_and_wait(p)
+    with held_port() as dead:
+        box.ini("[log]\nsyslog=tcp://127.0.0.1:%d\n" % dead.getsockname()[1])
+        start = time.monotonic()
+        p = running_on_free_port(box)
+        check(time.monotonic() - start < 10, "start-up is not held up")
+        rc, took, out, err = stop_and_wait(p)
     check_eq(rc, 0, "status")
     check(took < STOP_BOUND, f"stop took {took:.2f} s")
 
@@ -644,7 +779,7 @@ def case_bad_config_path(box):
     # A -c file that cannot be read, or is no regular file, is a warning at
     # the default level with its reason, then the default file is read. A
     # FIFO is never opened (it would hold the start for ever).
-    port = free_port()
+    port = 12000
     box.ini("[zorv]\nnbd_server_port=%d\n" % port)
     os.mkdir(box.path("adir"))
     os.mkfifo(box.path("fifo.ini"))
@@ -663,10 +798,19 @@ def case_bad_config_path(box):
         check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for {path}: {out[:80]!r}")
         # A serving daemon has the warning in its log file too.
         log = box.path("c.log")
-        c = start_console(box, "null", "-c", path, "-o", log)
+        c = console_on_free_port(box, "null", "-c", path, "-o", log)
         c.stop(signal.SIGTERM)
         check(re.search(r"WARN .* " + re.escape(warning), read_file(log)), f"level of the warning: {read_file(log)!r}")
         os.unlink(log)
+    # A relative -c too long to be joined to the start directory is kept as
+    # given, never emptied or cut into another name (its warning, longer
+    # than a log line, is the logger's to drop), and the default file is read.
+    too_long = "d/" * 4095 + "c.ini"
+    rc, out, err = box.run("-c", too_long, "-p")
+    check_eq(rc, 0, "status for a -c too long to join")
+    check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for a -c too long: {out[:80]!r}")
+    check(re.search(r"config file [/\s]", err) is None,
+          f"a -c too long to join named as another file: {err[-300:]!r}")
 
 
 def tcp_listening_sockets():
@@ -689,12 +833,13 @@ def tcp_listeners(port):
 
 
 def case_loopback_without_config(box):
-    # No zorv.ini: the NBD listener and the debug shell listen on 127.0.0.1
-    # and on no other address.
-    nbd, shell = free_port(), free_port()
-    c = start_console(box, "null", "-s", f"nbd_server_port={nbd}", "-s", f"debug_server_port={shell}")
-    for name, port in (("NBD", nbd), ("debug shell", shell)):
-        wait_for(lambda: tcp_listeners(port), RUN_TIMEOUT, f"the {name} listener")
+    # No zorv.ini: the NBD listener and the debug shell and web tool listen
+    # on 127.0.0.1 and on no other address.
+    ports = ("nbd_server_port", "debug_server_port", "http_server_port")
+    c, picked = launch_on_free_port(lambda *picked: (start_console(
+        box, "null", *[x for key, port in zip(ports, picked) for x in ("-s", f"{key}={port}")], ports=picked),
+        picked), len(ports))
+    for name, port in zip(("NBD", "debug shell", "web tool"), picked):
         check_eq(tcp_listeners(port), ["0100007F"], f"{name} listener on port {port}")
     rc, took = c.stop(signal.SIGTERM)
     check_eq(rc, 0, "status")
@@ -744,23 +889,25 @@ def case_listener_exposure(box):
     ]
     table = []
     for what, ini, keys, want in rows:
-        nbd, shell, web = free_port(), free_port(), free_port()
-        if os.path.exists(box.path("zorv.ini")):
-            os.unlink(box.path("zorv.ini"))
-        if ini is not None:
-            # The shipped ports are replaced, its addresses kept.
-            ini = ini.format(shell=shell, web=web)
-            box.ini(re.sub(r"(?m)^nbd_server_port=.*$", "", ini))
-        args = ["-s", f"nbd_server_port={nbd}"]
-        if ini is None:
-            args += ["-s", f"debug_server_port={shell}", "-s", f"http_server_port={web}"]
-        for key in keys:
-            port = {"debug_server_port": shell, "http_server_port": web}.get(key)
-            args += ["-s", f"{key}={port}" if port else key]
-        rc, dump, err = box.run("-q", "-p", *args)
-        check_eq(rc, 0, f"{what}: -p status")
-        c = start_console(box, "null", *args)
-        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, f"{what}: the NBD listener")
+        def start(nbd, shell, web):
+            if os.path.exists(box.path("zorv.ini")):
+                os.unlink(box.path("zorv.ini"))
+            if ini is not None:
+                # The shipped ports are replaced, its addresses kept.
+                box.ini(re.sub(r"(?m)^nbd_server_port=.*$", "", ini.format(shell=shell, web=web)))
+            args = ["-s", f"nbd_server_port={nbd}"]
+            if ini is None:
+                args += ["-s", f"debug_server_port={shell}", "-s", f"http_server_port={web}"]
+            for key in keys:
+                port = {"debug_server_port": shell, "http_server_port": web}.get(key)
+                args += ["-s", f"{key}={port}" if port else key]
+            rc, dump, err = box.run("-q", "-p", *args)
+            check_eq(rc, 0, f"{what}: -p status")
+            # Only the listeners the row turns on are waited for.
+            on = [port for port, addrs in zip((nbd, shell, web), want) if addrs is not None]
+            return start_console(box, "null", *args, ports=on), dump, (nbd, shell, web)
+
+        c, dump, (nbd, shell, web) = launch_on_free_port(start, 3)
         seen = tuple(sorted(listen_text(a) for a in tcp_listeners(port)) or None for port in (nbd, shell, web))
         rc, took = c.stop(signal.SIGTERM)
         check_eq(rc, 0, f"{what}: status")
@@ -781,7 +928,8 @@ def case_daemon_start_failures(box):
         ("port taken on the configured address", ["-s", f"nbd_server_port={taken.getsockname()[1]}"],
          "cannot be opened: Address already in use"),
         ("invalid port", ["-s", "nbd_server_port=70000"], "nbd_server_port=70000 is not a port (1-65535)"),
-        ("address not on this host", ["-s", f"nbd_server_port={free_port()}", "-s", "nbd_server_address=192.0.2.1"],
+        ("address not on this host", ["-s", f"nbd_server_port={taken.getsockname()[1]}",
+                                      "-s", "nbd_server_address=192.0.2.1"],
          "cannot be opened: Cannot assign requested address"),
     ]
     try:
@@ -809,13 +957,13 @@ def nbd_greeting(port):
 
 def case_daemon_serves_at_once(box):
     # A connection made the moment the parent of -d returns is served.
+    box.ini(NO_DEBUG_INI)
     for _ in range(5):
-        port = free_port()
-        box.ini("[zorv]\nnbd_server_port=%d\n" % port)
         log = box.path("d.log")
-        rc, out, err = box.run("-q", "-d", "-l", "dbg", "-o", log)
+        rc, out, err, port = detach_on_free_port(box, "-q", "-l", "dbg", "-o", log)
+        # A start that failed left no daemon to wait for: its reason is the failure.
+        check(rc == 0, f"-d status {rc}: {err}")
         try:
-            check_eq(rc, 0, "-d status")
             check_eq(nbd_greeting(port), b"NBDMAGIC", "the greeting right after -d returned")
         finally:
             m = wait_for(lambda: re.search(r"DEBUG (\d+) --- .* run_as_daemon loop", read_file(log)), RUN_TIMEOUT,
@@ -847,15 +995,17 @@ def case_commands_keep_log(box):
         ("time-stamped names, max_num_file", "file=zorv-${proc_start_time}.log\nmax_num_file=1\n"),
     ]
     commands = [["-e", "show info"], ["-p"], ["-h"], ["-v"], [], ["-d"]]
+    logdir = box.path("logs")
     for what, sink in sinks:
-        logdir = box.path("logs")
-        shutil.rmtree(logdir, ignore_errors=True)
-        os.mkdir(logdir)
-        nbd, shell = free_port(), free_port()
-        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n[log]\nlevel=info\nfile_dir=logs\n%s"
-                % (nbd, shell, sink))
-        c = start_console(box, "null")
-        wait_for(lambda: tcp_listeners(nbd), RUN_TIMEOUT, "the NBD listener")
+        def start(nbd, shell):
+            shutil.rmtree(logdir, ignore_errors=True)
+            os.mkdir(logdir)
+            # The commands find the running instance's ports in the same file.
+            box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n[log]\nlevel=info\nfile_dir=logs\n%s"
+                    % (nbd, shell, sink))
+            return start_console(box, "null", ports=[nbd, shell])
+
+        c = launch_on_free_port(start, 2)
         # Commands run a second apart, so a time-stamped name would differ.
         before = wait_for(lambda: log_state(box, logdir), RUN_TIMEOUT, "the log file")
         check(all(data for _, data in before.values()), f"{what}: the daemon logged: {before}")
@@ -914,8 +1064,8 @@ def case_console_help_and_nesting(box):
     # On the console: "help NAME" and "? NAME" only print, for every command
     # the listing names (before, "help quit" ended the console and so the
     # daemon); nested "source" stops at 16 levels with one refusal line.
-    box.ini("[zorv]\nnbd_server_port=%d\n" % free_port())
-    c = Console(box, "pipe", "-l", "info")
+    box.ini(NO_DEBUG_INI)
+    c = console_on_free_port(box, "pipe", "-l", "info")
     at = c.wait_text(b"zorv>")
     marks = iter(range(1, 1 << 30))
 
@@ -989,31 +1139,39 @@ def detach_env(box):
 
 
 def case_detach_slow_collector(box):
-    # The collector's name resolves 7 s after it is asked, longer than the
-    # daemon takes to serve: -d returns at once with status 0, the daemon
-    # serves, and its first record reaches the collector, looked up by the
-    # detached process (no thread ran across the fork).
-    collector = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    collector.bind(("127.0.0.1", 0))
-    try:
-        port = free_port()
-        box.ini("[zorv]\nnbd_server_port=%d\n[log]\nbsvlog=udp://collector.slow.test:%d\n"
-                % (port, collector.getsockname()[1]))
+    # The collector's or the syslog host's name resolves 7 s after it is
+    # asked, longer than the daemon takes to serve: -d returns at once with
+    # status 0, the daemon serves, and its lines reach the peer, looked up by
+    # the detached process (no thread ran across the fork). Each row: the
+    # [log] key, its scheme, and what the first packet must hold.
+    rows = (("bsvlog", "udp://collector.slow.test:%d", b"cmdline=["),
+            ("syslog", "udp://syslog.slow.test:%d", b"]: "))
+    for key, url, first in rows:
+        peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        peer.bind(("127.0.0.1", 0))
         try:
-            rc, out, err = box.run("-q", "-d", "-l", "dbg", env=detach_env(box))
-            check_eq(rc, 0, f"-d status; stderr: {err!r}")
-            check("cannot detach" not in err and "at fork" not in err, f"stderr: {err!r}")
-            check_eq(nbd_greeting(port), b"NBDMAGIC", "the detached daemon serves")
-            collector.settimeout(RUN_TIMEOUT)
+            box.ini("[log]\n%s=%s\n" % (key, url % peer.getsockname()[1]))
             try:
-                packet = collector.recv(2048)
-            except socket.timeout:
-                raise Failure("no record reached the collector")
-            check(b"cmdline=[" in packet, f"the kept first record: {packet!r}")
+                rc, out, err, port = detach_on_free_port(box, "-q", "-l", "dbg", env=detach_env(box))
+                check_eq(rc, 0, f"{key}: -d status; stderr: {err!r}")
+                check("cannot detach" not in err and "at fork" not in err, f"{key}: stderr: {err!r}")
+                check_eq(nbd_greeting(port), b"NBDMAGIC", f"{key}: the detached daemon serves")
+                # Lines keep coming (each connection logs), so a sink that
+                # dropped what came during the lookup still sends afterwards.
+                peer.settimeout(1)
+                deadline = time.monotonic() + RUN_TIMEOUT
+                packet = None
+                while packet is None and time.monotonic() < deadline:
+                    try:
+                        packet = peer.recv(4096)
+                    except socket.timeout:
+                        nbd_greeting(port)
+                check(packet is not None, f"{key}: nothing reached the peer")
+                check(first in packet, f"{key}: the first packet: {packet!r}")
+            finally:
+                stop_box_daemons(box)
         finally:
-            stop_box_daemons(box)
-    finally:
-        collector.close()
+            peer.close()
 
 
 def case_detach_refusals(box):
@@ -1046,10 +1204,12 @@ def case_detach_refusals(box):
     ]
     try:
         for what, section, status, line, serves in rows:
-            port = free_port() if section is not None else busy
-            box.ini("[zorv]\nnbd_server_port=%d\n%s" % (port, section or ""))
+            box.ini("[zorv]\n%s" % (section or "nbd_server_port=%d\n" % busy))
             try:
-                rc, out, err = box.run("-q", "-d")
+                if section is not None:
+                    rc, out, err, port = detach_on_free_port(box, "-q")
+                else:
+                    rc, out, err = box.run("-q", "-d")
                 check_eq(rc, status, f"{what}: status; stderr: {err!r}")
                 check(line in err, f"{what}: {line!r} on standard error: {err!r}")
                 if serves:
@@ -1059,9 +1219,9 @@ def case_detach_refusals(box):
             finally:
                 stop_box_daemons(box)
         # In the foreground the same report, and the console goes on.
-        port = free_port()
-        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (port, taken))
-        c = start_console(box, "pipe")
+        box.ini("[debug]\nshell_server_port=%d\n" % taken)
+        c = console_on_free_port(box, "pipe")
+        port = c.port
         c.wait_text(f"debug shell listener [127.0.0.1]:{taken} cannot be opened: Address already in use{goes_on}"
                     .encode())
         check_eq(nbd_greeting(port), b"NBDMAGIC", "the foreground daemon serves")

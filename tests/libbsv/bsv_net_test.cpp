@@ -135,16 +135,25 @@ TEST_P(Packets, BadPacketsAreRefusedWithTheirReason)
         EXPECT_TRUE(saw(cap, "bsv", "len=" + std::to_string(n) + " dlen=" + std::to_string(n ^ 1) +
                                      " endian=0 error: len!=dlen\n"));
     } else {
-        // Enciphered with another key: the check fails.
+        // Enciphered with another key: what the parser deciphers fails its
+        // check.
         std::vector<uint8_t> pkt(good, good + n);
         rc4_ctx rc4;
-        rc4_init(&rc4, BSV_NET_KEY, sizeof(BSV_NET_KEY));
+        ASSERT_EQ(rc4_init(&rc4, BSV_NET_KEY, sizeof(BSV_NET_KEY)), 0);
         rc4_crypt(&rc4, pkt.data() + 4, pkt.data() + 4, pkt.size() - 4);
         const uint8_t other[] = "another key";
-        rc4_init(&rc4, other, sizeof(other) - 1);
+        ASSERT_EQ(rc4_init(&rc4, other, sizeof(other) - 1), 0);
         rc4_crypt(&rc4, pkt.data() + 4, pkt.data() + 4, pkt.size() - 4);
+        // The packet holds the time and host: one in 256 would decipher to
+        // a matching check byte, which one flipped bit makes wrong again.
+        std::vector<uint8_t> seen = pkt;
+        ASSERT_EQ(rc4_init(&rc4, BSV_NET_KEY, sizeof(BSV_NET_KEY)), 0);
+        rc4_crypt(&rc4, seen.data() + 4, seen.data() + 4, seen.size() - 4);
+        if (hash_crc8(seen.data() + 3, static_cast<size_t>(n) - 4, 0) == seen[static_cast<size_t>(n) - 1])
+            pkt[static_cast<size_t>(n) - 1] ^= 1;
         log_capture cap;
         EXPECT_EQ(bsv_parse_net_type(pkt.data(), static_cast<uint32_t>(n)), -1);
+        EXPECT_TRUE(saw(cap, "bsv", "crc check failed\n"));
     }
 }
 

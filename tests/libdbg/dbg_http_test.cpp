@@ -27,6 +27,8 @@
 
 #include "../libpal/str_log_capture.h"
 #include "../libsh/sh_fixture.h"
+#include "../support/held_port.h"
+#include "../support/on_leave.h"
 #include "dbg_fixture.h"
 #include "liblog/flog.h"
 #include "liblog/log2.h"
@@ -40,19 +42,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-uint32_t free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 bool send_all(int fd, const std::string &bytes)
 {
@@ -287,10 +276,9 @@ TEST_F(WebTool, HalfConfiguredCredentialsKeepTheToolStopped)
         log_capture log;
         const debug_http_param p{0, "ZORV Web Debug Tool", k.user, k.password, "zorv>"};
         debug_http_set_param(&p);
-        const uint32_t free = free_port();
-        EXPECT_EQ(debug_http_server_init("127.0.0.1", free), -1);
+        const held_port held;
+        EXPECT_EQ(debug_http_server_init("127.0.0.1", held.port), -1);
         EXPECT_EQ(debug_http_server_port(), 0u);
-        EXPECT_EQ(loopback_connect(free), -1);
         bool said = false;
         for (const auto &line : log.all())
             said |= line.level == LOG2_ERR && line.text.find("needs both a user and a password") != std::string::npos;
@@ -390,8 +378,9 @@ TEST_F(WebTool, LogLinesOnce)
 // server's own values are substituted, never the request's variables.
 TEST_F(WebTool, PageFileReplacesTheEmbeddedPage)
 {
-    char dir[] = "/tmp/dbg_http_page_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string made = ::testing::TempDir() + "dbg_http_page_XXXXXX";
+    ASSERT_NE(mkdtemp(made.data()), nullptr);
+    const char *dir = made.c_str();
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof(old)), nullptr);
     ASSERT_EQ(chdir(dir), 0);
@@ -581,6 +570,7 @@ TEST_F(WebTool, LoginLockOutPerAddress)
     };
     const row rows[] = {{0, DBG_HTTP_LOGIN_FAIL_LIMIT, DBG_HTTP_LOGIN_LOCK_MINUTES}, {1, 2, 1}};
     ipcheck_set_clock(fake_clock);
+    const on_leave restore{[] { ipcheck_set_clock(nullptr); }};
     for (const row &k : rows) {
         SCOPED_TRACE(k.mode);
         if (k.mode != 0) {
@@ -612,7 +602,6 @@ TEST_F(WebTool, LoginLockOutPerAddress)
         if (k.mode != 0)
             libpwd_exit();
     }
-    ipcheck_set_clock(nullptr);
 }
 
 // Credentials that a C string reads shorter than sent never log in: each is

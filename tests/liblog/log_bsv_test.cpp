@@ -22,6 +22,7 @@
 #include "libpal/hash/rc4.h"
 #include "liblog/log2.h"
 #include "stderr_capture.h"
+#include "../support/on_leave.h"
 
 namespace {
 
@@ -215,6 +216,28 @@ TEST_F(LogCollector, BadUrlsAreRefusedAndTheOtherSinksGoOn)
     log2_printf(ctx_, LOG2_ERR | LOG2_F_NET, "t", "a.c", 1, "fn", "still logged\n");
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(g_lines[0], "still logged\n");
+}
+
+// A new URL while the earlier collector's opener still resolves its host:
+// the opener, failing, logs on the default context, so the setter waits for
+// it before it takes that context's hold. Were the hold taken first, each
+// would wait on the other until the join gave up and the new URL was refused.
+TEST_F(LogCollector, NewUrlWaitsForTheEarlierOpenerFirst)
+{
+    uint32_t level = 0;
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_CMD_GET_LEVEL, &level, sizeof(level)), 0);
+    const on_leave restore{[level] { log2_ioctl(nullptr, LOG2_CMD_LEVEL, as_arg(level), 0); }};
+    // The opener's failure is a dbg line.
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_CMD_LEVEL, as_arg(LOG2_DBG), 0), 0);
+    collector srv;
+    stderr_capture cap;
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_CMD_BSV_URL, "udp://no-such-host.invalid:5140", 0), 0);
+    EXPECT_EQ(log2_ioctl(nullptr, LOG2_CMD_BSV_URL, srv.url("udp").c_str(), 0), 0);
+    EXPECT_EQ(log2_bsv_join(nullptr, 20000), 0);
+    const std::string err = cap.take();
+    EXPECT_NE(err.find("log collector no-such-host.invalid:5140 cannot be opened"), std::string::npos) << err;
+    EXPECT_EQ(err.find("still being opened"), std::string::npos) << err;
+    EXPECT_GE(log2_get_bsv_fd(nullptr), 0);
 }
 
 TEST_F(LogCollector, NoPortMeansPort514)

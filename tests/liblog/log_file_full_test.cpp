@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../support/on_leave.h"
 #include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_init.h"
 #include "liblog/log2.h"
@@ -102,6 +104,12 @@ struct form_row {
     const char *file;  // the log file's name: ".pcap" chooses the record form
     uint32_t cap;      // below 16 KiB the cut runs inline, above on its own thread
 };
+
+// A row reads as its text in a listing and a failure.
+void PrintTo(const form_row &r, std::ostream *os)
+{
+    *os << r.name << " (" << r.file << ", cap " << r.cap << ")";
+}
 
 class LogFileFull : public ::testing::TestWithParam<form_row> {
 protected:
@@ -214,7 +222,7 @@ TEST_P(LogFileFull, CutWithoutRoomStartsTheFileAnew)
 // the daemonizer sets it): 0644, never world-writable.
 TEST_P(LogFileFull, FilesAre0644WhateverTheUmask)
 {
-    const mode_t old = umask(0);
+    const on_leave restore{[old = umask(0)] { umask(old); }};
     auto mode_of = [](const std::string &p) {
         struct stat st {};
         return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
@@ -238,7 +246,6 @@ TEST_P(LogFileFull, FilesAre0644WhateverTheUmask)
         log_line(1);
         EXPECT_EQ(mode_of(path_), 0644u) << "re-created";
     }
-    umask(old);
 }
 
 const form_row kForms[] = {

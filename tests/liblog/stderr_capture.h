@@ -2,19 +2,21 @@
 // for the logger's complaints on standard error.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 class stderr_capture {
 public:
     stderr_capture()
     {
         fflush(stderr);
-        char path[] = "/tmp/zorv_log2_XXXXXX";
-        fd_ = mkstemp(path);
-        unlink(path);
+        std::string path = ::testing::TempDir() + "zorv_log2_XXXXXX";
+        fd_ = mkstemp(path.data());
+        unlink(path.c_str());
         saved_ = dup(STDERR_FILENO);
         dup2(fd_, STDERR_FILENO);
     }

@@ -253,12 +253,14 @@ TEST(CoreDumpDeathTest, StaysOffWithoutRootOrDirectory)
         const char *dir;
         int result;
     };
+    // A directory missing from the test's own.
+    const std::string missing = ::testing::TempDir() + "zorv_no_dump";
     const row rows[] = {
         {true, false, "", 0},
         {true, false, nullptr, 0},
-        {false, false, "/tmp/zorv_no_dump", -1},
+        {false, false, missing.c_str(), -1},
         // A hard core limit of 0 cannot be raised without root.
-        {false, true, "/tmp/zorv_no_dump", -1},
+        {false, true, missing.c_str(), -1},
     };
     for (const auto &r : rows) {
         if (r.as_root && geteuid() != 0)

@@ -155,8 +155,23 @@ TEST_F(ClientConf, ConfiguredTimeoutsOutsideTheirRangeAreBroughtInside)
     snprintf(url.data(), url.size(), "/dev/sdb");
     qd_conf_get_timeouts(url.data());
     EXPECT_STREQ(url.data(), "/dev/sdb?connect_timeout=1&read_timeout=600&write_timeout=1");
-    EXPECT_TRUE(logs.has("read_timeout=900 is outside 1 to 600 seconds: 600 used\n"));
-    EXPECT_TRUE(logs.has("write_timeout=-5 is outside 1 to 600 seconds: 1 used\n"));
+    // One warn line for each value brought inside, naming the file and section.
+    for (const char *said : {"connect_timeout=0 is outside 1 to 600 seconds: 1 used\n",
+                             "read_timeout=900 is outside 1 to 600 seconds: 600 used\n",
+                             "write_timeout=-5 is outside 1 to 600 seconds: 1 used\n"}) {
+        int warned = 0;
+        for (const auto &line : logs.all())
+            warned += line.level == LOG2_WARN && line.text.find("qd_client.ini [conf] ") != std::string::npos &&
+                      line.text.ends_with(said);
+        EXPECT_EQ(warned, 1) << said;
+    }
+    // The bounds themselves are used as they are, without a word.
+    make_file("qd_client.ini", "[conf]\nconnect_timeout=1\nread_timeout=600\nwrite_timeout=600\n");
+    log_capture bounds;
+    snprintf(url.data(), url.size(), "/dev/sdb");
+    qd_conf_get_timeouts(url.data());
+    EXPECT_STREQ(url.data(), "/dev/sdb?connect_timeout=1&read_timeout=600&write_timeout=600");
+    EXPECT_FALSE(bounds.has("is outside"));
 }
 
 TEST_F(ClientConf, SessionsGiveTheirUrls)
