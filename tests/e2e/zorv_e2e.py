@@ -1065,7 +1065,14 @@ def case_console_help_and_nesting(box):
     # the listing names (before, "help quit" ended the console and so the
     # daemon); nested "source" stops at 16 levels with one refusal line.
     box.ini(NO_DEBUG_INI)
-    c = console_on_free_port(box, "pipe", "-l", "info")
+
+    def start(port):
+        # At info level: the listing's rows come without verb lines between.
+        console = Console(box, "pipe", "-l", "info", "-s", f"nbd_server_port={port}")
+        wait_serving(console.p, [port], console.text)
+        return console
+
+    c = launch_on_free_port(start)
     at = c.wait_text(b"zorv>")
     marks = iter(range(1, 1 << 30))
 
