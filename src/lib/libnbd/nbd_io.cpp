@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "libnbd/cli_mgr.h"
 #include "libnbd/nbd_proto.h"
@@ -50,7 +51,9 @@ int32_t rx_receive(nbd_client *client)
 // Looks for bytes without blocking until some come or the window closes.
 // A client that answers each reply at once has its next request here before
 // the session's CPU could fall asleep, which would cost more than the
-// request itself to wake.
+// request itself to wake. Between looks the CPU is offered to any thread
+// waiting for it: on a busy machine the client that the reply woke may be
+// queued behind this very session, and would otherwise wait out the window.
 int32_t rx_spin(nbd_client *client)
 {
     const auto end = std::chrono::steady_clock::now() + k_spin_window;
@@ -59,6 +62,7 @@ int32_t rx_spin(nbd_client *client)
         if (n != 0 || std::chrono::steady_clock::now() >= end) {
             return n;
         }
+        std::this_thread::yield();
     }
 }
 
