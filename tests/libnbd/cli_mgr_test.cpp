@@ -12,11 +12,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "liblog/log2.h"
+#include "libnbd/nbd_io.h"
 #include "libnbd/nbd_proto.h"
 #include "libpal/basic/os_malloc.h"
 #include "libnbd/nbdsrv.h"
@@ -102,6 +106,32 @@ std::vector<uint8_t> read_request(uint64_t h, uint64_t offset, uint32_t len)
     be64_store(req.data() + 16, offset);
     be32_store(req.data() + 24, len);
     return req;
+}
+
+// The ids of this process's threads.
+std::set<int> thread_ids()
+{
+    std::set<int> ids;
+    DIR *d = opendir("/proc/self/task");
+    for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            ids.insert(atoi(e->d_name));
+        }
+    }
+    if (d != nullptr) {
+        closedir(d);
+    }
+    return ids;
+}
+
+// A thread's scheduler state letter: 'R' while it runs or waits for a CPU,
+// 'S' while it sleeps in a wait.
+char thread_state(int tid)
+{
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t name_end = stat.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < stat.size() ? stat[name_end + 2] : '?';
 }
 
 class ClientPool : public ::testing::Test {
@@ -197,6 +227,62 @@ TEST_F(ClientPool, QueuedAndSplitRequestsAreAnsweredInOrder)
     uint8_t reply[NBD_REPLY_SIZE + 16];
     ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
     EXPECT_EQ(be64_load(reply + 8), 777U);
+}
+
+// After each reply a session looks for the next request for a short window
+// before it blocks; a client that stops sending leaves it asleep, not
+// running: an idle session costs no CPU.
+TEST_F(ClientPool, SessionWhoseClientStopsSendingSleeps)
+{
+    const std::set<int> before = thread_ids();
+    peer p(port_);
+    ASSERT_TRUE(p.open_export(path_));
+    std::set<int> session;
+    for (int tid : thread_ids()) {
+        if (before.count(tid) == 0) {
+            session.insert(tid);
+        }
+    }
+    ASSERT_EQ(session.size(), 1U);
+    const int tid = *session.begin();
+    // Each request is sent as soon as the previous reply came: the session
+    // looks for the next one, and finds it, every time.
+    for (uint64_t h = 1; h <= 100; h++) {
+        const auto req = read_request(h, h * 512, 512);
+        ASSERT_EQ(send(p.fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+        uint8_t reply[NBD_REPLY_SIZE + 512];
+        ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int running = 0;
+    for (int i = 0; i < 50; i++) {
+        running += thread_state(tid) == 'R' ? 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Asleep in every look but for a wake-up to check for a stop, which
+    // takes microseconds every few hundred milliseconds.
+    EXPECT_LE(running, 2);
+    // The sleeping session still answers.
+    const auto req = read_request(500, 0, 512);
+    ASSERT_EQ(send(p.fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    uint8_t reply[NBD_REPLY_SIZE + 512];
+    ASSERT_TRUE(p.recv_all(reply, sizeof(reply)));
+    EXPECT_EQ(be64_load(reply + 8), 500U);
+}
+
+// A session looks for the next request before blocking while its client
+// keeps up; after late requests it tries again ever more rarely, at last
+// once in 64, so a client that is always late costs a window that seldom.
+TEST(NbdSpin, DueAfterAPromptRequestAndAtLongerGapsAfterLateOnes)
+{
+    const struct {
+        uint32_t late;
+        bool due;
+    } rows[] = {{0, true},   {1, true},   {2, true},   {3, false},  {4, true},   {5, false},  {8, true},
+                {48, false}, {63, false}, {64, true},  {96, false}, {128, true}, {192, true}, {UINT32_MAX, false}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(nbd_spin_due(r.late), r.due) << "late " << r.late;
+    }
 }
 
 // The shell sets the read-only flag while clients connect (the NBD threads

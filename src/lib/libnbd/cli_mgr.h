@@ -26,7 +26,7 @@ struct nbd_client {
     uint8_t *rx;         // receive buffer of NBD_RX_SIZE bytes: [rx_off, rx_end) not yet consumed
     uint32_t rx_off;
     uint32_t rx_end;
-    bool rx_busy;        // the last request came without a wait: look before waiting for the next
+    uint32_t rx_late;    // requests in a row that came only after a blocking wait (nbd_spin_due)
     net_conn conn;       // the accepted socket; stop state 2 = stopped by cli_mgr_exit
     os_thread *thread;   // the "clisrv" thread serving it
     uint64_t size;       // export size in bytes

@@ -3,12 +3,26 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "libnbd/cli_mgr.h"
 #include "libnbd/nbd_proto.h"
 
 namespace {
+
+// How long a session looks for its client's next request before it blocks.
+// It covers a prompt client's turn-around after a reply (fio with one request
+// in flight on loopback: mostly 15 to 30 us, 97 % within 50 us) and stays
+// below what waking a halted CPU costs under a hypervisor (about 60 us); a
+// request that misses it pays both.
+constexpr std::chrono::microseconds k_spin_window{50};
+
+// A late client is looked for again after 1, 2, 4 ... late requests, then
+// after every this many: one whose pace changed is soon served at once
+// again, and one that always comes late costs a window only that rarely.
+constexpr uint32_t k_spin_probe_every = 64;
 
 uint32_t rx_avail(const nbd_client *client)
 {
@@ -26,12 +40,38 @@ uint32_t rx_take(nbd_client *client, void *buf, uint32_t len)
     return n;
 }
 
-// Receives what the socket holds into the buffer's free end. A client that
-// has been sending without pauses is looked at first (its next request is
-// usually there); any other is waited for first, which costs no receive
-// that finds nothing. wait_ms bounds each wait (negative: none). The count
-// received, 0 when the wait ran out, -1 when the session must end.
-int32_t rx_refill(nbd_client *client, int32_t wait_ms, bool *waited)
+// Receives what the socket holds into the buffer's free end: the count, 0
+// when nothing is there yet, -1 when the session must end.
+int32_t rx_receive(nbd_client *client)
+{
+    return net_read_avail(&client->conn, client->rx + client->rx_end,
+                          static_cast<int32_t>(NBD_RX_SIZE - client->rx_end));
+}
+
+// Looks for bytes without blocking until some come or the window closes.
+// A client that answers each reply at once has its next request here before
+// the session's CPU could fall asleep, which would cost more than the
+// request itself to wake. Between looks the CPU is offered to any thread
+// waiting for it: on a busy machine the client that the reply woke may be
+// queued behind this very session, and would otherwise wait out the window.
+int32_t rx_spin(nbd_client *client)
+{
+    const auto end = std::chrono::steady_clock::now() + k_spin_window;
+    for (;;) {
+        const int32_t n = rx_receive(client);
+        if (n != 0 || std::chrono::steady_clock::now() >= end) {
+            return n;
+        }
+        std::this_thread::yield();
+    }
+}
+
+// Fills the buffer's free end. When spin is set, the socket is looked at
+// first, for up to the spin window; otherwise (or when that finds nothing)
+// waited for, which costs no receive that finds nothing. wait_ms bounds
+// each wait (negative: none). The count received, 0 when the wait ran out,
+// -1 when the session must end.
+int32_t rx_refill(nbd_client *client, int32_t wait_ms, bool spin, bool *waited)
 {
     if (client->rx_off == client->rx_end) {
         client->rx_off = client->rx_end = 0;
@@ -41,28 +81,27 @@ int32_t rx_refill(nbd_client *client, int32_t wait_ms, bool *waited)
         client->rx_off = 0;
         client->rx_end = n;
     }
-    net_conn *nc = &client->conn;
-    bool look = client->rx_busy;
-    for (;;) {
-        if (!look) {
-            *waited = true;
-            const int w = net_wait_readable(nc, wait_ms);
-            if (w <= 0) {
-                return w;
-            }
+    int32_t n = spin ? rx_spin(client) : 0;
+    while (n == 0) {
+        *waited = true;
+        const int w = net_wait_readable(&client->conn, wait_ms);
+        if (w <= 0) {
+            return w;
         }
-        look = false;
-        const int32_t n = net_read_avail(nc, client->rx + client->rx_end, static_cast<int32_t>(NBD_RX_SIZE - client->rx_end));
-        if (n != 0) {
-            if (n > 0) {
-                client->rx_end += static_cast<uint32_t>(n);
-            }
-            return n;
-        }
+        n = rx_receive(client);
     }
+    if (n > 0) {
+        client->rx_end += static_cast<uint32_t>(n);
+    }
+    return n;
 }
 
 }  // namespace
+
+bool nbd_spin_due(uint32_t late)
+{
+    return late < k_spin_probe_every ? (late & (late - 1)) == 0 : late % k_spin_probe_every == 0;
+}
 
 nbd_head_read nbd_read_head(nbd_client *client, uint8_t *head, int32_t *got)
 {
@@ -70,7 +109,7 @@ nbd_head_read nbd_read_head(nbd_client *client, uint8_t *head, int32_t *got)
     while (rx_avail(client) < NBD_REQUEST_SIZE) {
         // Between requests the wait has no end; inside one, the time-out.
         const int32_t limit = rx_avail(client) == 0 ? -1 : client->conn.timeout;
-        const int32_t n = rx_refill(client, limit, &waited);
+        const int32_t n = rx_refill(client, limit, !waited && nbd_spin_due(client->rx_late), &waited);
         if (n < 0) {
             *got = -1;
             return nbd_head_read::ended;
@@ -80,7 +119,7 @@ nbd_head_read nbd_read_head(nbd_client *client, uint8_t *head, int32_t *got)
             return nbd_head_read::short_read;
         }
     }
-    client->rx_busy = !waited;
+    client->rx_late = waited ? client->rx_late + 1 : 0;
     rx_take(client, head, NBD_REQUEST_SIZE);
     *got = NBD_REQUEST_SIZE;
     return nbd_head_read::ok;

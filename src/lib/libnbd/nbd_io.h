@@ -20,9 +20,15 @@ bool nbd_write_all(nbd_client *client, const void *buf, uint32_t len);
 
 // The next request's 28 bytes. Waits without end for its first byte (an idle
 // client is kept), then at most the connection's time-out for the rest.
+// Before the blocking wait the socket is looked at without blocking for a
+// window of tens of microseconds, when nbd_spin_due says so.
 enum class nbd_head_read {
     ok,
     ended,  // failure, peer gone or the stop state
     short_read,  // part of a request came, then nothing within the time-out
 };
+// Whether to look for the next request for the window before blocking, late
+// being the session's count of requests in a row that came after the window:
+// always for a client that keeps up (late 0), rarely for one that does not.
+bool nbd_spin_due(uint32_t late);
 nbd_head_read nbd_read_head(nbd_client *client, uint8_t *head, int32_t *got);
