@@ -1022,6 +1022,63 @@ def case_commands_keep_log(box):
         c.stop(signal.SIGTERM)
 
 
+def case_stop_with_shell_sessions(box):
+    # A stop with idle and busy debug shell sessions open ends with status 0
+    # and, in a sanitizer build, no report: a session thread that stored its
+    # connection's fields again without the pool's lock raced the stopper,
+    # which reads them under it, at every such stop.
+    def start(nbd, shell):
+        box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (nbd, shell))
+        # Quiet: the log's lock, taken by both threads at every line, would
+        # order the two accesses and hide the race from the sanitizer.
+        p = box.start("-l", "err")
+        wait_serving(p, [nbd, shell], lambda: p.stderr.read() if p.poll() is not None else "")
+        p.shell = shell
+        return p
+
+    def ask(s, n):
+        s.sendall(f"echo mark-{n}.\n".encode())
+        got = b""
+        while f"mark-{n}.".encode() not in got.replace(b"echo mark-", b""):
+            chunk = s.recv(4096)
+            if not chunk:
+                return False
+            got += chunk
+        return True
+
+    p = launch_on_free_port(start, 2)
+    sessions = [socket.create_connection(("127.0.0.1", p.shell), timeout=10) for _ in range(6)]
+    stopping = threading.Event()
+
+    def busy(s):
+        n = 0
+        try:
+            while not stopping.is_set() and ask(s, n):
+                n += 1
+        except OSError:
+            pass
+
+    try:
+        # The idle ones send nothing: a command would take locks the stopper
+        # takes too and so order the race away. Their threads start at once.
+        for s in sessions[4:]:
+            check(ask(s, "start"), "a shell session answers")
+        workers = [threading.Thread(target=busy, args=(s,)) for s in sessions[4:]]
+        for w in workers:
+            w.start()
+        time.sleep(0.5)
+        rc, took, _, err = stop_and_wait(p)
+        stopping.set()
+        for w in workers:
+            w.join(10)
+    finally:
+        for s in sessions:
+            s.close()
+    check(all(t not in err for t in ("ThreadSanitizer", "AddressSanitizer", "runtime error")),
+          "a sanitizer report at the stop:\n" + err[-4000:])
+    check_eq(rc, 0, "status after SIGTERM with shell sessions open; stderr:\n" + err[-2000:])
+
+
 # ---- "help NAME" and nested "source", shared with the web tool's cases ----
 
 # (files, levels run, refused): a chain of files, each echoing its level and
