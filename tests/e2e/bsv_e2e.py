@@ -441,11 +441,19 @@ def full_disk_run(box, name, bound, logs):
 
 def case_config_warnings_reach_the_log(box):
     """A warning from reading the configuration comes before the log file
-    opens: the file still gets it, once, as the console did."""
-    err = run_a_while(box, "[zorv]\nnbd_server_port=%d\nnbd_readonly=maybe\n[log]\nfile=w.log\n")
-    check("nbd_readonly=maybe" in err, "the warning on the console")
-    text = read(box.path("w.log")).decode(errors="replace")
-    check_eq(text.count("error: nbd_readonly=maybe"), 1, "the warning in the log file:\n" + text[:2000])
+    opens: the file, text or pcap, still gets it, once, as the console did."""
+    for name in ("w.log", "w.pcap"):
+        err = run_a_while(box, "[zorv]\nnbd_server_port=%d\nnbd_readonly=maybe\n[log]\nfile=" + name + "\n")
+        check("nbd_readonly=maybe" in err, "the warning on the console")
+        data = read(box.path(name))
+        if name.endswith(".pcap"):
+            recs = parse_pcap(data)[1]
+            if shutil.which("tshark") is not None:
+                check_eq(len(tshark_lengths(box.path(name))), len(recs), "tshark reads the file whole")
+            text = "".join(record_text(r[2]) for r in recs)
+        else:
+            text = data.decode(errors="replace")
+        check_eq(text.count("error: nbd_readonly=maybe"), 1, f"the warning in {name}:\n" + text[:2000])
 
 
 @reads_with_tshark

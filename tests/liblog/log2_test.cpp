@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "liblog/log_console.h"
+#include "liblog/log_file.h"
 #include "libpal/os/posix/os_panic.h"
 #include "stderr_capture.h"
 #include "../libpal/tool_files.h"
@@ -981,54 +982,67 @@ size_t count_of(const std::string &text, const std::string &what)
 // What is logged before the sinks open (the warnings of reading the
 // configuration) reaches each sink once it is switched on, once, and only
 // until the sinks are declared open; the levels that count are those in
-// force when the sink opens.
+// force when the sink opens. A pcap file takes its records as it opens, with
+// the call's file, line and function.
 TEST(LogEarly, LinesBeforeTheSinksOpenReachEachSinkOnce)
 {
     pl_init();
     const std::string dir = ::testing::TempDir() + "zorv_log_early_" + std::to_string(getpid());
     mkdir(dir.c_str(), 0755);
-    const std::string path = dir + "/early.log";
-    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-    ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    struct row {
+        const char *name;
+        std::string marker;  // before each message in the file
+    };
+    for (const row &r : {row{"early.log", ""}, row{"early.pcap", std::string("a.c\0" "1\0" "fn\0", 9)}}) {
+        SCOPED_TRACE(r.name);
+        const std::string path = dir + "/" + r.name;
+        const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(a);
+        ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        ASSERT_EQ(getsockname(peer, reinterpret_cast<sockaddr *>(&a), &len), 0);
 
-    log2_ctx *ctx = log2_ctx_new();
-    log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), 0);
-    log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "configuration warning\n");
-    log2_printf(ctx, LOG2_DBG, "t", "a.c", 1, "fn", "below the level set later\n");
-    log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_INFO}), 0);
-    ASSERT_EQ(log2_ioctl(ctx, LOG2_CMD_FILE_OPEN, path.c_str(), -1), 0);
-    log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
-    log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "between the two\n");
-    log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{0}), 0);
-    log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
-    const std::string url = "udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
-    log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
-    log2_ioctl(ctx, LOG2_CMD_EARLY_END, nullptr, 0);
-    log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
-    log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "the end\n");
+        log2_ctx *ctx = log2_ctx_new();
+        log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), 0);
+        log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "configuration warning\n");
+        log2_printf(ctx, LOG2_DBG, "t", "a.c", 1, "fn", "below the level set later\n");
+        log2_ioctl(ctx, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{LOG2_INFO}), 0);
+        ASSERT_EQ(log2_ioctl(ctx, LOG2_CMD_FILE_OPEN, path.c_str(), -1), 0);
+        log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "between the two\n");
+        log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{0}), 0);
+        log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        // Opened again, appending: what the file had is not written twice.
+        ASSERT_EQ(log_file_set_mode(&ctx->file, "a"), 0);
+        ASSERT_EQ(log2_ioctl(ctx, LOG2_CMD_FILE_OPEN, path.c_str(), -1), 0);
+        log2_ioctl(ctx, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        const std::string url = "udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, url.c_str(), -1);
+        log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        log2_ioctl(ctx, LOG2_CMD_EARLY_END, nullptr, 0);
+        log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), 0);
+        log2_printf(ctx, LOG2_WARN, "t", "a.c", 1, "fn", "the end\n");
 
-    const std::string file = slurp(path);
-    EXPECT_EQ(count_of(file, "configuration warning"), 1u) << file;
-    EXPECT_EQ(count_of(file, "between the two"), 1u) << file;
-    EXPECT_EQ(count_of(file, "below the level"), 0u) << file;
-    std::string packets;
-    char buf[4096];
-    ssize_t n;
-    while ((n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
-        packets.append(buf, static_cast<size_t>(n));
-    EXPECT_EQ(count_of(packets, "configuration warning"), 1u) << packets;
-    EXPECT_EQ(count_of(packets, "between the two"), 1u) << packets;
-    EXPECT_EQ(count_of(packets, "the end"), 1u) << packets;
-    EXPECT_EQ(count_of(packets, "below the level"), 0u) << packets;
-    log2_exit(ctx);
-    close(peer);
-    unlink(path.c_str());
+        const std::string file = slurp(path);
+        EXPECT_EQ(count_of(file, r.marker + "configuration warning"), 1u) << file;
+        EXPECT_EQ(count_of(file, r.marker + "between the two"), 1u) << file;
+        EXPECT_EQ(count_of(file, r.marker + "the end"), 1u) << file;
+        EXPECT_EQ(count_of(file, "below the level"), 0u) << file;
+        std::string packets;
+        char buf[4096];
+        ssize_t n;
+        while ((n = recv(peer, buf, sizeof(buf), MSG_DONTWAIT)) > 0)
+            packets.append(buf, static_cast<size_t>(n));
+        EXPECT_EQ(count_of(packets, "configuration warning"), 1u) << packets;
+        EXPECT_EQ(count_of(packets, "between the two"), 1u) << packets;
+        EXPECT_EQ(count_of(packets, "the end"), 1u) << packets;
+        EXPECT_EQ(count_of(packets, "below the level"), 0u) << packets;
+        log2_exit(ctx);
+        close(peer);
+        unlink(path.c_str());
+    }
     rmdir(dir.c_str());
 }
 

@@ -179,14 +179,19 @@ void set_err(char *err, const char *text)
 
 // ---- the record writer ----
 
-void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, const char *func, const char *msg)
+namespace {
+
+// Builds a message's record and hands it to its takers, or, file_only, to
+// the file callback alone.
+void write_message(bool file_only, uint32_t level, const char *tag, const char *file, int line, const char *func,
+                   const char *msg)
 {
     if (t_in_bsv || (tag != nullptr && (strcmp(tag, "bsv") == 0 || strcmp(tag, "net") == 0)))
         return;
     bsv_reg_log();
     // Nobody takes records (no reader, sink or collector): the log call pays
     // nothing for them.
-    if (!g_any_cb.load() && g_log_type.reader_count.load() == 0)
+    if (!g_any_cb.load() && (file_only || g_log_type.reader_count.load() == 0))
         return;
     const bsv_busy busy;
     if (file != nullptr && strncmp(file, BSV_PATH_PREFIX, k_path_prefix_len) == 0)
@@ -197,7 +202,7 @@ void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, 
         return;
     if (g_any_cb.load()) {
         std::lock_guard guard(g_cb_lock);
-        if (g_net_cb.fn != nullptr && (level & k_level_and_net) != 0) {
+        if (!file_only && g_net_cb.fn != nullptr && (level & k_level_and_net) != 0) {
             uint8_t pkt[BSV_NET_MAX];
             const int n = bsv_pack_log(pkt, 0, rec, static_cast<uint32_t>(len));
             if (n > 0)
@@ -206,7 +211,21 @@ void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, 
         if (g_file_cb.fn != nullptr)
             g_file_cb.fn(level, rec, static_cast<uint32_t>(len), g_file_cb.arg);
     }
-    bsv_type_write(&g_log_type, rec, static_cast<uint32_t>(len));
+    if (!file_only)
+        bsv_type_write(&g_log_type, rec, static_cast<uint32_t>(len));
+}
+
+}  // namespace
+
+void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, const char *func, const char *msg)
+{
+    write_message(false, level, tag, file, line, func, msg);
+}
+
+void bsv_log_write_file(uint32_t level, const char *tag, const char *file, int line, const char *func,
+                        const char *msg)
+{
+    write_message(true, level, tag, file, line, func, msg);
 }
 
 void bsv_set_net_cb(bsv_write_cb cb, void *arg)

@@ -84,6 +84,10 @@ struct bsv_log3_rec {
 
 // The record writer: one call per log message, inside the log call.
 void bsv_log_write(uint32_t level, const char *tag, const char *file, int line, const char *func, const char *msg);
+// The same record for the file callback alone: a message the other takers
+// had when it was logged, written to a pcap log file opened since.
+void bsv_log_write_file(uint32_t level, const char *tag, const char *file, int line, const char *func,
+                        const char *msg);
 // Install or clear (nullptr) a callback; waits for a running one to return.
 void bsv_set_net_cb(bsv_write_cb cb, void *arg);
 void bsv_set_file_cb(bsv_write_cb cb, void *arg);

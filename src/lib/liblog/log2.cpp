@@ -45,6 +45,13 @@ struct log2_early {
         std::string tag;
         std::string text;
         std::string file_text;
+        // The record's: where the call came from (__FILE__ and __func__
+        // live as long as the process) and its text, kept while a pcap
+        // file has not had it.
+        const char *file;
+        int lineno;
+        const char *func;
+        std::string record;
     };
     std::vector<line> lines;
     size_t bytes = 0;
@@ -110,10 +117,20 @@ std::atomic<bool> g_fork_held{false};
 std::atomic<pid_t> g_fork_pid{0};
 
 // The lines kept before the sinks open: each one's level, tag and texts
-// (the line, and the untruncated text for the file), and which of the two
-// sinks it has reached.
+// (the line, the untruncated text for the file, the record's), and which of
+// the sinks it has reached.
 constexpr uint8_t kEarlyFile = 1;
 constexpr uint8_t kEarlySyslog = 2;
+constexpr uint8_t kEarlyPcap = 4;
+constexpr uint8_t kEarlyAll = kEarlyFile | kEarlySyslog | kEarlyPcap;
+
+// A log call's record: where the call came from and its text.
+struct call_record {
+    const char *file;
+    int lineno;
+    const char *func;
+    const char *text;
+};
 // Beyond this the lines are not kept (the console has them).
 constexpr size_t kEarlyBytes = 65536;
 
@@ -274,20 +291,27 @@ const char *path_basename(const char *path)
 }
 
 // Keeps a line for the sinks not switched on yet. Requires: the context's mutex.
-void early_keep(log2_ctx *ctx, int level, const char *tag, const char *line, int len, const char *file_text)
+// A line without a record (rec nullptr) has none for a pcap file either.
+void early_keep(log2_ctx *ctx, int level, const char *tag, const char *line, int len, const char *file_text,
+                const call_record *rec)
 {
     log2_early *early = ctx->early;
     if (early == nullptr || early->bytes >= kEarlyBytes) {
         return;
     }
-    const uint8_t reached = (ctx->file_on.load() != 0 ? kEarlyFile : 0) | (ctx->syslog_on.load() != 0 ? kEarlySyslog : 0);
-    if (reached == (kEarlyFile | kEarlySyslog)) {
+    const uint8_t reached = (ctx->file_on.load() != 0 ? kEarlyFile : 0) | (ctx->syslog_on.load() != 0 ? kEarlySyslog : 0) |
+                            (rec == nullptr || log_file_is_pcap(&ctx->file) ? kEarlyPcap : 0);
+    if (reached == kEarlyAll) {
         return;
     }
     try {
+        const bool pcap_wants = (reached & kEarlyPcap) == 0;
         early->lines.push_back({level, reached, tag, std::string(line, static_cast<size_t>(len)),
-                                file_text != nullptr ? file_text : std::string(line, static_cast<size_t>(len))});
-        early->bytes += early->lines.back().text.size() + early->lines.back().file_text.size();
+                                file_text != nullptr ? file_text : std::string(line, static_cast<size_t>(len)),
+                                pcap_wants ? rec->file : nullptr, pcap_wants ? rec->lineno : 0,
+                                pcap_wants ? rec->func : nullptr, pcap_wants ? rec->text : ""});
+        const auto &kept = early->lines.back();
+        early->bytes += kept.text.size() + kept.file_text.size() + kept.record.size();
     } catch (const std::bad_alloc &) {
         early->bytes = kEarlyBytes;
     }
@@ -295,7 +319,7 @@ void early_keep(log2_ctx *ctx, int level, const char *tag, const char *line, int
 
 // Hands one line to the sinks. Requires: the context's mutex held by this call.
 void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *line, int len,
-                   const char *file_text)
+                   const char *file_text, const call_record *rec)
 {
     if (above_threshold(ctx, level)) {
         return;
@@ -326,7 +350,7 @@ void log2_dispatch(log2_ctx *ctx, uint32_t level, const char *tag, const char *l
     if (ctx->syslog_on.load() != 0) {
         syslog_write(&ctx->net, lv, tagbuf, line, len);
     }
-    early_keep(ctx, lv, tagbuf, line, len, file_text);
+    early_keep(ctx, lv, tagbuf, line, len, file_text, rec);
     str_tail_add(&ctx->tail, line);
     if (lv == static_cast<int>(LOG2_CRIT) && (level & LOG2_F_NOEXIT) == 0) {
         log2_crit_exit();
@@ -412,12 +436,13 @@ void log2_emit(log2_ctx *ctx, uint32_t level, const char *tag, const char *file,
         str_buf_putc(sb, '\n');
     }
 
-    bsv_log_write(level, tag, file, lineno, func, record_text != nullptr ? record_text : msg);
+    const call_record rec{file, lineno, func, record_text != nullptr ? record_text : msg};
+    bsv_log_write(level, tag, rec.file, rec.lineno, rec.func, rec.text);
 
     if ((level & LOG2_F_BSVONLY) == 0) {
         str_add_chr_not_exist_tail(line, sizeof(line), '\n');
         str_buf_putc_once(sb, '\n');
-        log2_dispatch(ctx, level, tag, line, -1, str_buf_cstr(sb));
+        log2_dispatch(ctx, level, tag, line, -1, str_buf_cstr(sb), &rec);
     }
 }
 
@@ -508,6 +533,9 @@ void early_replay(log2_ctx *ctx, uint8_t sink)
         l.reached |= sink;
         if (sink == kEarlyFile) {
             log_file_write(&ctx->file, l.level, l.tag.c_str(), l.file_text.c_str(), -1);
+        } else if (sink == kEarlyPcap) {
+            bsv_log_write_file(static_cast<uint32_t>(l.level), l.tag.c_str(), l.file, l.lineno, l.func,
+                               l.record.c_str());
         } else {
             syslog_write(&ctx->net, l.level, l.tag.c_str(), l.text.c_str(), static_cast<int>(l.text.size()));
         }
@@ -745,7 +773,7 @@ int log2_write_line(log2_ctx *ctx, uint32_t level, const char *tag, const char *
     buf[n] = '\0';
     ctx_hold hold(ctx);
     if (hold.held()) {
-        log2_dispatch(ctx, level, tag, buf, static_cast<int>(n), nullptr);
+        log2_dispatch(ctx, level, tag, buf, static_cast<int>(n), nullptr, nullptr);
     }
     return 0;
 }
@@ -968,7 +996,16 @@ int log2_ioctl(log2_ctx *ctx, int cmd, const void *arg, int len)
         return 0;
     case LOG2_CMD_FILE_OPEN: {
         int rc = -1;
-        when_file_idle(ctx, UINT64_MAX, [&] { rc = log_file_open(&ctx->file, static_cast<const char *>(arg)); });
+        bool pcap = false;
+        when_file_idle(ctx, UINT64_MAX, [&] {
+            rc = log_file_open(&ctx->file, static_cast<const char *>(arg));
+            pcap = log_file_is_pcap(&ctx->file);
+        });
+        // A pcap file takes records from its open on, whether the file
+        // sink is switched on or not.
+        if (pcap) {
+            early_replay(ctx, kEarlyPcap);
+        }
         return rc;
     }
     case LOG2_CMD_FILE_DIR: {

@@ -101,7 +101,8 @@ struct log2_ctx {
     bool exited;   // set under the mutex by log2_exit
     // The lines logged before the file and syslog sinks were switched on
     // (configuration warnings come before the sinks open): each sink writes
-    // those it missed once it is switched on. Kept until LOG2_CMD_EARLY_END.
+    // those it missed once it is switched on, a pcap file as it opens. Kept
+    // until LOG2_CMD_EARLY_END.
     log2_early *early;
 };
 

@@ -734,6 +734,11 @@ int log_file_write(log_file *file, int level, const char *tag, const char *text,
     return 0;
 }
 
+bool log_file_is_pcap(const log_file *file)
+{
+    return file->form == k_form_pcap;
+}
+
 const char *log_file_get_path(const log_file *file)
 {
     return file->path;

@@ -80,6 +80,8 @@ void log_file_close(log_file *file);
 // One line: the prefix (date and time with microseconds, level prefix, pid,
 // thread name, tag) and text. 0, or -1 when the line is lost.
 int log_file_write(log_file *file, int level, const char *tag, const char *text, int len);
+// True once a pcap file was opened (records go to it), even one tried again later.
+bool log_file_is_pcap(const log_file *file);
 const char *log_file_get_path(const log_file *file);
 uint32_t log_file_get_size(const log_file *file);
 // The open file's descriptor (text stream or pcap file), -1 when none is open.
