@@ -232,14 +232,7 @@ def daemon_pid(box):
     """The process id of the detached daemon running this sandbox's binary,
     once the forks that lead to it have ended."""
     def find():
-        alive = []
-        for entry in os.listdir("/proc"):
-            try:
-                if entry.isdigit() and os.readlink(f"/proc/{entry}/exe") == box.exe and \
-                        zorv_e2e.pid_alive(int(entry)):
-                    alive.append(int(entry))
-            except OSError:
-                pass
+        alive = zorv_e2e.box_daemons(box)
         return alive[0] if len(alive) == 1 else None
 
     first = wait_for(find, zorv_e2e.RUN_TIMEOUT, "the detached daemon")

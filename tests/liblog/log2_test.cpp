@@ -25,6 +25,7 @@
 #include "liblog/log_file.h"
 #include "libpal/os/posix/os_panic.h"
 #include "stderr_capture.h"
+#include "log_test_util.h"
 #include "../libpal/tool_files.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
@@ -80,11 +81,6 @@ std::string file_path_of(log2_ctx *ctx)
     char buf[4096];
     log2_get_file_path(ctx, buf, sizeof(buf));
     return buf;
-}
-
-const void *as_arg(intptr_t v)
-{
-    return reinterpret_cast<const void *>(v);
 }
 
 template <typename Fn>
@@ -962,14 +958,6 @@ TEST(LogDiag, SilentUnlessSwitchedOn)
 }  // namespace
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 size_t count_of(const std::string &text, const std::string &what)
 {

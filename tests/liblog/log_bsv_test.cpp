@@ -22,16 +22,12 @@
 #include "libpal/hash/rc4.h"
 #include "liblog/log2.h"
 #include "stderr_capture.h"
+#include "log_test_util.h"
 #include "../support/on_leave.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-const void *as_arg(intptr_t v)
-{
-    return reinterpret_cast<const void *>(v);
-}
 
 // A UDP collector on a free loopback port.
 class collector {

@@ -31,23 +31,11 @@
 #include "libpal/env/pl_init.h"
 #include "liblog/log2.h"
 #include "stderr_capture.h"
+#include "log_test_util.h"
 
 namespace {
 
 constexpr uid_t k_nobody = 65534;
-
-const void *as_arg(intptr_t v)
-{
-    return reinterpret_cast<const void *>(v);
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string temp_dir(const char *what)
 {

@@ -25,21 +25,9 @@
 #include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_init.h"
 #include "liblog/log2.h"
+#include "log_test_util.h"
 
 namespace {
-
-const void *as_arg(intptr_t v)
-{
-    return reinterpret_cast<const void *>(v);
-}
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // Whole: every text line is one log line from its date on; every pcap
 // record lies within the file. The count of lines or records, -1 when not.

@@ -12,16 +12,9 @@
 
 #include "libpal/env/pl_init.h"
 #include "liblog/log2.h"
+#include "log_test_util.h"
 
 namespace {
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 class LogFile : public ::testing::Test {
 protected:

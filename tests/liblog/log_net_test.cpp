@@ -43,6 +43,18 @@ int bind_loopback(int type, uint16_t *port)
     return fd;
 }
 
+// A URL of scheme on a loopback port nobody listens on any more (released
+// at once: a UDP socket kept bound there would take the packets).
+std::string closed_port_url(const char *scheme, int type)
+{
+    uint16_t port = 0;
+    const int fd = bind_loopback(type, &port);
+    if (fd < 0)
+        return "";
+    close(fd);
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port);
+}
+
 std::string recv_packet(int fd)
 {
     pollfd p{fd, POLLIN, 0};
@@ -154,11 +166,8 @@ TEST_F(Syslog, TcpLinesArriveInOrder)
 // after a failed connect the sink does not try again at once.
 TEST_F(Syslog, ServerThatIsDownBacksOff)
 {
-    uint16_t port = 0;
-    const int srv = bind_loopback(SOCK_STREAM, &port);
-    ASSERT_GE(srv, 0);
-    close(srv);  // nobody listens on the port any more
-    const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
+    const std::string url = closed_port_url("tcp", SOCK_STREAM);
+    ASSERT_FALSE(url.empty());
     ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
     const uint64_t start = os_tick_ms();
     EXPECT_EQ(syslog_write(&net_, LOG2_INFO, "main", "lost\n", -1), -1);
@@ -450,11 +459,8 @@ TEST(SyslogResolver, NoLogCallWaitsOnANameThatDoesNotResolve)
 // every other line.
 TEST_F(Syslog, ClosedUdpPortBacksOffLikeAnyFailure)
 {
-    uint16_t port = 0;
-    const int srv = bind_loopback(SOCK_DGRAM, &port);
-    ASSERT_GE(srv, 0);
-    close(srv);
-    const std::string url = "udp://127.0.0.1:" + std::to_string(port);
+    const std::string url = closed_port_url("udp", SOCK_DGRAM);
+    ASSERT_FALSE(url.empty());
     ASSERT_GE(log_net_open(&net_, url.c_str()), 0);
     std::set<uint64_t> sockets;  // by the tick each was opened at
     int lines = 0;

@@ -265,9 +265,7 @@ int parse_flags(const char *url, bd_open_args &a, verr *err)
         }
         readonly = readonly || ascii_equal_nocase(word, kReadOnlyWord);
     }
-    std::vector<char> text(v.begin(), v.end());
-    text.push_back('\0');
-    a.flags |= os_sflag2pf(text.data()) | (readonly ? BD_OPEN_RDONLY : 0);
+    a.flags |= os_sflag2pf(v.data()) | (readonly ? BD_OPEN_RDONLY : 0);
     return 0;
 }
 
@@ -347,15 +345,14 @@ int bd_open_args_check_names(const char *url, const bd_drv *drv, verr *err)
     PL_ASSERT_RET(url != nullptr && drv != nullptr, -1);
     try {
         return for_each_item(url, [&](const query_item &it) {
-            const std::string name = shown(it.name);
             if (!it.has_value) {
-                BD_ERR(err, kCodeParam, "parameter [%s] has no value", name.c_str());
+                BD_ERR(err, kCodeParam, "parameter [%s] has no value", shown(it.name).c_str());
                 return -1;
             }
             if (is_layer_param(it.name) || declared_by(drv, it.name))
                 return 0;
             BD_ERR(err, kCodeParam, "unknown parameter [%s]: neither the block layer nor the driver \"%s\" takes it",
-                   name.c_str(), drv->name != nullptr ? drv->name : "");
+                   shown(it.name).c_str(), drv->name != nullptr ? drv->name : "");
             return -1;
         });
     } catch (const std::bad_alloc &) {

@@ -166,10 +166,10 @@ int hold_and_check(bd_dev *dev, const char *path, held_path &held, struct stat &
     return 0;
 }
 
-// The opened descriptor is what was held and judged: the same file, of a
-// kind served. The open always adds O_NONBLOCK; a file or disk has no use
-// for it, so it goes.
-int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct stat &seen, bool table)
+// A path was judged on its held descriptor, and opening through that
+// descriptor reaches the same file, so only a table is judged here. The open
+// always adds O_NONBLOCK; a file or disk has no use for it, so it goes.
+int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, bool table)
 {
     // A table without a descriptor is served only when it says it is a block
     // device (a virtual device); the built-in devices ("/dev/zero",
@@ -182,15 +182,6 @@ int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, const struct 
         return -1;
     }
     int fd = os_file_fileno(file);
-    struct stat now;
-    if (fstat(fd, &now) != 0) {
-        fail_os(dev, __func__, __LINE__, true, "fstat error: ");
-        return -1;
-    }
-    if (now.st_dev != seen.st_dev || now.st_ino != seen.st_ino || !servable(now.st_mode)) {
-        refuse_kind(dev, path);
-        return -1;
-    }
     int fl = fcntl(fd, F_GETFL);
     if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1) {
         fail_os(dev, __func__, __LINE__, true, "fcntl error: ");
@@ -344,7 +335,7 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     if (file == nullptr)
         return nullptr;
     os_file_info info{};
-    if (check_opened(dev, file, path.data(), seen, table) != 0 || info_and_start(dev, file, info) != 0) {
+    if (check_opened(dev, file, path.data(), table) != 0 || info_and_start(dev, file, info) != 0) {
         os_file_close(file);
         return nullptr;
     }

@@ -237,8 +237,21 @@ void report_lost_records(log_file *file)
     }
 }
 
-// Copies [from, to) of in to out at dst; dst at or before from, so a file
-// can be copied onto its own start.
+// All of [p, p + n) to fd at off, through short writes and signals.
+bool pwrite_all(int fd, const char *p, size_t n, int64_t off)
+{
+    for (size_t done = 0; done < n;) {
+        const ssize_t w = pwrite(fd, p + done, n - done, static_cast<off_t>(off + static_cast<int64_t>(done)));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Copies [from, to) of in to out at dst.
 bool copy_range(int in, int out, int64_t from, int64_t to, int64_t dst)
 {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[k_copy_chunk]);
@@ -247,17 +260,9 @@ bool copy_range(int in, int out, int64_t from, int64_t to, int64_t dst)
     while (from < to) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(to - from, k_copy_chunk));
         const ssize_t got = pread(in, buf.get(), want, from);
-        if (got <= 0)
+        if (got <= 0 || !pwrite_all(out, buf.get(), static_cast<size_t>(got), dst))
             return false;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t w = pwrite(out, buf.get() + done, static_cast<size_t>(got - done), dst);
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            done += w;
-            dst += w;
-        }
+        dst += got;
         from += got;
     }
     return true;
@@ -357,17 +362,7 @@ bool write_in_place(const log_file_cut *c)
     const int fd = open(c->path, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const char *p = c->kept_data.data();
-    bool ok = true;
-    for (size_t done = 0; ok && done < c->kept_data.size();) {
-        const ssize_t w = pwrite(fd, p + done, c->kept_data.size() - done, static_cast<off_t>(done));
-        if (w < 0 && errno == EINTR)
-            continue;
-        ok = w > 0;
-        if (ok)
-            done += static_cast<size_t>(w);
-    }
-    ok = ok && ftruncate(fd, c->kept) == 0;
+    const bool ok = pwrite_all(fd, c->kept_data.data(), c->kept_data.size(), 0) && ftruncate(fd, c->kept) == 0;
     return close(fd) == 0 && ok;
 }
 
@@ -398,10 +393,13 @@ void finish_cut(log_file *file, uint64_t now)
             unlink(c->tmp);
         fprintf(stderr, "log file %s: its newest part could not be kept, the file starts anew\n", c->path);
     }
-    const uint64_t held_lines = c->form == k_form_pcap ? 0 : static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+    // Counted only when they are lost: the count walks up to half the cap.
+    const auto held_lines = [&c] {
+        return c->form == k_form_pcap ? 0 : static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+    };
     if (!cut_back(file, kept ? c->kept : 0)) {
         file->retry_ms = now + k_rest_ms;
-        file->lost += held_lines;
+        file->lost += held_lines();
         return;
     }
     if (c->form == k_form_pcap) {
@@ -414,7 +412,7 @@ void finish_cut(log_file *file, uint64_t now)
         return;
     }
     if (!c->held.empty() && !write_text(file, "", c->held.data(), c->held.size(), now))
-        file->lost += held_lines;
+        file->lost += held_lines();
 }
 
 // Completes a cut whose copy is done.

@@ -265,13 +265,12 @@ bool net_resolved(log_net *net, uint64_t now)
 {
     if (net->addr_len != 0)
         return true;
-    char service[32];
-    service_of(net, service, sizeof(service));
-    if (net->lookup == nullptr &&
-        resolve_flags(net->host, service, socktype_of(net), AI_NUMERICHOST | AI_NUMERICSERV, &net->addr,
-                      &net->addr_len) == 0)
-        return true;
     if (net->lookup == nullptr) {
+        char service[32];
+        service_of(net, service, sizeof(service));
+        if (resolve_flags(net->host, service, socktype_of(net), AI_NUMERICHOST | AI_NUMERICSERV, &net->addr,
+                          &net->addr_len) == 0)
+            return true;
         std::unique_ptr<log_net_lookup> l(new (std::nothrow) log_net_lookup);
         if (!l)
             return false;

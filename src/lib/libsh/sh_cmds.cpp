@@ -199,8 +199,7 @@ int cmd_echo(sh_ctx *ctx, int argc, char **argv)
             else if (*o == 'E')
                 escapes = false;
             else {
-                ctx->printf(ctx->out, "echo [opt] [string|var]...\n%s\n\t-h Display this help\n",
-                            libsh_cmd_help_text("echo"));
+                sh_imp::plain_usage(ctx, "echo [opt] [string|var]...", "echo");
                 return 1;
             }
         }

@@ -40,10 +40,15 @@ constexpr uint64_t k_loop_step_ms = 1000;
 // 0 not run, 1 running, 2 done.
 std::atomic<int> s_stop_state{0};
 
+bool port_in_range(int port)
+{
+    return port > 0 && port <= 65535;
+}
+
 // The instance check's connect: true when something accepts on 127.0.0.1:port.
 bool loopback_answers(int port)
 {
-    if (port <= 0 || port > 65535)
+    if (!port_in_range(port))
         return false;
     sock_conn_opts opts = {};
     opts.timeout = k_instance_timeout_ms;
@@ -54,11 +59,6 @@ bool loopback_answers(int port)
         return false;
     sock_close(sock);
     return true;
-}
-
-bool port_in_range(int port)
-{
-    return port > 0 && port <= 65535;
 }
 
 // One form for a listener that did not open, on the log's err level (and so
