@@ -24,6 +24,7 @@
 #include "libblock/block.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/os/os_file.h"
+#include "libpal/string/url.h"
 #include "libpart/libpart.h"
 #include "libqdcli/client.h"
 #include "xts_reference.h"
@@ -197,6 +198,28 @@ TEST_F(VolumeWindow, AVolumeWithACipherOrAnOffsetNeverReachesPastItself)
         const std::vector<uint8_t> &w = want[p.job];
         EXPECT_TRUE(std::string(w.begin(), w.end()) == p.stored)
             << p.what << ": the volume is not XTS numbered from the window's start";
+    }
+}
+
+// The name the lookup opens: the medium, with every parameter that works
+// inside the window left out, however the readers would read it.
+TEST(VolumeLookupName, KeepsNothingThatWorksInsideTheWindow)
+{
+    struct {
+        std::string url;
+        const char *want;
+    } rows[] = {
+        {"/d.img?vol_idx=1&alg=aes&key=" + kKey, "/d.img?"},
+        {"/d.img?sector_size=4096&vol_idx=2&sector_off=8&read_timeout=3", "/d.img?sector_size=4096&read_timeout=3"},
+        {"/d.img?vol_idx=2& alg=aes& key =" + kKey + "&sector_off =1", "/d.img?"},
+        {"tcp://h:1/d.img?testplug=x&&vol_idx=1&flags=rw", "tcp://h:1/d.img?testplug=x&flags=rw"},
+        {"/d.img", "/d.img"},
+    };
+    for (const auto &row : rows) {
+        std::vector<char> out(URL_BUF_SIZE, 'x');
+        verr err{};
+        ASSERT_EQ(bd_open_args_medium_name(row.url.c_str(), out.data(), &err), 0) << verr_msg(&err);
+        EXPECT_STREQ(out.data(), row.want) << row.url;
     }
 }
 
