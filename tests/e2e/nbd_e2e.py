@@ -463,6 +463,7 @@ class Exports(ServerCase):
             ("connect_timeout", "?connect_timeout=abc", b"invalid connect_timeout=[abc] (1 to 600 seconds)"),
             ("vol_idx", "?vol_idx=1025", b"invalid vol_idx=[1025] (0 to 1024)"),
             ("flags", "?flags=readonyl", b"invalid flags=[readonyl]"),
+            ("direct", "?flags=rw,direct", b"invalid flags=[rw,direct]: direct is not served"),
             ("item without =", "?readonly&alg=aes&key=" + self.KEY, b"parameter [readonly] has no value"),
         ]
         r = self.raw()
@@ -743,6 +744,70 @@ class Exports(ServerCase):
                 with open(enc, "rb") as f:
                     self.assertSameBytes(f.read(), data)
 
+
+    def test_a_volume_named_with_a_cipher_or_an_offset_is_served_inside_the_volume(self):
+        """Media partitioned by sfdisk (an MBR, a GPT), each export filled by
+        nbdcopy: the size told is the volume's from the offset on, the table
+        and every byte outside the volume keep their digests, and a cipher
+        volume holds the independent XTS numbered from the window's start."""
+        if shutil.which("sfdisk") is None:
+            self.skipTest("sfdisk is not installed")
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "libblock"))
+        try:
+            from xts_ref import xts
+        except ImportError:
+            self.skipTest("python3-cryptography is not installed")
+        tables = [("mbr", "label: dos\nstart=2048, size=4096, type=83\nstart=6144, size=2048, type=83\n"),
+                  ("gpt", "label: gpt\nstart=2048, size=4096\nstart=6144, size=2048\n")]
+        volumes = {1: (2048, 4096), 2: (6144, 2048)}  # start and size in sectors
+        aes = "&alg=aes&key=" + self.KEY
+        rows = [("vol_idx=1", 1, 0), ("vol_idx=1" + aes, 1, 0), ("vol_idx=2" + aes, 2, 0),
+                ("vol_idx=1&sector_off=8", 1, 8), ("vol_idx=2&sector_off=8", 2, 8),
+                ("vol_idx=2&sector_off=8" + aes, 2, 8), ("vol_idx=1&sector_off=4096", 1, 4096)]
+        piece = 64 << 10
+
+        def digest(b):
+            return hashlib.sha256(b).hexdigest()
+
+        def contents(path):
+            with open(path, "rb") as f:
+                return f.read()
+
+        for label, script in tables:
+            img = make_file(self.srv.path(label + ".img"), 5 * MiB, os.urandom(5 * MiB))
+            subprocess.run(["sfdisk", "-q", img], input=script.encode(), check=True, capture_output=True)
+            pristine = contents(img)
+            dump = subprocess.run(["sfdisk", "--dump", img], capture_output=True, check=True).stdout
+            for query, vol, off in rows:
+                with self.subTest(table=label, name=query[:40]):
+                    with open(img, "wb") as f:
+                        f.write(pristine)
+                    start, count = volumes[vol]
+                    start, size = (start + off) * 512, (count - off) * 512
+                    name = img + "?" + query
+                    replies = self.raw().go(name)
+                    if size <= 0:
+                        self.assertEqual(replies[-1][1], REP_ERR_UNKNOWN, replies)
+                        self.assertIn(b"sector_off=4096 (2097152 bytes) is at or past the end of vol_idx=1",
+                                      replies[-1][2])
+                        continue
+                    self.assertEqual(replies[-1][1], REP_ACK, replies)
+                    self.assertEqual(struct.unpack(">HQH", replies[0][2])[1], size)
+                    data = os.urandom(size)
+                    src = make_file(self.srv.path("src.bin"), size, data)
+                    subprocess.run(["nbdcopy", src, self.srv.uri(name.replace("?", "%3F").replace("&", "%26"))],
+                                   check=True, timeout=60, capture_output=True)
+                    stored = contents(img)
+                    self.assertEqual(digest(stored[:start]), digest(pristine[:start]), "before the volume")
+                    self.assertEqual(digest(stored[start + size:]), digest(pristine[start + size:]),
+                                     "after the volume")
+                    self.assertEqual(subprocess.run(["sfdisk", "--dump", img], capture_output=True).stdout, dump)
+                    window = stored[start:start + size]
+                    if "alg=aes" not in query:
+                        self.assertSameBytes(window, data)
+                        continue
+                    for at in (0, size - piece):
+                        self.assertSameBytes(window[at:at + piece], xts("enc", self.KEY, at, data[at:at + piece]))
 
 # Set to a directory of the test's own in the run that mounts below it, in a
 # mount namespace of its own.

@@ -23,9 +23,11 @@
 
 #include "../libpal/os_file_fixture.h"
 #include "../libpal/str_log_capture.h"
+#include "../support/on_leave.h"
 #include "sync_seam.h"
 
 #include "libpal/os/os_file.h"
+#include "libpal/string/url.h"
 #include "libqdcli/client.h"
 
 namespace {
@@ -530,7 +532,10 @@ TEST_F(BlockDev, VolumeFinderSetsTheWindow)
     dev_ptr d = open(image_ + "?vol_idx=2&sector_off=8");
     ASSERT_TRUE(d) << err();
     EXPECT_EQ(seen_index, 2);
-    EXPECT_NE(seen_name.find("vol_idx=0"), std::string::npos) << seen_name;
+    // The finder reads the medium as stored: no window, offset or cipher.
+    EXPECT_EQ(seen_name.rfind(image_ + "?", 0), 0u) << seen_name;
+    for (const char *param : {"vol_idx", "sector_off", "alg", "key"})
+        EXPECT_FALSE(url_has_query(seen_name.c_str(), param)) << seen_name;
     EXPECT_EQ(d->vol_start, 65536u + 4096u);
     EXPECT_EQ(d->vol_size, kMiB - 65536 - 4096);
     std::string buf(512, '\0');
@@ -606,7 +611,7 @@ TEST(BlockOpenArgs, ParseReadsTheNameAsTheOpenWill)
         {"/d.img?flags=rw", BD_OPEN_NBD | BD_OPEN_RDONLY, 0, 0, 0, true, ""},
         {"/d.img?flags=rw", 0, 0, 0, 0, false, ""},
         {"/d.img?flags=readonly,rw", BD_OPEN_NBD | BD_OPEN_RDWR, 0, 0, 0, true, ""},
-        {"/d.img?flags=rw.direct-readonly,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
+        {"/d.img?flags=rw.vss-readonly,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
         {"/d.img?flags=sync,READONLY,rw", OS_PF_RDWR, 0, 0, 0, true, ""},
         {"/d.img?alg=aes&key=0102" KEY_TAIL, OS_PF_RDWR, 0, 0, 0, false, "aes"},
         {"tcp://host:1/d.img?sector_off=3", OS_PF_RDWR, 0, 0, 3, false, ""},
@@ -662,6 +667,8 @@ TEST(BlockOpenArgs, TheFirstBadParameterGivesTheText)
         {"/d.img?read_timeout=0", "invalid read_timeout=[0] (1 to 600 seconds)"},
         {"/d.img?flags=readonyl", "invalid flags=[readonyl]: [readonyl] is not one of rw, readonly, direct, vss, sync"},
         {"/d.img?flags=rw,ro", "invalid flags=[rw,ro]: [ro] is not one of rw, readonly, direct, vss, sync"},
+        {"/d.img?flags=readonly,Direct", "invalid flags=[readonly,Direct]: direct is not served (requests go "
+                                         "through the page cache; sync makes each write durable before its reply)"},
         // A key with no cipher would be stored in clear; the readers see only
         // the first of a repeated name.
         {"/d.img?key=0102" KEY_TAIL, "a key is given without alg: the data would be stored in clear (use alg=aes)"},
@@ -816,6 +823,54 @@ TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
     EXPECT_EQ(bd_sync(old_again.get()), -1);
     EXPECT_TRUE(bd_sync_lost(old_again.get()));
     sync_seam::born_ino.store(0);
+}
+
+// "flags=sync": each write and zeroing has its data synced before the call
+// returns (so before the client's reply), whatever path it takes; without the
+// word nothing is synced until asked. A sync that fails fails the write.
+TEST_F(BlockDev, ASyncExportSyncsEveryWriteBeforeItReturns)
+{
+    const std::string file = make_file("sync.img", std::string(256 * 1024, 's'));
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    sync_seam::counted_dev.store(st.st_dev);
+    sync_seam::counted_ino.store(st.st_ino);
+    const on_leave stop_counting{[] { sync_seam::counted_ino.store(0); }};
+    const std::string key = "&alg=aes&key=" + std::string(64, '5');
+    struct {
+        std::string query;
+        int syncs;  // per call
+    } names[] = {
+        {"?flags=rw", 0},
+        {"?flags=sync", 1},
+        {"?flags=rw,SYNC" + key, 1},
+        {"?sector_off=8&flags=sync", 1},
+    };
+    struct {
+        const char *what;
+        int64_t (*call)(bd_dev *);
+    } calls[] = {
+        {"write", [](bd_dev *d) { std::string b(4096, 'w'); return bd_pwrite(d, b.data(), 4096, 8192) - 4096; }},
+        {"zeroes", [](bd_dev *d) { return bd_pwrite_zeroes(d, 65536, 16384) - 65536; }},
+        {"write by its zero-transfer entry",
+         [](bd_dev *d) { std::string b(512, 'z'); return bd_pwritez(d, b.data(), 512, nullptr, 0) - 512; }},
+    };
+    for (const auto &name : names) {
+        dev_ptr d = open(file + name.query, OS_PF_RDWR);
+        ASSERT_TRUE(d) << name.query << ": " << err();
+        for (const auto &call : calls) {
+            sync_seam::syncs.store(0);
+            EXPECT_EQ(call.call(d.get()), 0) << name.query << " " << call.what << ": " << bd_errstr(d.get());
+            EXPECT_EQ(sync_seam::syncs.load(), name.syncs) << name.query << " " << call.what;
+        }
+    }
+    // The medium loses the write's data: the write is not acknowledged.
+    dev_ptr d = open(file + "?flags=sync", OS_PF_RDWR);
+    ASSERT_TRUE(d) << err();
+    arm_failed_sync(file);
+    std::string b(512, 'l');
+    EXPECT_EQ(bd_pwrite(d.get(), b.data(), 512, 0), -1);
+    EXPECT_EQ(bd_errno(d.get()), -250);
 }
 
 // A cipher works in whole 512-byte units: an export whose file ends inside

@@ -3,7 +3,8 @@
 // later ones succeed: Linux reports a writeback error once and then drops the
 // pages it could not write. Given a file and a birth time, statx reports that
 // birth time for it: the file's generation, as a new file that reused its
-// inode would show. Include it in exactly one test file of a binary.
+// inode would show. Given a file to count, every sync of it is counted.
+// Include it in exactly one test file of a binary.
 #pragma once
 
 #include <fcntl.h>
@@ -25,11 +26,20 @@ inline std::atomic<dev_t> born_dev{0};
 inline std::atomic<ino_t> born_ino{0};  // 0: statx reports what the file system does
 inline std::atomic<int64_t> born_sec{0};
 
+inline std::atomic<dev_t> counted_dev{0};
+inline std::atomic<ino_t> counted_ino{0};  // 0: none counted
+inline std::atomic<int> syncs{0};
+
 inline bool fail_now(int fd)
 {
     struct stat st;
+    const ino_t counted = counted_ino.load();
     ino_t want = ino.load();
-    if (want == 0 || fstat(fd, &st) != 0 || st.st_ino != want || st.st_dev != dev.load())
+    if ((counted == 0 && want == 0) || fstat(fd, &st) != 0)
+        return false;
+    if (counted != 0 && st.st_ino == counted && st.st_dev == counted_dev.load())
+        syncs++;
+    if (want == 0 || st.st_ino != want || st.st_dev != dev.load())
         return false;
     return ino.compare_exchange_strong(want, 0);
 }

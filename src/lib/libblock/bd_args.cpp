@@ -43,6 +43,16 @@ constexpr std::string_view kLayerParams[] = {
 constexpr std::string_view kFlagWords[]    = {"rw", "readonly", "direct", "vss", "sync"};
 constexpr std::string_view kFlagSeparators = ",.-";
 constexpr std::string_view kReadOnlyWord   = "readonly";
+constexpr std::string_view kSyncWord       = "sync";
+// Requests are served from and through the page cache, in buffers of any
+// alignment: a name that asks to bypass it is refused rather than served as
+// if it did.
+constexpr std::string_view kDirectWord = "direct";
+
+// What works inside a volume's window, left out of the name the volume
+// lookup opens: a table stored in clear must not be read through the cipher,
+// nor from an offset.
+constexpr std::string_view kWindowParams[] = {"alg", "key", "sector_off", "vol_idx"};
 
 // Whole numbers and the range each may take.
 struct number_param {
@@ -126,10 +136,11 @@ std::string_view trimmed(std::string_view t)
 }
 
 // One item of a query: its name as the query readers read it (blanks around
-// it dropped), and whether it has a "=" at all.
+// it dropped), whether it has a "=" at all, and the item as written.
 struct query_item {
     std::string_view name;
     bool has_value;
+    std::string_view text;
 };
 
 // Calls judge on every non-empty item of url's query until it returns
@@ -147,7 +158,7 @@ int for_each_item(const char *url, Judge &&judge)
         if (item.empty())
             continue;
         const size_t eq = item.find('=');
-        if (int rc = judge(query_item{trimmed(item.substr(0, eq)), eq != std::string_view::npos}); rc != 0)
+        if (int rc = judge(query_item{trimmed(item.substr(0, eq)), eq != std::string_view::npos, item}); rc != 0)
             return rc;
     }
     return 0;
@@ -251,6 +262,7 @@ int parse_flags(const char *url, bd_open_args &a, verr *err)
     if (!query_param(url, "flags", v))
         return 0;
     bool readonly = false;
+    bool sync = false;
     for (std::string_view rest(v); !rest.empty();) {
         const size_t cut            = std::min(rest.find_first_of(kFlagSeparators), rest.size());
         const std::string_view word = rest.substr(0, cut);
@@ -263,9 +275,18 @@ int parse_flags(const char *url, bd_open_args &a, verr *err)
                    shown(v).c_str(), shown(word).c_str());
             return -1;
         }
+        if (ascii_equal_nocase(word, kDirectWord)) {
+            BD_ERR(err, kCodeParam,
+                   "invalid flags=[%s]: direct is not served (requests go through the page cache; "
+                   "sync makes each write durable before its reply)",
+                   shown(v).c_str());
+            return -1;
+        }
         readonly = readonly || ascii_equal_nocase(word, kReadOnlyWord);
+        sync = sync || ascii_equal_nocase(word, kSyncWord);
     }
     a.flags |= os_sflag2pf(v.data()) | (readonly ? BD_OPEN_RDONLY : 0);
+    a.sync = sync ? 1 : 0;
     return 0;
 }
 
@@ -359,4 +380,34 @@ int bd_open_args_check_names(const char *url, const bd_drv *drv, verr *err)
         BD_ERR(err, -8, "%s", verr2str(-8));
         return -1;
     }
+}
+
+int bd_open_args_medium_name(const char *url, char *out, verr *err)
+{
+    PL_ASSERT_RET(url != nullptr && out != nullptr, -1);
+    const std::string_view whole(url, strnlen(url, URL_BUF_SIZE));
+    const size_t q = whole.find('?');
+    if (whole.size() >= URL_BUF_SIZE) {
+        BD_ERR(err, kCodeParam, "name too long (at most %d bytes)", URL_BUF_SIZE - 1);
+        return -1;
+    }
+    // Never longer than url: items are only left out.
+    std::string_view head = whole.substr(0, q);
+    memcpy(out, head.data(), head.size());
+    size_t len = head.size();
+    if (q != std::string_view::npos) {
+        out[len++] = '?';
+        const size_t first = len;
+        for_each_item(url, [&](const query_item &it) {
+            if (std::find(std::begin(kWindowParams), std::end(kWindowParams), it.name) != std::end(kWindowParams))
+                return 0;
+            if (len > first)
+                out[len++] = '&';
+            memcpy(out + len, it.text.data(), it.text.size());
+            len += it.text.size();
+            return 0;
+        });
+    }
+    out[len] = '\0';
+    return 0;
 }

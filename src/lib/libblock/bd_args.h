@@ -24,14 +24,16 @@ struct bd_open_args {
     int32_t vol_idx;       // 0: the whole medium
     int64_t sector_off;    // in sectors, >= 0
     uint8_t readonly;      // the access the flags give
+    uint8_t sync;          // "flags" holds "sync": each write on stable storage before it returns
     char alg[16];          // a known cipher name, or empty
     uint8_t key[64];       // the decoded "key"; zero when absent
 };
 
 // 0, or -1 with the reason in err (the texts bd_open reports). Refused: a
 // parameter of the block layer named twice, a "key" without a non-empty
-// "alg", an empty "alg", and any value outside its range. A "flags" value
-// holding "readonly" gives read-only, whatever other words it holds.
+// "alg", an empty "alg", any value outside its range, and "flags" holding
+// "direct" (requests go through the page cache). A "flags" value holding
+// "readonly" gives read-only, whatever other words it holds.
 // Requires: bd_open_args_wipe on out once it is done with, whatever the result.
 int bd_open_args_parse(const char *url, uint64_t flags, bd_open_args *out, verr *err);
 void bd_open_args_wipe(bd_open_args *args);
@@ -45,3 +47,10 @@ int bd_open_args_check_repeats(const char *name, verr *err);
 // (bd_drv::params); else -1 naming the first other one, or an item without
 // "=" (the query readers stop there, so what follows would go unread).
 int bd_open_args_check_names(const char *url, const bd_drv *drv, verr *err);
+
+// The name the volume lookup opens: url as it is, its query without the
+// parameters that work inside a volume's window ("alg", "key", "sector_off",
+// "vol_idx"), so that the partition readers see the medium as stored. The
+// "?" stays, so the medium's sector size is judged as for url. out:
+// URL_BUF_SIZE bytes. 0, or -1 with the reason in err.
+int bd_open_args_medium_name(const char *url, char *out, verr *err);

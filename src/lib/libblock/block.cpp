@@ -13,7 +13,6 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -48,8 +47,10 @@ constexpr int kCodeParam = -2;
 constexpr int kCodeNoSpace = -152;
 constexpr int kCodeNotSupported = -37;
 constexpr uint32_t kZeroChunk = 1 << 20;
-// A cipher export stores its zeros encrypted, a piece at a time.
-constexpr uint32_t kCipherScratch = 256 << 10;
+// A cipher export stores its zeros encrypted, a piece at a time, in a
+// scratch piece its device keeps for its life: small beside what a session
+// keeps between requests.
+constexpr uint32_t kCipherScratch = 64 << 10;
 
 static_assert(BD_OPEN_RDONLY == OS_PF_RDONLY && BD_OPEN_RDWR == OS_PF_RDWR);
 
@@ -74,18 +75,20 @@ std::mutex g_lost_lock;
 std::vector<lost_medium> g_lost;
 
 // The volume's byte range through the registered finder, which opens the
-// medium itself: with vol_idx 0 in its name so that it sees the whole medium.
-int find_volume(char *url, int index, bd_volume &vol, verr *err)
+// medium itself, as stored: its name keeps none of the parameters that work
+// inside the window (bd_open_args_medium_name).
+int find_volume(const char *url, int index, bd_volume &vol, verr *err)
 {
     bd_vol_finder finder = g_vol_finder.load();
     if (finder == nullptr) {
         BD_ERR(err, kCodeParam, "vol_idx=%d: volume lookup is not in this build", index);
         return -1;
     }
+    std::vector<char> medium(URL_BUF_SIZE);
+    if (bd_open_args_medium_name(url, medium.data(), err) != 0)
+        return -1;
     std::vector<char> text(VERR_MSG_SIZE);
-    url_set_query_int(url, "vol_idx", 0, set_exist);
-    int rc = finder(url, index, &vol, text.data());
-    url_set_query_int(url, "vol_idx", index, set_exist);
+    int rc = finder(medium.data(), index, &vol, text.data());
     if (rc != 0) {
         BD_ERR(err, kCodeParam, "%s", text.data());
         return -1;
@@ -113,6 +116,7 @@ void dev_free(bd_dev *dev)
     if (dev->name != nullptr)
         explicit_bzero(dev->name, strlen(dev->name));  // the name may carry a key
     os_free(dev->name);
+    os_free(dev->zero_scratch);
     os_free(dev);
 }
 
@@ -161,6 +165,7 @@ bd_dev *new_device(char *url, const bd_open_args &a, verr *err)
     }
     dev->sector_size = a.sector_size;
     dev->readonly = a.readonly;
+    dev->sync_writes = a.sync;
     if (a.alg[0] != '\0') {
         ZLOG_DBG("cipher=[%s]\n", a.alg);
         dev->cipher = bd_cipher_new(a.alg);
@@ -229,8 +234,10 @@ int open_driver(bd_dev *dev, const bd_drv *drv, const char *url, const bd_open_a
     return 0;
 }
 
-// The window: "sector_off" sectors in, inside the volume when there is one.
-// 0, or -1 with the reason in err.
+// The window: "sector_off" sectors in, inside the volume when there is one
+// (its found range, cut at the medium's end), else inside the medium; it
+// runs to the volume's or the medium's end and never past it. 0, or -1 with
+// the reason in err.
 int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
 {
     ZLOG_DBG("sector_offset=%lld\n", static_cast<long long>(a.sector_off));
@@ -240,35 +247,38 @@ int set_window(bd_dev *dev, const bd_open_args &a, verr *err)
         return -1;
     }
     dev->sector_offset = offset;
-    if (offset != 0 && offset >= dev->fsize) {
+    uint64_t start = 0;
+    uint64_t size = dev->fsize;
+    if (a.vol_idx != 0) {
+        start = dev->vol_start;
+        size = bd_vol_size_fit(dev->fsize, start, dev->vol_size);
+        if (size == 0) {
+            BD_ERR(err, -1, "volume size error [start=%llu size=%llu]", static_cast<unsigned long long>(start),
+                   static_cast<unsigned long long>(dev->vol_size));
+            return -1;
+        }
+        if (offset >= size) {
+            BD_ERR(err, kCodeParam, "sector_off=%lld (%llu bytes) is at or past the end of vol_idx=%d (%llu bytes)",
+                   static_cast<long long>(a.sector_off), static_cast<unsigned long long>(offset), a.vol_idx,
+                   static_cast<unsigned long long>(size));
+            return -1;
+        }
+    } else if (offset != 0 && offset >= size) {
         BD_ERR(err, -1, "dev_offset=%llu >= %llu", static_cast<unsigned long long>(offset),
-               static_cast<unsigned long long>(dev->fsize));
+               static_cast<unsigned long long>(size));
         return -1;
     }
-    if (bd_seek(dev, offset) != 0) {
+    // An empty medium without a window keeps vol_size 0: its size is then
+    // read from the medium, which may grow.
+    dev->vol_start = start + offset;
+    dev->vol_size = size - offset;
+    ZLOG_DBG("vol_start=%lld vol_size=%lld\n", static_cast<long long>(dev->vol_start),
+             static_cast<long long>(dev->vol_size));
+    if (bd_seek(dev, 0) != 0) {
         if (err != nullptr)
             verr_copy(err, &dev->err);
         return -1;
     }
-    if (dev->vol_size == 0) {
-        dev->vol_start = offset;
-        dev->vol_size = dev->fsize - offset;
-        ZLOG_DBG("2_vol_start=%lld vol_size=%lld\n", static_cast<long long>(offset),
-                 static_cast<long long>(dev->vol_size));
-        return 0;
-    }
-    uint64_t start = 0;
-    uint64_t size = 0;
-    if (!__builtin_add_overflow(dev->vol_start, offset, &start))
-        size = bd_vol_size_fit(dev->fsize, start, dev->vol_size);
-    if (size == 0) {
-        BD_ERR(err, -1, "volume size error [start=%llu size=%llu]", static_cast<unsigned long long>(start),
-               static_cast<unsigned long long>(dev->vol_size));
-        return -1;
-    }
-    dev->vol_start = start;
-    dev->vol_size = size;
-    ZLOG_DBG("1_vol_start=%lld vol_size=%lld\n", static_cast<long long>(start), static_cast<long long>(size));
     return 0;
 }
 
@@ -381,6 +391,15 @@ int64_t read_imp(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t off
     return n;
 }
 
+// A "sync" export's data is on stable storage before its write returns:
+// n, or -1 when that data sync failed (the reason in the device).
+int64_t settled(bd_dev *dev, int64_t n)
+{
+    if (n < 0 || dev->sync_writes == 0 || bd_datasync(dev) == 0)
+        return n;
+    return -1;
+}
+
 int64_t write_imp(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset, bool zero)
 {
     PL_ASSERT_RET(dev != nullptr && (buf != nullptr || len == 0), -1);
@@ -394,8 +413,8 @@ int64_t write_imp(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t of
         bd_cipher_encrypt(dev->cipher, static_cast<int64_t>(offset), buf, len);
     }
     if (zero)
-        return dev->drv->bdrv_writez(dev, dev->handle, offset, buf, len, extra);
-    return dev->drv->write(dev, dev->handle, offset, buf, len);
+        return settled(dev, dev->drv->bdrv_writez(dev, dev->handle, offset, buf, len, extra));
+    return settled(dev, dev->drv->write(dev, dev->handle, offset, buf, len));
 }
 
 // What every zeroing that has to write is written from: one process-wide
@@ -411,29 +430,24 @@ const uint8_t *shared_zeros()
 }
 
 // Zeros through the driver's write: from the shared zeros, or, with a cipher,
-// encrypted into a scratch piece. len, or -1.
+// encrypted into the device's scratch piece. len, or -1.
 int64_t zero_by_writes(bd_dev *dev, uint64_t len, uint64_t offset)
 {
-    std::unique_ptr<uint8_t[]> scratch;
-    const uint8_t *zeros = nullptr;
-    uint64_t piece = kZeroChunk;
-    if (dev->cipher != nullptr) {
-        piece = std::min<uint64_t>(len, kCipherScratch);
-        scratch.reset(new (std::nothrow) uint8_t[piece]);
-    } else {
-        zeros = shared_zeros();
-    }
-    if (scratch == nullptr && zeros == nullptr) {
+    const bool cipher = dev->cipher != nullptr;
+    if (cipher && dev->zero_scratch == nullptr)
+        dev->zero_scratch = static_cast<uint8_t *>(os_malloc(kCipherScratch));
+    const uint8_t *zeros = cipher ? dev->zero_scratch : shared_zeros();
+    const uint64_t piece = cipher ? kCipherScratch : kZeroChunk;
+    if (zeros == nullptr) {
         BD_ERR(&dev->err, -8, "%s", verr2str(-8));
         return -1;
     }
     for (uint64_t done = 0; done < len;) {
         auto n = static_cast<uint32_t>(std::min(piece, len - done));
         const uint8_t *data = zeros;
-        if (scratch != nullptr) {
-            memset(scratch.get(), 0, n);
-            bd_cipher_encrypt(dev->cipher, static_cast<int64_t>(offset + done), scratch.get(), n);
-            data = scratch.get();
+        if (cipher) {
+            memset(dev->zero_scratch, 0, n);
+            bd_cipher_encrypt(dev->cipher, static_cast<int64_t>(offset + done), dev->zero_scratch, n);
         }
         int64_t w = dev->drv->write(dev, dev->handle, offset + done, data, n);
         if (w != n) {
@@ -674,11 +688,11 @@ int64_t bd_pwrite_zeroes(bd_dev *dev, uint64_t len, uint64_t offset)
     if (dev->cipher == nullptr) {
         bd_zero_range range{offset, len};
         if (dev->drv->ioctl(dev, dev->handle, BD_IOCTL_ZERO_RANGE, &range, sizeof(range)) == 0)
-            return static_cast<int64_t>(len);
+            return settled(dev, static_cast<int64_t>(len));
         if (dev->err.code != kCodeNotSupported)
             return -1;
     }
-    return zero_by_writes(dev, len, offset);
+    return settled(dev, zero_by_writes(dev, len, offset));
 }
 
 int64_t bd_preadz(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset)

@@ -163,6 +163,12 @@ struct bd_dev {
     uint8_t zero_read;
     uint8_t zero_write;
     uint8_t readonly;  // by the open's flags, the name's, or the medium's own
+    // "flags=sync": every write and zeroing is on stable storage (a data
+    // sync) before its call returns, so before a client's reply.
+    uint8_t sync_writes;
+    // A cipher export's zeros are encrypted here, a piece at a time: taken at
+    // its first zeroing that has to write, kept until the close.
+    uint8_t *zero_scratch;
     verr err;
     // What the medium is, for the failed syncs every device of it shares:
     // BD_MEDIUM_FILE (device and inode), BD_MEDIUM_DISK (the device number
@@ -188,7 +194,10 @@ enum : uint8_t {
 // The volume finder (the partition readers, which open the medium through
 // bd_open and so sit above this library) registers itself at start-up. It
 // fills out with the byte range of volume index (1-based) of name, or returns
-// -1 with the reason in err (4096 bytes).
+// -1 with the reason in err (4096 bytes). name is the medium as stored: the
+// export name without its cipher, offset and volume (bd_args.h), so a
+// table stored in clear is read in clear; a medium whose table only the
+// cipher could read has none, and is one volume.
 using bd_vol_finder = int (*)(const char *name, int index, bd_volume *out, char *err);
 void bd_set_vol_finder(bd_vol_finder finder);
 
@@ -233,9 +242,9 @@ int64_t bd_pwrite(bd_dev *dev, void *buf, uint32_t len, uint64_t offset);
 // len zero bytes at offset (a position, not BD_OFFSET_CUR), checked as
 // bd_pwrite. A file's range is zeroed by its file system, a disk's by the
 // device; where neither can, zeros are written from one shared read-only
-// buffer, and a cipher export writes them encrypted through a bounded scratch
-// piece. Nothing the size of len is allocated. len, or -1 (code -8 when the
-// scratch piece cannot be had).
+// buffer, and a cipher export writes them encrypted through the device's
+// scratch piece (zero_scratch). Nothing is allocated per call. len, or -1
+// (code -8 when the scratch piece cannot be had).
 int64_t bd_pwrite_zeroes(bd_dev *dev, uint64_t len, uint64_t offset);
 int64_t bd_preadz(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset);
 int64_t bd_pwritez(bd_dev *dev, void *buf, uint32_t len, void *extra, uint64_t offset);
