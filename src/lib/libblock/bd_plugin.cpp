@@ -334,6 +334,7 @@ std::string hold_path(const char *path, bool root, held &out)
         next.fd = openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (next.fd < 0 || fstat(next.fd, &next.st) != 0)
             return "cannot open [" + next.shown + "]: " + errno_text(errno);
+        // Others may write dir only as a sticky one: what it hands on is root's.
         if (root && writable_by_others(dir.st.st_mode) && next.st.st_uid != 0)
             return "[" + next.shown + "] in sticky directory [" + dir.shown + "] " + owner_text(next.st.st_uid);
         if (S_ISLNK(next.st.st_mode)) {
@@ -380,27 +381,17 @@ std::string file_refusal(const char *path, held &file)
     return "";
 }
 
-}  // namespace
-
-bd_drv *libplugin_init(const char *path)
+// The library at path, loaded through the descriptor that was judged; io
+// receives the name the loader knows it by. nullptr (logged) when refused.
+library_ptr load_judged(const char *path, std::string &io)
 {
-    PL_ASSERT_RET(path != nullptr, nullptr);
-    plugin_ptr p(static_cast<bd_plugin *>(os_zalloc(sizeof(bd_plugin))));
-    if (!p)
-        return nullptr;
-    ZLOG_DBG("[%s] ==>\n", path);
+    io = path;
+    held file;
     // A name without "/" is the dynamic linker's to find on its own path,
     // not a file of the working directory.
-    std::string io = path;
-    held file;
     if (strchr(path, '/') != nullptr) {
-        try {
-            if (std::string why = file_refusal(path, file); !why.empty()) {
-                ZLOG_ERR("plug-in [%s] refused: %s\n", path, why.c_str());
-                return nullptr;
-            }
-        } catch (const std::bad_alloc &) {
-            ZLOG_ERR("plug-in [%s] refused: %s\n", path, verr2str(-8));
+        if (std::string why = file_refusal(path, file); !why.empty()) {
+            ZLOG_ERR("plug-in [%s] refused: %s\n", path, why.c_str());
             return nullptr;
         }
         std::array<char, 32> reopen{};
@@ -421,7 +412,29 @@ bd_drv *libplugin_init(const char *path)
     // the same descriptor number would be handed this object: the number
     // stays taken for the life of the process, as the code it names.
     file.fd = -1;
-    if (!resolve(lib.get(), p.get(), path, io) || !introduce(p.get(), path))
+    return lib;
+}
+
+}  // namespace
+
+bd_drv *libplugin_init(const char *path)
+{
+    PL_ASSERT_RET(path != nullptr, nullptr);
+    plugin_ptr p(static_cast<bd_plugin *>(os_zalloc(sizeof(bd_plugin))));
+    if (!p)
+        return nullptr;
+    ZLOG_DBG("[%s] ==>\n", path);
+    std::string io;
+    library_ptr lib;
+    try {
+        lib = load_judged(path, io);
+        if (!lib || !resolve(lib.get(), p.get(), path, io))
+            return nullptr;
+    } catch (const std::bad_alloc &) {
+        ZLOG_ERR("plug-in [%s] refused: %s\n", path, verr2str(-8));
+        return nullptr;
+    }
+    if (!introduce(p.get(), path))
         return nullptr;
     p->kind = kKindLoaded;
     p->path = os_strdup(path);
