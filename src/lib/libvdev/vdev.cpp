@@ -167,8 +167,10 @@ bool json_string_has_control(std::string_view text)
         if (esc != 'u' || i + 4 >= text.size())
             continue;
         unsigned code = 0;
-        for (size_t k = 1; k <= 4; k++)
-            code = code * 16 + static_cast<unsigned>(std::max(hex_chr_val_tab(static_cast<unsigned char>(text[i + k])), 0));
+        for (size_t k = 1; k <= 4; k++) {
+            const int digit = hex_chr_val_tab(static_cast<unsigned char>(text[i + k]));
+            code = code * 16 + static_cast<unsigned>(std::max(digit, 0));
+        }
         i += 4;
         if (code < 0x20 || code == 0x7f)
             return true;
