@@ -480,6 +480,23 @@ class Exports(ServerCase):
         self.assertSameBytes(open(img, "rb").read(), before)
         self.assertEqual(r.go(img + "?alg=aes&key=" + self.KEY)[-1][1], REP_ACK)
 
+    def test_keys_however_spelt_reach_no_log_line_and_no_reply(self):
+        # The readers take only "key", so these names are refused, and the
+        # refusal is logged with the name: its key must be masked all the same.
+        img = make_file(self.srv.path("spelt.img"), MiB)
+        half = self.KEY[:32]
+        for query in ("?alg=aes&KEY=", "?alg=aes&Key=", "?alg=aes&%20key=", "?alg=aes&key%3D", "?key%3D",
+                      "?alg=aes&+KEY+="):
+            with self.subTest(query):
+                replies = self.raw().go(img + query + self.KEY)
+                self.assertEqual(replies[-1][1], REP_ERR_UNKNOWN, replies)
+                self.assertNotIn(half.encode(), replies[-1][2])
+        replies = self.raw().go(img + "?alg=aes&key=" + self.KEY + "&bogus=1")
+        self.assertIn(b"unknown parameter [bogus]", replies[-1][2])
+        log = self.srv.log_text()
+        self.assertIn("bd_open [%s?alg=_&KEY=_]" % img, log)
+        self.assertNotIn(half, log)
+
     def test_a_name_holding_a_nul_byte_is_refused_and_opens_nothing(self):
         img = make_file(self.srv.path("nul.img"), 4 * MiB, b"\x77" * 4096)
         before = open(img, "rb").read()

@@ -7,18 +7,43 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "../libpal/os_file_fixture.h"
 #include "../libpal/str_log_capture.h"
+#include "proc_namespace.h"
 
 #include "libpal/os/os_file.h"
 #include "libqdcli/client.h"
+
+// The seam between a plug-in's judgement and its load: armed, the next
+// dlopen first renames substitute over path, as another user with write
+// access to the directory could at that moment.
+namespace load_seam {
+std::mutex lock;
+std::string path, substitute;
+bool armed = false;
+}  // namespace load_seam
+
+extern "C" void *dlopen(const char *file, int mode) noexcept
+{
+    using dlopen_fn = void *(*)(const char *, int);
+    static const auto real = reinterpret_cast<dlopen_fn>(dlsym(RTLD_NEXT, "dlopen"));
+    {
+        std::lock_guard<std::mutex> hold(load_seam::lock);
+        if (std::exchange(load_seam::armed, false))
+            rename(load_seam::substitute.c_str(), load_seam::path.c_str());
+    }
+    return real(file, mode);
+}
 
 namespace {
 
@@ -106,9 +131,10 @@ TEST_F(Plugin, LoadedDriverTableDescribesThePlugin)
         EXPECT_TRUE(log.has(line)) << line;
 }
 
-// What cannot be loaded is refused with the loader's own reason on an err
-// line, and nothing of it is registered or left running: a missing entry
-// point is found before init.
+// What cannot be loaded is refused with its reason on an err line (the
+// loader's own for a file it cannot map, naming the file as configured), and
+// nothing of it is registered or left running: a missing entry point is
+// found before init.
 TEST_F(Plugin, RefusedSharedObjectsRegisterNothing)
 {
     std::string not_elf;
@@ -119,8 +145,8 @@ TEST_F(Plugin, RefusedSharedObjectsRegisterNothing)
         std::string message;
     } rows[] = {
         {path("missing.so"),
-         "os_dlopen2 [" + path("missing.so") + "] error: " + path("missing.so") +
-             ": cannot open shared object file: No such file or directory"},
+         "plug-in [" + path("missing.so") + "] refused: cannot open [" + path("missing.so") +
+             "]: No such file or directory"},
         {text, "os_dlopen2 [" + text + "] error: " + text + ": invalid ELF header"},
         {TESTPLUG_NO_PREAD_SO, "os_dlsym [" TESTPLUG_NO_PREAD_SO "] qd_disk_plug_pread failed: " TESTPLUG_NO_PREAD_SO
                                ": undefined symbol: qd_disk_plug_pread"},
@@ -200,6 +226,139 @@ TEST_F(Plugin, UnsafeFilesAreRefusedUnloaded)
     // The plug-in registered before still takes its names.
     EXPECT_STREQ(bd_drv_name_by_name("testplug://x"), "testplug");
 }
+
+// For a daemon running as root every directory on a plug-in's path is
+// root's and writable by nobody else; a sticky one passes on only entries
+// that are root's. Links are followed by hand, so the directory a link
+// lives in is judged as well as its target's. Refusals name the directory.
+TEST_F(Plugin, DirectoriesOnTheWayAreJudgedForARootDaemon)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the directory rules apply to a daemon running as root";
+    const std::string good = read_file(TESTPLUG_FULL_SO);
+    ASSERT_FALSE(good.empty());
+    const auto dir = [&](const std::string &name, mode_t mode, uid_t owner) {
+        const std::string p = path(name);
+        EXPECT_EQ(mkdir(p.c_str(), 0700), 0) << p;
+        EXPECT_EQ(chown(p.c_str(), owner, owner), 0) << p;
+        EXPECT_EQ(chmod(p.c_str(), mode), 0) << p;
+        return p;
+    };
+    const auto copy_in = [&](const std::string &d) {
+        const std::string p = d + "/p.so";
+        const std::string rel = p.substr(dir_.size() + 1);
+        make_file(rel, good);
+        EXPECT_EQ(chmod(p.c_str(), 0755), 0);
+        return p;
+    };
+    const auto link = [](const std::string &target, const std::string &at, uid_t owner) {
+        EXPECT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
+        EXPECT_EQ(lchown(at.c_str(), owner, owner), 0) << at;
+        return at;
+    };
+    const std::string open = dir("open", 0777, 0), group = dir("group", 0775, 0);
+    const std::string theirs = dir("theirs", 0755, 65534), theirs_sub = dir("theirs/sub", 0755, 0);
+    const std::string sticky = dir("sticky", 01777, 0), sticky_theirs = dir("sticky/theirs", 0755, 65534);
+    const std::string sticky_ours = dir("sticky/ours", 0755, 0), safe = dir("safe", 0755, 0);
+    const std::string safe_copy = copy_in(safe);
+    const auto writable = [](const std::string &d, const char *mode) {
+        return "directory [" + d + "] writable by group or others (mode " + mode + ")";
+    };
+    const struct row {
+        std::string path;
+        std::string refusal;  // "": it loads
+    } rows[] = {
+        {copy_in(open), writable(open, "0777")},
+        {copy_in(group), writable(group, "0775")},
+        {copy_in(theirs_sub), "directory [" + theirs + "] owned by uid 65534, not by root"},
+        {copy_in(sticky_theirs),
+         "[" + sticky_theirs + "] in sticky directory [" + sticky + "] owned by uid 65534, not by root"},
+        {link(safe_copy, open + "/link.so", 0), writable(open, "0777")},
+        {link(safe_copy, sticky + "/their_link.so", 65534),
+         "[" + sticky + "/their_link.so] in sticky directory [" + sticky + "] owned by uid 65534, not by root"},
+        {link(open + "/p.so", safe + "/to_open.so", 0), writable(open, "0777")},
+        {copy_in(sticky_ours), ""},
+        {link("../sticky/ours/p.so", safe + "/to_sticky.so", 0), ""},
+    };
+    for (const row &r : rows) {
+        log_capture log;
+        drv_ptr drv(libplugin_init(r.path.c_str()));
+        if (r.refusal.empty()) {
+            EXPECT_NE(drv, nullptr) << r.path;
+            continue;
+        }
+        EXPECT_EQ(drv, nullptr) << r.path;
+        EXPECT_TRUE(log.has("plug-in [" + r.path + "] refused: " + r.refusal)) << r.path;
+    }
+    // Nothing of a refused path was mapped: the copies behind them ran no code.
+    for (const std::string &d : {open, group, theirs_sub, sticky_theirs})
+        EXPECT_EQ(dlopen((d + "/p.so").c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr) << d;
+    EXPECT_EQ(dlopen(safe_copy.c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr);
+}
+
+// A file renamed into the judged name between the judgement and the load is
+// not what loads: the descriptor that was judged is. The substitute here is
+// the plug-in built without sync, so the loaded table tells them apart.
+TEST_F(Plugin, WhatLoadsIsTheFileThatWasJudged)
+{
+    const std::string judged = make_file("judged.so", read_file(TESTPLUG_FULL_SO));
+    const std::string substitute = make_file("substitute.so", read_file(TESTPLUG_NO_SYNC_SO));
+    ASSERT_EQ(chmod(judged.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(substitute.c_str(), 0755), 0);
+    {
+        std::lock_guard<std::mutex> hold(load_seam::lock);
+        load_seam::path = judged;
+        load_seam::substitute = substitute;
+        load_seam::armed = true;
+    }
+    drv_ptr drv(libplugin_init(judged.c_str()));
+    EXPECT_FALSE(exists(substitute)) << "the seam did not run";
+    ASSERT_NE(drv, nullptr);
+    EXPECT_NE(static_cast<bd_plugin *>(drv->priv)->sync, nullptr) << "the substitute was loaded";
+    EXPECT_EQ(dlopen(judged.c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr) << "the substitute is mapped";
+}
+
+// Without procfs on /proc the judged descriptor cannot be loaded: the
+// plug-in is refused, saying so, and a library that a tmpfs on /proc links
+// in its place never loads. Each row runs in a mount namespace of its own.
+class PluginWithoutProc : public temp_dir_test, public ::testing::WithParamInterface<bool> {
+protected:
+    // In the death test's child: the verdict on standard error, then the end.
+    [[noreturn]] void load_in_namespace(bool planted)
+    {
+        const std::string judged = make_file("judged.so", read_file(TESTPLUG_FULL_SO));
+        const std::string decoy = make_file("decoy.so", read_file(TESTPLUG_NO_SYNC_SO));
+        chmod(judged.c_str(), 0755);
+        chmod(decoy.c_str(), 0755);
+        if (const std::string failed = proc_ns::enter(planted ? decoy : ""); !failed.empty()) {
+            fprintf(stderr, "namespace: %s\n", failed.c_str());
+            _exit(3);
+        }
+        log_capture log;
+        bd_drv *drv = libplugin_init(judged.c_str());
+        const bool said = log.has("plug-in [" + judged + "] refused: reopening the checked file needs /proc mounted");
+        const bool decoy_loaded = dlopen(decoy.c_str(), RTLD_LAZY | RTLD_NOLOAD) != nullptr;
+        fprintf(stderr, "verdict: %s; decoy loaded: %s\n",
+                drv != nullptr ? "loaded" : said ? "refused, needs /proc" : "refused otherwise",
+                decoy_loaded ? "yes" : "no");
+        std::filesystem::remove_all(dir_);
+        _exit(0);
+    }
+};
+
+TEST_P(PluginWithoutProc, IsRefusedSayingSo)
+{
+    if (const std::string why = proc_ns::unavailable(); !why.empty())
+        GTEST_SKIP() << why;
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(load_in_namespace(GetParam()), ::testing::ExitedWithCode(0),
+                "verdict: refused, needs /proc; decoy loaded: no\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Proc, PluginWithoutProc, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &row) {
+                             return row.param ? "tmpfs_links_to_another_library" : "unmounted";
+                         });
 
 TEST_F(Plugin, WithoutSyncItLoadsAndSyncIsNotSupported)
 {
@@ -342,7 +501,7 @@ TEST_F(Plugin, ConfigurationSectionListsThePlugins)
     log_capture log;
     EXPECT_EQ(bd_load_conf_plugins(ini.c_str()), 0);
     EXPECT_TRUE(log.has(std::string("bd_plug_list=[") + TESTPLUG_NO_SYNC_SO + "|" + path("missing.so") + "]"));
-    EXPECT_TRUE(log.has("os_dlopen2 [" + path("missing.so") + "] error: "));
+    EXPECT_TRUE(log.has("plug-in [" + path("missing.so") + "] refused: cannot open ["));
     EXPECT_NE(dlopen(TESTPLUG_NO_SYNC_SO, RTLD_LAZY | RTLD_NOLOAD), nullptr);
 
     std::string empty = make_file("empty.ini", "[zorv]\nnbd_server_port=1\n");

@@ -259,6 +259,39 @@ TEST(UrlMessages, SafeFormNeverShowsPasswordsOrKeys) {
     }
 }
 
+// A secret parameter is masked however its name is spelt: the readers take
+// only "key", but a refusal logs the whole name, and a name the readers
+// refuse still carries the key a client meant to send.
+TEST(UrlMessages, SecretNamesAreMaskedWhateverTheirSpelling) {
+    const std::string key(64, '7');
+    struct row {
+        std::string text, safe;
+    };
+    const row rows[] = {
+        {"/d?alg=aes&KEY=" + key, "/d?alg=_&KEY=_"},
+        {"/d?Key=" + key + "&x=1", "/d?Key=_&x=1"},
+        {"/d?ALG=aes&%20key=" + key, "/d?ALG=_&%20key=_"},
+        {"/d?+key+=" + key, "/d?+key+=_"},
+        {"/d?%09kEy%20=" + key, "/d?%09kEy%20=_"},
+        {"/d?key%3D" + key, "/d?key%3D_"},
+        {"/d?KEY%3d" + key + "&x=1", "/d?KEY%3d_&x=1"},
+        {"/d?k%65y=" + key, "/d?k%65y=_"},
+        {"/d?%254Bey%253D" + key, "/d?_"},
+        {"/d?key%253D" + key + "=z", "/d?_"},
+        {"/d?alg=aes&key=" + key + "&bogus=1", "/d?alg=_&key=_&bogus=1"},
+        {"/d?bogus=1&alg=aes&key=" + key + "&key=" + key, "/d?bogus=1&alg=_&key=_&key=_"},
+        // Names that only look alike keep their values.
+        {"/d?keys=1&monkey=2&key%3Dx", "/d?keys=1&monkey=2&key%3D_"},
+        {"/d?akey=1&ke=2", "/d?akey=1&ke=2"},
+    };
+    for (const row &r : rows) {
+        char out[URL_BUF_SIZE];
+        EXPECT_EQ(url_safe_fmt(r.text.c_str(), out), r.safe) << r.text;
+        EXPECT_EQ(std::string(out).find(key), std::string::npos) << out;
+        EXPECT_EQ(std::string(url_safe_hide_fmt(r.text.c_str(), out)).find(key), std::string::npos) << out;
+    }
+}
+
 TEST(UrlMessages, HiddenShape) {
     struct row {
         const char *text, *shape;

@@ -154,6 +154,62 @@ TEST_F(Vdev, BadDevicesStopTheLoadingWithTheirReason)
     EXPECT_TRUE(log.has("open [" + path("missing.img") + "] error:"));
 }
 
+// Loading still stops at the first bad device, but one err line says so:
+// the bad entry, its reason, and every entry after it that was left out,
+// by name where it has one. A name holding a control byte is bad: read as
+// a C string, "/vdev/\u0000x" would be served as "/vdev/".
+TEST_F(Vdev, AStopNamesTheBadEntryAndWhatItLeftOut)
+{
+    const auto zero = [](const std::string &name) {
+        return R"({"name": ")" + name + R"(", "type": "zero", "size": 4096})";
+    };
+    const std::string bad_range = R"({"name": "/vdev/bad", "type": "bad_zero", "size": 4096, "bad_sector_ranges": ["x"]})";
+    const struct row {
+        std::vector<std::string> devices;
+        std::vector<std::string> served;
+        std::string message;
+    } rows[] = {
+        {{bad_range, zero("/vdev/ok1"), zero("/vdev/ok2")},
+         {},
+         "get [$.dev[0].bad_sector_ranges[0]] error: Invalid range [x]; $.dev[0] [/vdev/bad] was not loaded, nor "
+         "were the 2 entries after it: $.dev[1] [/vdev/ok1], $.dev[2] [/vdev/ok2]"},
+        {{zero("/vdev/ok1"), bad_range, zero("/vdev/ok2"), R"({"name": "/vdev/unk", "type": "floppy", "size": 1})",
+          zero("/vdev/ok4")},
+         {"/vdev/ok1"},
+         "get [$.dev[1].bad_sector_ranges[0]] error: Invalid range [x]; $.dev[1] [/vdev/bad] was not loaded, nor "
+         "were the 3 entries after it: $.dev[2] [/vdev/ok2], $.dev[3] [/vdev/unk], $.dev[4] [/vdev/ok4]"},
+        {{zero("/vdev/ok1"), zero("/vdev/ok2"), bad_range},
+         {"/vdev/ok1", "/vdev/ok2"},
+         "get [$.dev[2].bad_sector_ranges[0]] error: Invalid range [x]; $.dev[2] [/vdev/bad] was not loaded, and no "
+         "entry follows it"},
+        {{zero("/vdev/ok1"), zero(R"(/vdev/\u0000x)"), zero("/vdev/ok2")},
+         {"/vdev/ok1"},
+         "get [$.dev[1].name] error: a control byte in the name \"/vdev/\\u0000x\"; $.dev[1] [/vdev/] was not "
+         "loaded, nor was the entry after it: $.dev[2] [/vdev/ok2]"},
+        {{zero(R"(/vdev/a\nb)"), zero("/vdev/ok2")},
+         {},
+         "get [$.dev[0].name] error: a control byte in the name \"/vdev/a\\nb\"; $.dev[0] [/vdev/a\\x0ab] was "
+         "not loaded, nor was the entry after it: $.dev[1] [/vdev/ok2]"},
+        {{zero("/vdev/ok1"), zero(R"(/vdev/\u001b[2Jx)"), R"({"type": "zero", "size": 1})", R"("text")"},
+         {"/vdev/ok1"},
+         "get [$.dev[1].name] error: a control byte in the name \"/vdev/\\u001b[2Jx\"; $.dev[1] "
+         "[/vdev/\\x1b[2Jx] was not loaded, nor were the 2 entries after it: $.dev[2] [no name], $.dev[3] [no name]"},
+    };
+    for (const row &r : rows) {
+        std::string json = R"({"dev": [)";
+        for (size_t i = 0; i < r.devices.size(); i++) json += (i == 0 ? "" : ", ") + r.devices[i];
+        log_capture log;
+        ASSERT_EQ(load(json + "]}"), 0) << json;
+        EXPECT_EQ(names(), r.served) << json;
+        EXPECT_EQ(vdev_find("/vdev/"), nullptr);
+        int on_err_line = 0;
+        for (const auto &l : log.all())
+            on_err_line += l.level == LOG2_ERR && l.text.find(r.message) != std::string::npos ? 1 : 0;
+        EXPECT_EQ(on_err_line, 1) << r.message;
+        vdev_exit();
+    }
+}
+
 // Files that are no description register nothing.
 TEST_F(Vdev, BadDescriptionFilesRegisterNothing)
 {

@@ -105,6 +105,16 @@ std::string shown(std::string_view value)
     return value.size() <= kMax ? std::string(value) : std::string(value.substr(0, kMax)) + "...";
 }
 
+// A parameter's name for an error message: a name that holds its own "="
+// escaped ("key%3D...") holds a value too, and a key is never shown.
+std::string shown_name(std::string_view name)
+{
+    std::vector<char> buf(URL_BUF_SIZE);
+    const pl_wipe_guard wipe(buf.data(), buf.size());  // it may hold a key
+    memcpy(buf.data(), name.data(), std::min(name.size(), buf.size() - 1));
+    return shown(url_mask_secrets(buf.data()));
+}
+
 // The access the flags give: the first access bit set wins, as in
 // os_file_open; none set is read-only.
 bool flags_writable(uint64_t flags)
@@ -367,13 +377,13 @@ int bd_open_args_check_names(const char *url, const bd_drv *drv, verr *err)
     try {
         return for_each_item(url, [&](const query_item &it) {
             if (!it.has_value) {
-                BD_ERR(err, kCodeParam, "parameter [%s] has no value", shown(it.name).c_str());
+                BD_ERR(err, kCodeParam, "parameter [%s] has no value", shown_name(it.name).c_str());
                 return -1;
             }
             if (is_layer_param(it.name) || declared_by(drv, it.name))
                 return 0;
             BD_ERR(err, kCodeParam, "unknown parameter [%s]: neither the block layer nor the driver \"%s\" takes it",
-                   shown(it.name).c_str(), drv->name != nullptr ? drv->name : "");
+                   shown_name(it.name).c_str(), drv->name != nullptr ? drv->name : "");
             return -1;
         });
     } catch (const std::bad_alloc &) {

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "libblock/bd_held.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_file.h"
@@ -114,8 +115,8 @@ void refuse_kind(bd_dev *dev, const char *path)
 // A path held without being opened for I/O: an O_PATH descriptor runs no
 // device's open (a watchdog arms, a tape loads, a serial line raises its
 // lines) and no FIFO can stall it. The object it holds is judged by fstat,
-// then opened for I/O through io_path, so a link swapped after the judgement
-// never reaches anything that was not judged.
+// then opened for I/O through io_path, its procfs link, so a link swapped
+// after the judgement never reaches anything that was not judged.
 struct held_path {
     int fd = -1;
     std::array<char, 32> io_path{};  // "/proc/self/fd/N"
@@ -162,14 +163,21 @@ int hold_and_check(bd_dev *dev, const char *path, held_path &held, struct stat &
         refuse_kind(dev, path);
         return -1;
     }
-    str_sprintf_s2(held.io_path.data(), held.io_path.size(), "/proc/self/fd/%d", held.fd);
+    // Opening the path again would not keep the promise: a file that exists
+    // is refused with what it lacks, never with the ENOENT of a missing /proc.
+    if (bd_held_reopen_path(held.fd, held.io_path.data(), held.io_path.size()) != 0) {
+        ZLOG_DBG("os_file_open [%s] error: %s\n", str_log_text<kShownSize>(path).c_str(), BD_HELD_NEEDS_PROC);
+        verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeNotSupported, "os_file_open [%s] error: %s", path,
+                 BD_HELD_NEEDS_PROC);
+        return -1;
+    }
     return 0;
 }
 
-// A path was judged on its held descriptor, and opening through that
-// descriptor reaches the same file, so only a table is judged here. The open
-// always adds O_NONBLOCK; a file or disk has no use for it, so it goes.
-int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, bool table)
+// A path was judged on its held descriptor and opened through it; what
+// opened must be that object, or nothing is served. The open always adds
+// O_NONBLOCK; a file or disk has no use for it, so it goes.
+int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, bool table, const struct stat &seen)
 {
     // A table without a descriptor is served only when it says it is a block
     // device (a virtual device); the built-in devices ("/dev/zero",
@@ -182,6 +190,12 @@ int check_opened(bd_dev *dev, os_file_ctx *file, const char *path, bool table)
         return -1;
     }
     int fd = os_file_fileno(file);
+    if (!bd_held_same(fd, seen)) {
+        ZLOG_DBG("os_file_open [%s] error: not the file that was checked\n", str_log_text<kShownSize>(path).c_str());
+        verr_set(&dev->err, __FILE__, __LINE__, __func__, kCodeParam,
+                 "os_file_open [%s] error: not the file that was checked", path);
+        return -1;
+    }
     int fl = fcntl(fd, F_GETFL);
     if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1) {
         fail_os(dev, __func__, __LINE__, true, "fcntl error: ");
@@ -335,7 +349,7 @@ void *bdrv_file_open(const char *url, bd_open_param *param)
     if (file == nullptr)
         return nullptr;
     os_file_info info{};
-    if (check_opened(dev, file, path.data(), table) != 0 || info_and_start(dev, file, info) != 0) {
+    if (check_opened(dev, file, path.data(), table, seen) != 0 || info_and_start(dev, file, info) != 0) {
         os_file_close(file);
         return nullptr;
     }

@@ -15,9 +15,11 @@ int bdrv_file_exit();
 int bdrv_file_probe(const char *name, uint64_t flags, void *priv);
 // Opens only a regular file or a block device, or a table an open hook chose
 // that says it is a block device (a virtual device). The path is held with
-// O_PATH, judged by fstat on that descriptor and opened for I/O through it:
-// nothing else is ever opened, whatever a link names meanwhile. A directory
-// fails with EISDIR's text. A medium that cannot be written opens read-only
+// O_PATH, judged by fstat on that descriptor and opened for I/O through it
+// (its /proc/self/fd link): nothing else is ever opened, whatever a link
+// names meanwhile, and what opened must have the judged device and inode.
+// Where /proc is not procfs the open is refused, saying it "needs /proc
+// mounted". A directory fails with EISDIR's text. A medium that cannot be written opens read-only
 // and sets param->dev->readonly. The device's medium_* fields name the medium
 // and its generation. Failure: nullptr with the reason in param->dev->err.
 void *bdrv_file_open(const char *url, bd_open_param *param);

@@ -12,17 +12,23 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "libblock/bd_held.h"
 #include "libconf/conf.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/verr.h"
 #include "libpal/env/pl_assert.h"
 #include "libpal/os/os_init.h"
+#include "libpal/string/path.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/zlog.h"
@@ -51,6 +57,23 @@ void take(Fn &slot, void *sym)
     memcpy(&slot, &sym, sizeof(slot));
 }
 
+// The loader names what it loads by the name it was given: its messages say
+// io (the descriptor's procfs name) where the operator wrote path.
+std::string as_named(const char *text, const std::string &io, const char *path)
+{
+    std::string out = text != nullptr ? text : "unknown";
+    for (size_t at = 0; (at = out.find(io, at)) != std::string::npos;) {
+        const size_t end = at + io.size();
+        if (end < out.size() && isdigit(static_cast<unsigned char>(out[end]))) {
+            at = end;
+            continue;
+        }
+        out.replace(at, io.size(), path);
+        at += strlen(path);
+    }
+    return out;
+}
+
 struct library_closer {
     void operator()(void *h) const { os_dlclose(h); }
 };
@@ -68,7 +91,7 @@ using plugin_ptr = std::unique_ptr<bd_plugin, plugin_free>;
 // Every entry point is found before any is called: a plug-in that would be
 // refused for a missing one must not have run its init (its threads or
 // handlers would outlive the unloaded code).
-bool resolve(void *lib, bd_plugin *p, const char *path)
+bool resolve(void *lib, bd_plugin *p, const char *path, const std::string &io)
 {
     std::array<void *, kEntryPoints.size()> sym{};
     for (size_t i = 0; i < kEntryPoints.size(); i++) {
@@ -80,7 +103,8 @@ bool resolve(void *lib, bd_plugin *p, const char *path)
             continue;
         }
         const char *why = os_dlerror();
-        ZLOG_ERR("os_dlsym [%s] %s failed: %s\n", path, kEntryPoints[i], why != nullptr ? why : "not found");
+        ZLOG_ERR("os_dlsym [%s] %s failed: %s\n", path, kEntryPoints[i],
+                 why != nullptr ? as_named(why, io, path).c_str() : "not found");
         return false;
     }
     take(p->name_fn, sym[0]);
@@ -194,34 +218,201 @@ std::vector<std::string> split_list(const char *list)
     }
 }
 
-// Why the file at path must not be loaded, or nullptr. Its constructors run
-// in the daemon as it loads, so a root daemon takes only what root alone
-// could have written. Opened without blocking (a FIFO would hold the loader,
-// and the daemon's start, for ever) and judged by that descriptor; a path
-// that cannot be opened is left to the loader, which says why in its words.
-// A name without "/" is the dynamic linker's to find on its own path, not a
-// file of the working directory.
-const char *file_refusal(const char *path, char *why, size_t size)
+// A step of a plug-in's path held with O_PATH (nothing of the object runs
+// or blocks on it), what fstat said of it, and its name as a refusal shows it.
+struct held {
+    int fd = -1;
+    struct stat st{};
+    std::string shown;
+    held() = default;
+    held(held &&o) noexcept : fd(std::exchange(o.fd, -1)), st(o.st), shown(std::move(o.shown)) {}
+    held &operator=(held &&o) noexcept
+    {
+        std::swap(fd, o.fd);
+        st = o.st;
+        shown = std::move(o.shown);
+        return *this;
+    }
+    held(const held &) = delete;
+    held &operator=(const held &) = delete;
+    ~held()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// As many links as the kernel's own walk follows before ELOOP.
+constexpr int kMaxLinks = 40;
+
+std::string errno_text(int eno)
 {
-    if (strchr(path, '/') == nullptr)
+    return strerror(eno);
+}
+
+std::string owner_text(uid_t uid)
+{
+    return "owned by uid " + std::to_string(uid) + ", not by root";
+}
+
+std::string mode_text(mode_t mode)
+{
+    std::array<char, 48> text{};
+    str_sprintf_s(text.data(), text.size(), "writable by group or others (mode %04o)",
+                  static_cast<unsigned>(mode & 07777));
+    return text.data();
+}
+
+bool writable_by_others(mode_t mode)
+{
+    return (mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// For a root daemon: a directory on the path must be root's and writable by
+// nobody else, or sticky, where only the owner of an entry may rename it (its
+// entries are then judged one by one). "" when it may be passed through.
+std::string dir_refusal(const held &dir)
+{
+    if (dir.st.st_uid != 0)
+        return "directory [" + dir.shown + "] " + owner_text(dir.st.st_uid);
+    if (writable_by_others(dir.st.st_mode) && (dir.st.st_mode & S_ISVTX) == 0)
+        return "directory [" + dir.shown + "] " + mode_text(dir.st.st_mode);
+    return "";
+}
+
+std::vector<std::string> path_names(std::string_view path)
+{
+    std::vector<std::string> out;
+    while (!path.empty()) {
+        const size_t slash = std::min(path.find('/'), path.size());
+        if (slash > 0)
+            out.emplace_back(path.substr(0, slash));
+        path.remove_prefix(std::min(slash + 1, path.size()));
+    }
+    return out;
+}
+
+std::string joined(const std::string &dir, const std::string &name)
+{
+    return dir == "/" ? dir + name : dir + "/" + name;
+}
+
+// Holds the object path names in out, walking from "/" one name at a time
+// and following links by hand, so that every directory the name passes
+// through, the links' own included, is seen; for a root daemon each must
+// pass dir_refusal. "" or the refusal.
+std::string hold_path(const char *path, bool root, held &out)
+{
+    std::string full = path;
+    if (full[0] != '/') {
+        std::array<char, PL_MAX_PATH> cwd{};
+        if (getcwd(cwd.data(), cwd.size()) == nullptr)
+            return "cannot read the working directory: " + errno_text(errno);
+        full = joined(cwd.data(), full);
+    }
+    std::vector<std::string> names = path_names(full);
+    std::reverse(names.begin(), names.end());  // the next name last
+    std::vector<held> chain(1);
+    chain[0].shown = "/";
+    chain[0].fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (chain[0].fd < 0 || fstat(chain[0].fd, &chain[0].st) != 0)
+        return "cannot open [/]: " + errno_text(errno);
+    if (std::string why = root ? dir_refusal(chain[0]) : ""; !why.empty())
+        return why;
+    for (int links = 0; !names.empty();) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (name == "." || (name == ".." && chain.size() == 1))
+            continue;
+        if (name == "..") {
+            chain.pop_back();
+            continue;
+        }
+        const held &dir = chain.back();
+        held next;
+        next.shown = joined(dir.shown, name);
+        next.fd = openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (next.fd < 0 || fstat(next.fd, &next.st) != 0)
+            return "cannot open [" + next.shown + "]: " + errno_text(errno);
+        // Others may write dir only as a sticky one: what it hands on is root's.
+        if (root && writable_by_others(dir.st.st_mode) && next.st.st_uid != 0)
+            return "[" + next.shown + "] in sticky directory [" + dir.shown + "] " + owner_text(next.st.st_uid);
+        if (S_ISLNK(next.st.st_mode)) {
+            std::array<char, PL_MAX_PATH> target{};
+            const ssize_t n = ++links > kMaxLinks ? (errno = ELOOP, -1)
+                                                  : readlinkat(next.fd, "", target.data(), target.size() - 1);
+            if (n < 0)
+                return "cannot open [" + next.shown + "]: " + errno_text(errno);
+            std::vector<std::string> more = path_names(std::string_view(target.data(), static_cast<size_t>(n)));
+            names.insert(names.end(), more.rbegin(), more.rend());
+            if (target[0] == '/')
+                chain.resize(1);
+            continue;
+        }
+        if (names.empty()) {
+            out = std::move(next);
+            return "";
+        }
+        if (!S_ISDIR(next.st.st_mode))
+            return "cannot open [" + next.shown + "]: " + errno_text(ENOTDIR);
+        if (std::string why = root ? dir_refusal(next) : ""; !why.empty())
+            return why;
+        chain.push_back(std::move(next));
+    }
+    out = std::move(chain.back());  // the path names a directory
+    return "";
+}
+
+// Why the file at path must not be loaded, or "". Its constructors run in
+// the daemon as it loads, so a root daemon takes only what root alone could
+// have written or put in place. The file is judged on the descriptor held in
+// file, which is what gets loaded.
+std::string file_refusal(const char *path, held &file)
+{
+    const bool root = geteuid() == 0;
+    if (std::string why = hold_path(path, root, file); !why.empty())
+        return why;
+    if (!S_ISREG(file.st.st_mode))
+        return "not a regular file";
+    if (root && file.st.st_uid != 0)
+        return owner_text(file.st.st_uid);
+    if (root && writable_by_others(file.st.st_mode))
+        return mode_text(file.st.st_mode);
+    return "";
+}
+
+// The library at path, loaded through the descriptor that was judged; io
+// receives the name the loader knows it by. nullptr (logged) when refused.
+library_ptr load_judged(const char *path, std::string &io)
+{
+    io = path;
+    held file;
+    // A name without "/" is the dynamic linker's to find on its own path,
+    // not a file of the working directory.
+    if (strchr(path, '/') != nullptr) {
+        if (std::string why = file_refusal(path, file); !why.empty()) {
+            ZLOG_ERR("plug-in [%s] refused: %s\n", path, why.c_str());
+            return nullptr;
+        }
+        std::array<char, 32> reopen{};
+        if (bd_held_reopen_path(file.fd, reopen.data(), reopen.size()) != 0) {
+            ZLOG_ERR("plug-in [%s] refused: %s\n", path, BD_HELD_NEEDS_PROC);
+            return nullptr;
+        }
+        io = reopen.data();
+    }
+    library_ptr lib(os_dlopen(io.c_str()));
+    if (!lib) {
+        // The loader's own reason: a file that is no shared object, a
+        // missing dependency. errno says none of them.
+        ZLOG_ERR("os_dlopen2 [%s] error: %s\n", path, as_named(os_dlerror(), io, path).c_str());
         return nullptr;
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    const int rc = fstat(fd, &st);
-    close(fd);
-    if (rc != 0)
-        return nullptr;
-    if (!S_ISREG(st.st_mode))
-        str_safecopy(why, size, "not a regular file");
-    else if (geteuid() == 0 && st.st_uid != 0)
-        str_sprintf_s(why, size, "owned by uid %u, not by root", static_cast<unsigned>(st.st_uid));
-    else if (geteuid() == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        str_sprintf_s(why, size, "writable by group or others (mode %04o)", static_cast<unsigned>(st.st_mode & 07777));
-    else
-        return nullptr;
-    return why;
+    }
+    // The loader keeps the name of what it mapped, and a later load under
+    // the same descriptor number would be handed this object: the number
+    // stays taken for the life of the process, as the code it names.
+    file.fd = -1;
+    return lib;
 }
 
 }  // namespace
@@ -233,20 +424,17 @@ bd_drv *libplugin_init(const char *path)
     if (!p)
         return nullptr;
     ZLOG_DBG("[%s] ==>\n", path);
-    char refusal[128];
-    if (file_refusal(path, refusal, sizeof(refusal)) != nullptr) {
-        ZLOG_ERR("plug-in [%s] refused: %s\n", path, refusal);
+    std::string io;
+    library_ptr lib;
+    try {
+        lib = load_judged(path, io);
+        if (!lib || !resolve(lib.get(), p.get(), path, io))
+            return nullptr;
+    } catch (const std::bad_alloc &) {
+        ZLOG_ERR("plug-in [%s] refused: %s\n", path, verr2str(-8));
         return nullptr;
     }
-    library_ptr lib(os_dlopen(path));
-    if (!lib) {
-        // The loader's own reason: a missing file, a file that is no shared
-        // object, a missing dependency. errno says none of them.
-        const char *why = os_dlerror();
-        ZLOG_ERR("os_dlopen2 [%s] error: %s\n", path, why != nullptr ? why : "unknown");
-        return nullptr;
-    }
-    if (!resolve(lib.get(), p.get(), path) || !introduce(p.get(), path))
+    if (!introduce(p.get(), path))
         return nullptr;
     p->kind = kKindLoaded;
     p->path = os_strdup(path);

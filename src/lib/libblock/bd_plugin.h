@@ -110,7 +110,13 @@ struct bd_plugin_file {
 // the loader's own where it has one, logged at err level under "mblock2").
 // Loading runs the object's code, so only a regular file is loaded and, in a
 // process running as root, only one owned by root and writable by nobody
-// else; anything else is refused unopened by the loader.
+// else, as must be every directory on its way (links followed by hand; a
+// sticky directory passes on only root's entries); anything else is refused
+// unopened by the loader. A path with "/" is held and judged through one
+// descriptor and loaded through that descriptor's /proc/self/fd name, so a
+// file renamed into place meanwhile is not what loads; without procfs on
+// /proc it is refused. A name without "/" is the dynamic linker's to find.
+// The descriptor of a loaded object stays open for the process's life.
 bd_drv *libplugin_init(const char *path);
 // The path copy, the record and the table; the shared object stays loaded.
 void libplugin_free(const bd_drv *drv);

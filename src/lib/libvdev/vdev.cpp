@@ -5,9 +5,11 @@
 
 #include "libvdev/vdev.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -16,6 +18,7 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "jsonfilter/json_filter.h"
@@ -23,6 +26,8 @@
 #include "libpal/os/os_file.h"
 #include "libpal/string/path.h"
 #include "libpal/string/str_array.h"
+#include "libpal/string/str_escape.h"
+#include "libpal/string/str_hex.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
@@ -46,6 +51,11 @@ const std::array<kind, 4> kKinds = {{
 
 constexpr uint32_t kSectorSizes[] = {512, 1024, 2048, 4096};
 constexpr size_t kKeySize = 128;
+// A stop's message names at most this many of the devices it leaves out.
+constexpr int kListedAfter = 16;
+// Room for a device's name and for a reason, escaped for a log line.
+constexpr size_t kShownName = 4 * STR_ESCAPE_LOG_SIZE;
+constexpr size_t kShownWhy = 4 * STR_ESCAPE_LOG_SIZE;
 
 // What a member's JSON text is, by its first character.
 enum json_kind : uint8_t {
@@ -113,34 +123,77 @@ const char *kind_name(uint8_t kind)
 }
 
 // The object at expr has only the members of the table, each of a kind it
-// may be. false (the entry and the reason logged) for anything else: a
-// misspelt key or a value of the wrong type would otherwise be ignored.
+// may be; otherwise false with the entry and the reason in why: a misspelt
+// key or a value of the wrong type would otherwise be ignored.
 template <size_t N>
-bool members_known(json_filter *f, const char *expr, const member (&table)[N])
+bool members_known(json_filter *f, const char *expr, const member (&table)[N], std::string &why)
 {
     str_map *map = json_filter_get_map(f, expr);
     if (map == nullptr) {
-        ZLOG_ERR("get [%s] error: not an object\n", expr);
+        why = std::string("get [") + expr + "] error: not an object";
         return false;
     }
-    bool ok = true;
-    for (uint32_t i = 0; ok && i < map->count; i++) {
+    for (uint32_t i = 0; why.empty() && i < map->count; i++) {
         const char *key = str_map_key_at(map, static_cast<int>(i));
         const char *val = str_map_val_at(map, static_cast<int>(i));
         const member *m = nullptr;
         for (const member &row : table)
             if (strcmp(row.key, key) == 0)
                 m = &row;
-        if (m == nullptr) {
-            ZLOG_ERR("get [%s] error: unknown key [%s]\n", expr, key);
-            ok = false;
-        } else if ((kind_of_json(val) & m->kinds) == 0) {
-            ZLOG_ERR("get [%s.%s] error: %s, takes %s\n", expr, key, kind_name(kind_of_json(val)), m->takes);
-            ok = false;
-        }
+        if (m == nullptr)
+            why = std::string("get [") + expr + "] error: unknown key [" + key + "]";
+        else if ((kind_of_json(val) & m->kinds) == 0)
+            why = std::string("get [") + expr + "." + key + "] error: " + kind_name(kind_of_json(val)) + ", takes " +
+                  m->takes;
     }
     str_map_free(map);
-    return ok;
+    return why.empty();
+}
+
+// Whether the JSON text of a string holds a control byte (below 0x20, or
+// 0x7f), raw or escaped: a name read as a C string ends at "\u0000", so
+// "/vdev/\u0000x" would be served as "/vdev/".
+bool json_string_has_control(std::string_view text)
+{
+    for (size_t i = 0; i < text.size(); i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f)
+            return true;
+        if (c != '\\' || i + 1 >= text.size())
+            continue;
+        const char esc = text[++i];
+        if (strchr("bfnrt", esc) != nullptr)
+            return true;
+        if (esc != 'u' || i + 4 >= text.size())
+            continue;
+        unsigned code = 0;
+        for (size_t k = 1; k <= 4; k++) {
+            const int digit = hex_chr_val_tab(static_cast<unsigned char>(text[i + k]));
+            code = code * 16 + static_cast<unsigned>(std::max(digit, 0));
+        }
+        i += 4;
+        if (code < 0x20 || code == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// The name of device i, refused when it holds a control byte; its JSON
+// text, with json-c's "\/" read back as "/", is what the refusal shows.
+bool name_clean(json_filter *f, int i, std::string &why)
+{
+    char expr[kKeySize];
+    snprintf(expr, sizeof(expr), "$.dev[%d]", i);
+    str_map *map = json_filter_get_map(f, expr);
+    const char *text = map != nullptr ? str_map_get(map, "name") : nullptr;
+    if (text != nullptr && json_string_has_control(text)) {
+        std::string shown = text;
+        for (size_t at = 0; (at = shown.find("\\/", at)) != std::string::npos;)
+            shown.erase(at, 1);
+        why = std::string("get [") + expr + ".name] error: a control byte in the name " + shown;
+    }
+    str_map_free(map);
+    return why.empty();
 }
 
 std::shared_mutex g_lock;
@@ -175,6 +228,8 @@ bool sector_size_valid(int32_t size)
     return false;
 }
 
+enum class step { add, skip, stop };
+
 // One device of the description: its queries and the checks on their answers.
 class device_reader {
 public:
@@ -195,13 +250,25 @@ public:
 
     const char *key() const { return key_; }
 
+    // Loading stops at this device: why names the last key asked and the reason.
+    step stop(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        char reason[512];
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(reason, sizeof(reason), fmt, ap);
+        va_end(ap);
+        why = std::string("get [") + key_ + "] error: " + reason;
+        return step::stop;
+    }
+
+    std::string why;
+
 private:
     json_filter *f_;
     int index_;
     char key_[kKeySize] = {};
 };
-
-enum class step { add, skip, stop };
 
 // The bad ranges "first-count"; a text that is no such range, or one that
 // would reach past the device's last sector, stops loading at the device.
@@ -217,13 +284,11 @@ step read_bad_ranges(device_reader &rd, vdev_rec &rec)
         int used = 0;
         if (sscanf(v, "%li-%d%n", &first, &count, &used) != 2 || v[used] != '\0' || first < 0 || count <= 0 ||
             first > LONG_MAX - count) {
-            ZLOG_ERR("get [%s] error: Invalid range [%s]\n", rd.key(), v);
-            return step::stop;
+            return rd.stop("Invalid range [%s]", v);
         }
         if (static_cast<uint64_t>(first) + static_cast<uint64_t>(count) > sectors) {
-            ZLOG_ERR("get [%s] error: range [%s] past the device's end (%llu sectors)\n", rd.key(), v,
-                     static_cast<unsigned long long>(sectors));
-            return step::stop;
+            return rd.stop("range [%s] past the device's end (%llu sectors)", v,
+                           static_cast<unsigned long long>(sectors));
         }
         ZLOG_VERB("%li-%d!!\n", first, count);
         try {
@@ -248,35 +313,27 @@ step read_size(device_reader &rd, vdev_rec &rec, const std::string &type)
         return step::add;
     }
     const char *v = rd.get("size");
-    if (v == nullptr) {
-        ZLOG_ERR("get [%s] error: Cannot be null\n", rd.key());
-        return step::stop;
-    }
+    if (v == nullptr)
+        return rd.stop("Cannot be null");
     rec.vi.size = str_atosize(v);
-    if (rec.vi.size == 0 || rec.vi.size > static_cast<uint64_t>(INT64_MAX)) {
-        ZLOG_ERR("get [%s] error: size = 0\n", rd.key());
-        return step::stop;
-    }
+    if (rec.vi.size == 0 || rec.vi.size > static_cast<uint64_t>(INT64_MAX))
+        return rd.stop("size = 0");
     return step::add;
 }
 
-// The record of device i; stop ends loading there, skip goes on with i + 1.
-step read_device(json_filter *f, int i, const std::string &name, vdev_rec &rec)
+// The record of the device rd reads; stop ends loading there (the reason
+// in rd.why), skip goes on with the next device.
+step read_device(device_reader &rd, const std::string &name, vdev_rec &rec)
 {
-    device_reader rd(f, i);
     rec.name = normalised(name.c_str());
     rec.vi.sector_bytes = kSectorSizes[0];
     const char *v = rd.get("type");
-    if (v == nullptr) {
-        ZLOG_ERR("get [%s] error: Cannot be null\n", rd.key());
-        return step::stop;
-    }
+    if (v == nullptr)
+        return rd.stop("Cannot be null");
     const std::string type = v;
     rec.vi.ops = kind_ops(type);
-    if (rec.vi.ops == nullptr) {
-        ZLOG_ERR("get [%s] error: Invalid type\n", rd.key());
-        return step::stop;
-    }
+    if (rec.vi.ops == nullptr)
+        return rd.stop("Invalid type");
     if (step s = read_size(rd, rec, type); s != step::add)
         return s;
     if (v = rd.get("sector_bytes"); v == nullptr) {
@@ -284,10 +341,8 @@ step read_device(json_filter *f, int i, const std::string &name, vdev_rec &rec)
     } else {
         int32_t bytes = 0;
         // A sector size the block layer cannot use would also divide by zero.
-        if (str_atoi_chk(v, &bytes) != 0 || !sector_size_valid(bytes)) {
-            ZLOG_ERR("get [%s] error: Invalid sector_bytes [%s]\n", rd.key(), v);
-            return step::stop;
-        }
+        if (str_atoi_chk(v, &bytes) != 0 || !sector_size_valid(bytes))
+            return rd.stop("Invalid sector_bytes [%s]", v);
         rec.vi.sector_bytes = static_cast<uint32_t>(bytes);
     }
     if (v = rd.get("info"); v != nullptr)
@@ -322,33 +377,72 @@ bool registered(const std::string &name)
     return g_by_name.count(name) != 0;
 }
 
+// The name of device i as a message shows it, where it can be read.
+std::string entry_text(json_filter *f, int i)
+{
+    char expr[kKeySize];
+    snprintf(expr, sizeof(expr), "$.dev[%d].name", i);
+    const char *name = json_filter_get(f, expr);
+    return std::string(expr, strlen(expr) - strlen(".name")) + " [" +
+           (name != nullptr ? str_log_text<kShownName>(name).c_str() : "no name") + "]";
+}
+
+bool entry_exists(json_filter *f, int i)
+{
+    char expr[kKeySize];
+    snprintf(expr, sizeof(expr), "$.dev[%d]", i);
+    return json_filter_get(f, expr) != nullptr;
+}
+
+// Loading stops at the first bad device, as it always has; one err line
+// says why, and which devices that leaves out, so that none of them goes
+// missing without a word.
+void log_stop(json_filter *f, int i, const std::string &why)
+{
+    std::string after;
+    int count = 0;
+    for (int j = i + 1; entry_exists(f, j); j++, count++) {
+        if (count < kListedAfter)
+            after += (count == 0 ? ": " : ", ") + entry_text(f, j);
+    }
+    if (count > kListedAfter)
+        after += ", and " + std::to_string(count - kListedAfter) + " more";
+    if (count == 0) {
+        ZLOG_ERR("%s; %s was not loaded, and no entry follows it\n", str_log_text<kShownWhy>(why.c_str()).c_str(),
+                 entry_text(f, i).c_str());
+        return;
+    }
+    const std::string those = count == 1 ? "was the entry" : "were the " + std::to_string(count) + " entries";
+    ZLOG_ERR("%s; %s was not loaded, nor %s after it%s\n", str_log_text<kShownWhy>(why.c_str()).c_str(),
+             entry_text(f, i).c_str(), those.c_str(), after.c_str());
+}
+
+// The devices in order, up to the first bad one.
 void load_devices(json_filter *f)
 {
-    for (int i = 0;; i++) {
+    for (int i = 0; entry_exists(f, i); i++) {
+        device_reader rd(f, i);
         char key[kKeySize];
         snprintf(key, sizeof(key), "$.dev[%d]", i);
-        if (json_filter_get(f, key) == nullptr)
+        if (!members_known(f, key, kDeviceMembers, rd.why) || !name_clean(f, i, rd.why)) {
+            log_stop(f, i, rd.why);
             return;
-        if (!members_known(f, key, kDeviceMembers))
-            return;
-        snprintf(key, sizeof(key), "$.dev[%d].name", i);
-        const char *v = json_filter_get(f, key);
-        if (v != nullptr)
-            ZLOG_VERB("%s=[%s]\n", key, v);
+        }
+        const char *v = rd.get("name");
         std::string name = v != nullptr ? std::string(v, strnlen(v, PL_MAX_PATH - 1)) : std::string();
         std::string norm = normalised(name.c_str());
-        if (norm.empty()) {
-            ZLOG_ERR("get [%s] error: Cannot be null\n", key);
-            return;
-        }
-        if (registered(norm)) {
-            ZLOG_ERR("add [%s] error: name exists\n", name.c_str());
-            return;
+        step s = norm.empty() ? rd.stop("Cannot be null") : step::add;
+        if (s == step::add && registered(norm)) {
+            rd.why = "add [" + name + "] error: name exists";
+            s = step::stop;
         }
         auto rec = std::make_unique<vdev_rec>();
-        step s = read_device(f, i, name, *rec);
-        if (s == step::stop)
+        if (s == step::add)
+            s = read_device(rd, name, *rec);
+        if (s == step::stop) {
+            log_stop(f, i, rd.why);
             return;
+        }
         if (s == step::add)
             vdev_insert(std::move(rec));
     }
@@ -382,10 +476,12 @@ int vdev_init_form_file(const char *path)
         ZLOG_VERB(".ver=[%s]\n", ver);
     int rc = 0;
     try {
-        if (members_known(f, "$", kTopMembers))
+        if (std::string why; members_known(f, "$", kTopMembers, why)) {
             load_devices(f);
-        else
+        } else {
+            ZLOG_ERR("%s\n", why.c_str());
             rc = -1;
+        }
     } catch (const std::bad_alloc &) {
         ZLOG_ERR("load [%s] error: %s\n", path, strerror(ENOMEM));
     }

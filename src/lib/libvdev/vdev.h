@@ -10,9 +10,11 @@
 // "info", "bad_sector_ranges": ["first-count", ...], "args":
 // "read_random_delay_max_second=N"}, ...]}; every value is read as the text
 // the JSON filter gives for it, so numbers may be strings too. A key not
-// listed here, a value of another JSON type, or a bad range past the
-// device's end refuses the device (or, at the top, the description) with an
-// err line naming the entry and the reason.
+// listed here, a value of another JSON type, a name holding a control byte
+// (NUL included), or a bad range past the device's end refuses the device
+// (or, at the top, the description) with an err line naming the entry and
+// the reason; for a device, the same line names the entries after it, which
+// are not loaded.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +47,8 @@ struct vdev_info {
 int vdev_init(const char *path);
 int vdev_exit();
 // 0 when the description was read and parsed, even when loading stopped at a
-// bad device (the devices before it stay registered, none after it); -1 when
+// bad device (the devices before it stay registered, none after it, and the
+// err line says which were left out); -1 when
 // it could not be read (missing, over the JSON filter's size bound), is not
 // JSON, or is not an object of "ver" and a "dev" array. Every refusal is
 // logged with its reason.

@@ -17,6 +17,7 @@
 #include "libpal/string/str_base64.h"
 #include "libpal/string/str_check.h"
 #include "libpal/string/str_escape.h"
+#include "libpal/string/str_hex.h"
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_quote.h"
@@ -40,14 +41,6 @@ string_view trim(string_view s) {
     while (!s.empty() && isspace((unsigned char)s.front())) s.remove_prefix(1);
     while (!s.empty() && isspace((unsigned char)s.back())) s.remove_suffix(1);
     return s;
-}
-
-// Compared trimmed, as the query readers compare keys.
-bool is_secret_key(string_view key) {
-    key = trim(key);
-    for (string_view k : kSecretKeys)
-        if (key == k) return true;
-    return false;
 }
 
 // Appends into a caller's buffer without ever writing past it. An overflow
@@ -210,23 +203,16 @@ private:
 
 enum : int { kRebuildTooLong = -1, kRebuildNoMemory = -2 };
 
-// The rebuild of url_set_query. reader_view (for masking): the query is
-// what the query readers take, the whole text when it has no "?", and keys
-// are compared trimmed as they compare them, so ' key =...' is caught too.
-// 0, or kRebuildTooLong / kRebuildNoMemory with url unchanged.
-int query_rebuild(char *url, string_view key, string_view val, int mode, bool reader_view) {
+// The rebuild of url_set_query: 0, or kRebuildTooLong / kRebuildNoMemory
+// with url unchanged.
+int query_rebuild(char *url, string_view key, string_view val, int mode) {
     size_t len = strnlen(url, URL_BUF_SIZE);
     if (len >= URL_BUF_SIZE) return kRebuildTooLong;
     string_view whole(url, len);
     size_t q = whole.find('?');
     string_view head = whole.substr(0, q);
     string_view query = q == string_view::npos ? string_view{} : whole.substr(q + 1);
-    char first_sep = '?';  // written before the first item
-    if (reader_view && q == string_view::npos) {
-        head = {};
-        query = whole;
-        first_sep = 0;
-    }
+    const char first_sep = '?';  // written before the first item
     char tmp[URL_BUF_SIZE];
     const pl_wipe_guard wipe(tmp, sizeof(tmp));  // a query may carry a key
     text_out o(tmp, sizeof(tmp));
@@ -255,8 +241,7 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool re
             start = amp + 1;
             if (!seen.insert(item)) continue;
             size_t eq = item.find('=');
-            bool match = eq != string_view::npos &&
-                         (reader_view ? trim(item.substr(0, eq)) == key : item.substr(0, eq) == key);
+            bool match = eq != string_view::npos && item.substr(0, eq) == key;
             if (match) {
                 matched = true;
                 if (mode == del_exist) continue;
@@ -284,15 +269,102 @@ int query_rebuild(char *url, string_view key, string_view val, int mode, bool re
     return 0;
 }
 
-// Replaces the values of the secret keys of a message text by "_"; when that
-// cannot be done the whole text gives way to a fixed one.
-void mask_secrets(char *text) {
-    for (string_view k : kSecretKeys) {
-        if (query_rebuild(text, k, "_", set_exist, true) != 0) {
-            strcpy(text, kParseError);
-            return;
+// One level of percent-decoding, "+" read as a blank; a "%" without two hex
+// digits stays as it is.
+std::string percent_decoded(string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); i++) {
+        const int hi = raw[i] == '%' && i + 2 < raw.size() ? hex_chr_val_tab((unsigned char)raw[i + 1]) : -1;
+        const int lo = hi >= 0 ? hex_chr_val_tab((unsigned char)raw[i + 2]) : -1;
+        if (lo >= 0) {
+            out.push_back(static_cast<char>(hi * 16 + lo));
+            i += 2;
+        } else {
+            out.push_back(raw[i] == '+' ? ' ' : raw[i]);
         }
     }
+    return out;
+}
+
+// Decoded as often as it holds escapes: a name sent as "%254Bey" must not
+// pass for another name in one reader and for "key" in the next.
+constexpr int kDecodeRounds = 4;
+std::string fully_decoded(string_view raw) {
+    std::string text(raw);
+    for (int round = 0; round < kDecodeRounds; round++) {
+        std::string next = percent_decoded(text);
+        if (next == text) break;
+        text = std::move(next);
+    }
+    return text;
+}
+
+// A secret name whatever its case, its blanks and its escapes: the masking
+// must not hang on the spelling a reader or a refusal happens to accept.
+bool is_secret_name(string_view raw) {
+    const std::string name = fully_decoded(raw);
+    const string_view t = trim(name);
+    for (string_view k : kSecretKeys)
+        if (t.size() == k.size() && strncasecmp(t.data(), k.data(), k.size()) == 0) return true;
+    return false;
+}
+
+// Where the value of a query item starts: after its first "=" written as
+// such or as "%3D"; npos when it has none.
+size_t value_start(string_view item) {
+    for (size_t i = 0; i < item.size(); i++) {
+        if (item[i] == '=') return i + 1;
+        if (item[i] == '%' && i + 2 < item.size() && item[i + 1] == '3' && (item[i + 2] == 'd' || item[i + 2] == 'D'))
+            return i + 3;
+    }
+    return string_view::npos;
+}
+
+// An item of a secret name keeps its name and shows "_" for its value; an
+// item whose name only shows once decoded twice or more shows "_" whole.
+void add_masked_item(text_out &o, string_view item) {
+    const std::string decoded = fully_decoded(item);
+    const size_t eq = decoded.find('=');
+    if (eq == std::string::npos || !is_secret_name(string_view(decoded).substr(0, eq))) {
+        o.add(item);
+        return;
+    }
+    const size_t at = value_start(item);
+    if (at != string_view::npos && is_secret_name(item.substr(0, at - (item[at - 1] == '=' ? 1 : 3))))
+        o.add(item.substr(0, at));
+    o.addc('_');
+}
+
+// Replaces the values of the secret keys of a message text by "_": in the
+// query as the readers take it (the whole text when it has no "?"), the names
+// compared without case, blanks or escapes. When that cannot be done the
+// whole text gives way to a fixed one.
+void mask_secrets(char *text) {
+    const size_t len = strnlen(text, URL_BUF_SIZE);
+    if (len >= URL_BUF_SIZE) {
+        strcpy(text, kParseError);
+        return;
+    }
+    const string_view whole(text, len);
+    const size_t q = whole.find('?');
+    const size_t start = q == string_view::npos ? 0 : q + 1;
+    char tmp[URL_BUF_SIZE];
+    const pl_wipe_guard wipe(tmp, sizeof(tmp));  // the text may carry a key
+    text_out o(tmp, sizeof(tmp));
+    o.add(whole.substr(0, start));
+    for (size_t at = start; at <= len;) {
+        size_t amp = whole.find('&', at);
+        if (amp == string_view::npos) amp = len;
+        add_masked_item(o, whole.substr(at, amp - at));
+        if (amp < len) o.addc('&');
+        at = amp + 1;
+    }
+    if (o.over) {
+        strcpy(text, kParseError);
+        return;
+    }
+    memcpy(text, tmp, o.len + 1);
 }
 
 // The part of a message text before host: "proto://", "///" or nothing.
@@ -312,7 +384,7 @@ __attribute__((noinline)) void set_query_refused(const char *url, const char *ke
                                                   int mode, const char *reason) {
     char safe[URL_BUF_SIZE];
     url_safe_fmt(url, safe);
-    bool hide = key && is_secret_key(key);
+    bool hide = key && is_secret_name(key);
     ZLOG_ERR("url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", safe, key ? key : "(null)",
              hide ? "_" : (val ? val : "(null)"), escape, str_kv_mode_name(mode), reason);
     assert_dump_stack();
@@ -641,6 +713,11 @@ char *url_safe_hide_fmt(const char *text, char *out) {
     return escape_for_log(out);
 }
 
+char *url_mask_secrets(char *text) {
+    if (text) mask_secrets(text);
+    return text;
+}
+
 char *url_safe_fmt(const char *text, char *out) {
     if (!out) return out;
     out[0] = 0;
@@ -774,7 +851,7 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
     if (!reason && escape) val = enc;
     if (!reason && !*val && mode != del_exist) reason = "val cannot be empty";
     if (!reason) {
-        int r = query_rebuild(url, key, val, mode, false);
+        int r = query_rebuild(url, key, val, mode);
         if (r == kRebuildTooLong) reason = "url too long";
         if (r == kRebuildNoMemory) reason = "memory allocation failed";
     }

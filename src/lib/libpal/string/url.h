@@ -76,6 +76,11 @@ char *url_quote_sq(char *text);
 // peer text for a log line (str_escape_log), cut to fit.
 char *url_safe_hide_fmt(const char *text, char *out);
 char *url_safe_fmt(const char *text, char *out);
+// In place, in a text of a URL_BUF_SIZE buffer: the values of "alg" and "key"
+// in its query (the whole text without "?") become "_", their names compared
+// without case, blanks or percent-escapes ("KEY", "%20key", "key%3D..." are
+// masked too). A text that cannot be masked becomes "url parser error".
+char *url_mask_secrets(char *text);
 
 // Reading the query of a URL text without parsing it: the items after the
 // first "?" (the whole text without one), values percent-decoded. A missing

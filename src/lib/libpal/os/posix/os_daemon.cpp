@@ -83,16 +83,8 @@ void run_after_hooks()
     }
 }
 
-unsigned start_wait_ms()
-{
-    const char *text = getenv("QD_DAEMON_START_WAIT_MS");
-    if (text == nullptr)
-        return OS_DAEMON_START_WAIT_MS;
-    char *end = nullptr;
-    const unsigned long ms = strtoul(text, &end, 10);
-    return end != text && *end == '\0' && ms >= 1 && ms <= OS_DAEMON_START_WAIT_MS ? static_cast<unsigned>(ms)
-                                                                                   : OS_DAEMON_START_WAIT_MS;
-}
+// The start bound; only a test shortens it, through os_daemon_set_start_wait.
+std::atomic<unsigned> s_start_wait_ms{OS_DAEMON_START_WAIT_MS};
 
 // Milliseconds left before deadline, 0 once it has passed.
 int ms_left(std::chrono::steady_clock::time_point deadline)
@@ -166,7 +158,7 @@ void stop_daemon(pid_t group, int talk)
 // the daemon.
 [[noreturn]] void wait_ready(pid_t group, int talk, int ready, const char *ready_text)
 {
-    const unsigned bound_ms = start_wait_ms();
+    const unsigned bound_ms = s_start_wait_ms.load();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bound_ms);
     last_line last;
     char buf[4096];
@@ -340,6 +332,11 @@ int os_daemonize(const char *ready_text)
     }
     run_after_hooks();
     return ok ? 0 : -1;
+}
+
+void os_daemon_set_start_wait(unsigned ms)
+{
+    s_start_wait_ms.store(ms >= 1 && ms <= OS_DAEMON_START_WAIT_MS ? ms : OS_DAEMON_START_WAIT_MS);
 }
 
 void os_daemon_ready()

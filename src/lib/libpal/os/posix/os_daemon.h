@@ -10,10 +10,12 @@
 // An int so that the daemon's -s key table can target it.
 extern int g_daemon_close_all_fd;
 
-// How long the calling process waits for the daemon to serve, in ms; the
-// environment variable QD_DAEMON_START_WAIT_MS (1 or more) sets another
-// bound, for tests.
+// How long the calling process waits for the daemon to serve, in ms.
+// Nothing in the environment changes it: only a test sets a shorter bound,
+// through os_daemon_set_start_wait (1 to the default; anything else restores
+// the default).
 constexpr unsigned OS_DAEMON_START_WAIT_MS = 60000;
+void os_daemon_set_start_wait(unsigned ms);
 
 // 0 in the daemon (the calling thread goes on there, as its only thread),
 // -1 when a fork fails or a library's thread could not be stopped before it
