@@ -27,9 +27,11 @@ STOP_BOUND = 3.0  # seconds a stop may take, whatever the sessions run
 RSS_GROWTH_MAX = 64 << 20  # a line held whole would add its 256 MiB
 
 
-def rss(pid):
+def peak_rss(pid):
+    """The most memory the process has held resident: a line held whole and
+    freed again still shows here."""
     with open(f"/proc/{pid}/status") as f:
-        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)) * 1024
+        return int(re.search(r"VmHWM:\s+(\d+) kB", f.read()).group(1)) * 1024
 
 
 def cpu_seconds(pid):
@@ -119,7 +121,7 @@ def case_source_bounds(d):
         f.write("".join(f"source {fan}\n" for _ in range(4)))
     shell = Shell(d.shell_port)
     refusals = [(p, f"open:[{p}] error:not a regular file\n") for p in ("/dev/zero", fifo, sub)]
-    base = rss(d.proc.pid)
+    base = peak_rss(d.proc.pid)
     for path, want in refusals:
         shell.send(f"source {path}")
         check_eq(shell.reply(), want, f"TCP: source {path}")
@@ -130,8 +132,8 @@ def case_source_bounds(d):
     check_eq(shell.reply(), f"before\nerror: command line too long ({256 << 20} bytes, at most 4095)\n",
              "TCP: a line of 256 MiB")
     check(cmd(d, f"source {long_line}").endswith("at most 4095)\n"), "/cmd: a line of 256 MiB")
-    grown = rss(d.proc.pid) - base
-    check(grown < RSS_GROWTH_MAX, f"RSS grew by {grown >> 20} MiB reading refused lines")
+    grown = peak_rss(d.proc.pid) - base
+    check(grown < RSS_GROWTH_MAX, f"peak RSS grew by {grown >> 20} MiB reading refused lines")
 
     # The fan-out through /cmd is cut at the capture's bound and stops.
     out = cmd(d, f"source {fan}")
@@ -149,8 +151,8 @@ def case_source_bounds(d):
     e.kill()
     e.wait(10)
     cpu_at_rest(d.proc.pid, "-e fan-out after the client left")
-    grown = rss(d.proc.pid) - base
-    check(grown < RSS_GROWTH_MAX, f"RSS grew by {grown >> 20} MiB over the fan-outs")
+    grown = peak_rss(d.proc.pid) - base
+    check(grown < RSS_GROWTH_MAX, f"peak RSS grew by {grown >> 20} MiB over the fan-outs")
 
     shell.send("echo served")
     check_eq(shell.reply(), "served\n", "the TCP session after all")

@@ -108,10 +108,22 @@ int read_reply(net_conn *conn, reply_reader &r, uint64_t deadline, reply_sink &s
             const uint64_t now = os_tick_ms();
             if (now >= deadline)
                 return 0;
-            const int w = net_wait_readable(conn, static_cast<int32_t>(std::min<uint64_t>(deadline - now, INT32_MAX)));
+            const auto left = static_cast<int32_t>(std::min<uint64_t>(deadline - now, INT32_MAX));
+            const int w = net_wait_readable(conn, left);
             if (w <= 0)
                 return w;
-            const int32_t n = net_read_avail(conn, r.buf.data(), static_cast<int32_t>(r.buf.size()));
+            int32_t n = net_read_avail(conn, r.buf.data(), static_cast<int32_t>(r.buf.size()));
+            if (n == 0) {
+                // Other carriers than a socket are always "readable": one
+                // byte under the time left, where nothing before it means
+                // the shell has gone.
+                const int32_t saved = conn->timeout;
+                conn->timeout = left;
+                n = net_read(conn, r.buf.data(), 1);
+                conn->timeout = saved;
+                if (n == 0 && os_tick_ms() < deadline)
+                    return -1;
+            }
             if (n < 0)
                 return -1;
             r.pos = 0;
