@@ -225,8 +225,12 @@ def main():
     d = start(sys.argv[1])
     try:
         CASES[sys.argv[2]](d)
-        # Every case ends with the daemon stopping cleanly (or has stopped it).
+        # Every case ends with the daemon stopping cleanly (or has stopped it),
+        # and without a sanitizer's report.
         check_eq(d.stop(), 0, "status after SIGTERM")
+        with open(os.path.join(d.dir, "err.log"), errors="replace") as f:
+            err = f.read()
+        check("Sanitizer" not in err and "runtime error" not in err, "a sanitizer report:\n" + err[-4000:])
     except (Failure, subprocess.TimeoutExpired, OSError) as e:
         sys.stderr.write(f"FAILED {sys.argv[2]}: {e}\n")
         return 1
