@@ -9,7 +9,6 @@
 
 #include "dbg_fixture.h"
 #include "libpal/network/os_socket.h"
-#include "../libpal/str_log_capture.h"
 
 using namespace std::string_literals;
 
@@ -106,38 +105,59 @@ TEST(Dbgcli, NoInterfaceOrNoInstanceFailsQuickly)
               std::string::npos);
 }
 
-// A server that reads commands and never answers: each command times out and
-// the client goes on with the next one.
-TEST(Dbgcli, ReplyTimeoutSkipsToTheNextCommand)
+// Fake shells whose reply never ends: silent, a start of a reply without its
+// NUL, a reply trickling for ever. The client gives up within its time-out
+// (a bound on the whole reply), says so on standard error and fails; the
+// commands after it are not sent. Each fake shell ends by itself after 3 s,
+// so a client without the bound fails the time check instead of hanging.
+TEST(Dbgcli, ReplyThatNeverEndsFailsWithinTheTimeout)
 {
-    log_capture log;
-    int srv = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(srv, 1), 0);
-    socklen_t len = sizeof(a);
-    getsockname(srv, reinterpret_cast<sockaddr *>(&a), &len);
-    std::string received;
-    std::thread silent([&] {
-        int c = accept(srv, nullptr, nullptr);
-        char buf[256];
-        ssize_t n;
-        while ((n = recv(c, buf, sizeof(buf), 0)) > 0)
-            received.append(buf, static_cast<size_t>(n));
-        close(c);
-    });
-    g_printed.clear();
-    dbgcli_param p = list_param("one;two");
-    p.timeout = 300;
-    EXPECT_EQ(debug_shell_connet_exec_cmd("127.0.0.1", ntohs(a.sin_port), &p), 0);
-    silent.join();
-    close(srv);
-    EXPECT_EQ(received, "one\0two\0"s);
-    EXPECT_TRUE(g_printed.empty());
-    size_t timeouts = 0;
-    for (const auto &l : log.all())
-        timeouts += l.text == "read command returns timeout\n";
-    EXPECT_EQ(timeouts, 2u);
+    enum mode { silent, start_only, trickle };
+    struct row {
+        const char *name;
+        mode how;
+    } const rows[] = {{"silent", silent}, {"bytes without their NUL", start_only}, {"endless trickle", trickle}};
+    for (const auto &r : rows) {
+        int srv = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+        ASSERT_EQ(listen(srv, 1), 0);
+        socklen_t len = sizeof(a);
+        getsockname(srv, reinterpret_cast<sockaddr *>(&a), &len);
+        std::string received;
+        std::thread fake([&] {
+            int c = accept(srv, nullptr, nullptr);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+            char buf[256];
+            timeval tv{0, 50000};
+            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+            bool started = false;
+            while (std::chrono::steady_clock::now() < end) {
+                const ssize_t n = recv(c, buf, sizeof(buf), 0);
+                if (n == 0)
+                    break;
+                if (n > 0)
+                    received.append(buf, static_cast<size_t>(n));
+                if (!received.empty() && ((r.how == start_only && !started) || r.how == trickle))
+                    send(c, "part", 4, MSG_NOSIGNAL);
+                started = !received.empty();
+            }
+            close(c);
+        });
+        g_printed.clear();
+        dbgcli_param p = list_param("one;two");
+        p.timeout = 300;
+        testing::internal::CaptureStderr();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(debug_shell_connet_exec_cmd("127.0.0.1", ntohs(a.sin_port), &p), -1) << r.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500)) << r.name;
+        const std::string err = testing::internal::GetCapturedStderr();
+        fake.join();
+        close(srv);
+        EXPECT_EQ(received, "one\0"s) << r.name;
+        EXPECT_NE(err.find("no whole reply from the debug shell within 300 ms: [one]"), std::string::npos)
+            << r.name << ": " << err;
+    }
 }

@@ -74,13 +74,13 @@ std::string read_to_close(int fd, int ms = 15000)
     return got;
 }
 
-std::string raw(uint32_t port, const std::string &bytes)
+std::string raw(uint32_t port, const std::string &bytes, int ms = 15000)
 {
     const int fd = loopback_connect(port);
     if (fd < 0)
         return "<connect failed>";
     send_all(fd, bytes);
-    std::string got = read_to_close(fd);
+    std::string got = read_to_close(fd, ms);
     close(fd);
     return got;
 }
@@ -728,4 +728,118 @@ TEST_F(WebTool, NestedSourceThroughCmd)
             << k.name;
         EXPECT_EQ(get(with_token("/cmd", "command=echo%20after")), json_head() + "[{\"resp\":\"after\\n\"}]");
     }
+}
+
+namespace {
+
+// The "resp" text of a "/cmd" reply with its JSON escapes of line ends and
+// quotes undone.
+std::string resp_of(const std::string &reply)
+{
+    const std::string open = "[{\"resp\":\"";
+    const size_t at = reply.find(open);
+    if (at == std::string::npos)
+        return "<no resp in " + reply.substr(0, 200) + ">";
+    std::string text = reply.substr(at + open.size());
+    if (text.size() >= 3 && text.compare(text.size() - 3, 3, "\"}]") == 0)
+        text.resize(text.size() - 3);
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            const char c = text[++i];
+            out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// A chain of files that echo their level: the reply holds every level once
+// and in order, then the refusal, whatever the depth (the first reply of a
+// nested command used to end the capture after "level 1").
+TEST_F(WebTool, NestedSourceOutputReachesTheReplyWhole)
+{
+    start();
+    const scratch_dir dir;
+    for (const auto &k : k_nesting_cases) {
+        const auto [first, refused] = nesting_files(dir, k);
+        const std::string reply = get(with_token("/cmd", "command=source%20" + query_escape(first)));
+        EXPECT_EQ(reply.rfind(json_head(), 0), 0u) << k.name;
+        expect_nesting_output(resp_of(reply), k, refused);
+    }
+}
+
+// A fan-out through "/cmd" (a file that sources itself four times): the
+// captured output stops at its bound, the reply says it was cut, the
+// "source" stops, and the tool serves on.
+TEST_F(WebTool, CmdOutputIsCutAtItsBound)
+{
+    start();
+    const scratch_dir dir;
+    const std::string fan = dir.path + "/fan.sh";
+    {
+        std::ofstream f(fan);
+        f << "echo " << std::string(2000, 'x') << "\n";
+        for (int i = 0; i < 4; i++)
+            f << "source " << fan << "\n";
+    }
+    // Slow under sanitizers beside other work: the wait is not the point.
+    const std::string reply = raw(port, "GET " + with_token("/cmd", "command=source%20" + query_escape(fan)) +
+                                            " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                                  120000);
+    const std::string resp = resp_of(reply);
+    const std::string cut = "\nerror: output cut at 1048576 bytes\n";
+    ASSERT_GT(resp.size(), cut.size()) << reply.substr(0, 300);
+    EXPECT_EQ(resp.substr(resp.size() - cut.size()), cut);
+    EXPECT_EQ(resp.size(), DBG_HTTP_CMD_OUT_SIZE + cut.size());
+    EXPECT_EQ(get(with_token("/cmd", "command=echo%20after")), json_head() + "[{\"resp\":\"after\\n\"}]");
+}
+
+// A stop while a request runs a long "source": the source stops at its next
+// line, the request answers with what it printed and why it stopped, and the
+// stop does not wait out its bound (3 s).
+TEST_F(WebTool, StopEndsASourceRunningInARequest)
+{
+    start();
+    const scratch_dir dir;
+    const std::string fan = dir.path + "/slow_fan.sh";
+    std::ofstream(fan) << "show slow_test\nsource " << fan << "\nsource " << fan << "\n";
+    g_slow_ms = 20;
+    g_slow_entered = false;
+    std::string reply;
+    std::thread client([&] { reply = get(with_token("/cmd", "command=source%20" + query_escape(fan))); });
+    for (int i = 0; i < 1000 && !g_slow_entered; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(dbg_http_server_stop(), 0);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    client.join();
+    g_slow_ms = 0;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_NE(resp_of(reply).find("slow"), std::string::npos) << reply;
+    EXPECT_NE(resp_of(reply).find("source: [" + fan + "] stopped: the web tool is stopping\n"), std::string::npos)
+        << reply;
+}
+
+// A request that has come whole is answered at once: twenty "/cmd"
+// requests, each sent in one piece, on a connection kept open for the reply.
+// A reader that waited for a full buffer took 200 ms for each.
+TEST_F(WebTool, WholeRequestsAreAnsweredAtOnce)
+{
+    start();
+    std::chrono::steady_clock::duration total{};
+    for (int i = 0; i < 20; i++) {
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(get(with_token("/cmd", "command=echo%20" + std::to_string(i))),
+                  json_head() + "[{\"resp\":\"" + std::to_string(i) + "\\n\"}]");
+        total += std::chrono::steady_clock::now() - t0;
+    }
+    const auto mean = std::chrono::duration_cast<std::chrono::microseconds>(total / 20);
+    std::printf("/cmd round trip: %.1f ms mean of 20\n", static_cast<double>(mean.count()) / 1000.0);
+    RecordProperty("cmd_mean_us", static_cast<int>(mean.count()));
+    EXPECT_LT(mean, std::chrono::milliseconds(100));
 }

@@ -163,8 +163,10 @@ TEST_F(Pwd, LocksOutliveAChurnOfOtherAddresses)
     g_now += 10;
     lock_out("third");  // evicts the last churned address: the table is all locks
     EXPECT_EQ(ipcheck_count(), 3u);
+    // The newcomer never failed: the text names the full table and when its
+    // first lock (the victim's) frees.
     EXPECT_EQ(check("newcomer", "admin", "s3cret"), LIBPWD_LOCKED);
-    EXPECT_STREQ(err, "Login failed 2 times, Please try again in 0.97 minutes");
+    EXPECT_STREQ(err, "Login table full of 3 locked addresses, Please try again in 0.97 minutes");
     EXPECT_EQ(ipcheck_count(), 3u);
     // A refused newcomer's failure counts nowhere and frees nothing.
     EXPECT_EQ(check("newcomer", "admin", "bad"), LIBPWD_LOCKED);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -120,6 +121,7 @@ struct nesting_case {
 };
 
 inline const nesting_case k_nesting_cases[] = {
+    {"chain of 3", 3, 3, false},
     {"chain of 15", 15, 15, false},
     {"chain of 16", 16, 16, false},
     {"chain of 17", 17, 16, true},
@@ -148,9 +150,9 @@ inline std::pair<std::string, std::string> nesting_files(const scratch_dir &dir,
     return {prefix + "1.sh", c.refused ? prefix + std::to_string(c.files) + ".sh" : ""};
 }
 
-// The end marks a session sends for "source first": one per echo and one
-// per "source" run, the refused one included.
-inline int nesting_nuls(const nesting_case &c) { return 2 * c.levels + (c.refused ? 1 : 0); }
+// The end marks a session sends for "source first": one, after everything
+// every level printed.
+inline int nesting_nuls(const nesting_case &) { return 1; }
 
 inline size_t count_of(const std::string &text, const std::string &piece)
 {
@@ -160,15 +162,33 @@ inline size_t count_of(const std::string &text, const std::string &piece)
     return n;
 }
 
-// What a session printed for "source first" (line ends "\n" or "\r\n").
+// What a session printed for "source first" (line ends "\n" or "\r\n"): each
+// level once and in order, then the refusal, all in one reply (no end mark
+// before the refusal).
 inline void expect_nesting_output(const std::string &out, const nesting_case &c, const std::string &refused)
 {
     EXPECT_EQ(count_of(out, "level"), static_cast<size_t>(c.levels)) << c.name << ":\n" << out;
     EXPECT_EQ(count_of(out, "nested deeper than 16"), c.refused ? 1u : 0u) << c.name << ":\n" << out;
-    if (c.refused) {
-        EXPECT_NE(out.find("source: [" + refused + "] nested deeper than 16, not run"), std::string::npos)
-            << c.name << ":\n" << out;
+    size_t at = 0;
+    for (int k = 1; c.files > 0 && k <= c.levels; k++) {
+        // "level 1" is not the start of "level 12".
+        const std::string word = "level " + std::to_string(k);
+        size_t found = out.find(word, at);
+        while (found != std::string::npos && std::isdigit(static_cast<unsigned char>(out[found + word.size()])))
+            found = out.find(word, found + 1);
+        ASSERT_NE(found, std::string::npos) << c.name << ": level " << k << " in order:\n" << out;
+        at = found;
     }
+    const size_t refusal = out.find("source: [" + refused + "] nested deeper than 16, not run");
+    if (c.refused) {
+        ASSERT_NE(refusal, std::string::npos) << c.name << ":\n" << out;
+        EXPECT_GT(refusal, at) << c.name << ": the refusal after the last level:\n" << out;
+    }
+    // The reply's one end mark comes after all of it.
+    const size_t last_text = c.refused ? refusal : out.rfind("level");
+    const size_t first_mark = out.find('\0');
+    EXPECT_TRUE(first_mark == std::string::npos || last_text == std::string::npos || first_mark > last_text)
+        << c.name << ": an end mark inside the reply:\n" << out;
 }
 
 // The rows of a "help" listing ("%-10s\t%s" each, up to the first empty

@@ -36,8 +36,9 @@ TEST_F(Shell, SourceRunsEveryLineOfEveryFile)
     int rc = 1;
     std::string out = sh.run("source " + first.path + " " + second.path, &rc);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(out, "one\n\0"s + "command not found: [nosuch]\nType `help` to learn how to use prompt\n\0"s +
-                       "two\n\0three\n\0\0"s);
+    // One reply: what every line of both files printed, then one end mark.
+    EXPECT_EQ(out, "one\n"s + "command not found: [nosuch]\nType `help` to learn how to use prompt\n"s +
+                       "two\nthree\n\0"s);
 
     const tool_dir dir;
     const std::string missing = dir.path() + "/missing";

@@ -3,12 +3,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #define ZLOG_TAG "dbgcli"
 #include "liblog/zlog.h"
 #include "libnet/sock_cli.h"
+#include "libpal/basic/os_sync.h"
 #include "libpal/basic/verr.h"
 #include "libpal/os/os_init.h"
 #include "libpal/os/posix/os_name_pipe.h"
@@ -21,8 +24,6 @@
 namespace {
 
 constexpr size_t CLI_LINE_SIZE = 16384;
-
-int print_line(const char *text) { return puts(text); }
 
 bool interactive(const dbgcli_param *p) { return p->cmd == nullptr || std::strcmp(p->cmd, "sh") == 0; }
 
@@ -42,6 +43,103 @@ bool next_command(dbgcli_param *p, int *index, char *buf)
         return false;
     buf[std::strcspn(buf, "\r\n")] = '\0';
     return true;
+}
+
+// The shell's bytes as they come, kept across replies: a command that ends
+// its reply twice ("exit", "tlog") leaves the second end mark for the next.
+struct reply_reader {
+    std::vector<char> buf = std::vector<char>(CLI_LINE_SIZE);
+    size_t pos = 0;
+    size_t len = 0;
+};
+
+// Where one reply goes: to p->reply (its first CLI_LINE_SIZE bytes), to
+// p->print, or to standard output as it comes. CRs are dropped; at its end a
+// reply is shown with one line feed.
+struct reply_sink {
+    dbgcli_param *p;
+    std::string text;
+    bool copied = false;
+
+    explicit reply_sink(dbgcli_param *param) : p(param) {}
+
+    void add(const char *bytes, size_t n)
+    {
+        for (size_t i = 0; i < n; i++) {
+            if (bytes[i] != '\r')
+                text += bytes[i];
+        }
+        if (text.size() >= CLI_LINE_SIZE - 1)
+            emit(false);
+    }
+
+    // A long reply reaches p->print in pieces; standard output gets it whole.
+    // A piece's last line feed waits for the next: it may be the reply's last.
+    void emit(bool last)
+    {
+        const bool lf = !text.empty() && text.back() == '\n';
+        if (lf)
+            text.pop_back();
+        if (p->reply != nullptr) {
+            if (!copied)
+                str_safecopy(p->reply, p->reply_size, text.c_str());
+            copied = true;
+        } else if (p->print != nullptr) {
+            p->print(text.c_str());
+        } else {
+            std::fputs(text.c_str(), stdout);
+            if (last)
+                std::fputc('\n', stdout);
+            std::fflush(stdout);
+        }
+        text.assign(lf && !last ? "\n" : "");
+    }
+
+    void end() { emit(true); }
+};
+
+// One reply up to its NUL into sink, before deadline (os_tick_ms): 1 when it
+// ended, 0 when the deadline came first, -1 when the connection failed or
+// the shell went away.
+int read_reply(net_conn *conn, reply_reader &r, uint64_t deadline, reply_sink &sink)
+{
+    for (;;) {
+        if (r.pos == r.len) {
+            const uint64_t now = os_tick_ms();
+            if (now >= deadline)
+                return 0;
+            const auto left = static_cast<int32_t>(std::min<uint64_t>(deadline - now, INT32_MAX));
+            const int w = net_wait_readable(conn, left);
+            if (w <= 0)
+                return w;
+            int32_t n = net_read_avail(conn, r.buf.data(), static_cast<int32_t>(r.buf.size()));
+            if (n == 0) {
+                // Other carriers than a socket are always "readable": one
+                // byte under the time left, where nothing before it means
+                // the shell has gone.
+                const int32_t saved = conn->timeout;
+                conn->timeout = left;
+                n = net_read(conn, r.buf.data(), 1);
+                conn->timeout = saved;
+                if (n == 0 && os_tick_ms() < deadline)
+                    return -1;
+            }
+            if (n < 0)
+                return -1;
+            r.pos = 0;
+            r.len = static_cast<size_t>(n);
+            continue;
+        }
+        const char *from = r.buf.data() + r.pos;
+        const auto *nul = static_cast<const char *>(std::memchr(from, '\0', r.len - r.pos));
+        const size_t n = nul != nullptr ? static_cast<size_t>(nul - from) : r.len - r.pos;
+        sink.add(from, n);
+        r.pos += n;
+        if (nul != nullptr) {
+            r.pos++;
+            return 1;
+        }
+    }
 }
 
 // The pipe named by the URL's path without "/" and "\\".
@@ -93,10 +191,10 @@ int debug_shell_exec_loop(net_conn *conn, dbgcli_param *p)
 {
     if (p->gets == nullptr)
         p->gets = os_stdin_gets;
-    if (p->print == nullptr)
-        p->print = print_line;
-    conn->timeout = static_cast<int32_t>(p->timeout != 0 ? p->timeout : DBGCLI_REPLY_TIMEOUT_MS);
+    const uint32_t timeout = p->timeout != 0 ? p->timeout : DBGCLI_REPLY_TIMEOUT_MS;
+    conn->timeout = static_cast<int32_t>(timeout);
     std::vector<char> buf(CLI_LINE_SIZE);
+    reply_reader reader;
     int index = 0;
     int rc = 0;
     for (;;) {
@@ -113,27 +211,26 @@ int debug_shell_exec_loop(net_conn *conn, dbgcli_param *p)
             break;
         }
         p->state = DBGCLI_REPLY;
-        rc = net_read_str(conn, buf.data(), static_cast<int>(CLI_LINE_SIZE - 1));
-        ZLOG_VERB("ret=%d\n", rc);
-        if (rc < 0) {
+        reply_sink sink(p);
+        const int got = read_reply(conn, reader, os_tick_ms() + timeout, sink);
+        ZLOG_VERB("ret=%d\n", got);
+        if (got == 0) {
+            // A reply that never ends must not hold the client: what came is
+            // shown, the rest would be read as the next command's.
+            sink.end();
+            std::fprintf(stderr, "no whole reply from the debug shell within %u ms: [%s]\n", timeout, buf.data());
+            rc = -1;
+            break;
+        }
+        if (got < 0) {
             ZLOG_DBG("read command returns error\n");
+            rc = -1;
             break;
         }
-        if (rc == 0) {
-            ZLOG_ERR("read command returns timeout\n");
-            continue;
-        }
-        size_t n = std::strlen(buf.data());
-        if (n > 0 && buf[n - 1] == '\n')
-            buf[n - 1] = '\0';
-        if (p->reply != nullptr) {
-            str_safecopy(p->reply, p->reply_size, buf.data());
-            rc = 0;
-            break;
-        }
-        p->print(buf.data());
-        fflush(stdout);
+        sink.end();
         rc = 0;
+        if (p->reply != nullptr)
+            break;
     }
     net_close(conn);
     p->state = DBGCLI_DONE;

@@ -19,10 +19,12 @@ enum : uint32_t { DBGCLI_DONE = 0, DBGCLI_INPUT = 1, DBGCLI_REPLY = 2 };
 struct dbgcli_param {
     char prompt[128];       // "%s>" with the program name, or ">"
     const char *cmd;        // the command list; nullptr or "sh": interactive
-    uint32_t timeout;       // reply time-out in ms; 0: 60000
+    uint32_t timeout;       // the bound of one whole reply in ms; 0: 60000
     uint32_t use_ledit;     // interactive lines through libsh_readline
     char *(*gets)(char *buf, size_t size);  // nullptr: standard input
-    int (*print)(const char *text);         // nullptr: puts (adds a line feed)
+    // A reply without its last line feed (one longer than 16 KiB comes in
+    // pieces); nullptr: standard output as the reply comes, one line feed at its end.
+    int (*print)(const char *text);
     char *reply;            // when set, the first reply is copied here and the loop ends
     size_t reply_size;
     uint32_t state;         // DBGCLI_INPUT, DBGCLI_REPLY or DBGCLI_DONE
@@ -35,7 +37,8 @@ int dbgcli_local_exec_cmd(const char *pipe, uint32_t port, const char *cmd);
 int dbgcli_exec_cmd(const char *url, const char *cmd, char *reply, size_t reply_size);
 int dbgcli_shell(const char *url);
 int debug_shell_connet_exec_cmd(const char *host, uint32_t port, dbgcli_param *param);
-// Closes the connection at its end.
+// Closes the connection at its end. A reply that has not ended within the
+// time-out ends the loop with -1, said on standard error.
 int debug_shell_exec_loop(net_conn *conn, dbgcli_param *param);
 // The index-th ";"-field (from 0) into buf: its length; 0 when missing,
 // empty or too long for size.

@@ -6,10 +6,13 @@
 #include <strings.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -23,6 +26,7 @@
 #include "liblog/zlog.h"
 #include "libnet/sock_srv.h"
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
 #include "libpal/env/pl_sysinfo.h"
 #include "libpal/os/os_path.h"
 #include "libpal/os/os_thread.h"
@@ -328,10 +332,27 @@ int http_add_routes(httpd_server *server)
     return 0;
 }
 
-// Output of the capture context: the first command's output ends at its NUL.
+// What "/cmd" keeps of a command line's output: the first command's, up to
+// its end mark and at most DBG_HTTP_CMD_OUT_SIZE bytes.
+struct web_capture {
+    str_buf *text;
+    bool marked;  // the first command has ended: nothing more is shown
+    bool cut;     // output past the bound was dropped
+};
+
+// Set by a stop, so that a "source" still running in a request stops at its
+// next line and the request ends within the stop's bound.
+std::atomic<bool> g_stopping{false};
+
 int capture_append(void *out, const void *bytes, size_t len)
 {
-    return str_buf_append(static_cast<str_buf *>(out), bytes, len) == 0 ? static_cast<int>(len) : -1;
+    auto *c = static_cast<web_capture *>(out);
+    if (c->marked)
+        return static_cast<int>(len);
+    size_t room = DBG_HTTP_CMD_OUT_SIZE - std::min(c->text->len, DBG_HTTP_CMD_OUT_SIZE);
+    if (len > room)
+        c->cut = true;
+    return str_buf_append(c->text, bytes, std::min(len, room)) == 0 ? static_cast<int>(len) : -1;
 }
 
 std::shared_ptr<http_tool> tool_new(const char *addrs)
@@ -437,6 +458,7 @@ int debug_http_server_init(const char *addrs, uint32_t port)
     std::shared_ptr<http_tool> tool = tool_new(addrs);
     if (tool == nullptr || http_log_init() != 0)
         return -1;
+    g_stopping.store(false);
     if (tool->own_checker) {
         const libpwd_param checker{tool->param.user, tool->param.password, nullptr, 0, DBG_HTTP_LOGIN_FAIL_LIMIT,
                                    DBG_HTTP_LOGIN_LOCK_MINUTES, 0};
@@ -454,7 +476,9 @@ int debug_http_server_init(const char *addrs, uint32_t port)
     return 0;
 }
 
-int dbg_http_server_stop()
+int dbg_http_server_stop() { return dbg_http_server_stop_by(os_tick_ms() + DBG_HTTP_STOP_WAIT_MS); }
+
+int dbg_http_server_stop_by(uint64_t deadline)
 {
     ZLOG_DBG("==>\n");
     std::lock_guard<std::mutex> stop(g_start_lock);
@@ -467,14 +491,16 @@ int dbg_http_server_stop()
         return 0;
     sock_server_close(tool->listener);
     tool->listener = nullptr;
+    g_stopping.store(true);
     bool idle = true;
     {
         // The request that ran "exit" is never waited for: it is this thread.
         const int own = t_tool != nullptr ? 1 : 0;
+        const uint64_t now = os_tick_ms();
+        const auto left = std::chrono::milliseconds(deadline > now ? deadline - now : 0);
         std::unique_lock<std::mutex> g(g_run_lock);
         stop_readers();
-        idle = g_run_idle.wait_for(g, std::chrono::milliseconds(DBG_HTTP_STOP_WAIT_MS),
-                                   [own] { return g_running <= own; });
+        idle = g_run_idle.wait_for(g, left, [own] { return g_running <= own; });
         if (!idle)
             ZLOG_WARN("%d web requests still running: the last of them frees the server\n", g_running - own);
     }
@@ -570,9 +596,14 @@ int http_out_printf(void *out, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    const int n = str_buf_vappendf(static_cast<str_buf *>(out), fmt, ap);
+    char *text = nullptr;
+    const int n = vasprintf(&text, fmt, ap);
     va_end(ap);
-    return n;
+    if (n < 0)
+        return -1;
+    const int rc = capture_append(out, text, static_cast<size_t>(n));
+    free(text);
+    return rc;
 }
 
 int http_out_write(void *out, const void *bytes, int len)
@@ -580,30 +611,42 @@ int http_out_write(void *out, const void *bytes, int len)
     return len > 0 ? capture_append(out, bytes, static_cast<size_t>(len)) : 0;
 }
 
-int http_out_flush(void *out) { return capture_append(out, "", 1); }
+int http_out_flush(void *out)
+{
+    static_cast<web_capture *>(out)->marked = true;
+    return 1;
+}
+
+const char *http_out_ended(void *out)
+{
+    if (static_cast<const web_capture *>(out)->cut)
+        return "the output passed its bound";
+    return g_stopping.load() ? "the web tool is stopping" : nullptr;
+}
 
 int http_exec_cmd(const char *line, str_buf *out)
 {
     ZLOG_VERB("==>\n");
     ZLOG_VERB("cmd=%s\n", str_log_text(line).c_str());
-    str_buf *capture = str_buf_new();
-    if (capture == nullptr)
+    web_capture capture{str_buf_new(), false, false};
+    if (capture.text == nullptr)
         return -1;
     sh_ctx ctx{};
     ctx.mode = SH_MODE_WEB;
-    ctx.out = capture;
+    ctx.out = &capture;
     ctx.printf = http_out_printf;
     ctx.write = http_out_write;
     ctx.flush = http_out_flush;
+    ctx.ended = http_out_ended;
     const int rc = exec_commands(&ctx, text_or_empty(line));
     if (rc < 0)
         ZLOG_DBG("exec [%s] failed\n", str_log_text(line).c_str());
-    // The first command's output: up to its end mark.
-    const char *text = capture->len > 0 ? capture->text : "";
-    char *escaped = str_escape_json_dup(text);
+    if (capture.cut)
+        str_buf_appendf(capture.text, "\nerror: output cut at %zu bytes\n", DBG_HTTP_CMD_OUT_SIZE);
+    char *escaped = str_escape_json_dup(str_buf_cstr(capture.text));
     str_buf_appendf(out, "[{\"resp\":\"%s\"}]", text_or_empty(escaped));
     os_free(escaped);
-    str_buf_free(capture);
+    str_buf_free(capture.text);
     ZLOG_VERB("<==\n");
     return rc;
 }

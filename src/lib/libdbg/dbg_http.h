@@ -44,6 +44,10 @@ constexpr int DBG_HTTP_MAX_RUNNING = 512;
 // How long a stop waits for running requests before it leaves the release of
 // the HTTP server to the last of them.
 constexpr int DBG_HTTP_STOP_WAIT_MS = 3000;
+// The output of one "/cmd" line kept for its reply. Past it the rest is
+// dropped, the reply ends with "error: output cut at 1048576 bytes" on a line
+// of its own, and a "source" stops at its next line.
+constexpr size_t DBG_HTTP_CMD_OUT_SIZE = 1 << 20;
 
 // Copies the block; its texts stay the caller's and must outlive the tool.
 void debug_http_set_param(const debug_http_param *param);
@@ -52,10 +56,14 @@ void debug_http_set_param(const debug_http_param *param);
 // user and password set it does not start (an err line says both are
 // needed): the tool would otherwise run open.
 int debug_http_server_init(const char *addrs, uint32_t port);
-// Closes the listener, waits for the running requests (not for the calling
-// one, when "exit" came through "/cmd"), and leaves the HTTP server to be
-// freed by the last request still running. 0.
+// Closes the listener, tells a "source" running in a request to stop, waits
+// for the running requests (not for the calling one, when "exit" came through
+// "/cmd"), and leaves the HTTP server to be freed by the last request still
+// running. 0. dbg_http_server_stop waits DBG_HTTP_STOP_WAIT_MS;
+// dbg_http_server_stop_by until deadline (os_tick_ms), a stop's bound shared
+// with other waits.
 int dbg_http_server_stop();
+int dbg_http_server_stop_by(uint64_t deadline);
 // The port the tool listens on, 0 when stopped; and its page token ("" when stopped).
 uint32_t debug_http_server_port();
 const char *debug_http_token();
@@ -68,13 +76,15 @@ int httpd_client_thread(void *job);
 int is_need_auth(httpd_request *request);
 
 // Runs line through the shell with its output captured and appends the
-// reply [{"resp":"..."}] (the output up to the first command's end, JSON
-// escaped) to out. exec_commands' result.
+// reply [{"resp":"..."}] (the output up to the first command's end, at most
+// DBG_HTTP_CMD_OUT_SIZE bytes, JSON escaped) to out. exec_commands' result.
 int http_exec_cmd(const char *line, str_buf *out);
-// The capture context's output operations (out is a str_buf).
+// The capture context's operations (out is http_exec_cmd's own capture).
 int http_out_printf(void *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int http_out_write(void *out, const void *bytes, int len);
 int http_out_flush(void *out);
+// Why the command must stop: its output cut, or the tool stopping.
+const char *http_out_ended(void *out);
 
 // The reader of the "log" record stream behind "/log".
 int http_log_init();

@@ -228,6 +228,16 @@ int dbgout_write(void *out, const void *text, int)
 
 int dbgout_flush(void *out) { return net_put_nul(static_cast<net_conn *>(out)); }
 
+const char *dbgout_ended(void *out)
+{
+    const auto *conn = static_cast<const net_conn *>(out);
+    if (conn->stop.load() != 0)
+        return "the session is being stopped";
+    if (conn->disconnected != 0)
+        return "the peer has gone";
+    return nullptr;
+}
+
 namespace {
 
 // The session's side of the binding: its connection's read time-out and the
@@ -245,6 +255,7 @@ void session_bind(sh_ctx *ctx, net_conn *conn)
     ctx->printf = dbgout_printf;
     ctx->write = dbgout_write;
     ctx->flush = dbgout_flush;
+    ctx->ended = dbgout_ended;
 }
 
 }  // namespace
@@ -446,7 +457,9 @@ dbgsrv_handle *dbgsrv_open(const char *url)
     return nullptr;
 }
 
-int dbgsrv_close(dbgsrv_handle *h)
+int dbgsrv_close(dbgsrv_handle *h) { return dbgsrv_close_by(h, os_tick_ms() + DBGSH_STOP_WAIT_MS); }
+
+int dbgsrv_close_by(dbgsrv_handle *h, uint64_t deadline)
 {
     if (h == nullptr)
         return -1;
@@ -457,7 +470,7 @@ int dbgsrv_close(dbgsrv_handle *h)
         return -1;
     }
     sock_server_close(h->srv);
-    sock_tcp_ctx_exit(h->ctx);
+    sock_tcp_ctx_exit_by(h->ctx, deadline);
     os_free(h);
     return 0;
 }
@@ -510,7 +523,9 @@ int debug_shell_server_init(const char *addrs, uint32_t port)
     return 0;
 }
 
-int debug_shell_server_exit()
+int debug_shell_server_exit() { return debug_shell_server_exit_by(os_tick_ms() + DBGSH_STOP_WAIT_MS); }
+
+int debug_shell_server_exit_by(uint64_t deadline)
 {
     ZLOG_VERB("==>\n");
     dbgsrv_handle *h;
@@ -520,7 +535,7 @@ int debug_shell_server_exit()
         g_srv = nullptr;
     }
     if (h != nullptr)
-        dbgsrv_close(h);
+        dbgsrv_close_by(h, deadline);
     return 0;
 }
 

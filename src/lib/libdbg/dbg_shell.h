@@ -6,8 +6,10 @@
 // to its end and the session reads the next line); out, each executed
 // command's output with CR LF line ends followed by one NUL, two after a
 // command that flushes itself ("exit", "quit", "tlog", "stack_over",
-// "thread_except"), none for a line that runs no command. The -e client
-// (dbg_cli.h) speaks the same protocol.
+// "thread_except"), none for a line that runs no command. What the commands
+// of a "source" print is part of its output, ended by its one NUL; output is
+// written as it comes, never held. The -e client (dbg_cli.h) speaks the same
+// protocol.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,8 @@
 
 constexpr int DBGSH_LINE_SIZE = 8192;
 constexpr int DBGSH_TIMEOUT_MS = 1000;  // one wait of an idle session's read
+// How long a stop of the TCP service waits for its sessions, all together.
+constexpr int DBGSH_STOP_WAIT_MS = 1000;
 
 // A TCP session item of the "netsh_srv" service: connection, service, shell.
 struct dbgsh_item {
@@ -51,6 +55,9 @@ int dbgout_write(void *out, const void *text, int len);
 // "\n" to "\r\n", trailing blanks removed, then written: bytes written or -1.
 int dbgout_write_imp(net_conn *conn, const char *text);
 int dbgout_flush(void *out);
+// Why the session cannot go on: its connection stopped by the service's
+// stop, or its peer gone (a write failed or timed out); nullptr while it can.
+const char *dbgout_ended(void *out);
 
 // Binds a context to a connection in a mode (SH_MODE_STDIO, _NET, _PIPE):
 // 1000 ms time-out, the connection type of the mode, the three operations.
@@ -70,8 +77,11 @@ int debug_shell_stdio_script(const char *script);
 int debug_shell_init(const debug_shell_param *param);
 
 // The TCP debug shell service: start (address list, port; 0 or -1) and stop.
+// The stop waits DBGSH_STOP_WAIT_MS for the sessions; _by until deadline
+// (os_tick_ms), a stop's bound shared with other waits.
 int debug_shell_server_init(const char *addrs, uint32_t port);
 int debug_shell_server_exit();
+int debug_shell_server_exit_by(uint64_t deadline);
 // The port the running service listens on, 0 when stopped.
 uint32_t debug_shell_server_port();
 // port in/out: 0 asks the system for one and gets it back.
@@ -80,8 +90,11 @@ dbgsrv_handle *dbgsrv_tcp_open(const char *addrs, uint32_t *port);
 // served by a "pipe_srv" thread, one client after the other. nullptr on
 // failure, the name "stdio" and other schemes.
 dbgsrv_handle *dbgsrv_open(const char *url);
-// Stops the service and frees the handle; 0, or -1 for an unknown kind.
+// Stops the service and frees the handle; 0, or -1 for an unknown kind. A
+// TCP service's sessions are waited for DBGSH_STOP_WAIT_MS, or until
+// deadline (os_tick_ms).
 int dbgsrv_close(dbgsrv_handle *h);
+int dbgsrv_close_by(dbgsrv_handle *h, uint64_t deadline);
 int accept_proc(os_socket sock, os_ipaddr *peer, void *udata);
 int netsh_srv_thread(void *item);
 int pipe_srv_thread(void *handle);

@@ -226,11 +226,17 @@ int httpdReadByte(httpd_request *r)
         const int64_t left = time_left(r);
         if (left == 0)
             return -1;
+        // The first byte is waited for; the rest is what has already come.
+        // A request that is whole is answered at once, and one still
+        // arriving is read on at its next refill.
         r->conn.timeout = static_cast<int32_t>(std::min<int64_t>(left, HTTPD_TIMEOUT_MS));
-        const int32_t n = net_read_timeout(&r->conn, r->read_buf, HTTPD_READ_BUF_SIZE, HTTPD_REFILL_MS);
+        int32_t n = net_read(&r->conn, r->read_buf, 1);
         r->conn.timeout = HTTPD_TIMEOUT_MS;
         if (n <= 0)
             return -1;
+        const int32_t more = net_read_avail(&r->conn, r->read_buf + 1, HTTPD_READ_BUF_SIZE - 1);
+        if (more > 0)
+            n += more;
         r->read_buf[n] = '\0';
         r->read_left = n;
         r->read_pos = 0;

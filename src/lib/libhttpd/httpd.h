@@ -31,8 +31,9 @@ constexpr int HTTPD_METHOD_GET = 1;
 constexpr int HTTPD_METHOD_POST = 2;
 
 constexpr int HTTPD_READ_BUF_SIZE = 4096;   // one refill of the read buffer
-constexpr int HTTPD_TIMEOUT_MS = 2000;      // the wait for a refill's first byte
-constexpr int HTTPD_REFILL_MS = 200;        // the wait for more bytes of one refill
+// The wait for a refill's first byte; the refill then takes what has already
+// come, without waiting for more.
+constexpr int HTTPD_TIMEOUT_MS = 2000;
 constexpr int HTTPD_LINE_SIZE = 65536;      // a header line, NUL included
 constexpr int HTTPD_TEXT_SIZE = 1024;       // path, host, status, header texts
 constexpr int HTTPD_QUERY_SIZE = 16384;     // the query: a whole shell line, URL-encoded

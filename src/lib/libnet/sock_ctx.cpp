@@ -5,11 +5,14 @@
 // cancelled, and keeps its record, socket and context for good.
 #include "libnet/sock_ctx.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <new>
 
 #include "libnet/sock_cli.h"
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/os_sync.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_safe.h"
 
@@ -161,7 +164,9 @@ void *next_marked(sock_ctx *ctx, void *self)
 
 }  // namespace
 
-int sock_tcp_ctx_exit(sock_ctx *ctx)
+int sock_tcp_ctx_exit(sock_ctx *ctx) { return sock_tcp_ctx_exit_by(ctx, os_tick_ms() + k_stop_wait_ms); }
+
+int sock_tcp_ctx_exit_by(sock_ctx *ctx, uint64_t deadline)
 {
     PL_ASSERT_RET(ctx!=NULL, -1);
     void *self = nullptr;
@@ -182,13 +187,16 @@ int sock_tcp_ctx_exit(sock_ctx *ctx)
     ctx->exited.store(self != nullptr);
     lbuf_unlock(ctx->pool);
 
-    // Every thread was woken above, so these waits overlap in time.
+    // Every thread was woken above and all share one deadline: a session
+    // that does not end costs the stop its bound once, not once per session.
     bool leaked = false;
     while (void *rec = next_marked(ctx, self)) {
         net_conn *conn = &head_of(rec)->conn;
         os_thread *t = conn->thread;
         conn->thread = nullptr;
-        const int r = os_thread_wait_kill_exit(t, k_stop_wait_ms, nullptr);
+        const uint64_t now = os_tick_ms();
+        const int left = deadline > now ? static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX)) : 0;
+        const int r = os_thread_wait_kill_exit(t, left, nullptr);
         if (r != 0) {
             ZLOG_DBG("os_thread_wait_kill_exit ret=%d\n", r);
             // Still running: its record, socket and the pool must outlive it.

@@ -43,9 +43,13 @@ void *sock_tcp_ctx_open(sock_ctx *ctx, os_socket sock);
 // On the record's own thread, as it ends.
 void sock_tcp_ctx_close(sock_ctx *ctx, void *rec);
 int sock_tcp_ctx_count(sock_ctx *ctx);
-// Stops every connection (stop state 2 and its socket shut down, 1000 ms;
-// one still running is never cancelled and keeps its record, socket and the
-// context), releases the records of the others and frees the context. Called on a
+// Stops every connection (stop state 2 and its socket shut down; all are
+// waited for until one deadline, 1000 ms from the call; one still running
+// then is never cancelled and keeps its record, socket and the context),
+// releases the records of the others and frees the context. Called on a
 // connection's own thread, that thread is neither waited for nor stopped,
 // and its record, released by its own close, frees the context last.
 int sock_tcp_ctx_exit(sock_ctx *ctx);
+// The same with the deadline given (os_tick_ms), a bound the caller shares
+// with its other waits.
+int sock_tcp_ctx_exit_by(sock_ctx *ctx, uint64_t deadline);

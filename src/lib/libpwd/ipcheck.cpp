@@ -72,10 +72,25 @@ const ipcheck_rec *evict_oldest(dict *table, uint64_t now)
     return nullptr;
 }
 
+double minutes_left(const ipcheck_rec *rec, uint64_t now)
+{
+    return static_cast<double>(rec->locked_until - now) / 60000.0;
+}
+
 int locked_text(const ipcheck_rec *rec, uint64_t now, char *msg)
 {
     str_sprintf_s2(msg, LIBPWD_TEXT_SIZE, "Login failed %d times, Please try again in %0.2f minutes", rec->failures,
-                   static_cast<double>(rec->locked_until - now) / 60000.0);
+                   minutes_left(rec, now));
+    return LIBPWD_LOCKED;
+}
+
+// An address that never failed, refused because every record is a lock: the
+// text says so, not that this address failed.
+int table_full_text(const ipcheck_rec *first_free, uint64_t now, char *msg)
+{
+    str_sprintf_s2(msg, LIBPWD_TEXT_SIZE,
+                   "Login table full of %u locked addresses, Please try again in %0.2f minutes",
+                   g_lockout.table_size, minutes_left(first_free, now));
     return LIBPWD_LOCKED;
 }
 
@@ -134,7 +149,7 @@ int ipcheck_check(const char *addr, char *msg)
         if (dict_count(g_lockout.table) >= g_lockout.table_size) {
             // Full of locks: closed to everyone new until the first one frees.
             if (const ipcheck_rec *lock = evict_oldest(g_lockout.table, now))
-                return locked_text(lock, now, msg);
+                return table_full_text(lock, now, msg);
         }
         rec = static_cast<ipcheck_rec *>(os_zalloc(sizeof(ipcheck_rec)));
         if (rec == nullptr)

@@ -71,7 +71,8 @@ void ipcheck_exit();
 // minutes" in msg (4096 bytes). An unknown address is tracked from here,
 // evicting the unlocked records of the oldest last failure when the table is
 // full; a locked record is never evicted, and a table full of locks refuses
-// an unknown address with the text of the lock that frees first.
+// an unknown address with "Login table full of %u locked addresses, Please
+// try again in %0.2f minutes" (the table's size, the first lock's time left).
 int ipcheck_check(const char *addr, char *msg);
 int ipcheck_login_ok(const char *addr, const char *user);
 int ipcheck_login_fail(const char *addr, const char *user);

@@ -35,7 +35,13 @@ struct sh_ctx {
     int (*printf)(void *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     int (*write)(void *out, const void *bytes, int len);
     // Marks the end of one executed command's output (a NUL on a TCP session).
+    // The commands a "source" runs are part of its output: their marks are
+    // dropped, so that one command line gets one reply.
     int (*flush)(void *out);
+    // Optional (nullptr: never): why the session cannot go on (its peer gone,
+    // its connection stopped, its output full), or nullptr while it can.
+    // "source" asks it between lines.
+    const char *(*ended)(void *out);
     sh_getopt_state opt;
 };
 

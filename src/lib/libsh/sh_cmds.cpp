@@ -1,12 +1,17 @@
 // The fourteen built-in commands, the hidden directory change, and the
 // shell's own show-values and call functions. Handlers write only through
 // the session's operations, so the same commands serve every channel.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #define ZLOG_TAG "mish"
@@ -229,31 +234,114 @@ int cmd_env(sh_ctx *ctx, int argc, char **argv)
 
 thread_local int t_source_depth = 0;
 
-// Runs every line of one file; -1 when it cannot be opened or nests too deep.
+constexpr size_t SOURCE_LINE_MAX = SH_LINE_SIZE - 1;
+
+// Only a regular file: /dev/zero would never end, a FIFO would hold the
+// session until a writer came (O_NONBLOCK keeps the open itself from
+// waiting), and neither is a script. nullptr with the reason in *why.
+FILE *open_script(const char *path, const char **why)
+{
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        *why = strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+    } else {
+        const int flags = fcntl(fd, F_GETFL);
+        FILE *f = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "r") : nullptr;
+        if (f != nullptr)
+            return f;
+        *why = strerror(errno);
+    }
+    close(fd);
+    return nullptr;
+}
+
+enum class script_line { line, too_long, end };
+
+// The next line into buf (SH_LINE_SIZE bytes) without its LF, and its length
+// in *len. A line longer than SOURCE_LINE_MAX is read to its end without
+// being kept: a file of one endless line costs one buffer.
+script_line read_script_line(FILE *f, char *buf, size_t *len)
+{
+    size_t n = 0;
+    int c = getc_unlocked(f);
+    if (c == EOF)
+        return script_line::end;
+    for (; c != EOF && c != '\n'; c = getc_unlocked(f)) {
+        if (n < SOURCE_LINE_MAX)
+            buf[n] = static_cast<char>(c);
+        n++;
+    }
+    *len = n;
+    if (n > SOURCE_LINE_MAX)
+        return script_line::too_long;
+    buf[n] = '\0';
+    return script_line::line;
+}
+
+// Why the lines of a "source" must stop, or nullptr while they may go on.
+const char *source_stop_reason(sh_ctx *ctx)
+{
+    if (__atomic_load_n(&ctx->exit_flag, __ATOMIC_ACQUIRE) != 0)
+        return "the session has ended";
+    if (std::atomic_ref<uint32_t>(g_app.stopped).load() != 0)
+        return "the service is stopping";
+    return ctx->ended != nullptr ? ctx->ended(ctx->out) : nullptr;
+}
+
+int no_end_mark(void *) { return 0; }
+
+// While a file runs, its commands' end marks are dropped: the output of
+// every level reaches the reply of the one line that ran "source".
+struct end_marks_held {
+    sh_ctx *ctx;
+    int (*mark)(void *out);
+    explicit end_marks_held(sh_ctx *c) : ctx(c), mark(c->flush) { c->flush = no_end_mark; }
+    ~end_marks_held() { ctx->flush = mark; }
+    end_marks_held(const end_marks_held &) = delete;
+    end_marks_held &operator=(const end_marks_held &) = delete;
+};
+
+// Runs every line of one file; -1 when it cannot be opened, nests too deep
+// or was stopped. Only the outermost level says why it stopped.
 int source_file(sh_ctx *ctx, const char *path)
 {
     if (t_source_depth >= SOURCE_MAX_DEPTH) {
         ctx->printf(ctx->out, "source: [%s] nested deeper than %d, not run\n", path, SOURCE_MAX_DEPTH);
         return -1;
     }
-    FILE *f = os_fopen(path, "r");
+    const char *why = nullptr;
+    FILE *f = open_script(path, &why);
     if (f == nullptr) {
-        ctx->printf(ctx->out, "open:[%s] error:%s\n", path, strerror(errno));
+        ctx->printf(ctx->out, "open:[%s] error:%s\n", path, why);
         return -1;
     }
-    t_source_depth++;
-    char *line = nullptr;
-    size_t cap = 0;
-    // Whole lines: a long line is refused by exec_commands rather than run in pieces.
-    while (getline(&line, &cap, f) >= 0) {
-        if (line[std::strspn(line, " \t\r\n\v\f")] == '\0')
-            continue;
-        exec_commands(ctx, line);
+    const std::unique_ptr<char[]> line(new (std::nothrow) char[SH_LINE_SIZE]);
+    const char *stopped = line == nullptr ? "out of memory" : nullptr;
+    {
+        const end_marks_held held(ctx);
+        t_source_depth++;
+        size_t len = 0;
+        script_line got = script_line::end;
+        while (stopped == nullptr && (got = read_script_line(f, line.get(), &len)) != script_line::end) {
+            if (got == script_line::too_long)
+                ctx->printf(ctx->out, "error: command line too long (%zu bytes, at most %zu)\n", len, SOURCE_LINE_MAX);
+            else if (line[std::strspn(line.get(), " \t\r\v\f")] != '\0')
+                exec_commands(ctx, line.get());
+            stopped = source_stop_reason(ctx);
+        }
+        t_source_depth--;
     }
-    free(line);
-    t_source_depth--;
     fclose(f);
-    return 0;
+    if (stopped != nullptr && t_source_depth == 0)
+        ctx->printf(ctx->out, "source: [%s] stopped: %s\n", path, stopped);
+    return stopped != nullptr ? -1 : 0;
 }
 
 int cmd_source(sh_ctx *ctx, int argc, char **argv)

@@ -36,6 +36,8 @@ namespace {
 
 constexpr int k_instance_timeout_ms = 1000;
 constexpr uint64_t k_loop_step_ms = 1000;
+// The stop's wait for debug shell sessions and web requests, all together.
+constexpr uint64_t k_debug_stop_ms = 3000;
 
 // 0 not run, 1 running, 2 done.
 std::atomic<int> s_stop_state{0};
@@ -254,11 +256,13 @@ int app_stop_server()
     }
     nbdsrv_stop();
     nbdsrv_wait_exit();
-    // The debug web server stops after the debug shell server.
+    // The debug web server stops after the debug shell server; the waits for
+    // their sessions and requests share one bound, whatever they run.
+    const uint64_t deadline = os_tick_ms() + k_debug_stop_ms;
     if (g_app_opts.shell_port != 0)
-        debug_shell_server_exit();
+        debug_shell_server_exit_by(deadline);
     if (g_app_opts.http_port != 0)
-        dbg_http_server_stop();
+        dbg_http_server_stop_by(deadline);
     std::atomic_ref<uint32_t>(g_app.stopped).store(1);
     s_stop_state.store(2);
     s_stop_state.notify_all();
