@@ -913,8 +913,8 @@ def case_instance_check_addresses(box):
 
 def case_console_input_ends(box):
     # At the end of console input (Ctrl-D on a terminal, a pipe closed) one
-    # line says so, with how to stop the daemon; the daemon serves on, and a
-    # stop signal still ends it with status 0.
+    # line says so, with how to stop the daemon; the daemon serves on, and
+    # what the line names still ends it with status 0.
     box.ini(NO_DEBUG_INI)
     for kind in ("terminal", "pipe"):
         c = console_on_free_port(box, kind)
@@ -928,7 +928,8 @@ def case_console_input_ends(box):
         c.wait_text(line.encode(), at)
         check_eq(nbd_greeting(c.port), b"NBDMAGIC", f"served after the end of input on {kind}")
         check(c.p.poll() is None, f"the daemon runs on after the end of input on {kind}")
-        rc, took = c.stop(signal.SIGTERM)
+        # As the line says: Ctrl-C on the terminal, a stop signal otherwise.
+        rc, took = c.type_key(b"\x03") if kind == "terminal" else c.stop(signal.SIGTERM)
         check_eq(rc, 0, f"status after the end of input on {kind}")
         check_eq(c.text().count("console input has ended"), 1, f"said once on {kind}")
 
