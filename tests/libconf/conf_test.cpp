@@ -149,7 +149,7 @@ TEST(ConfGet, CheckedIntegerRefusesWhatIsNoNumberInRange)
         int out = 5;
         EXPECT_EQ(conf_get_path_int_chk(h.get(), "s:k", 77, INT_MIN, INT_MAX, &out), r.rc);
         EXPECT_EQ(out, r.out);
-        EXPECT_TRUE(log.all().empty());
+        EXPECT_TRUE(log.tagged("conf").empty());
     }
     conf_ptr h = load_text("[s]\nk=70000\n");
     int out = 5;
@@ -165,7 +165,7 @@ TEST(ConfGet, RefusalNamesTheLineAsWritten)
     ASSERT_TRUE(h);
     log_capture log;
     conf_refuse(h.get(), "zorv", "nbd_server_port", "not a port (1-65535)");
-    const std::vector<captured_line> lines = log.all();
+    const std::vector<captured_line> lines = log.tagged("conf");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, LOG2_WARN);
     EXPECT_EQ(lines[0].text, "config [zorv] nbd_server_port=4294991297 refused: not a port (1-65535)\n");

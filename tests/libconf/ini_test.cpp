@@ -185,7 +185,7 @@ TEST_F(IniFile, SkippedLineIsSaidOnceAtWarnWithItsNumberAndText)
         conf_ptr h(conf_load(p.c_str()));
         ASSERT_TRUE(h);
         EXPECT_STREQ(conf_get_str(h.get(), "zorv", "after", "-"), "1");
-        const std::vector<captured_line> lines = log.all();
+        const std::vector<captured_line> lines = log.tagged("conf");
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, LOG2_WARN);
         EXPECT_EQ(lines[0].text, "config " + p + " line 2: " + r.said + "\n");
@@ -194,8 +194,8 @@ TEST_F(IniFile, SkippedLineIsSaidOnceAtWarnWithItsNumberAndText)
     log_capture log;
     conf_ptr h = load_text("x\n");
     ASSERT_TRUE(h);
-    ASSERT_EQ(log.all().size(), 1u);
-    EXPECT_EQ(log.all()[0].text, "config (text) line 1: x refused: no \"=\" after the key (not a section, key=value or "
+    ASSERT_EQ(log.tagged("conf").size(), 1u);
+    EXPECT_EQ(log.tagged("conf")[0].text, "config (text) line 1: x refused: no \"=\" after the key (not a section, key=value or "
                                  "comment); line skipped\n");
 }
 
