@@ -449,6 +449,80 @@ def case_config_warnings_reach_the_log(box):
         check_eq(text.count("error: nbd_readonly=maybe"), 1, f"the warning in {name}:\n" + text[:2000])
 
 
+# Each row: the lines put into the [log] section and into the [zorv]
+# section, the text that must be said once in every sink, its syslog
+# severity (4 warn, 3 err) and a text that must be said nowhere (the second
+# reason a refusal used to be followed by).
+CONFIG_REFUSALS = [
+    ("syntax error", "", "this is no key\n", "line 7: this is no key refused: no \"=\" after the key", 4, None),
+    ("NUL byte", "", "nbd_readonly=tr\0ue\n", "line 7: nbd_readonly=tr\\x00ue refused: a NUL byte in the line", 4,
+     None),
+    ("level verbose", "level=verbose\n", "", "config [log] level=verbose refused: not a log level", 4,
+     "invalid level"),
+    ("unclosed section", "", "[debug\nshell_server_port=1\n",
+     "line 7: [debug refused: section not closed with \"]\"; the keys after it stay in [zorv]", 4, None),
+    ("key without =", "", "nbd_readonly true\n", "line 7: nbd_readonly true refused: no \"=\" after the key", 4, None),
+    ("overflowing port", "", "[debug]\nshell_server_port=4294991297\n",
+     "config [debug] shell_server_port=4294991297 refused: not a port (1-65535, 0: off); the debug shell stays off",
+     4, "overflow ["),
+    ("only one credential", "", "[debug]\nhttp_server_port=%(http)d\nhttp_server_user=u\n",
+     "debug web tool not started: only the user is set, a login needs both a user and a password", 3,
+     "cannot be opened"),
+]
+
+
+@reads_with_tshark
+def case_config_refusals_in_every_sink(box):
+    """Every refused line or setting of the configuration file is said once
+    in each sink (standard error, the text log, the pcap log, a syslog peer),
+    at its level, naming the line as written; nothing else claims a reason."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer, zorv_e2e.held_port() as dead:
+        peer.bind(("127.0.0.1", 0))
+        peer.settimeout(0.5)
+        url = "udp://127.0.0.1:%d" % peer.getsockname()[1]
+        for what, log_lines, zorv_lines, said, severity, never in CONFIG_REFUSALS:
+            zorv_lines = zorv_lines % {"http": dead.getsockname()[1]}
+            for name in ("r.log", "r.pcap"):
+                if os.path.exists(box.path(name)):
+                    os.unlink(box.path(name))
+                # Lines 1-6 hold the log section and the port: the row's own lines start at line 7.
+                head = "[log]\nfile=%s\n%s" % (name, log_lines or "; no log key\n")
+                ini = head.replace("%", "%%") + "\n[zorv]\nnbd_server_port=%d\n" + zorv_lines.replace("%", "%%")
+                while True:
+                    try:
+                        peer.recv(65536)
+                    except socket.timeout:
+                        break
+                err = run_a_while(box, ini, "-n", url)
+                packets = []
+                while True:
+                    try:
+                        packets.append(peer.recv(65536).decode(errors="replace"))
+                    except socket.timeout:
+                        break
+                data = read(box.path(name))
+                if name.endswith(".pcap"):
+                    recs = parse_pcap(data)[1]
+                    check_eq(len(tshark_lengths(box.path(name))), len(recs), f"{what}: tshark reads the file whole")
+                    texts = [record_text(r[2]) for r in recs if said in record_text(r[2])]
+                    check(all(r[2][8] == severity for r in recs if said in record_text(r[2])),
+                          f"{what}: record level")
+                    logged = "".join(record_text(r[2]) for r in recs)
+                else:
+                    logged = data.decode(errors="replace")
+                    texts = [x for x in logged.split("\n") if said in x]
+                    level = {4: "WARN", 3: "ERROR"}[severity]
+                    check(all(re.match(r"\S+ \S+ %s " % level, x) for x in texts), f"{what}: level in {name}: {texts!r}")
+                check_eq(len(texts), 1, f"{what}: said once in {name}:\n" + logged[:3000])
+                check_eq(err.count(said), 1, f"{what}: said once on standard error:\n" + err[:3000])
+                heard = [x for x in packets if said in x]
+                check_eq(len(heard), 1, f"{what}: said once to the syslog peer: {packets[:20]!r}")
+                check(heard[0].startswith("<%d>" % (8 + severity)), f"{what}: syslog severity: {heard[0]!r}")
+                if never is not None:
+                    for where, text in (("standard error", err), (name, logged), ("syslog", "".join(packets))):
+                        check(never not in text, f"{what}: {never!r} in {where}")
+
+
 @reads_with_tshark
 def case_full_disk_pcap(box):
     full_disk(box, "zorv.pcap", 16 + 65536)

@@ -714,21 +714,25 @@ def case_commands_road(box):
 
 
 def case_paths_from_exe_dir(box):
-    # A relative -c is taken from the directory the daemon is started in; a
-    # relative panic dump directory from the executable's directory. A
-    # rel.ini beside the binary is not the one named.
+    # A relative -c and a relative -o are taken from the directory the
+    # daemon is started in; a relative panic dump directory from the
+    # executable's directory. A rel.ini beside the binary is not the one
+    # named, and no rel.log is written there.
     elsewhere = tempfile.mkdtemp(prefix="zorv_e2e_cwd_")
     box.write("rel.ini", "[zorv]\nnbd_server_port=1\n")
     with open(os.path.join(elsewhere, "rel.ini"), "w") as f:
         f.write("[debug]\npanic_dump_dir=dumps\n")
     try:
-        p = running_on_free_port(box, "-c", "rel.ini", cwd=elsewhere)
+        p = running_on_free_port(box, "-c", "rel.ini", "-o", "rel.log", cwd=elsewhere)
         _, _, _, rest = stop_and_wait(p)
         text = p.start_text + rest
+        log = read_file(os.path.join(elsewhere, "rel.log"))
     finally:
         shutil.rmtree(elsewhere, ignore_errors=True)
     check("Load default" not in text, f"rel.ini found where zorv was started: {text!r}")
     check("[%s/dumps][zorv]==>" % os.path.realpath(box.dir) in text, f"absolute dump directory: {text!r}")
+    check("app_start_server(): ==>" in log, f"rel.log where zorv was started: {log[:300]!r}")
+    check(not os.path.exists(box.path("rel.log")), "rel.log beside the binary")
 
 
 # ---- bad input ----
@@ -752,6 +756,16 @@ def case_bad_port(box):
     box.ini("[zorv]\nnbd_server_port=12000\n")
     rc, out, err = box.run("-s", "nbd_server_port=-1")
     check_eq(rc, 255, "status for -s nbd_server_port=-1")
+    # A port beyond any int is refused as written, once, at warn level, with
+    # no assertion line and no number the file never held.
+    box.ini("[zorv]\nnbd_server_port=4294991297\n")
+    rc, out, err = box.run()
+    check_eq(rc, 255, "status for a port beyond any int")
+    check_eq(err.count("config [zorv] nbd_server_port=4294991297 refused: not a port (1-65535); nothing is served"),
+             1, f"the refusal as written: {err!r}")
+    check("NBD listener not started: no port to listen on (nbd_server_port)" in err, f"the start's end: {err!r}")
+    for wrong in ("overflow [", "assert", "nbd_server_port=0", "nbd_server_port=24769"):
+        check(wrong not in err, f"{wrong!r} said: {err!r}")
 
 
 def case_bad_log_dir(box):
@@ -811,6 +825,113 @@ def case_bad_config_path(box):
     check(out.startswith("nbd_server_port=%d\n" % port), f"default file read for a -c too long: {out[:80]!r}")
     check(re.search(r"config file [/\s]", err) is None,
           f"a -c too long to join named as another file: {err[-300:]!r}")
+
+
+def case_missing_config_beside_a_running_one(box):
+    # A -c file that does not exist is said before the instance check can
+    # end the start: here the fallback's port answers (another instance).
+    with socket.socket() as other:
+        other.bind(("127.0.0.1", 0))
+        other.listen(4)
+        port = other.getsockname()[1]
+        box.ini("[zorv]\nnbd_server_port=%d\n" % port)
+        missing = box.path("nonexistent.ini")
+        for args in ([], ["-d"]):
+            rc, out, err = box.run("-q", "-c", missing, *args)
+            check_eq(rc, 1, f"status {args}")
+            warning = "config file %s cannot be read (No such file or directory): Load default zorv.ini" % missing
+            check_eq(err.count(warning), 1, f"the fallback said once {args}: {err!r}")
+            refusal = "Can only run one instance: 127.0.0.1:%d already answers" % port
+            check(refusal in err and err.index(warning) < err.index(refusal), f"warning, then refusal {args}: {err!r}")
+
+
+def ipv6_loopback():
+    """None when this host has IPv6 on its loopback, else the reason."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+    except OSError as e:
+        return f"no IPv6 loopback: {e}"
+    return None
+
+
+def case_instance_check_addresses(box):
+    # The instance check asks the address the NBD listener will bind (the
+    # loopback of its family for "0.0.0.0" and "::"): another program on
+    # another address is nobody's business, the two families start in either
+    # order, and a second zorv on the same address is refused.
+    box.ini(NO_DEBUG_INI)
+
+    def serve(addr, port):
+        p = start_running(box, "-s", f"nbd_server_address={addr}", "-s", f"nbd_server_port={port}", ports=[port])
+        return p
+
+    def pair(first, second):
+        def start(port):
+            a = serve(first, port)
+            try:
+                return a, serve(second, port)
+            except BaseException:
+                stop_and_wait(a)
+                raise
+        return start
+
+    # A program on 127.0.0.1 and the daemon on 127.0.0.2 at the same port.
+    def beside_other(port):
+        with socket.socket() as other:
+            other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                other.bind(("127.0.0.1", port))
+            except OSError:
+                raise PortTaken("127.0.0.1 port taken")
+            other.listen(4)
+            p = serve("127.0.0.2", port)
+            rc, _, _, _ = stop_and_wait(p)
+            return rc
+
+    # A second zorv on the same address is refused, naming what it asked.
+    def second_refused(addr, asked):
+        p, port = launch_on_free_port(lambda port: (serve(addr, port), port))
+        rc, out, err = box.run("-q", "-s", f"nbd_server_address={addr}", "-s", f"nbd_server_port={port}")
+        stop_and_wait(p)
+        check_eq(rc, 1, f"status of a second zorv on {addr}")
+        check(f"Can only run one instance: {asked}:{port} already answers" in err, f"refusal on {addr}: {err!r}")
+
+    check_eq(launch_on_free_port(beside_other), 0, "the daemon on 127.0.0.2 beside a program on 127.0.0.1")
+    second_refused("127.0.0.2", "127.0.0.2")
+    no_v6 = ipv6_loopback()
+    if no_v6 is not None:
+        print(f"skipped the two-family rows: {no_v6}")
+        return
+    for first_addr, second_addr in (("::", "0.0.0.0"), ("0.0.0.0", "::")):
+        a, b = launch_on_free_port(pair(first_addr, second_addr))
+        for p in (b, a):
+            rc, _, _, _ = stop_and_wait(p)
+            check_eq(rc, 0, f"{first_addr} then {second_addr}: status")
+    second_refused("::", "[::1]")
+
+
+def case_console_input_ends(box):
+    # At the end of console input (Ctrl-D on a terminal, a pipe closed) one
+    # line says so, with how to stop the daemon; the daemon serves on, and
+    # what the line names still ends it with status 0.
+    box.ini(NO_DEBUG_INI)
+    for kind in ("terminal", "pipe"):
+        c = console_on_free_port(box, kind)
+        at = c.wait_text(b"zorv>")
+        if kind == "terminal":
+            os.write(c.in_fd, b"\x04")
+        else:
+            c.p.stdin.close()
+        # (A terminal ends the line with CR LF.)
+        line = f"console input has ended; zorv goes on serving: stop it with Ctrl-C or kill {c.p.pid}"
+        c.wait_text(line.encode(), at)
+        check_eq(nbd_greeting(c.port), b"NBDMAGIC", f"served after the end of input on {kind}")
+        check(c.p.poll() is None, f"the daemon runs on after the end of input on {kind}")
+        # As the line says: Ctrl-C on the terminal, a stop signal otherwise.
+        rc, took = c.type_key(b"\x03") if kind == "terminal" else c.stop(signal.SIGTERM)
+        check_eq(rc, 0, f"status after the end of input on {kind}")
+        check_eq(c.text().count("console input has ended"), 1, f"said once on {kind}")
 
 
 def tcp_listening_sockets():

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <future>
 #include <string>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "conf_fixture.h"
+#include "../libpal/str_log_capture.h"
 #include "liblog/log2.h"
 #include "libpal/string/str_array.h"
 
@@ -119,6 +121,58 @@ TEST(ConfGet, TypedGettersFallBackToTheDefault)
 
     EXPECT_EQ(conf_set_int(h.get(), "n", "neg", -2147483647 - 1), 0);
     EXPECT_STREQ(conf_get_str(h.get(), "n", "neg", nullptr), "-2147483648");
+}
+
+// A number read with its check: missing gives the default, a text that is
+// no whole number in range gives -1 and leaves the value alone, and nothing
+// is logged (a plain integer read reports an overflow with an assertion line
+// and gives a number the file never held).
+TEST(ConfGet, CheckedIntegerRefusesWhatIsNoNumberInRange)
+{
+    struct row {
+        const char *value;  // nullptr: the key is missing
+        int rc;
+        int out;
+    };
+    const row rows[] = {
+        {nullptr, 0, 77},       {"24153", 0, 24153},  {" 8 ", 0, 8},       {"+9", 0, 9},
+        {"-1", 0, -1},          {"65535", 0, 65535},  {"4294991297", -1, 5}, {"2147483648", -1, 5},
+        {"12abc", -1, 5},       {"", -1, 5},          {"0x10", -1, 5},     {"+-3", -1, 5},
+        {"1e3", -1, 5},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.value != nullptr ? r.value : "(missing)");
+        const std::string text = std::string("[s]\n") + (r.value != nullptr ? std::string("k=") + r.value + "\n" : "");
+        conf_ptr h = load_text(text);
+        ASSERT_TRUE(h);
+        log_capture log;
+        int out = 5;
+        EXPECT_EQ(conf_get_path_int_chk(h.get(), "s:k", 77, INT_MIN, INT_MAX, &out), r.rc);
+        EXPECT_EQ(out, r.out);
+        EXPECT_TRUE(log.tagged("conf").empty());
+    }
+    conf_ptr h = load_text("[s]\nk=70000\n");
+    int out = 5;
+    EXPECT_EQ(conf_get_path_int_chk(h.get(), "s:k", 0, 1, 65535, &out), -1);
+    EXPECT_EQ(out, 5);
+}
+
+// A refusal names the section, the key and the value as written, once at
+// warn level; bytes that would start a new line are escaped.
+TEST(ConfGet, RefusalNamesTheLineAsWritten)
+{
+    conf_ptr h = load_text("[zorv]\nnbd_server_port=4294991297\n");
+    ASSERT_TRUE(h);
+    log_capture log;
+    conf_refuse(h.get(), "zorv", "nbd_server_port", "not a port (1-65535)");
+    const std::vector<captured_line> lines = log.tagged("conf");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, LOG2_WARN);
+    EXPECT_EQ(lines[0].text, "config [zorv] nbd_server_port=4294991297 refused: not a port (1-65535)\n");
+    char out[256];
+    conf_set_str(h.get(), "zorv", "k", "a\x1b[2Jb");
+    EXPECT_STREQ(conf_refusal(h.get(), "zorv", "k", "why", out, sizeof(out)),
+                 "config [zorv] k=a\\x1b[2Jb refused: why\n");
 }
 
 TEST(ConfPath, SplitsAtTheFirstTabElseTheFirstColon)

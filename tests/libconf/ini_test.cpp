@@ -161,6 +161,44 @@ TEST(IniLine, SyntaxErrorKeepsItsCommentForTheNextEntry)
     EXPECT_STREQ(ini->dict->comment[i], "# about k\n");
 }
 
+// Every line the loader skips is said once, at warn level (the default
+// level shows it), with the file, the line's number and its text as written;
+// the lines after it still load.
+TEST_F(IniFile, SkippedLineIsSaidOnceAtWarnWithItsNumberAndText)
+{
+    struct row {
+        std::string line;
+        std::string said;  // after "config <path> line 2: "
+    };
+    const row rows[] = {
+        {"nbd_server_port 24153",
+         "nbd_server_port 24153 refused: no \"=\" after the key (not a section, key=value or comment); line skipped"},
+        {"[debug", "[debug refused: section not closed with \"]\"; the keys after it stay in [zorv]"},
+        {"= 5", "= 5 refused: no key before \"=\"; line skipped"},
+        {"[a\tb]", "[a\\x09b] refused: a TAB in a section name; line skipped"},
+        {std::string("k=a") + '\0' + "b", "k=a\\x00b refused: a NUL byte in the line; line skipped"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.said);
+        const std::string p = make_file("bad.ini", "[zorv]\n" + r.line + "\nafter=1\n");
+        log_capture log;
+        conf_ptr h(conf_load(p.c_str()));
+        ASSERT_TRUE(h);
+        EXPECT_STREQ(conf_get_str(h.get(), "zorv", "after", "-"), "1");
+        const std::vector<captured_line> lines = log.tagged("conf");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, LOG2_WARN);
+        EXPECT_EQ(lines[0].text, "config " + p + " line 2: " + r.said + "\n");
+    }
+    // Text has no file: the lines are said to come from "(text)".
+    log_capture log;
+    conf_ptr h = load_text("x\n");
+    ASSERT_TRUE(h);
+    ASSERT_EQ(log.tagged("conf").size(), 1u);
+    EXPECT_EQ(log.tagged("conf")[0].text, "config (text) line 1: x refused: no \"=\" after the key (not a section, key=value or "
+                                 "comment); line skipped\n");
+}
+
 TEST_F(IniFile, CommentsAndBlankLinesComeBackInPlace)
 {
     const std::string text =

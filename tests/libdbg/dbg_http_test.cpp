@@ -264,7 +264,8 @@ TEST_F(WebTool, RouteBytesWithCredentials)
 }
 
 // Only one of user and password set: the tool would run open, so it does
-// not start, and an err line says that both are needed.
+// not start, an err line says that both are needed, and -2 tells the caller
+// that the reason is said (no second line with another one).
 TEST_F(WebTool, HalfConfiguredCredentialsKeepTheToolStopped)
 {
     struct row {
@@ -277,7 +278,7 @@ TEST_F(WebTool, HalfConfiguredCredentialsKeepTheToolStopped)
         const debug_http_param p{0, "ZORV Web Debug Tool", k.user, k.password, "zorv>"};
         debug_http_set_param(&p);
         const held_port held;
-        EXPECT_EQ(debug_http_server_init("127.0.0.1", held.port), -1);
+        EXPECT_EQ(debug_http_server_init("127.0.0.1", held.port), -2);
         EXPECT_EQ(debug_http_server_port(), 0u);
         bool said = false;
         for (const auto &line : log.all())

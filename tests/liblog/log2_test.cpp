@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -776,8 +777,8 @@ TEST(LogDefault, InitTakesOverTheDefaultOnceAndReportsEachKey)
         ::testing::ExitedWithCode(0),
         "^conf=\\[\\[log\\]\ndebug=1\nlevel=err\nflags=no_colour\nfile_mode=a\nfile_size=4k\n\\]\n"
         "log\\.debug=1\nlog\\.level=err\nlog\\.flags=no_colour\nlog_flags_2_int=no_colour 0x0\n"
-        "log\\.syslog=\nlog\\.bsvlog=\nlog\\.file_dir=\nlog\\.file=\nlog\\.max_num_file=\n"
-        "log\\.file_size=4k\nlog2_ioctl log\\.file_size=4096\n"
+        "log\\.syslog=\nlog\\.bsvlog=\nlog\\.file_dir=\nlog\\.file_size=4k\nlog2_ioctl log\\.file_size=4096\n"
+        "log\\.file=\nlog\\.max_num_file=\n"
         "conf=\\[\\[log\\]\nlevel=warn\n\\]\nlog\\.debug=\nlog\\.level=warn\n");
     // Without a default the first configuration makes it.
     EXPECT_EXIT(
@@ -864,6 +865,86 @@ TEST(LogConf, KeysOfTheSectionTakeEffect)
     }
 }
 
+// A value the section refuses is said once, at warn level through the
+// logger (so in every sink of the context), naming the key and the value as
+// written; nothing else reaches standard error, and the setting is unchanged.
+TEST(LogConf, RefusedValueIsSaidOnceNamingTheLineAsWritten)
+{
+    struct row {
+        const char *line;
+        const char *why;
+    };
+    const row rows[] = {
+        {"level=verbose", "not a log level (verb, dbg, info, warn, err); the level is unchanged"},
+        {"file_mode=append", "not a mode (a, w); the mode is unchanged"},
+        {"max_num_file=many", "not a number; no old file is removed"},
+        {"file_size=1k", "not a size of at least 2048 bytes; the cap is unchanged"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.line);
+        const std::string text = std::string("[log]\nflags=no_colour\n") + r.line + "\n";
+        stderr_capture cap;
+        log2_ctx *ctx = conf_ctx("ini_str", text.c_str(), nullptr);
+        const std::string err = cap.take();
+        ASSERT_NE(ctx, nullptr);
+        // The line's prefix depends on whether "flags" was applied before the key.
+        const std::string said = std::string("config [log] ") + r.line + " refused: " + r.why + "\n";
+        const std::string recent = recent_of(ctx);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_NE(err.find(said), std::string::npos) << err;
+        EXPECT_EQ(std::count(recent.begin(), recent.end(), '\n'), 1) << recent;
+        EXPECT_TRUE(recent.ends_with(said)) << recent;
+        EXPECT_EQ(log2_get_level(ctx), LOG2_DBG);
+        EXPECT_STREQ(ctx->file.mode, "w");
+        EXPECT_EQ(ctx->file.cap, LOG_FILE_DEFAULT_CAP);
+        log2_exit(ctx);
+    }
+}
+
+// The default context writes what was logged before its file opened as soon
+// as the file opens: the file's cap and mode are in force by then, so an
+// append-mode log under its configured cap is kept whole, and one over it is
+// cut to half that cap, not to half the default one.
+TEST(LogConf, AppendModeLogIsJudgedByItsConfiguredCapAtItsOpen)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr uint64_t kMiB = 1024 * 1024;
+    struct row {
+        uint64_t existing;
+        uint64_t min_after;
+        uint64_t max_after;
+    };
+    // Configured cap 8 MiB; the default cap is 2 MiB (cut to 1 MiB).
+    const row rows[] = {
+        {3 * kMiB, 3 * kMiB, 3 * kMiB + 64 * 1024},
+        {9 * kMiB, 4 * kMiB - 64 * 1024, 4 * kMiB + 64 * 1024},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.existing);
+        EXPECT_EXIT(
+            {
+                const tool_dir dir;
+                const std::string path = dir.path() + "/x.log";
+                {
+                    std::ofstream f(path, std::ios::binary);
+                    const std::string line(99, 'o');
+                    for (uint64_t n = 0; n < r.existing; n += 100)
+                        f << line << '\n';
+                }
+                log2_printf(nullptr, LOG2_WARN, "t", "a.c", 1, "fn", "before the file opened\n");
+                log2_init_str(("[log]\nfile_mode=a\nfile=" + path + "\nfile_size=8M\n").c_str(), nullptr);
+                log2_exit(nullptr);
+                struct stat st {};
+                const bool ok = stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) >= r.min_after &&
+                                static_cast<uint64_t>(st.st_size) <= r.max_after;
+                if (!ok)
+                    fprintf(stderr, "size after the open: %lld\n", static_cast<long long>(st.st_size));
+                _exit(ok ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+}
+
 TEST(LogConf, FileSizeBelowMinimumWarnsAndKeepsTheCap)
 {
     struct row {
@@ -872,8 +953,10 @@ TEST(LogConf, FileSizeBelowMinimumWarnsAndKeepsTheCap)
         uint32_t cap;
     };
     const row rows[] = {
-        {"1k", "log2_ioctl log.file_size=1024 (must>=2048 error)\n", LOG_FILE_DEFAULT_CAP},
-        {"2047", "log2_ioctl log.file_size=2047 (must>=2048 error)\n", LOG_FILE_DEFAULT_CAP},
+        {"1k", "config [log] file_size=1k refused: not a size of at least 2048 bytes; the cap is unchanged\n",
+         LOG_FILE_DEFAULT_CAP},
+        {"2047", "config [log] file_size=2047 refused: not a size of at least 2048 bytes; the cap is unchanged\n",
+         LOG_FILE_DEFAULT_CAP},
         {"2048", nullptr, 2048},
         {"4k", nullptr, 4096},
         {"8g", nullptr, UINT32_MAX},
@@ -889,7 +972,7 @@ TEST(LogConf, FileSizeBelowMinimumWarnsAndKeepsTheCap)
             EXPECT_EQ(err, r.warning);
             EXPECT_EQ(recent_of(ctx), r.warning);
         } else {
-            EXPECT_EQ(err.find("must>="), std::string::npos) << err;
+            EXPECT_EQ(err.find("refused"), std::string::npos) << err;
         }
         EXPECT_EQ(ctx->file.cap, r.cap);
         log2_exit(ctx);

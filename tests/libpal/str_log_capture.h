@@ -35,6 +35,18 @@ public:
         std::lock_guard<std::mutex> lk(mu());
         return lines();
     }
+    // The lines of one module's tag (a first log call of the process may
+    // bring the platform's own start-up lines).
+    std::vector<captured_line> tagged(const std::string &tag) const
+    {
+        std::vector<captured_line> out;
+        for (const captured_line &l : all()) {
+            if (l.tag == tag) {
+                out.push_back(l);
+            }
+        }
+        return out;
+    }
     void clear()
     {
         std::lock_guard<std::mutex> lk(mu());

@@ -493,8 +493,14 @@ int bd_load_conf_plugins(const char *path)
         ZLOG_DBG("load [%s] failed\n", path != nullptr ? path : "");
         return -1;
     }
-    str_vector *items = conf_get_array(conf, "bd_plugins_load");
+    const int rc = bd_load_conf_plugins_from(conf);
     conf_close(conf);
+    return rc;
+}
+
+int bd_load_conf_plugins_from(conf_handle *conf)
+{
+    str_vector *items = conf_get_array(conf, "bd_plugins_load");
     std::string list;
     try {
         for (uint32_t i = 0; items != nullptr && i < items->count; i++) {

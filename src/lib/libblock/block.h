@@ -16,6 +16,7 @@
 #include "libpal/tframe/pwritex.h"
 
 struct bd_cipher;
+struct conf_handle;
 struct bd_dev;
 struct file_bcount_ctx;
 struct file_hash_ctx;
@@ -209,10 +210,12 @@ int bd_exit();
 // they were added. bd_load_plugins loads each "|"-separated path and adds
 // those that load (0). bd_load_conf_plugins does the same with the values of
 // the numeric keys of the section "bd_plugins_load" of a configuration file:
-// 0, or -1 when the file does not load. Requires: bd_init has run, and no
-// device is open yet.
+// 0, or -1 when the file does not load; bd_load_conf_plugins_from of a
+// configuration already open (0). Requires: bd_init has run, and no device
+// is open yet.
 int bd_load_plugins(const char *list);
 int bd_load_conf_plugins(const char *path);
+int bd_load_conf_plugins_from(conf_handle *conf);
 int bd_plugin_add(const bd_drv *drv);
 int bd_plug_none();
 

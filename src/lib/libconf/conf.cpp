@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
@@ -19,9 +21,13 @@
 #include "libpal/basic/pl_own.h"
 #include "libpal/string/str_array.h"
 #include "libpal/string/str_check.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
+
+#define ZLOG_TAG "conf"
+#include "liblog/zlog.h"
 
 namespace {
 
@@ -34,6 +40,8 @@ constexpr const char *kErrorVal = "ERROR VAL!!!";
 constexpr size_t kPathSectionMax = 8191;
 
 constexpr size_t kBackendSlots = 4;
+// A refusal line: section, key and value are each escaped into at most 1 KiB.
+constexpr size_t kRefusalSize = 4 * STR_ESCAPE_LOG_SIZE;
 
 struct backend_registry {
     std::once_flag once;
@@ -279,6 +287,48 @@ uint64_t conf_get_path_size(conf_handle *h, const char *path, uint64_t def)
     const char *v = conf_get_str(h, section.data(), key, kNotFound);
     if (v == nullptr || strcmp(v, kNotFound) == 0) return def;
     return str_atosize(v);
+}
+
+int conf_parse_int(const char *text, int min, int max, int *out)
+{
+    std::string_view t(text != nullptr ? text : "");
+    while (!t.empty() && isspace(static_cast<unsigned char>(t.front()))) t.remove_prefix(1);
+    while (!t.empty() && isspace(static_cast<unsigned char>(t.back()))) t.remove_suffix(1);
+    // A leading "+" is no digit for from_chars: skipped here, a sign after it refused.
+    if (t.size() > 1 && t[0] == '+' && t[1] != '-') t.remove_prefix(1);
+    int64_t value = 0;
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), value);
+    if (t.empty() || ec != std::errc{} || end != t.data() + t.size() || value < min || value > max) return -1;
+    *out = static_cast<int>(value);
+    return 0;
+}
+
+int conf_get_path_int_chk(conf_handle *h, const char *path, int def, int min, int max, int *out)
+{
+    section_buf section;
+    const char *key;
+    if (!split_path(path, &section, &key)) return -1;
+    const char *v = conf_get_str(h, section.data(), key, kNotFound);
+    if (v == nullptr || strcmp(v, kNotFound) == 0) {
+        *out = def;
+        return 0;
+    }
+    return conf_parse_int(v, min, max, out);
+}
+
+const char *conf_refusal(conf_handle *h, const char *section, const char *key, const char *why, char *out,
+                         size_t size)
+{
+    const char *value = conf_get_str(h, section, key, "");
+    str_sprintf_s2(out, size, "config [%s] %s=%s refused: %s\n", str_log_text(section).c_str(),
+                   str_log_text(key).c_str(), str_log_text(value != nullptr ? value : "").c_str(), why);
+    return out;
+}
+
+void conf_refuse(conf_handle *h, const char *section, const char *key, const char *why)
+{
+    char text[kRefusalSize];
+    ZLOG_WARN("%s", conf_refusal(h, section, key, why, text, sizeof(text)));
 }
 
 int conf_set_path_str(conf_handle *h, const char *path, const char *value)

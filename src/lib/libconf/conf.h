@@ -71,6 +71,18 @@ int conf_set_int(conf_handle *h, const char *section, const char *key, int value
 const char *conf_get_path_str(conf_handle *h, const char *path, const char *def);
 int         conf_get_path_int(conf_handle *h, const char *path, int def);
 uint64_t    conf_get_path_size(conf_handle *h, const char *path, uint64_t def);
+// A present value that is a whole decimal integer in [min, max] (blanks
+// around it allowed): 0 with *out set, def when the key is missing. -1 with
+// *out unchanged for any other text, nothing logged: the caller says what
+// it does instead through conf_refuse. conf_parse_int reads a value text so.
+int         conf_get_path_int_chk(conf_handle *h, const char *path, int def, int min, int max, int *out);
+int         conf_parse_int(const char *text, int min, int max, int *out);
+// A refused setting, once at warn level through the logger, naming the line
+// as written: "config [section] key=value refused: why". conf_refusal only
+// writes that line into out (for a logger context of the caller's); out.
+void        conf_refuse(conf_handle *h, const char *section, const char *key, const char *why);
+const char *conf_refusal(conf_handle *h, const char *section, const char *key, const char *why, char *out,
+                         size_t size);
 int         conf_set_path_str(conf_handle *h, const char *path, const char *value);
 int         conf_set_path_int(conf_handle *h, const char *path, int value);
 

@@ -355,7 +355,9 @@ int capture_append(void *out, const void *bytes, size_t len)
     return str_buf_append(c->text, bytes, std::min(len, room)) == 0 ? static_cast<int>(len) : -1;
 }
 
-std::shared_ptr<http_tool> tool_new(const char *addrs)
+// nullptr when the tool cannot start; *refused is set when its settings
+// forbid it (said at err level here).
+std::shared_ptr<http_tool> tool_new(const char *addrs, bool *refused)
 {
     auto tool = std::make_shared<http_tool>();
     {
@@ -370,6 +372,7 @@ std::shared_ptr<http_tool> tool_new(const char *addrs)
         if (has_user != has_password) {
             ZLOG_ERR("debug web tool not started: only the %s is set, a login needs both a user and a password\n",
                      has_user ? "user" : "password");
+            *refused = true;
             return nullptr;
         }
         if (std::strlen(text_or_empty(p.user)) >= HTTPD_CRED_SIZE ||
@@ -455,7 +458,10 @@ int debug_http_server_init(const char *addrs, uint32_t port)
         ZLOG_ERR("debug web server already running\n");
         return -1;
     }
-    std::shared_ptr<http_tool> tool = tool_new(addrs);
+    bool refused = false;
+    std::shared_ptr<http_tool> tool = tool_new(addrs, &refused);
+    if (refused)
+        return -2;
     if (tool == nullptr || http_log_init() != 0)
         return -1;
     g_stopping.store(false);

@@ -54,7 +54,8 @@ void debug_http_set_param(const debug_http_param *param);
 // Starts the tool on every address of addrs (";" or "," separated; empty:
 // all) at port; port 0 does nothing. 0 or -1. In mode 0 with only one of
 // user and password set it does not start (an err line says both are
-// needed): the tool would otherwise run open.
+// needed, and it returns -2: the reason is said): the tool would otherwise
+// run open.
 int debug_http_server_init(const char *addrs, uint32_t port);
 // Closes the listener, tells a "source" running in a request to stop, waits
 // for the running requests (not for the calling one, when "exit" came through

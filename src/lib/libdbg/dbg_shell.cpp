@@ -2,6 +2,8 @@
 // named-pipe sessions.
 #include "libdbg/dbg_shell.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -168,7 +170,12 @@ int dbgsh_srv_loop(sh_ctx *ctx)
         if (n < 0) {
             ZLOG_VERB("gets return failed break\n");
             if (ctx->mode == SH_MODE_STDIO) {
-                // Standard input has ended: no busy loop, the program stops by other means.
+                // Standard input has ended (Ctrl-D on a terminal): typed lines
+                // are no longer read, and the operator is told so and how the
+                // program stops now. No busy loop while it serves on.
+                fprintf(stdout, "\nconsole input has ended; %s goes on serving: stop it with Ctrl-C or kill %d\n",
+                        g_app.app_name != nullptr ? g_app.app_name : "the program", static_cast<int>(getpid()));
+                fflush(stdout);
                 while (__atomic_load_n(&g_app.stopped, __ATOMIC_ACQUIRE) == 0)
                     os_sleep_ms(1000);
             }

@@ -68,7 +68,8 @@ int dbgsh_srv_imp(sh_ctx *ctx);
 int dbgsh_srv_run(uint32_t mode, uint64_t handle);
 
 // The console session on the calling thread. At the end of standard input it
-// waits in one-second steps until the program's stopped flag is set.
+// prints one line saying so, that the program goes on serving and how to stop
+// it, then waits in one-second steps until the program's stopped flag is set.
 int debug_shell_stdio_loop();
 // The console session over a ";"-separated script; ends the process with 0
 // when the script is used up.

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,7 @@ constexpr size_t kQuoteSize = 4096;
 constexpr size_t kThreadNameSize = 256;
 constexpr size_t kHelpSize = 128;
 constexpr size_t kSectionSize = 256;
+constexpr size_t kRefusalSize = 4096;
 // A "file_size" below this is refused and the cap stays.
 constexpr uint64_t kMinConfFileSize = 2048;
 // Levels of the high-level callback are above this one.
@@ -575,65 +577,114 @@ conf_ptr conf_open_typed(const char *type, const char *text)
     return conf_ptr(h);
 }
 
-void conf_file_size(log2_ctx *ctx, const char *value)
+const char *conf_file_size(log2_ctx *ctx, const char *value)
 {
     const uint64_t size = str_atosize(value);
     if (size < kMinConfFileSize) {
-        log2_printf(ctx, LOG2_WARN, "tag", __FILE__, __LINE__, __func__,
-                    "log2_ioctl log.file_size=%d (must>=%d error)\n", static_cast<int>(size),
-                    static_cast<int>(kMinConfFileSize));
-        return;
+        return "not a size of at least 2048 bytes; the cap is unchanged";
     }
     log2_diag_printf("log2_ioctl log.file_size=%" PRIu64 "\n", size);
     // The cap is a u32: a larger size caps at its largest value, not at what
     // its low bits happen to be.
     const uint64_t cap = std::min<uint64_t>(size, UINT32_MAX);
     log2_ioctl(ctx, LOG2_CMD_FILE_SIZE, int_arg(static_cast<intptr_t>(cap)), -1);
+    return nullptr;
 }
 
-// The keys of the log section in the order they are read: the log file is
-// opened ("file") before "max_num_file" prunes old files, so the pruning
-// sees it, and before "file_size", whose cap applies from the next write.
+void diag_from_env()
+{
+    if (getenv("QDDBGLOG") != nullptr) {
+        g_diag.store(true);
+    }
+}
+
+int32_t level_find(const char *name, const val_tab *tab)
+{
+    return name == nullptr ? -1 : val_tab_get_val(name, tab, kLevelCount);
+}
+
+// The keys of the log section in the order they are read. What shapes the
+// file (its mode, its cap) is in force before "file" opens it: an existing
+// file is judged against its own cap, not the default one. "max_num_file"
+// prunes old files after the open, which gives it the name pattern to
+// match, and the file just opened counts among those kept. Each apply gives
+// nullptr, or why the value was refused.
 struct conf_key {
     const char *key;
+    uint32_t part;  // LOG2_CONF_FORMAT or LOG2_CONF_SINKS
     bool reported;  // "log.<key>=<value>" through the diagnostics
-    void (*apply)(log2_ctx *ctx, const char *value);
+    const char *(*apply)(log2_ctx *ctx, const char *value);
 };
 
 constexpr conf_key kConfKeys[] = {
-    {"debug", true,
-     [](log2_ctx *, const char *v) {
+    {"debug", LOG2_CONF_FORMAT, true,
+     [](log2_ctx *, const char *v) -> const char * {
          if (strcmp(v, "1") == 0) {
              g_diag.store(true);
          }
+         return nullptr;
      }},
-    {"level", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_LEVEL_STR, v, -1); }},
-    {"flags", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FLAGS_STR, v, -1); }},
-    {"syslog", true,
-     [](log2_ctx *c, const char *v) {
+    {"level", LOG2_CONF_FORMAT, true,
+     [](log2_ctx *c, const char *v) -> const char * {
+         const int32_t level = level_find(v, kLevelNames);
+         if (level < 0) {
+             return "not a log level (verb, dbg, info, warn, err); the level is unchanged";
+         }
+         c->threshold.store(level);
+         return nullptr;
+     }},
+    {"flags", LOG2_CONF_FORMAT, true,
+     [](log2_ctx *c, const char *v) -> const char * {
+         log2_ioctl(c, LOG2_CMD_FLAGS_STR, v, -1);
+         return nullptr;
+     }},
+    {"syslog", LOG2_CONF_SINKS, true,
+     [](log2_ctx *c, const char *v) -> const char * {
          log2_ioctl(c, LOG2_CMD_SYSLOG_URL, v, -1);
          log2_ioctl(c, LOG2_CMD_SYSLOG_ON, int_arg(1), -1);
+         return nullptr;
      }},
-    {"bsvlog", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1); }},
-    {"file_dir", true, [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1); }},
-    {"file_mode", false, [](log2_ctx *c, const char *v) {
+    {"bsvlog", LOG2_CONF_SINKS, true,
+     [](log2_ctx *c, const char *v) -> const char * {
+         log2_ioctl(c, LOG2_CMD_BSV_URL, v, -1);
+         return nullptr;
+     }},
+    {"file_dir", LOG2_CONF_SINKS, true,
+     [](log2_ctx *c, const char *v) -> const char * {
+         log2_ioctl(c, LOG2_CMD_FILE_DIR, v, -1);
+         return nullptr;
+     }},
+    {"file_mode", LOG2_CONF_SINKS, false,
+     [](log2_ctx *c, const char *v) -> const char * {
          const ctx_hold hold(c, ctx_hold::use::setter);
-         log_file_set_mode(&c->file, v);
+         return log_file_set_mode(&c->file, v) == 0 ? nullptr : "not a mode (a, w); the mode is unchanged";
      }},
-    {"file", true,
-     [](log2_ctx *c, const char *v) {
+    {"file_size", LOG2_CONF_SINKS, true, conf_file_size},
+    {"file", LOG2_CONF_SINKS, true,
+     [](log2_ctx *c, const char *v) -> const char * {
          log2_ioctl(c, LOG2_CMD_FILE_OPEN, v, -1);
          log2_ioctl(c, LOG2_CMD_FILE_ON, int_arg(1), -1);
+         return nullptr;
      }},
-    {"max_num_file", true,
-     [](log2_ctx *c, const char *v) { log2_ioctl(c, LOG2_CMD_FILE_KEEP, int_arg(str_atoi(v)), -1); }},
-    {"file_size", true, conf_file_size},
+    {"max_num_file", LOG2_CONF_SINKS, true,
+     [](log2_ctx *c, const char *v) -> const char * {
+         int keep = 0;
+         if (conf_parse_int(v, INT_MIN, INT_MAX, &keep) != 0) {
+             return "not a number; no old file is removed";
+         }
+         log2_ioctl(c, LOG2_CMD_FILE_KEEP, int_arg(keep), -1);
+         return nullptr;
+     }},
 };
 
-// An empty or missing value changes nothing.
-void conf_apply(log2_ctx *ctx, conf_handle *conf, const char *section)
+// An empty or missing value changes nothing; a refused one is said once,
+// at warn level, through the logger.
+void conf_apply(log2_ctx *ctx, conf_handle *conf, const char *section, uint32_t parts)
 {
     for (const auto &k : kConfKeys) {
+        if ((k.part & parts) == 0) {
+            continue;
+        }
         const char *value = conf_get_str(conf, section, k.key, "");
         if (value == nullptr) {
             value = "";
@@ -641,8 +692,13 @@ void conf_apply(log2_ctx *ctx, conf_handle *conf, const char *section)
         if (k.reported) {
             log2_diag_printf("log.%s=%s\n", k.key, value);
         }
-        if (*value != '\0') {
-            k.apply(ctx, value);
+        if (*value == '\0') {
+            continue;
+        }
+        if (const char *why = k.apply(ctx, value); why != nullptr) {
+            char text[kRefusalSize];
+            log2_printf(ctx, LOG2_WARN, "conf", __FILE__, __LINE__, __func__, "%s",
+                        conf_refusal(conf, section, k.key, why, text, sizeof(text)));
         }
     }
 }
@@ -654,7 +710,7 @@ const char *level_lookup(int level, const val_tab *tab)
 
 int level_reverse(const char *name, const val_tab *tab, const char *what)
 {
-    const int32_t v = name == nullptr ? -1 : val_tab_get_val(name, tab, kLevelCount);
+    const int32_t v = level_find(name, tab);
     if (v < 0) {
         fprintf(stderr, "error: invalid %s [%s]\n", what, name == nullptr ? "" : name);
     }
@@ -823,11 +879,9 @@ log2_ctx *log2_get_ctx(log2_ctx *ctx)
     return default_create();
 }
 
-log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
+log2_ctx *log2_init_conf(conf_handle *conf, const char *name, uint32_t parts)
 {
-    if (getenv("QDDBGLOG") != nullptr) {
-        g_diag.store(true);
-    }
+    diag_from_env();
     log2_ctx *ctx = nullptr;
     {
         std::lock_guard guard(g_default_lock);
@@ -851,13 +905,17 @@ log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
             return nullptr;
         }
     }
-    log2_diag_printf("conf=[%s]\n", text == nullptr ? "" : text);
-    if (text == nullptr) {
-        return ctx;
+    if (conf != nullptr) {
+        log2_conf_apply(ctx, conf, name, parts);
     }
-    const conf_ptr conf = conf_open_typed(type, text);
-    if (!conf) {
-        return ctx;
+    return ctx;
+}
+
+int log2_conf_apply(log2_ctx *ctx, conf_handle *conf, const char *name, uint32_t parts)
+{
+    ctx = log2_get_ctx(ctx);
+    if (ctx == nullptr || conf == nullptr) {
+        return -1;
     }
     char section[kSectionSize];
     if (name != nullptr && *name != '\0') {
@@ -865,8 +923,16 @@ log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
     } else {
         str_safecopy2(section, sizeof(section), "log");
     }
-    conf_apply(ctx, conf.get(), section);
-    return ctx;
+    conf_apply(ctx, conf, section, parts);
+    return 0;
+}
+
+log2_ctx *log2_init_imp(const char *type, const char *text, const char *name)
+{
+    diag_from_env();
+    log2_diag_printf("conf=[%s]\n", text == nullptr ? "" : text);
+    const conf_ptr conf = text != nullptr ? conf_open_typed(type, text) : conf_ptr();
+    return log2_init_conf(conf.get(), name, LOG2_CONF_FORMAT | LOG2_CONF_SINKS);
 }
 
 log2_ctx *log2_init_file(const char *path, const char *name)

@@ -74,6 +74,7 @@ enum : int {
 struct os_mutex;
 struct str_buf;
 struct log2_early;
+struct conf_handle;
 
 // Takes a whole log call over when set: no level test, no lock, no sink.
 using log2_hook = void (*)(uint32_t level, const char *tag, const char *file, int line, const char *func,
@@ -148,6 +149,19 @@ log2_ctx *log2_get_ctx(log2_ctx *ctx);
 log2_ctx *log2_init_imp(const char *type, const char *text, const char *name);
 log2_ctx *log2_init_file(const char *path, const char *name);
 log2_ctx *log2_init_str(const char *text, const char *name);
+// The parts of a log section: what shapes each message (debug, level,
+// flags), and the sinks (syslog, collector, the file with its directory,
+// mode, cap and count). A process that serves nothing needs only the first.
+enum : uint32_t { LOG2_CONF_FORMAT = 1, LOG2_CONF_SINKS = 2 };
+// As log2_init_file, from a configuration already open (nullptr: none, the
+// context is only taken), applying the parts given: a program that reads
+// its file once hands the same handle to every reader.
+log2_ctx *log2_init_conf(conf_handle *conf, const char *name, uint32_t parts);
+// The parts given of section "log" (or "log_<name>") on ctx (nullptr: the
+// default context). A refused value is logged once at warn level, naming the
+// key and the value as written (conf_refuse), and changes nothing. 0, or -1
+// without a context or a configuration.
+int log2_conf_apply(log2_ctx *ctx, conf_handle *conf, const char *name, uint32_t parts);
 // Closes the sinks and frees the context. The default context acts once;
 // later calls on it are dropped without creating a new one.
 int log2_exit(log2_ctx *ctx);

@@ -6,8 +6,10 @@
 // Hook opt_parse_proc: the option loop over "c:o:n:l:dqpiue:vhs:w". 0;
 // -v, -h, "-s list" and usage errors end the process.
 int app_opt_parse(int argc, char **argv);
-// Hook conf_load_proc: the keys of sections "zorv" and "debug". 0, or -1
-// when the file does not load (every value then stays as it was).
+// Hook conf_load_proc: the keys of sections "zorv" and "debug" of the file
+// the frame read (app_conf; path names it). 0, or -1 when no file loaded
+// (every value then stays as it was). A port that is no number is refused
+// at warn level as written and gives 0 (that listener does not start).
 int app_conf_file_init(const char *path);
 // The address a listener binds: the configured one, or 127.0.0.1 when it is
 // missing or empty. Every address is served only when named ("0.0.0.0",

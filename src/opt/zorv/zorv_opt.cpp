@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,14 +45,25 @@ constexpr size_t k_quote_size = 4096;
     os_process_exit(status);
 }
 
-struct conf_closer {
-    void operator()(conf_handle *h) const { conf_close(h); }
-};
-
 // A text key into a heap slot of the run options.
 void read_text(conf_handle *conf, const char *path, char **slot)
 {
     app_opt_str_set(slot, conf_get_path_str(conf, path, ""));
+}
+
+// A port key. A text that is no number (or one beyond any int) is refused
+// aloud as written and gives 0: the listener is then not started, and no
+// later message names a number that was never written. A number outside the
+// ports is left to the listener's start, which names it.
+int read_port(conf_handle *conf, const char *section, const char *key, int def, const char *then)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "%s:%s", section, key);
+    int port = 0;
+    if (conf_get_path_int_chk(conf, path, def, INT_MIN, INT_MAX, &port) == 0)
+        return port;
+    conf_refuse(conf, section, key, then);
+    return 0;
 }
 
 // The configured word, read as a boolean word; anything else keeps exports
@@ -111,19 +123,20 @@ int app_opt_parse(int argc, char **argv)
 
 int app_conf_file_init(const char *path)
 {
-    const std::unique_ptr<conf_handle, conf_closer> conf(conf_load(path));
-    if (!conf) {
+    conf_handle *h = app_conf();
+    if (h == nullptr) {
         ZLOG_DBG("load [%s] error\n", path != nullptr ? path : "");
         return -1;
     }
-    conf_handle *h = conf.get();
-    g_nbd_settings.port = conf_get_path_int(h, "zorv:nbd_server_port", 10809);
+    g_nbd_settings.port = read_port(h, "zorv", "nbd_server_port", 10809, "not a port (1-65535); nothing is served");
     // A missing or empty address is the loopback address (listen_addr).
     read_text(h, "zorv:nbd_server_addr", &g_nbd_settings.addr);
     g_nbd_settings.readonly = read_readonly(h);
-    g_app_opts.shell_port = static_cast<uint32_t>(conf_get_path_int(h, "debug:shell_server_port", 0));
+    g_app_opts.shell_port = static_cast<uint32_t>(
+        read_port(h, "debug", "shell_server_port", 0, "not a port (1-65535, 0: off); the debug shell stays off"));
     read_text(h, "debug:shell_server_addr", &g_app_opts.shell_addr);
-    g_app_opts.http_port = static_cast<uint32_t>(conf_get_path_int(h, "debug:http_server_port", 0));
+    g_app_opts.http_port = static_cast<uint32_t>(
+        read_port(h, "debug", "http_server_port", 0, "not a port (1-65535, 0: off); the web tool stays off"));
     read_text(h, "debug:http_server_addr", &g_app_opts.http_addr);
     read_text(h, "debug:http_server_user", &g_app_opts.http_user);
     read_text(h, "debug:http_server_pwd", &g_app_opts.http_pwd);

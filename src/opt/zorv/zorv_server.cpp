@@ -47,16 +47,29 @@ bool port_in_range(int port)
     return port > 0 && port <= 65535;
 }
 
-// The instance check's connect: true when something accepts on 127.0.0.1:port.
-bool loopback_answers(int port)
+// The address the instance check asks: the one the NBD listener will bind,
+// or for a wildcard the loopback address of its family. Another program on
+// some other address is nobody's business, and "0.0.0.0" beside "::" on the
+// same port is two families, not two instances.
+const char *instance_addr(const char *bind_addr)
+{
+    if (strcmp(bind_addr, "0.0.0.0") == 0)
+        return "127.0.0.1";
+    if (strcmp(bind_addr, "::") == 0)
+        return "::1";
+    return bind_addr;
+}
+
+// The instance check's connect: true when something accepts on addr:port.
+bool instance_answers(const char *addr, int port)
 {
     if (!port_in_range(port))
         return false;
     sock_conn_opts opts = {};
     opts.timeout = k_instance_timeout_ms;
     verr err = {};
-    const os_socket sock = sock_tcp_connect("127.0.0.1", static_cast<uint32_t>(port), &opts, &err);
-    ZLOG_VERB("sock_connect 127.0.0.1:%d sock=%p\n", port, reinterpret_cast<void *>(sock));
+    const os_socket sock = sock_tcp_connect(addr, static_cast<uint32_t>(port), &opts, &err);
+    ZLOG_VERB("sock_connect %s:%d sock=%p\n", addr, port, reinterpret_cast<void *>(sock));
     if (sock == 0)
         return false;
     sock_close(sock);
@@ -82,7 +95,11 @@ constexpr const char *k_goes_on = "; the service goes on without it";
 
 // A debug listener (web tool, shell) is a help, not the service: one that
 // cannot open is reported with its address, port and reason, and start-up
-// goes on. Its port is 0 from then on, so the stop leaves it alone.
+// goes on. Its port is 0 from then on, so the stop leaves it alone. An init
+// that gives -2 has refused for its settings and said why itself: no second
+// line claims another reason.
+constexpr int k_refused_and_said = -2;
+
 void debug_listener_start(const char *what, const char *configured, uint32_t *port, int (*init)(const char *, uint32_t))
 {
     if (*port == 0)
@@ -94,11 +111,13 @@ void debug_listener_start(const char *what, const char *configured, uint32_t *po
         why = k_not_a_port;
     } else {
         errno = 0;
-        if (init(addr, *port) == 0)
+        const int rc = init(addr, *port);
+        if (rc == 0)
             return;
-        why = errno_reason(errno);
+        why = rc != k_refused_and_said ? errno_reason(errno) : nullptr;
     }
-    listener_failed(what, addr, wanted, why, k_goes_on);
+    if (why != nullptr)
+        listener_failed(what, addr, wanted, why, k_goes_on);
     *port = 0;
 }
 
@@ -138,24 +157,21 @@ int app_shell_register()
 
 // The block-driver plug-ins of the section "bd_plugins_load" and the virtual
 // devices of the description named by "zorv:vdev_file": each only when the
-// configuration names it, before the first client can open anything.
+// configuration names it, before the first client can open anything. Read
+// from the configuration the frame read at start, never from the file again.
 void optional_drivers_init()
 {
-    const char *path = g_app_opts.conf_file;
-    if (path == nullptr || path[0] == '\0')
-        return;
-    conf_handle *conf = conf_load(path);
+    conf_handle *conf = app_conf();
     if (conf == nullptr)
         return;
     if (conf_has_section(conf, "bd_plugins_load"))
-        bd_load_conf_plugins(path);
+        bd_load_conf_plugins_from(conf);
     const char *vdev_file = conf_get_path_str(conf, "zorv:vdev_file", "");
     if (vdev_file[0] != '\0') {
         vdev_init(nullptr);
         if (vdev_init_form_file(vdev_file) != 0)
             ZLOG_ERR("vdev_file=[%s]: no virtual devices\n", vdev_file);
     }
-    conf_close(conf);
 }
 
 }  // namespace
@@ -210,10 +226,13 @@ int app_lib_exit()
 int app_check_instance()
 {
     ZLOG_VERB("==>\n");
-    if (!loopback_answers(g_nbd_settings.port))
+    const char *addr = instance_addr(listen_addr(g_nbd_settings.addr));
+    if (!instance_answers(addr, g_nbd_settings.port))
         return 0;
     // Whatever answers may be another program: the operator is told where.
-    ZLOG_ERR("Can only run one instance: 127.0.0.1:%d already answers\n", g_nbd_settings.port);
+    const char *open = strchr(addr, ':') != nullptr ? "[" : "";
+    const char *close = open[0] != '\0' ? "]" : "";
+    ZLOG_ERR("Can only run one instance: %s%s%s:%d already answers\n", open, addr, close, g_nbd_settings.port);
     return -1;
 }
 
@@ -226,6 +245,12 @@ int app_start_server()
     debug_listener_start("debug shell", g_app_opts.shell_addr, &g_app_opts.shell_port, debug_shell_server_init);
     // A port no socket can have ends start-up rather than being cut to 16
     // bits and opening some other port.
+    // Port 0 is none at all: the key said 0, or its text was refused (and
+    // said) as no number; either way no other number is named here.
+    if (g_nbd_settings.port == 0) {
+        ZLOG_ERR("NBD listener not started: no port to listen on (nbd_server_port)\n");
+        return -1;
+    }
     if (!port_in_range(g_nbd_settings.port)) {
         ZLOG_ERR("nbd_server_port=%d is %s\n", g_nbd_settings.port, k_not_a_port);
         return -1;

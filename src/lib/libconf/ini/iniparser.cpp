@@ -13,6 +13,7 @@
 #include "libpal/basic/pl_nothrow.h"
 #include "libpal/basic/pl_own.h"
 #include "libpal/os/os_path.h"
+#include "libpal/string/str_escape.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/vfile/vfile.h"
 
@@ -25,6 +26,8 @@ namespace {
 
 // The line buffer of one physical read.
 constexpr size_t kLineMax = 1024;
+// What a refused line of a text (not a file) is said to come from.
+constexpr const char *kTextOrigin = "(text)";
 
 int default_error_proc(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int default_error_proc(const char *fmt, ...)
@@ -149,18 +152,43 @@ bool read_line(VFILE *f, std::string &out, bool *nul)
     }
 }
 
+// Why a line that fits no form is skipped, and what becomes of the lines
+// after it.
+const char *refusal(std::string_view line, const std::string &section, std::string *why)
+{
+    if (line[0] == '[' && line.find(']') == std::string_view::npos) {
+        *why = "section not closed with \"]\"; the keys after it stay ";
+        *why += section.empty() ? "before the first section" : "in [" + section + "]";
+        return why->c_str();
+    }
+    if (line[0] == '[' && line.back() == ']') return "a TAB in a section name; line skipped";
+    if (line[0] == '=') return "no key before \"=\"; line skipped";
+    return "no \"=\" after the key (not a section, key=value or comment); line skipped";
+}
+
 struct loader {
     dictionary *d;
+    const char *origin;    // the file's path, or "(text)"
     std::string section;   // current section, empty before the first one
     std::string comments;  // comment and blank lines waiting for the next entry
     int lineno = 0;
+
+    // Every line the loader skips is said once, at warn level, with its
+    // number and its text as written: a setting that is silently dropped
+    // leaves the daemon running with values other than the file meant.
+    void refuse(std::string_view line, const char *why) const
+    {
+        char text[STR_ESCAPE_LOG_SIZE];
+        str_escape_log_imp(line.data(), line.size(), text, sizeof(text));
+        ZLOG_WARN("config %s line %d: %s refused: %s\n", origin, lineno, text, why);
+    }
 
     // false when memory ran out (the dictionary so far is kept).
     bool take(std::string_view raw, bool nul)
     {
         std::string_view line = trim(raw);
         if (nul) {
-            ZLOG_ERR("syntax error in (%d): NUL byte\n", lineno);
+            refuse(line, "a NUL byte in the line; line skipped");
             return true;
         }
         line_form form = classify(line);
@@ -193,9 +221,11 @@ struct loader {
             comments.clear();
             return r == 0;
         }
-        case line_kind::error:
-            ZLOG_DBG("syntax error in (%d):\n-> %s\n", lineno, std::string(line).c_str());
+        case line_kind::error: {
+            std::string why;
+            refuse(line, refusal(line, section, &why));
             return true;
+        }
         }
         return true;
     }
@@ -286,13 +316,15 @@ void iniparser_set_error_callback(iniparser_error_proc proc)
     g_error_proc = proc != nullptr ? proc : default_error_proc;
 }
 
-dictionary *iniparser_load_all(VFILE *f) noexcept
+namespace {
+
+dictionary *load_all(VFILE *f, const char *origin) noexcept
 {
     return pl_nothrow<dictionary *>(nullptr, [&]() -> dictionary * {
         pl_owned<dictionary, dictionary_del> owned(dictionary_new(DICT_MIN_SIZE));
         if (!owned) return nullptr;
         dictionary *d = owned.get();
-        loader ld{d, {}, {}, 0};
+        loader ld{d, origin, {}, {}, 0};
         qdfile_skip_bom(f);
         std::string line;
         bool        nul = false;
@@ -335,6 +367,13 @@ dictionary *iniparser_load_all(VFILE *f) noexcept
     });
 }
 
+}  // namespace
+
+dictionary *iniparser_load_all(VFILE *f) noexcept
+{
+    return load_all(f, kTextOrigin);
+}
+
 dictionary *iniparser_load(const char *path) noexcept
 {
     if (path == nullptr) return nullptr;
@@ -356,7 +395,7 @@ dictionary *iniparser_load(const char *path) noexcept
         g_error_proc("iniparser: cannot open %s\n", path);
         return nullptr;
     }
-    dictionary *d = iniparser_load_all(f);
+    dictionary *d = load_all(f, path);
     qdfile_fclose(f);
     return d;
 }

@@ -33,9 +33,11 @@ constexpr size_t INI_SECTION_MAX = INI_KEY_MAX - 2;
 // The entry key of key in section, cut as above, into out (INI_KEY_MAX + 1 bytes).
 char *iniparser_entry_key(const char *section, const char *key, char *out);
 
-// nullptr when the file or text cannot be read or memory runs out. Lines
-// that fit no form are logged and skipped; a line longer than the line buffer
-// is read whole (a comment that long is dropped).
+// nullptr when the file or text cannot be read or memory runs out. A line
+// that fits no form (no "=", an unclosed section, a NUL byte) is skipped and
+// logged once at warn level with the file's path (or "(text)"), its number
+// and its text; a line longer than the line buffer is read whole (a comment
+// that long is dropped).
 dictionary *iniparser_load(const char *path) noexcept;
 dictionary *iniparser_load_str(const char *text) noexcept;
 dictionary *iniparser_load_all(VFILE *f) noexcept;

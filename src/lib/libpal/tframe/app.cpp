@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
+#include <memory>
 
 #include "libconf/conf.h"
 #include "libpal/basic/os_malloc.h"
@@ -78,6 +78,11 @@ void exe_dir(char *out, size_t size)
         out[n - 1] = '\0';
 }
 
+// The configuration file chosen at start, read once: every reader takes its
+// settings from this handle, so each error in the file is reported once.
+using conf_owner = std::unique_ptr<conf_handle, decltype(&conf_close)>;
+conf_owner s_conf(nullptr, conf_close);
+
 // The logger's level and flags, from the file's [log] section and -l: all
 // that a process needs that serves nothing. Such a process (-p, -e, -h, -v,
 // a start the instance check refuses) opens no log sink: opening a running
@@ -86,22 +91,17 @@ void apply_log_level()
 {
     log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, "info", -1);
     log2_ioctl(nullptr, LOG2_CMD_FLAGS_STR, "time|tid|func", -1);
-    if (conf_handle *conf = g_app_opts.conf_file != nullptr ? conf_load(g_app_opts.conf_file) : nullptr) {
-        for (const auto &[key, cmd] : {std::pair{"log:level", LOG2_CMD_LEVEL_STR}, {"log:flags", LOG2_CMD_FLAGS_STR}}) {
-            if (const char *value = conf_get_path_str(conf, key, ""); value[0] != '\0')
-                log2_ioctl(nullptr, cmd, value, -1);
-        }
-        conf_close(conf);
-    }
+    if (s_conf)
+        log2_conf_apply(nullptr, s_conf.get(), nullptr, LOG2_CONF_FORMAT);
     if (g_app_opts.log_level != nullptr)
         log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
 }
 
 // The serving process's log sinks: the [log] section's file, syslog and
-// collector, then -o and -n; -l over the file's level.
+// collector (the level is in force already), then -o and -n.
 void open_log_sinks()
 {
-    log2_init_file(g_app_opts.conf_file, nullptr);
+    log2_init_conf(s_conf.get(), nullptr, LOG2_CONF_SINKS);
     if (g_app_opts.log_file != nullptr) {
         log2_ioctl(nullptr, LOG2_CMD_FILE_OPEN, g_app_opts.log_file, -1);
         log2_ioctl(nullptr, LOG2_CMD_FILE_ON, reinterpret_cast<const void *>(intptr_t{1}), -1);
@@ -110,8 +110,6 @@ void open_log_sinks()
         log2_ioctl(nullptr, LOG2_CMD_SYSLOG_URL, g_app_opts.log_target, -1);
         log2_ioctl(nullptr, LOG2_CMD_SYSLOG_ON, reinterpret_cast<const void *>(intptr_t{1}), -1);
     }
-    if (g_app_opts.log_level != nullptr)
-        log2_ioctl(nullptr, LOG2_CMD_LEVEL_STR, g_app_opts.log_level, -1);
     // The sinks have written what was logged before they opened (warnings
     // from reading the configuration): it need not be kept any longer.
     log2_ioctl(nullptr, LOG2_CMD_EARLY_END, nullptr, 0);
@@ -134,15 +132,17 @@ const char *conf_file_unusable(const char *path, char *why, size_t size)
     return nullptr;
 }
 
-// The -c file's reason, or "" when it was used. Said out loud once the
-// process's log sinks are chosen: the settings that follow are not the ones
-// the operator asked for.
-char s_conf_fallback[k_path_size];
-
-void report_conf_fallback()
+// A relative path an option names is taken from the directory the
+// operator started the program in, before it moves into its own directory.
+// One that cannot be joined is kept as given.
+void from_start_dir(char **slot)
 {
-    if (s_conf_fallback[0] != '\0')
-        ZLOG_WARN("%s\n", s_conf_fallback);
+    if (*slot == nullptr || path_is_absolute(*slot))
+        return;
+    char cwd[k_path_size];
+    char full[k_dump_dir_size];
+    if (getcwd(cwd, sizeof(cwd)) != nullptr && path_build2(full, sizeof(full), cwd, *slot)[0] != '\0')
+        app_opt_str_set(slot, full);
 }
 
 void banner_text(char *out, size_t size)
@@ -166,7 +166,6 @@ void log_banner()
 
 [[noreturn]] void road_dump()
 {
-    report_conf_fallback();
     if (g_app.conf_dump_proc == nullptr) {
         ZLOG_ERR("g_app.conf_dump_proc = NULL!\n");
     } else if (char *text = g_app.conf_dump_proc(); text != nullptr) {
@@ -178,7 +177,6 @@ void log_banner()
 
 [[noreturn]] void road_script()
 {
-    report_conf_fallback();
     check_set(reinterpret_cast<const void *>(g_app.shell_stdio_loop), "g_app.shell_stdio_loop!=NULL");
     if (g_app.shell_stdio_loop != nullptr)
         g_app.shell_stdio_loop(g_app_opts.script);
@@ -187,7 +185,6 @@ void log_banner()
 
 [[noreturn]] void road_commands()
 {
-    report_conf_fallback();
     if (os_getenv_int("QD_SH_DBG") == 0)
         log2_ioctl(nullptr, LOG2_CMD_CONSOLE_ON, reinterpret_cast<const void *>(intptr_t{0}), -1);
     check_set(reinterpret_cast<const void *>(g_app.shell_connet_cmd), "g_app.shell_connet_cmd!=NULL");
@@ -210,7 +207,6 @@ void road_start(const char *dir)
         os_process_exit(1);
     open_log_sinks();
     log_banner();
-    report_conf_fallback();
     if (g_app_opts.root_required != 0 && !os_is_root())
         ZLOG_WARN("%s privileges are required to run the program\n", "root");
     char *dump = g_app_opts.panic_dump_dir;
@@ -234,6 +230,11 @@ void road_start(const char *dir)
 }
 
 }  // namespace
+
+conf_handle *app_conf()
+{
+    return s_conf.get();
+}
 
 void app_opt_str_set(char **slot, const char *text)
 {
@@ -267,15 +268,9 @@ int app_opt_set()
     check_set(g_app.app_ver, "g_app.app_ver!=NULL");
     check_set(g_app.app_ver_date, "g_app.app_ver_date!=NULL");
 
-    // A relative -c names a file where the operator started the program,
-    // before it moves into its own directory.
     const bool named = g_app_opts.conf_file != nullptr;
-    if (named && !path_is_absolute(g_app_opts.conf_file)) {
-        char cwd[k_path_size];
-        char full[k_dump_dir_size];
-        if (getcwd(cwd, sizeof(cwd)) != nullptr && path_build2(full, sizeof(full), cwd, g_app_opts.conf_file)[0] != '\0')
-            app_opt_str_set(&g_app_opts.conf_file, full);
-    }
+    from_start_dir(&g_app_opts.conf_file);
+    from_start_dir(&g_app_opts.log_file);
     char dir[k_path_size];
     exe_dir(dir, sizeof(dir));
     if (g_app_opts.move_to_exe_dir != 0 && os_chdir(dir) != 0)
@@ -290,17 +285,23 @@ int app_opt_set()
     // A file that cannot be used falls back to the default name; one that
     // was not named is no news. The default file is checked the same way.
     char why[k_banner_size];
-    s_conf_fallback[0] = '\0';
+    char fallback_said[k_path_size] = "";
     if (conf_file_unusable(g_app_opts.conf_file, why, sizeof(why)) != nullptr) {
         const char *fallback = g_app.app_conf_file != nullptr ? g_app.app_conf_file : "";
         if (named)
-            str_sprintf_s(s_conf_fallback, sizeof(s_conf_fallback), "config file %s cannot be read (%s): Load default %s",
+            str_sprintf_s(fallback_said, sizeof(fallback_said), "config file %s cannot be read (%s): Load default %s",
                           g_app_opts.conf_file, why, fallback);
         app_opt_str_set(&g_app_opts.conf_file, fallback);
         if (conf_file_unusable(fallback, why, sizeof(why)) != nullptr)
             app_opt_str_set(&g_app_opts.conf_file, nullptr);
     }
+    s_conf.reset(g_app_opts.conf_file != nullptr ? conf_load(g_app_opts.conf_file) : nullptr);
     apply_log_level();
+    // Said before anything can end the start (the instance check among
+    // them): the settings that follow are not the ones the operator asked
+    // for. A serving process's sinks get it once they open.
+    if (fallback_said[0] != '\0')
+        ZLOG_WARN("%s\n", fallback_said);
     if (g_app.conf_load_proc != nullptr)
         g_app.conf_load_proc(g_app_opts.conf_file != nullptr ? g_app_opts.conf_file : "");
     if (g_app_opts.kv != nullptr) {
@@ -340,6 +341,7 @@ void app_exit()
     }
     if (g_app.lib_exit_proc != nullptr)
         g_app.lib_exit_proc();
+    s_conf.reset();
     for (char **slot : {&g_app_opts.conf_file, &g_app_opts.log_file, &g_app_opts.log_target, &g_app_opts.log_level,
                         &g_app_opts.cmds, &g_app_opts.connect_addr, &g_app_opts.shell_addr, &g_app_opts.http_user,
                         &g_app_opts.http_pwd, &g_app_opts.http_addr, &g_app_opts.panic_dump_dir, &g_app_opts.script})

@@ -2,10 +2,11 @@
 // program's main fills g_app (app_desc.h) and g_app_opts, then calls
 // app_init, runs its service, and calls app_exit. app_init starts the
 // platform, names the main thread, runs the program's hooks in a fixed order,
-// finds and loads the configuration file (a relative -c is taken from the
+// finds the configuration file (a relative -c or -o is taken from the
 // starting directory; only a regular file that can be read is used, else a -c
-// file is warned about with its reason and the default name is tried),
-// applies the log level, the -s keys, prints the banner and takes one of four
+// file is warned about with its reason, before anything can end the start,
+// and the default name is tried), reads it once (app_conf), applies the log
+// level and the -s keys, prints the banner and takes one of four
 // roads: print the configuration, run a console script or send commands to a
 // running instance (each ends the process with status 0; 1 when the commands
 // reached no instance), or the normal start (instance check, then the log
@@ -18,6 +19,7 @@
 #include <cstdint>
 
 struct os_opt_kv;
+struct conf_handle;
 
 struct app_run_opts {
     os_opt_kv *kv;          // the keys -s may set; nullptr: none
@@ -59,5 +61,10 @@ void app_baner();
 // thread name, the platform. Runs once; a second caller (a stop signal
 // during a console "exit") waits until the first has finished.
 void app_exit();
+// The configuration file chosen at start, read once by app_opt_set; nullptr
+// when none could be read. The frame owns it until app_exit. The hooks and
+// the program read their settings from it: reading the file again would
+// report each of its errors again.
+conf_handle *app_conf();
 // Replaces *slot by a heap copy of text (nullptr clears it), freeing the old.
 void app_opt_str_set(char **slot, const char *text);
