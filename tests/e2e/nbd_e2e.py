@@ -941,7 +941,8 @@ class Lifecycle(unittest.TestCase):
         start = time.monotonic()
         status = srv.stop(timeout=10)
         self.assertEqual(status, 0, srv.log_text())
-        self.assertLess(time.monotonic() - start, 4.0)
+        # The stop's own bound is 3 s; waiting for the read would take 11.
+        self.assertLess(time.monotonic() - start, 6.0)
 
     def test_port_taken_ends_with_status_255(self):
         # Bound but not listening: the daemon's instance check finds nobody
