@@ -23,6 +23,7 @@
 
 #include "../libpal/os_file_fixture.h"
 #include "../libpal/str_log_capture.h"
+#include "../support/on_leave.h"
 #include "sync_seam.h"
 
 #include "libpal/os/os_file.h"
@@ -744,6 +745,7 @@ TEST_F(BlockDev, AFailedSyncFailsEveryLaterSyncOfTheSameMedium)
         dev_ptr unrelated = open(other, OS_PF_RDWR);
         ASSERT_TRUE(failing && opened_before && unrelated);
         arm_failed_sync(lost);
+        const on_leave disarm{[] { sync_seam::ino.store(0); }};
         log_capture log;
         EXPECT_EQ(first.sync(failing.get()), -1);
         EXPECT_EQ(bd_errno(failing.get()), -250);
@@ -793,6 +795,10 @@ TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
     sync_seam::born_dev.store(st.st_dev);
     sync_seam::born_sec.store(1000);
     sync_seam::born_ino.store(st.st_ino);
+    const on_leave restore{[] {
+        sync_seam::born_ino.store(0);
+        sync_seam::ino.store(0);
+    }};
     dev_ptr failing = open(file, OS_PF_RDWR);
     dev_ptr opened_before = open(file, OS_PF_RDWR);
     ASSERT_TRUE(failing && opened_before) << err();
@@ -815,7 +821,6 @@ TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
     ASSERT_TRUE(old_again) << err();
     EXPECT_EQ(bd_sync(old_again.get()), -1);
     EXPECT_TRUE(bd_sync_lost(old_again.get()));
-    sync_seam::born_ino.store(0);
 }
 
 // A cipher works in whole 512-byte units: an export whose file ends inside
