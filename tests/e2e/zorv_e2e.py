@@ -53,6 +53,11 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    """Raised by a case that cannot show what it tests here, with the reason:
+    the case is reported skipped (status 77)."""
+
+
 def check(cond, what):
     if not cond:
         raise Failure(what)
@@ -1029,7 +1034,12 @@ def case_stop_with_shell_sessions(box):
     # A stop with idle and busy debug shell sessions open ends with status 0
     # and, in a sanitizer build, no report: a session thread that stored its
     # connection's fields again without the pool's lock raced the stopper,
-    # which reads them under it, at every such stop.
+    # which reads them under it, at every such stop. Only ThreadSanitizer
+    # sees that race: any other daemon passes with it.
+    with open(box.exe, "rb") as f:
+        if b"libtsan.so" not in f.read():
+            raise Skipped("the race at the stop shows only in a daemon built with ThreadSanitizer, "
+                          "which this one is not")
     def start(nbd, shell):
         box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (nbd, shell))
         # Quiet: the log's lock, taken by both threads at every line, would
@@ -1312,6 +1322,9 @@ def main():
     except (Failure, subprocess.TimeoutExpired) as e:
         sys.stderr.write(f"FAILED {sys.argv[2]}: {e}\n")
         return 1
+    except Skipped as e:
+        print(f"skipped {sys.argv[2]}: {e}")
+        return 77
     finally:
         box.close()
     print(f"ok {sys.argv[2]}")
