@@ -35,11 +35,26 @@ TSAN_TESTS := ^((NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
+# Another install (a second make test or make run, a system update) may hold
+# the package manager's locks: apt waits for them this many seconds at most,
+# saying so, instead of failing at once. apt-get update does not wait for its
+# lists' lock by itself, so it is tried again while that lock is held.
+APT_LOCK_WAIT := 900
+APT := $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=$(APT_LOCK_WAIT)
+
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "installing:" $$missing; \
-		$(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+		end=$$(( $$(date +%s) + $(APT_LOCK_WAIT) )); told=; \
+		until out=$$($(APT) update -qq 2>&1); do \
+			case "$$out" in *"Could not get lock"*) ;; *) echo "$$out" >&2; exit 1;; esac; \
+			[ $$(date +%s) -lt $$end ] || { echo "$$out" >&2; exit 1; }; \
+			[ -n "$$told" ] || echo "waiting for the package lists' lock, held by another install (at most $(APT_LOCK_WAIT) s)"; \
+			told=1; sleep 5; \
+		done; \
+		echo "apt waits for the package manager's lock if another install holds it (at most $(APT_LOCK_WAIT) s)"; \
+		$(APT) install -y -qq $$missing; \
 	fi
 
 build-test: deps

@@ -90,7 +90,7 @@ def on_free_port(start, ini_text):
     standard error)."""
     def attempt(port):
         started, err = start(ini_text % port)
-        if not started and port_taken(err):
+        if not started and port_taken(err, [port]):
             raise PortTaken(err)
         return started, err
 
@@ -257,7 +257,7 @@ def case_log_file_modes(box):
                     if not detached:
                         return port, None, zorv_e2e.start_running(box, ports=[port])
                     rc, _, err = box.run("-d", "-q", "-l", "verb")
-                    if rc != 0 and port_taken(err):
+                    if rc != 0 and port_taken(err, [port]):
                         raise PortTaken(err)
                     check_eq(rc, 0, f"{what}: status")
                     return port, daemon_pid(box), None

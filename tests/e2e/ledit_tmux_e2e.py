@@ -155,9 +155,10 @@ def on_free_ports(box, case, ini, reached, **kw):
         try:
             reached(pane)
         except Failure:
-            screen = "\n".join(pane.screen())
+            # Wrapped lines joined: a message longer than the pane is whole.
+            screen = pane.tmux("capture-pane", "-p", "-J", "-t", "t")
             pane.close()
-            if port_taken(screen):
+            if port_taken(screen, [port, shell_port]):
                 raise PortTaken(screen)
             raise
         return pane

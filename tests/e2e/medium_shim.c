@@ -1,7 +1,8 @@
 /* Preloaded into the daemon by the cases that need a medium misbehaving the
  * way real ones do, chosen by its path:
- * - "slow-medium": every read takes 5 s, the way a failing disk does, so
- *   that a stop arrives while a session is inside the block layer's open;
+ * - "slow-medium": every read takes 12 s, the way a failing disk does, so
+ *   that a stop arrives while a session is inside the block layer's open
+ *   (and one that waited for the read would take four times its 3 s);
  * - "fail-sync": the first fsync or fdatasync fails with EIO and every later
  *   one succeeds, as Linux reports a writeback error once and then drops
  *   the pages it could not write. */
@@ -31,7 +32,7 @@ ssize_t pread(int fd, void *buf, size_t len, off_t off)
     if (real == NULL)
         real = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread");
     if (path_holds(fd, "slow-medium"))
-        sleep(5);
+        sleep(12);
     return real(fd, buf, len, off);
 }
 
@@ -46,7 +47,7 @@ ssize_t read(int fd, void *buf, size_t len)
     if (real == NULL)
         real = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
     if (fd > 2 && path_holds(fd, "slow-medium"))
-        sleep(5);
+        sleep(12);
     return real(fd, buf, len);
 }
 

@@ -95,7 +95,7 @@ class Server:
             wait_listening(port, self.proc)
         except RuntimeError:
             status = self.stop()
-            if (self.kind == "bare" and status == 255) or zorv_e2e.port_taken(self.log_text()):
+            if (self.kind == "bare" and status == 255) or zorv_e2e.port_taken(self.log_text(), [port]):
                 raise zorv_e2e.PortTaken(self.log_text())
             raise
 

@@ -71,6 +71,21 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+// True when log, what the daemon said, tells that one of ports (picked for
+// it) was taken by another process before it bound it: its instance check
+// found the NBD port answering, or the listener started on that port could
+// not bind it.
+bool port_taken(const std::string &log, const std::vector<uint32_t> &ports)
+{
+    for (const uint32_t port : ports) {
+        const std::string p = std::to_string(port);
+        if (log.find("Can only run one instance: 127.0.0.1:" + p + " already answers") != std::string::npos ||
+            log.find("]:" + p + " cannot be opened: Address already in use") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 class ShellE2E : public ::testing::Test {
 protected:
     void SetUp() override
@@ -85,8 +100,9 @@ protected:
         // binds it: the start is tried again on new ones.
         for (int attempt = 0; attempt < 5; attempt++) {
             shell_port = free_port();
+            nbd_port = free_port();
             pid = spawn({"-q", "-s", "debug_server_port=" + std::to_string(shell_port), "-s",
-                         "nbd_server_port=" + std::to_string(free_port())},
+                         "nbd_server_port=" + std::to_string(nbd_port)},
                         log_path);
             if (serving())
                 return;
@@ -95,10 +111,7 @@ protected:
                 waitpid(pid, nullptr, 0);
                 pid = -1;
             }
-            const std::string log = read_file(log_path);
-            if (log.find("Can only run one instance") == std::string::npos &&
-                log.find("Address already in use") == std::string::npos &&
-                log.find("debug_shell_server_init failed") == std::string::npos)
+            if (!port_taken(read_file(log_path), {shell_port, nbd_port}))
                 break;
         }
         FAIL() << "the debug shell did not open; log:\n" << read_file(log_path);
@@ -113,9 +126,7 @@ protected:
                 pid = -1;
                 return false;
             }
-            const std::string log = read_file(log_path);
-            if (log.find("debug_shell_server_init failed") != std::string::npos ||
-                log.find("Address already in use") != std::string::npos)
+            if (port_taken(read_file(log_path), {shell_port, nbd_port}))
                 return false;
             tcp_client probe(shell_port);
             if (probe.fd >= 0 && waitpid(pid, nullptr, WNOHANG) == 0)
@@ -145,6 +156,7 @@ protected:
     }
 
     uint32_t shell_port = 0;
+    uint32_t nbd_port = 0;
     std::string log_path;
     pid_t pid = -1;
 };

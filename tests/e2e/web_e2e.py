@@ -28,16 +28,11 @@ import urllib.parse
 sys.dont_write_bytecode = True  # no cache files in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zorv_e2e import (Failure, PortTaken, check, launch_on_free_port, listening_ports,  # noqa: E402
-                      wait_for)
+                      port_taken, wait_for)
 
 SKIP = 77
 CHROMIUM_NAMES = ("/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/bin/google-chrome")
 
-
-# What the daemon says when a port picked for it was taken by another process
-# before it bound it: the instance check finds the NBD port answering, or the
-# web tool or the shell cannot listen.
-PORT_TAKEN = ("Can only run one instance", "debug web listener [", "debug shell listener [")
 
 
 def http_get(port, target, headers="", source=None):
@@ -99,16 +94,17 @@ class Daemon:
                 return f.read()
 
         # The port must be the daemon's own: another process may hold it.
-        # A daemon that serves no web tool on purpose says its init failed.
-        ports, taken = ({self.web_port}, PORT_TAKEN) if serving == "web" else ({self.nbd_port}, PORT_TAKEN[:1])
+        # A daemon that serves no web tool on purpose says why, and no
+        # listener of a port picked here says its port is in use.
+        ports = {self.web_port} if serving == "web" else {self.nbd_port}
         if self.shell:
             ports.add(self.shell_port)
-            taken += PORT_TAKEN[2:]
+        picked = ports | {self.nbd_port, self.web_port}
         wait_for(lambda: ports <= listening_ports(self.proc.pid) or self.proc.poll() is not None
-                 or any(t in err_text() for t in taken), 20, f"the {serving} port")
+                 or port_taken(err_text(), picked), 20, f"the {serving} port")
         if ports <= listening_ports(self.proc.pid):
             return
-        if any(t in err_text() for t in taken):
+        if port_taken(err_text(), picked):
             self.close_process()
             raise PortTaken(err_text())
         raise Failure("daemon ended at start: " + err_text())

@@ -53,6 +53,11 @@ class Failure(Exception):
     pass
 
 
+class Skipped(Exception):
+    """Raised by a case that cannot show what it tests here, with the reason:
+    the case is reported skipped (status 77)."""
+
+
 def check(cond, what):
     if not cond:
         raise Failure(what)
@@ -63,10 +68,6 @@ def check_eq(got, want, what):
         raise Failure(f"{what}:\n--- got ---\n{got!r}\n--- want ---\n{want!r}")
 
 
-# What the daemon says when a port picked for it was taken by another process
-# between the pick and its bind: its instance check finds the NBD port
-# answering, or a listener cannot bind its port.
-PORT_TAKEN = ("Can only run one instance", "Address already in use")
 PORT_ATTEMPTS = 5
 
 
@@ -75,8 +76,15 @@ class PortTaken(Exception):
     taken by another process."""
 
 
-def port_taken(text):
-    return any(t in text for t in PORT_TAKEN)
+def port_taken(text, ports):
+    """True when text, what the daemon said, tells that one of ports (picked
+    for it) was taken by another process between the pick and its bind: its
+    instance check found the NBD port answering, or the listener started on
+    that port could not bind it. A listener the case keeps off a port of its
+    own on purpose names that port, and is no reason to start again."""
+    return any(f"Can only run one instance: 127.0.0.1:{port} already answers" in text
+               or re.search(rf"listener \[[^]]*\]:{port} cannot be opened: Address already in use", text)
+               for port in ports)
 
 
 def launch_on_free_port(start, count=1):
@@ -131,7 +139,7 @@ def wait_serving(proc, ports, output):
     not, it is killed, then PortTaken is raised if output() (what it said)
     tells that a port was taken, Failure otherwise."""
     def ready():
-        return set(ports) <= listening_ports(proc.pid) or proc.poll() is not None or port_taken(output())
+        return set(ports) <= listening_ports(proc.pid) or proc.poll() is not None or port_taken(output(), ports)
 
     try:
         wait_for(ready, RUN_TIMEOUT, f"the daemon to listen on {ports}")
@@ -143,7 +151,7 @@ def wait_serving(proc, ports, output):
         proc.kill()
         proc.wait(5)
     text = output()
-    if port_taken(text):
+    if port_taken(text, ports):
         raise PortTaken(text)
     raise Failure(f"the daemon did not listen on {ports}:\n{text}")
 
@@ -245,7 +253,7 @@ def start_running(box, *args, ports=(), cwd=None):
     def reached():
         line = p.stderr.readline()
         if line == "" and p.poll() is not None:
-            if port_taken(said()):
+            if port_taken(said(), ports):
                 raise PortTaken(said())
             raise Failure("daemon ended at start:\n" + said())
         lines.append(line)
@@ -274,7 +282,7 @@ def detach_on_free_port(box, *args, env=None):
     serves, or with the reason it does not."""
     def start(port):
         rc, out, err = box.run("-d", "-s", f"nbd_server_port={port}", *args, env=env)
-        if rc != 0 and port_taken(err):
+        if rc != 0 and port_taken(err, [port]):
             raise PortTaken(err)
         return rc, out, err, port
 
@@ -394,7 +402,7 @@ def start_console(box, kind, *args, ports=()):
     try:
         c.wait_text(b"app_start_server(): ==>")
     except Failure:
-        if port_taken(c.text()):
+        if port_taken(c.text(), ports):
             raise PortTaken(c.text())
         raise
     wait_serving(c.p, ports, c.text)
@@ -1147,7 +1155,12 @@ def case_stop_with_shell_sessions(box):
     # A stop with idle and busy debug shell sessions open ends with status 0
     # and, in a sanitizer build, no report: a session thread that stored its
     # connection's fields again without the pool's lock raced the stopper,
-    # which reads them under it, at every such stop.
+    # which reads them under it, at every such stop. Only ThreadSanitizer
+    # sees that race: any other daemon passes with it.
+    with open(box.exe, "rb") as f:
+        if b"libtsan.so" not in f.read():
+            raise Skipped("the race at the stop shows only in a daemon built with ThreadSanitizer, "
+                          "which this one is not")
     def start(nbd, shell):
         box.ini("[zorv]\nnbd_server_port=%d\n[debug]\nshell_server_port=%d\n" % (nbd, shell))
         # Quiet: the log's lock, taken by both threads at every line, would
@@ -1430,6 +1443,9 @@ def main():
     except (Failure, subprocess.TimeoutExpired) as e:
         sys.stderr.write(f"FAILED {sys.argv[2]}: {e}\n")
         return 1
+    except Skipped as e:
+        print(f"skipped {sys.argv[2]}: {e}")
+        return 77
     finally:
         box.close()
     print(f"ok {sys.argv[2]}")

@@ -776,6 +776,7 @@ TEST_F(BlockDev, AFailedSyncFailsEveryLaterSyncOfTheSameMedium)
         dev_ptr unrelated = open(other, OS_PF_RDWR);
         ASSERT_TRUE(failing && opened_before && unrelated);
         arm_failed_sync(lost);
+        const on_leave disarm{[] { sync_seam::ino.store(0); }};
         log_capture log;
         EXPECT_EQ(first.sync(failing.get()), -1);
         EXPECT_EQ(bd_errno(failing.get()), -250);
@@ -825,6 +826,10 @@ TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
     sync_seam::born_dev.store(st.st_dev);
     sync_seam::born_sec.store(1000);
     sync_seam::born_ino.store(st.st_ino);
+    const on_leave restore{[] {
+        sync_seam::born_ino.store(0);
+        sync_seam::ino.store(0);
+    }};
     dev_ptr failing = open(file, OS_PF_RDWR);
     dev_ptr opened_before = open(file, OS_PF_RDWR);
     ASSERT_TRUE(failing && opened_before) << err();
@@ -847,7 +852,6 @@ TEST_F(BlockDev, AMediumOfAnotherGenerationIsANewMedium)
     ASSERT_TRUE(old_again) << err();
     EXPECT_EQ(bd_sync(old_again.get()), -1);
     EXPECT_TRUE(bd_sync_lost(old_again.get()));
-    sync_seam::born_ino.store(0);
 }
 
 // "flags=sync": each write and zeroing has its data synced before the call

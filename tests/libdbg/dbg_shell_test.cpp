@@ -18,7 +18,9 @@
 
 #include "../libpal/wakeups.h"
 #include "../libsh/sh_fixture.h"
+#include "../support/on_leave.h"
 #include "dbg_fixture.h"
+#include "liblog/log2.h"
 #include "libpal/tframe/app_desc.h"
 
 using namespace std::string_literals;
@@ -329,11 +331,23 @@ TEST_F(DebugShellSession, HelpOfEveryCommandOnlyPrints)
 // stopper's reads (the ThreadSanitizer run checks this).
 TEST_F(DebugShellSession, StopWithIdleAndBusySessions)
 {
+    // Quiet, as the daemon at level err: the log's lock, taken by the
+    // session threads and the stopper at every line, would order the
+    // accesses the stop races and hide the race from the sanitizer.
+    uint32_t level = 0;
+    ASSERT_EQ(log2_ioctl(nullptr, LOG2_CMD_GET_LEVEL, &level, sizeof(level)), 0);
+    const auto set_level = [](uint32_t to) {
+        return log2_ioctl(nullptr, LOG2_CMD_LEVEL, reinterpret_cast<const void *>(intptr_t{to}), 0);
+    };
+    const on_leave restore{[level, set_level] { set_level(level); }};
+    ASSERT_EQ(set_level(LOG2_ERR), 0);
+    // The idle ones send nothing: a command takes locks the stopper takes
+    // too, which would order the race away. They are accepted before the
+    // busy ones that connect after them are served.
     std::vector<std::unique_ptr<tcp_client>> idle;
     for (int i = 0; i < 4; i++) {
         idle.push_back(std::make_unique<tcp_client>(port));
-        ASSERT_TRUE(idle.back()->send_all("echo idle\n"));
-        ASSERT_EQ(idle.back()->read_nuls(1), "idle\r\n\0"s);
+        ASSERT_GE(idle.back()->fd, 0);
     }
     std::vector<std::unique_ptr<tcp_client>> busy;
     std::vector<std::thread> drivers;

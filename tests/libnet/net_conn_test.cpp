@@ -254,7 +254,7 @@ TEST(NetGets, PauseInsideALineWaitsForItsEnd)
         char buf[32];
         EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 3);
         EXPECT_STREQ(buf, "abc");
-        EXPECT_LT(static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC, 0.3);
+        EXPECT_LT(static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC, 0.25);
         peer.join();
         EXPECT_EQ(net_gets(&c, buf, sizeof(buf)), 0);  // nothing: not an error
     }
@@ -297,7 +297,7 @@ TEST(NetReadTimeout, RestoresTheConnectionsTimeout)
     send_text(b.s, "xyz");
     const uint64_t t0 = now_ms();
     EXPECT_EQ(net_read_timeout(&c, buf, 8, 100), 3);  // the rest waits 100 ms, not 1000
-    EXPECT_LT(now_ms() - t0, 900u);
+    EXPECT_LT(now_ms() - t0, 500u);
     EXPECT_EQ(c.timeout, 1000);
 }
 

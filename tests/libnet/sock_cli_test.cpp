@@ -84,7 +84,7 @@ TEST(SockTcpConnect, NoWaitReturnsTheSocketUnderWay)
     const uint64_t t0 = now_ms();
     owned s(sock_tcp_connect("127.0.0.1", target.port, &o, nullptr));
     EXPECT_NE(s.s, 0u);
-    EXPECT_LT(now_ms() - t0, 500u);
+    EXPECT_LT(now_ms() - t0, 5000u);
 }
 
 TEST(SockTcpConnect, OptionsReachTheSocket)

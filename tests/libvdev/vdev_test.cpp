@@ -337,10 +337,10 @@ TEST_F(Vdev, FileDeviceWaitsOnlyOnSequentialReads)
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
     // Waits of 0, 1, 0 seconds; positioned reads never wait.
-    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_read(f.get(), buf.data(), 16), 16); }), 0.9);
+    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_read(f.get(), buf.data(), 16), 16); }), 0.5);
     EXPECT_GE(timed([&] { EXPECT_EQ(os_file_read(f.get(), buf.data(), 16), 16); }), 0.95);
-    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_pread(f.get(), buf.data(), 16, 0), 16); }), 0.9);
-    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_read(f.get(), buf.data(), 16), 16); }), 0.9);
+    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_pread(f.get(), buf.data(), 16, 0), 16); }), 0.5);
+    EXPECT_LT(timed([&] { EXPECT_EQ(os_file_read(f.get(), buf.data(), 16), 16); }), 0.5);
     EXPECT_EQ(std::string(buf.data(), 16), std::string(16, 'q'));
     EXPECT_EQ(os_file_pwrit(f.get(), "abc", 3, 0), 3);
     EXPECT_TRUE(os_file_fsync(f.get()));
