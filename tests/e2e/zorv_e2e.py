@@ -79,10 +79,11 @@ class PortTaken(Exception):
 def port_taken(text, ports):
     """True when text, what the daemon said, tells that one of ports (picked
     for it) was taken by another process between the pick and its bind: its
-    instance check found the NBD port answering, or the listener started on
-    that port could not bind it. A listener the case keeps off a port of its
-    own on purpose names that port, and is no reason to start again."""
-    return any(f"Can only run one instance: 127.0.0.1:{port} already answers" in text
+    instance check found the NBD port answering (on whatever address it
+    asked), or the listener started on that port could not bind it. A
+    listener the case keeps off a port of its own on purpose names that
+    port, and is no reason to start again."""
+    return any(re.search(rf"Can only run one instance: \S+:{port} already answers", text)
                or re.search(rf"listener \[[^]]*\]:{port} cannot be opened: Address already in use", text)
                for port in ports)
 
