@@ -35,7 +35,6 @@ constexpr int k_stop_wait_ms = 1000;
 // Out of descriptors or memory, the pending connection stays in the backlog
 // and the listener stays readable: pause instead of spinning on it.
 constexpr uint64_t k_accept_backoff_ms = 100;
-constexpr uint64_t k_accept_log_ms = 1000;
 
 // What one run of the event thread works on. A thread that exit cannot join
 // keeps its run, poller and pool (never freed under it) and a later start
@@ -69,7 +68,8 @@ struct sock_env {
     os_thread *thread = nullptr;
     std::mutex param_lock;
     sock_env_param param = {};
-    uint64_t accept_log_tick = 0;  // event thread only
+    sock_refusals accept_refusals{};
+    sock_refusals thread_refusals{};
     // Waits the event thread has finished, for sock_env_sync.
     std::mutex pass_lock;
     std::condition_variable passed;
@@ -100,11 +100,9 @@ bool accept_exhausted(int eno)
 
 void accept_backoff(const sock_server *srv, int eno)
 {
-    const uint64_t now = os_tick_ms();
-    if (now - g_env.accept_log_tick >= k_accept_log_ms) {
-        g_env.accept_log_tick = now;
+    uint64_t count = 0;
+    if (sock_refusal_due(&g_env.accept_refusals, &count))
         ZLOG_ERR("%s accept error [%d] [%s], backing off\n", srv->name, eno, os_errno_text(eno));
-    }
     os_sleep_ms(k_accept_backoff_ms);
 }
 
@@ -114,7 +112,11 @@ void start_work_thread(sock_server *srv, os_socket sock, bool &ok)
     str_sprintf_s2(name, sizeof(name), "%s_work", srv->name);
     os_thread *t = os_thread_init(name, srv->work_proc, reinterpret_cast<void *>(static_cast<uintptr_t>(sock)), 0);
     if (t == nullptr) {
-        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_thread_init error: ");
+        const int eno = errno != 0 ? errno : EAGAIN;
+        uint64_t count = 0;
+        if (sock_refusal_due(&g_env.thread_refusals, &count))
+            ZLOG_ERR("%s: connection refused, no thread: %s (%llu refused since the last report)\n", srv->name,
+                     os_errno_text(eno), static_cast<unsigned long long>(count));
         // Nobody would ever serve or close it.
         sock_close(sock);
         ok = false;
@@ -248,6 +250,22 @@ bool sock_env_stop()
 }
 
 }  // namespace
+
+bool sock_refusal_due(sock_refusals *r, uint64_t *count)
+{
+    PL_ASSERT_RET(r && count, false);
+    r->pending.fetch_add(1);
+    const uint64_t now = os_tick_ms();
+    uint64_t last = r->reported_ms.load();
+    // One thread wins the report of a second; the others' refusals stay
+    // pending and are counted in the next one.
+    if (last != 0 && now - last < SOCK_REFUSAL_REPORT_MS)
+        return false;
+    if (!r->reported_ms.compare_exchange_strong(last, now))
+        return false;
+    *count = r->pending.exchange(0);
+    return true;
+}
 
 int sock_env_init()
 {
