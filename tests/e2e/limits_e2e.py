@@ -10,8 +10,6 @@ import os
 import re
 import resource
 import socket
-import struct
-import subprocess
 import sys
 import threading
 import time
@@ -103,8 +101,8 @@ class MemoryCgroup:
 
 class MemoryLimit(unittest.TestCase):
     """Four sessions each with a 32 MiB WRITE and a 32 MiB READ in flight,
-    the daemon in a 96 MiB memory cgroup (two such buffers would have ended
-    it): it lives, every request is served or answered ENOMEM, and every
+    the daemon in a 96 MiB memory cgroup (without the request buffer budget
+    the kernel kills it): it lives, every request is served or answered ENOMEM, and every
     acknowledged write is on the medium."""
 
     def test_large_requests_of_four_sessions_in_a_96_mib_cgroup(self):
@@ -193,6 +191,21 @@ def free_port():
         return s.getsockname()[1]
 
 
+def settled_threads(pid):
+    """The daemon's thread count once it has stayed the same for a second
+    (a session that ended may still be leaving)."""
+    last, since = None, time.monotonic()
+    deadline = since + 15
+    while time.monotonic() < deadline:
+        n = len(os.listdir("/proc/%d/task" % pid))
+        if n != last:
+            last, since = n, time.monotonic()
+        elif time.monotonic() - since >= 1:
+            break
+        time.sleep(0.1)
+    return last
+
+
 REFUSAL = re.compile(r"refused since the last report")
 LOG_LINE = re.compile(r"\d\d:\d\d:\d\d \[\d+\]")
 
@@ -201,8 +214,8 @@ class ThreadLimit(unittest.TestCase):
     """The daemon as a user of its own whose process limit is set, once it
     serves, to the threads it runs: every session it is asked for cannot get
     a thread. 60 NBD connects and 60 debug-shell connects in a row, then one
-    of each a second later, give at most a few lines, which count them all;
-    once the limit is lifted, sessions are served again."""
+    of each a second later, give at most a few lines, which count them all,
+    and the daemon still stops cleanly."""
 
     def test_refused_sessions_are_logged_once_a_second_with_their_count(self):
         if os.geteuid() != 0:
@@ -212,7 +225,7 @@ class ThreadLimit(unittest.TestCase):
         # kind: a first run counts them, the second runs with that limit.
         probe = self.start_as(uid, None)
         self.serve_once(probe)
-        threads = len(os.listdir("/proc/%d/task" % probe.proc.pid))
+        threads = settled_threads(probe.proc.pid)
         self.assertEqual(probe.stop(), 0, probe.log_text()[-3000:])
         srv = self.start_as(uid, threads)
         before = srv.log_text()
@@ -233,18 +246,21 @@ class ThreadLimit(unittest.TestCase):
         text = re.sub(r"\x1b\[[0-9;]*m", "", srv.log_text()[len(before):])
         lines = [l for l in text.splitlines() if LOG_LINE.search(l)]
         print("\n".join(lines))
-        self.assertLessEqual(len(lines), 6, "\n".join(lines))
         counts = {"session from": 0, "netsh_srv": 0}
+        lines_of = {key: 0 for key in counts}
         for line in lines:
             self.assertRegex(line, REFUSAL)
             n = int(re.search(r"\((\d+) refused since the last report\)", line).group(1))
             for key in counts:
                 if key in line:
                     counts[key] += n
+                    lines_of[key] += 1
         self.assertEqual(counts, {"session from": 61, "netsh_srv": 61})
+        # One a second: the first refusal, one if the burst outlasts a
+        # second, the one a second later (two per connect before).
+        for key, n in lines_of.items():
+            self.assertLessEqual(n, 4, "%s:\n%s" % (key, "\n".join(lines)))
 
-        # A session that ends gives its thread back: with one thread fewer
-        # than the limit, one session is served again.
         self.assertEqual(srv.stop(), 0, srv.log_text()[-3000:])
 
     def start_as(self, uid, nproc):
@@ -278,7 +294,6 @@ class ThreadLimit(unittest.TestCase):
         with socket.create_connection(("127.0.0.1", srv.shell_port), timeout=10) as s:
             s.sendall(b"echo x\n")
             self.assertEqual(s.recv(64)[:1], b"x")
-        time.sleep(0.5)
 
 
 if __name__ == "__main__":

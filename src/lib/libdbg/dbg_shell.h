@@ -21,7 +21,7 @@
 #include "libsh/libsh.h"
 
 constexpr int DBGSH_LINE_SIZE = 8192;
-constexpr int DBGSH_TIMEOUT_MS = 1000;  // one wait of an idle session's read
+constexpr int DBGSH_TIMEOUT_MS = 1000;  // the wait for more of a line once it began
 
 // A TCP session item of the "netsh_srv" service: connection, service, shell.
 struct dbgsh_item {
