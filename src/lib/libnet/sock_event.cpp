@@ -207,13 +207,22 @@ void sweep_idle(const sock_run &run, const sock_env_param &param)
     lbuf_unlock(pool);
 }
 
+// The event thread's wait: at most k_wait_ms while something is due at
+// intervals (idle time-outs, the periodic hook), else until a socket or a
+// wake-up, so that a daemon at rest wakes nobody. A new setting and the
+// stop wake the poller.
+int64_t wait_ms_for(const sock_env_param &param)
+{
+    return param.proc == nullptr && param.first_timeout == 0 && param.idle_timeout == 0 ? -1 : k_wait_ms;
+}
+
 int sock_events_thread(void *arg)
 {
     auto *run = static_cast<sock_run *>(arg);
     t_run = run;
     ZLOG_DBG("==>\n");
     for (;;) {
-        const int64_t r = os_poller_wait(run->poller, sock_events_callback, k_wait_ms);
+        const int64_t r = os_poller_wait(run->poller, sock_events_callback, wait_ms_for(param_get()));
         {
             std::lock_guard<std::mutex> g(g_env.pass_lock);
             g_env.passes++;
@@ -338,8 +347,13 @@ void sock_env_sync()
 int sock_env_set_param(const sock_env_param *param)
 {
     PL_ASSERT_RET(param!=NULL, -1);
-    std::lock_guard<std::mutex> g(g_env.param_lock);
-    g_env.param = *param;
+    {
+        std::lock_guard<std::mutex> g(g_env.param_lock);
+        g_env.param = *param;
+    }
+    // A thread waiting without end takes up the new interval at once.
+    if (os_poller *poller = g_env.poller.load())
+        os_poller_spak(poller);
     return 0;
 }
 
