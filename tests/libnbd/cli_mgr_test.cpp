@@ -15,6 +15,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -28,6 +30,7 @@
 #include "libpal/value/var_mgr.h"
 #include "../support/loopback_connect.h"
 #include "../support/on_leave.h"
+#include "str_log_capture.h"
 
 namespace {
 
@@ -147,6 +150,121 @@ bool waits_for_peer(int tid)
     long call = -1;
     return static_cast<bool>(f >> call) && call >= 0 && call != SYS_futex;
 }
+
+// A WRITE request of payload's size at offset, handle h, payload behind it.
+std::vector<uint8_t> write_request(uint64_t h, uint64_t offset, const std::vector<uint8_t> &payload)
+{
+    std::vector<uint8_t> req = read_request(h, offset, static_cast<uint32_t>(payload.size()));
+    be16_store(req.data() + 6, NBD_CMD_WRITE);
+    req.insert(req.end(), payload.begin(), payload.end());
+    return req;
+}
+
+// A sparse file of size bytes that removes itself.
+struct scratch_file {
+    char path[64] = {};
+    explicit scratch_file(uint64_t size)
+    {
+        static std::atomic<int> n{0};
+        snprintf(path, sizeof(path), "/tmp/nbd_budget_test_%d_%d.img", static_cast<int>(getpid()), n++);
+        FILE *f = fopen(path, "w");
+        if (f == nullptr || ftruncate(fileno(f), static_cast<off_t>(size)) != 0) {
+            ADD_FAILURE() << "cannot make " << path;
+        }
+        if (f != nullptr) {
+            fclose(f);
+        }
+    }
+    ~scratch_file() { unlink(path); }
+};
+
+// Counts the bytes of the blocks above NBD_REQ_BUF_KEEP the allocation hooks
+// hand out and take back (only request buffers are that large), and the most
+// held at once since the last reset: the allocator's own count, beside the
+// budget's. Installed before main, as the hooks' contract asks (before any
+// thread or allocation), and never removed.
+class large_block_count {
+public:
+    static void reset()
+    {
+        const std::lock_guard g(mu());
+        peak() = held();
+    }
+    static uint64_t most()
+    {
+        const std::lock_guard g(mu());
+        return peak();
+    }
+    static bool install()
+    {
+        pl_malloc_init(on_malloc, on_realloc, on_free);
+        return true;
+    }
+
+private:
+    static std::mutex &mu()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::map<void *, size_t> &blocks()
+    {
+        static std::map<void *, size_t> b;
+        return b;
+    }
+    static uint64_t &held()
+    {
+        static uint64_t v = 0;
+        return v;
+    }
+    static uint64_t &peak()
+    {
+        static uint64_t v = 0;
+        return v;
+    }
+    static void note(void *p, size_t size)
+    {
+        if (p == nullptr || size <= NBD_REQ_BUF_KEEP) {
+            return;
+        }
+        const std::lock_guard g(mu());
+        blocks()[p] = size;
+        held() += size;
+        peak() = std::max(peak(), held());
+    }
+    static void forget(void *p)
+    {
+        if (p == nullptr) {
+            return;
+        }
+        const std::lock_guard g(mu());
+        const auto it = blocks().find(p);
+        if (it != blocks().end()) {
+            held() -= it->second;
+            blocks().erase(it);
+        }
+    }
+    static void *on_malloc(size_t size)
+    {
+        void *p = malloc(size);
+        note(p, size);
+        return p;
+    }
+    static void *on_realloc(void *ptr, size_t size)
+    {
+        forget(ptr);
+        void *p = realloc(ptr, size);
+        note(p, size);
+        return p;
+    }
+    static void on_free(void *ptr)
+    {
+        forget(ptr);
+        free(ptr);
+    }
+};
+
+const bool g_large_blocks_counted = large_block_count::install();
 
 class ClientPool : public ::testing::Test {
 protected:
@@ -295,10 +413,9 @@ TEST_F(ClientPool, SessionWhoseClientStopsSendingSleeps)
         running += thread_state(tid) == 'R' ? 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    // Asleep in every look but for a wake-up to check for a stop, which
-    // takes microseconds every few hundred milliseconds (a loaded machine
-    // may keep it queued for a CPU a while); one that keeps looking runs in
-    // all 50.
+    // Asleep in every look: nothing wakes an idle session but its client
+    // or the stop. One that keeps looking runs in all 50; a loaded machine
+    // may keep a waking thread queued a while.
     EXPECT_LE(running, 25);
     // The sleeping session still answers.
     const auto req = read_request(500, 0, 512);
@@ -474,4 +591,125 @@ TEST(NbdServer, SecondListenerOnTheSamePortFails)
     EXPECT_EQ(nbd_stop_server(), 0);
     EXPECT_EQ(nbd_stop_server(), -1);
     cli_mgr_exit();
+}
+
+// Large requests' buffers come from one budget for the process. Four
+// sessions each put a 32 MiB WRITE and a 32 MiB READ of their own region in
+// flight at once: with room for one such buffer they are served one after
+// another (or answered ENOMEM once a request's time-out passes while it waits);
+// with less room than one request, every one is answered ENOMEM at once, the
+// WRITE's payload read and dropped, and each session goes on. The allocator
+// never holds more request buffers than the budget, and every acknowledged
+// write reads back.
+TEST_F(ClientPool, LargeRequestsOfManySessionsStayWithinTheBudget)
+{
+    constexpr uint32_t k_len = NBD_REQ_BUF_MAX;
+    constexpr int k_sessions = 4;
+    const struct {
+        uint64_t budget;
+        bool served;  // some large request is served
+    } rows[] = {{40ULL << 20, true}, {4ULL << 20, false}};
+    std::atomic_ref<int>(g_nbd_settings.readonly).store(0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.budget);
+        scratch_file file(uint64_t{k_len} * k_sessions);
+        cli_buf_budget_set(row.budget);
+        large_block_count::reset();
+        std::vector<uint32_t> write_err(k_sessions, 1), read_err(k_sessions, 1), small_err(k_sessions, 1);
+        std::vector<uint8_t> read_matches(k_sessions, 0);  // one byte each: written by its own thread
+        std::vector<std::thread> clients;
+        for (int s = 0; s < k_sessions; s++) {
+            clients.emplace_back([&, s] {
+                peer p(port_);
+                if (!p.open_export(file.path)) {
+                    return;
+                }
+                const uint64_t off = uint64_t{k_len} * static_cast<uint64_t>(s);
+                std::vector<uint8_t> data(k_len);
+                for (size_t i = 0; i < data.size(); i += 4096) {
+                    data[i] = static_cast<uint8_t>(s + 1);
+                }
+                std::vector<uint8_t> burst = write_request(1, off, data);
+                const auto rd = read_request(2, off, k_len);
+                const auto small = read_request(3, off, 4096);
+                burst.insert(burst.end(), rd.begin(), rd.end());
+                burst.insert(burst.end(), small.begin(), small.end());
+                if (send(p.fd, burst.data(), burst.size(), 0) != static_cast<ssize_t>(burst.size())) {
+                    return;
+                }
+                uint8_t reply[NBD_REPLY_SIZE];
+                if (!p.recv_all(reply, sizeof(reply)) || be64_load(reply + 8) != 1) {
+                    return;
+                }
+                write_err[s] = be32_load(reply + 4);
+                if (!p.recv_all(reply, sizeof(reply)) || be64_load(reply + 8) != 2) {
+                    return;
+                }
+                read_err[s] = be32_load(reply + 4);
+                if (read_err[s] == 0) {
+                    std::vector<uint8_t> got(k_len);
+                    if (!p.recv_all(got.data(), got.size())) {
+                        return;
+                    }
+                    // What it wrote if acknowledged, else the file's zeroes.
+                    read_matches[s] = write_err[s] == 0 ? got == data : got == std::vector<uint8_t>(k_len);
+                }
+                // The session goes on: a small request after them is served.
+                uint8_t tail[NBD_REPLY_SIZE + 4096];
+                if (p.recv_all(tail, sizeof(tail)) && be64_load(tail + 8) == 3) {
+                    small_err[s] = be32_load(tail + 4);
+                }
+            });
+        }
+        for (auto &t : clients) {
+            t.join();
+        }
+        int served = 0;
+        for (int s = 0; s < k_sessions; s++) {
+            SCOPED_TRACE(s);
+            EXPECT_TRUE(write_err[s] == 0 || write_err[s] == NBD_ENOMEM) << write_err[s];
+            EXPECT_TRUE(read_err[s] == 0 || read_err[s] == NBD_ENOMEM) << read_err[s];
+            if (read_err[s] == 0) {
+                EXPECT_TRUE(read_matches[s] != 0);
+            }
+            EXPECT_EQ(small_err[s], 0u);
+            served += (write_err[s] == 0 ? 1 : 0) + (read_err[s] == 0 ? 1 : 0);
+            // An acknowledged write is on the medium.
+            std::vector<uint8_t> on_disk(k_len);
+            FILE *f = fopen(file.path, "r");
+            ASSERT_NE(f, nullptr);
+            fseeko(f, static_cast<off_t>(uint64_t{k_len} * static_cast<uint64_t>(s)), SEEK_SET);
+            ASSERT_EQ(fread(on_disk.data(), 1, on_disk.size(), f), on_disk.size());
+            fclose(f);
+            for (size_t i = 0; i < on_disk.size(); i += 4096) {
+                ASSERT_EQ(on_disk[i], write_err[s] == 0 ? s + 1 : 0) << i;
+            }
+        }
+        EXPECT_EQ(served > 0, row.served) << served << " large requests served";
+        EXPECT_LE(large_block_count::most(), row.budget);
+        EXPECT_EQ(cli_buf_budget_used(nullptr), 0u);  // every grant given back
+        cli_buf_budget_set(0);
+    }
+    std::atomic_ref<int>(g_nbd_settings.readonly).store(1);
+}
+
+// The stop wakes a session that waits for room in the budget, which sleeps
+// on no socket: it is joined within the stop's bound, not left running.
+TEST_F(ClientPool, StopWakesASessionWaitingForRoomInTheBudget)
+{
+    scratch_file file(NBD_REQ_BUF_MAX);
+    cli_buf_budget_set(40ULL << 20);
+    ASSERT_TRUE(cli_buf_budget_take(NBD_REQ_BUF_MAX, 0, nullptr));  // the room is taken
+    peer p(port_);
+    ASSERT_TRUE(p.open_export(file.path));
+    const auto req = read_request(1, 0, NBD_REQ_BUF_MAX);
+    ASSERT_EQ(send(p.fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into its wait of 3 s
+    log_capture logs;
+    nbd_stop_server();
+    EXPECT_EQ(cli_mgr_exit(), 0);
+    EXPECT_FALSE(logs.has("still running"));
+    EXPECT_EQ(cli_mgr_count(), 0U);
+    cli_buf_budget_give(NBD_REQ_BUF_MAX);
+    cli_buf_budget_set(0);
 }

@@ -17,6 +17,7 @@
 #include "libpal/os/posix/os_serial.h"
 #include "net_fixture.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 using namespace nettest;
 
@@ -123,22 +124,96 @@ TEST(NetSockRead, OneMebibyteInPausedChunksArrivesWhole)
         ASSERT_EQ(got[i], static_cast<uint8_t>(i * 7)) << i;
 }
 
-TEST(NetSockRead, StopFromAnotherThreadEndsAnUnlimitedReadWithinASlice)
+// A connection waiting for its peer, idle, sleeps: no wake-up in 1.5 s
+// (a wait in 300 ms slices wakes five times), and the stop (its state set,
+// then the socket shut down, as every stopper does) ends the wait at once.
+TEST(NetSockIdle, AWaitForThePeerSleepsUntilTheStopShutsTheSocket)
+{
+    struct row {
+        const char *what;
+        int32_t timeout;  // the connection's
+        int (*wait)(net_conn *c);
+        int on_stop;  // what the wait returns then
+    };
+    const row rows[] = {
+        {"next request: net_wait_readable, no limit", 3000, [](net_conn *c) { return net_wait_readable(c, -1); }, 1},
+        {"read, no limit", -1,
+         [](net_conn *c) {
+             char buf[4];
+             return static_cast<int>(net_read(c, buf, sizeof(buf)));
+         },
+         -1},
+        {"read under a 20 s time-out", 20000,
+         [](net_conn *c) {
+             char buf[4];
+             return static_cast<int>(net_read(c, buf, sizeof(buf)));
+         },
+         -1},
+        {"write to a peer that does not read, no limit", -1,
+         [](net_conn *c) {
+             std::vector<char> big(64 << 20, 'w');
+             return static_cast<int>(net_write(c, big.data(), static_cast<int32_t>(big.size())));
+         },
+         -1},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        owned a, b;
+        ASSERT_TRUE(tcp_pair(FAMILIES[0], a, b));
+        net_conn c = {};
+        sock_conn(c, a.s, r.timeout);
+        std::atomic<pid_t> tid{0};
+        std::atomic<bool> done{false};
+        int result = 0;
+        std::thread waiter([&] {
+            tid = gettid();
+            result = r.wait(&c);
+            done = true;
+        });
+        sleep_ms(300);  // into its wait (a write first fills the socket's buffers)
+        const uint64_t from = thread_wakeups(tid);
+        sleep_ms(1500);
+        EXPECT_LE(thread_wakeups(tid) - from, 1u);
+        ASSERT_FALSE(done.load());
+        c.stop.store(NET_STOP_BY_STOPPER);
+        os_socket_kill(a.s, 2);
+        const uint64_t t0 = now_ms();
+        while (!done.load() && now_ms() - t0 < 2000)
+            sleep_ms(5);
+        // Unending for a wait that only the stop state or its time-out could end.
+        EXPECT_TRUE(done.load());
+        if (!done.load()) {
+            waiter.detach();
+            return;
+        }
+        waiter.join();
+        EXPECT_EQ(result, r.on_stop);
+        // Whatever the wait said, the next transfer finds the stop.
+        char byte;
+        EXPECT_EQ(net_read_avail(&c, &byte, 1), -1);
+    }
+}
+
+// An abort descriptor has nothing that wakes the socket: a read watching one
+// looks at it every slice, and a stop word set meanwhile ends it.
+TEST(NetSockIdle, AbortWordSetDuringAReadEndsItWithinASlice)
 {
     owned a, b;
     ASSERT_TRUE(tcp_pair(FAMILIES[0], a, b));
+    net_abort ab = {};
     net_conn c = {};
-    sock_conn(c, a.s, -1);
+    sock_conn(c, a.s, 10000);
+    c.abort = &ab;
     std::thread stopper([&] {
         sleep_ms(100);
-        c.stop.store(NET_STOP_BY_STOPPER);
+        ab.stop.store(1);
     });
     const uint64_t t0 = now_ms();
     char buf[4];
     errno = 0;
     EXPECT_EQ(net_read(&c, buf, 4), -1);
     EXPECT_EQ(errno, ECANCELED);
-    EXPECT_LT(now_ms() - t0, 2000u);
+    EXPECT_LT(now_ms() - t0, 3000u);
     stopper.join();
 }
 

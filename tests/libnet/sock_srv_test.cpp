@@ -18,6 +18,7 @@
 #include "libpal/basic/verr.h"
 #include "net_fixture.h"
 #include "str_log_capture.h"
+#include "wakeups.h"
 
 using namespace nettest;
 
@@ -334,6 +335,43 @@ TEST(SockEvent, IdleDataSocketsLoseTheirRegistration)
     sleep_ms(1500);  // quiet's 400 ms and a wake-up have passed; busy's 2500 ms not yet
     EXPECT_EQ(sock_del_event_proc(quiet), -1) << "already dropped";
     EXPECT_EQ(sock_del_event_proc(busy), 0);
+    sock_env_param off = {};
+    sock_env_set_param(&off);
+    sock_server_close(srv);
+}
+
+// With no idle time-out and no periodic hook the event thread sleeps until a
+// socket is ready: no wake-up in 3.5 s (a one-second wait wakes three
+// times). A hook set later runs within a second or so, at once woken.
+TEST(SockEvent, ThreadSleepsUntilSomethingIsDue)
+{
+    static std::atomic<pid_t> event_tid{0};
+    static std::atomic<int> hook_runs{0};
+    event_tid = 0;
+    hook_runs = 0;
+    sock_srv_param p = {};
+    p.name = "sleeper";
+    p.accept_proc = [](os_socket sock, os_ipaddr *, void *) {
+        event_tid = gettid();
+        os_socket_exit(sock);
+        return 0;
+    };
+    sock_server *srv = sock_tcp_server("127.0.0.1", 0, &p);
+    ASSERT_NE(srv, nullptr);
+    owned c(connect_to("127.0.0.1", server_port(srv, 0)));
+    for (int i = 0; i < 200 && event_tid.load() == 0; i++)
+        sleep_ms(10);
+    ASSERT_NE(event_tid.load(), 0);
+    sleep_ms(200);
+    const uint64_t from = thread_wakeups(event_tid);
+    sleep_ms(3500);
+    EXPECT_LE(thread_wakeups(event_tid) - from, 1u);
+    sock_env_param ep = {};
+    ep.proc = [](void *) { hook_runs++; };
+    ASSERT_EQ(sock_env_set_param(&ep), 0);
+    for (int i = 0; i < 250 && hook_runs.load() < 2; i++)
+        sleep_ms(10);
+    EXPECT_GE(hook_runs.load(), 2);
     sock_env_param off = {};
     sock_env_set_param(&off);
     sock_server_close(srv);

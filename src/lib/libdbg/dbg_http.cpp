@@ -70,6 +70,8 @@ std::mutex g_lock;        // the fields below
 debug_http_param g_param{};
 std::shared_ptr<http_tool> g_tool;
 
+sock_refusals g_thread_refusals{};  // connections that got no thread
+
 // Requests accepted and not yet finished, over all starts.
 std::mutex g_run_lock;
 std::condition_variable g_run_idle;
@@ -111,12 +113,15 @@ bool read_done(http_job *job)
 }
 
 // Requires: g_run_lock held. Connections still waiting for their request
-// (idle ones a browser opens ahead, slow clients) end within one read slice.
+// (idle ones a browser opens ahead, slow clients) sleep in their read until
+// their socket is shut down, which ends them at once.
 void stop_readers()
 {
     for (http_job *job : g_jobs) {
-        if (job->reading)
+        if (job->reading) {
             job->request->conn.stop.store(NET_STOP_BY_STOPPER);
+            os_socket_kill(job->request->conn.handle, 2);
+        }
     }
 }
 
@@ -554,7 +559,10 @@ int http_accept_proc(os_socket sock, os_ipaddr *peer, void *udata)
     run_begin(job.get());
     os_thread *thread = os_thread_init("http_cli", httpd_client_thread, job.get(), 0);
     if (thread == nullptr) {
-        ZLOG_ERR("Failed to create a new thread (httpd)\n");
+        uint64_t count = 0;
+        if (sock_refusal_due(&g_thread_refusals, &count))
+            ZLOG_ERR("Failed to create a new thread (httpd): %llu connections refused since the last report\n",
+                     static_cast<unsigned long long>(count));
         run_end(job.get());
         httpdRequestFree(r);
         return -1;

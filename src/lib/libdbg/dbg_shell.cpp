@@ -85,6 +85,10 @@ int session_gets(net_conn *conn, line_reader *r, char *buf)
 {
     if (conn->type == NET_PIPE_SRV_TYPE && !os_name_pipe_srv_check_connect(pipe_of(conn)))
         return -1;
+    // An idle TCP session sleeps until its peer sends or the stop shuts its
+    // socket down: no wake-up while nothing happens.
+    if (net_wait_readable(conn, -1) < 0)
+        return -1;
     for (;;) {
         int got = 0;
         const int c = net_getc(conn, &got);
@@ -338,8 +342,8 @@ int netsh_srv_thread(void *rec)
 
 int accept_proc(os_socket sock, os_ipaddr *, void *udata)
 {
+    // A refusal is reported by the service, at most once a second.
     if (sock_tcp_ctx_open(static_cast<sock_ctx *>(udata), sock) == nullptr) {
-        ZLOG_ERR(" malloc_ctx error\n");
         sock_close(sock);
         return -1;
     }

@@ -23,7 +23,7 @@
 #include "libsh/libsh.h"
 
 constexpr int DBGSH_LINE_SIZE = 8192;
-constexpr int DBGSH_TIMEOUT_MS = 1000;  // one wait of an idle session's read
+constexpr int DBGSH_TIMEOUT_MS = 1000;  // the wait for more of a line once it began
 // How long a stop of the TCP service waits for its sessions, all together.
 constexpr int DBGSH_STOP_WAIT_MS = 1000;
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -11,7 +12,9 @@
 #include "liblog/zlog.h"
 #include "libnbd/nbd_proto.h"
 #include "libnbd/nbdsrv.h"
+#include "libnet/sock_srv.h"
 #include "libpal/basic/os_malloc.h"
+#include "libpal/basic/verr.h"
 #include "libpal/memory/lbuf.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_safe.h"
@@ -29,6 +32,9 @@ std::atomic<uint32_t> g_exited{0};
 // the stop protocol collects them, or finds the pool stopping and adds none.
 std::mutex g_accept_lock;
 bool g_stopping = false;
+// Sessions refused for want of a thread or memory: a client looping on
+// connect gets one line a second with the count, not two per connect.
+sock_refusals g_refused{};
 
 void ctx_item_init_func(void *payload, void *)
 {
@@ -39,6 +45,17 @@ void ctx_item_init_func(void *payload, void *)
     c->rx = static_cast<uint8_t *>(os_malloc(NBD_RX_SIZE));
     c->conn.type = 0;
     c->conn.timeout = k_conn_timeout_ms;
+}
+
+// Frees the request buffer, giving a budgeted one back to the budget.
+void buf_drop(nbd_client *c)
+{
+    os_free(c->buf);
+    if (c->buf_size > NBD_REQ_BUF_KEEP) {
+        cli_buf_budget_give(c->buf_size);
+    }
+    c->buf = nullptr;
+    c->buf_size = 0;
 }
 
 void ctx_item_exit_func(void *payload, void *)
@@ -53,10 +70,23 @@ void ctx_item_exit_func(void *payload, void *)
         os_socket_exit(c->conn.handle);
         c->conn.handle = 0;
     }
-    os_free(c->buf);
-    c->buf = nullptr;
+    // A session that ended inside a large request still holds its grant.
+    buf_drop(c);
     os_free(c->rx);
     c->rx = nullptr;
+}
+
+// A session that cannot be served, eno its reason: one line a second at most.
+void report_refusal(const os_ipaddr *peer, int eno)
+{
+    uint64_t count = 0;
+    if (!sock_refusal_due(&g_refused, &count)) {
+        return;
+    }
+    char text[80];
+    os_ipaddr_ip_cstr(peer, text, sizeof(text));
+    ZLOG_ERR("session from [%s] refused, no %s: %s (%llu refused since the last report)\n", text,
+             eno == ENOMEM ? "memory" : "thread", os_errno_text(eno), static_cast<unsigned long long>(count));
 }
 
 }  // namespace
@@ -72,6 +102,12 @@ int cli_mgr_init()
     g_stopping = false;
     g_exited = 0;
     g_pool = pool;
+    bool from_cgroup = false;
+    const uint64_t mem = cli_mem_limit("/proc/self/cgroup", "/sys/fs/cgroup", &from_cgroup);
+    ZLOG_INFO("request buffers beyond %u KiB a session: %llu MiB, 1/%llu of the %s (%llu MiB)\n",
+              NBD_REQ_BUF_KEEP >> 10, static_cast<unsigned long long>(cli_buf_budget() >> 20),
+              static_cast<unsigned long long>(CLI_BUF_BUDGET_DIVISOR),
+              from_cgroup ? "memory cgroup's limit" : "machine's memory", static_cast<unsigned long long>(mem >> 20));
     return 0;
 }
 
@@ -99,6 +135,8 @@ int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
     nbd_client *c = g_stopping ? nullptr : cli_mgr_alloc(sock);
     if (c == nullptr) {
         os_socket_exit(sock);
+        if (!g_stopping)
+            report_refusal(peer, ENOMEM);
         return 0;
     }
     os_ipaddr_ip_cstr(peer, c->peer, sizeof(c->peer));
@@ -112,10 +150,11 @@ int cli_mgr_accept(os_socket sock, const os_ipaddr *peer)
     lbuf_lock(pool);
     c->thread = os_thread_init("clisrv", client_thread, c, 0);
     const bool started = c->thread != nullptr;
+    const int eno = errno;
     lbuf_unlock(pool);
     if (!started) {
-        ZLOG_ERR("os_thread_init clisrv [%s] failed\n", peer_text.data());
         lbuf_free(pool, c);
+        report_refusal(peer, eno != 0 ? eno : EAGAIN);
         return 0;
     }
     ZLOG_DBG("ip=[%s]\n", peer_text.data());
@@ -184,6 +223,8 @@ int cli_mgr_exit()
         }
     }
     lbuf_unlock(pool);
+    // A session waiting for room in the budget sleeps on no socket.
+    cli_buf_budget_wake();
     for (nbd_client *c : running) {
         // Never cancelled: a thread inside the block layer (an open, a read
         // of a slow medium) is in C++ frames that cancellation cannot unwind.
@@ -212,11 +253,20 @@ bool cli_buf_reserve(nbd_client *client, uint32_t len)
     if (len <= client->buf_size) {
         return true;
     }
-    auto *fresh = static_cast<uint8_t *>(os_zalloc(len));
-    if (fresh == nullptr) {
+    // The grant comes before the allocation: under overcommit the memory
+    // only fails once its pages are touched, and then it ends the process.
+    const bool budgeted = len > NBD_REQ_BUF_KEEP;
+    if (budgeted && !cli_buf_budget_take(len, client->conn.timeout, &client->conn.stop)) {
         return false;
     }
-    os_free(client->buf);
+    auto *fresh = static_cast<uint8_t *>(os_zalloc(len));
+    if (fresh == nullptr) {
+        if (budgeted) {
+            cli_buf_budget_give(len);
+        }
+        return false;
+    }
+    buf_drop(client);
     client->buf = fresh;
     client->buf_size = len;
     return true;
@@ -228,7 +278,7 @@ void cli_buf_trim(nbd_client *client)
         return;
     }
     // Forty idle sessions that each once read 32 MiB must not hold 1.3 GB.
-    os_free(client->buf);
+    buf_drop(client);
     client->buf = static_cast<uint8_t *>(os_zalloc(NBD_REQ_BUF_KEEP));
     client->buf_size = client->buf != nullptr ? NBD_REQ_BUF_KEEP : 0;
 }

@@ -5,6 +5,7 @@
 // The pool's lock guards the list, the stop states and that decision.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "libnet/libnet.h"
@@ -55,14 +56,45 @@ bool cli_mgr_exited();
 // thread): takes a context for sock, starts its "clisrv" thread under the pool's lock (so the context
 // is complete, thread handle included, before the thread can release it).
 // When no context can be had or the thread cannot start, the socket and the
-// context are released at once. Returns 0.
+// context are released at once, and the refusal is logged at most once a
+// second with the count refused since the last line. Returns 0.
 int cli_mgr_accept(os_socket sock, const os_ipaddr *peer);
 
 // Request buffer of at least len bytes (zeroed when it grows); false when
-// memory runs out (the old buffer is kept).
+// memory runs out (the old buffer is kept). A buffer above NBD_REQ_BUF_KEEP
+// is first granted by the budget below, waiting up to the connection's
+// time-out for room (cut short by its stop state): false when none came.
 bool cli_buf_reserve(nbd_client *client, uint32_t len);
-// After a request: a buffer grown above NBD_REQ_BUF_KEEP is given back.
+// After a request: a buffer grown above NBD_REQ_BUF_KEEP is given back, to
+// the allocator and to the budget.
 void cli_buf_trim(nbd_client *client);
+
+// The budget of request buffers beyond what sessions keep between requests,
+// one for the process: 1 / CLI_BUF_BUDGET_DIVISOR of the memory it may use.
+// Waiters are granted in the order they came.
+constexpr uint64_t CLI_BUF_BUDGET_DIVISOR = 2;
+// The memory the process may use: the smallest memory cgroup limit on the way
+// from its cgroup to the root (v2 memory.max, v1 memory.limit_in_bytes), read
+// through proc_cgroup (/proc/self/cgroup) below cgroup_root (/sys/fs/cgroup),
+// or the machine's memory when that is smaller or no limit is set.
+// from_cgroup, when given, tells which. 0 when neither can be read.
+uint64_t cli_mem_limit(const char *proc_cgroup, const char *cgroup_root, bool *from_cgroup);
+// The budget for a memory limit (a floor of one largest request when 0).
+uint64_t cli_buf_budget_of(uint64_t mem_limit);
+uint64_t cli_buf_budget();
+// Bytes granted now; peak, when given, the most granted at once since the
+// budget was last set.
+uint64_t cli_buf_budget_used(uint64_t *peak);
+// Test seam, never called by the daemon: the budget in bytes; 0 takes it
+// from the memory limit again.
+void cli_buf_budget_set(uint64_t bytes);
+// Grants bytes, waiting up to wait_ms (negative: without limit) for the
+// waiters before it and for room. false, granting nothing, when bytes exceed
+// the whole budget, when the wait ends first or when *stop is set.
+bool cli_buf_budget_take(uint64_t bytes, int32_t wait_ms, const std::atomic<uint32_t> *stop);
+void cli_buf_budget_give(uint64_t bytes);
+// Wakes every waiter to look at its stop state: the stop protocol's part.
+void cli_buf_budget_wake();
 // Closes the open export, if any, and frees its name.
 void cli_export_close(nbd_client *client);
 // The export name as logs may show it (a key masked); out holds URL_BUF_SIZE bytes.

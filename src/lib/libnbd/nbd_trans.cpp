@@ -11,6 +11,7 @@
 #include "libnbd/nbd_io.h"
 #include "libnbd/nbd_proto.h"
 #include "libnbd/nbdsrv.h"
+#include "libnet/sock_srv.h"
 #include "libpal/string/url.h"
 
 namespace {
@@ -20,6 +21,20 @@ bool send_simple(nbd_client *client, uint32_t error, uint64_t handle)
     uint8_t reply[NBD_REPLY_SIZE];
     nbd_reply_encode(reply, error, handle);
     return nbd_write_all(client, reply, sizeof(reply));
+}
+
+// Requests refused for want of memory (no room in the budget within the
+// time-out): many clients asking at once get one line a second, with the count.
+sock_refusals g_no_memory{};
+
+bool send_no_memory(nbd_client *client, const nbd_request &req)
+{
+    uint64_t count = 0;
+    if (sock_refusal_due(&g_no_memory, &count)) {
+        ZLOG_ERR("no memory for len=%u (%llu requests answered ENOMEM since the last report)\n", req.len,
+                 static_cast<unsigned long long>(count));
+    }
+    return send_simple(client, NBD_ENOMEM, req.handle);
 }
 
 // The device's last error as the client's error number, in host order.
@@ -128,8 +143,7 @@ bool handle_read(nbd_client *client, const nbd_request &req)
     ZLOG_VERB("==>\n");
     ZLOG_VERB("form=0x%llx len=0x%x\n", static_cast<unsigned long long>(req.offset), req.len);
     if (!cli_buf_reserve(client, req.len)) {
-        ZLOG_ERR("no memory for len=%u\n", req.len);
-        return send_simple(client, NBD_ENOMEM, req.handle);
+        return send_no_memory(client, req);
     }
     const int64_t ret = req.len > 0 ? bd_pread(client->dev, client->buf, req.len, req.offset) : 0;
     if (ret < 0) {
@@ -209,8 +223,7 @@ bool handle_request(nbd_client *client, const nbd_request &req, nbd_req_verdict 
         return send_simple(client, nbd_req_verdict_errno(verdict, req.type), req.handle);
     }
     if (no_memory) {
-        ZLOG_ERR("no memory for len=%u\n", req.len);
-        return send_simple(client, NBD_ENOMEM, req.handle);
+        return send_no_memory(client, req);
     }
     switch (req.type) {
     case NBD_CMD_READ:

@@ -3,8 +3,9 @@
 // client, web requests, proxy handshakes), whatever carries the bytes: a
 // socket, the standard streams, a named pipe, a serial port or a memory
 // buffer. Another thread stops a transfer in progress through the stop state
-// or the abort descriptor. Counts and lengths are signed 32 bits; -1 is an
-// error. Log tag "net".
+// (on a socket, set and then followed by a shutdown of the socket, which
+// wakes a waiting transfer) or the abort descriptor. Counts and lengths are
+// signed 32 bits; -1 is an error. Log tag "net".
 #pragma once
 
 #include <atomic>
@@ -28,9 +29,10 @@ constexpr uint32_t NET_MEM_TYPE      = 6;
 // service reads it as "the stopper, not the serving thread, releases".
 constexpr uint32_t NET_STOP_BY_STOPPER = 2;
 
-// Bounds of one readiness wait inside a transfer, so that a stop is noticed.
+// Bound of one readiness wait of a read that watches an abort descriptor,
+// so that its word or callback is looked at. Nothing else slices a wait: a
+// stopper that sets the stop state also shuts the socket down, which wakes it.
 constexpr int NET_READ_SLICE_MS  = 300;
-constexpr int NET_WRITE_SLICE_MS = 500;
 
 // Shared with the connect options; belongs to the caller and outlives the
 // connection. fn returns true to end the wait.
@@ -82,9 +84,11 @@ int32_t net_writev(net_conn *conn, const iovec *iov, int n);
 // carriers than a plain socket read as net_read does.
 int32_t net_read_avail(net_conn *conn, void *buf, int32_t len);
 // Waits until a read would find bytes (or the peer's close, or an error that
-// the read then reports), in slices that notice the stop state: 1 when
-// readable, 0 after ms (negative: no limit), -1 on the stop state (errno
-// ECANCELED). Other carriers than a plain socket are always readable.
+// the read then reports): 1 when readable, 0 after ms (negative: no limit),
+// -1 on the stop state (errno ECANCELED). It sleeps until one of those
+// happens, with no periodic wake-up: the stopper's shutdown of the socket is
+// what ends it on a stop (an abort descriptor is looked at every
+// NET_READ_SLICE_MS). Other carriers than a plain socket are always readable.
 int net_wait_readable(net_conn *conn, int32_t ms);
 // Clears the stop state and the disconnected flag, then closes what the
 // connection owns: sockets and memory records (0); standard streams and pipes

@@ -1,8 +1,8 @@
 // Socket transfers: move without waiting while the socket takes or gives
-// bytes; wait in bounded slices when it would block, checking the stop
-// state (and, for reads, the abort descriptor) on every pass. The time-out
-// counts from the last byte moved, so a slow peer that keeps making progress
-// is served to the end, and a silent one is given up after the time-out.
+// bytes; wait when it would block, checking the stop state (and, for reads,
+// the abort descriptor) before every wait. The time-out counts from the last
+// byte moved, so a slow peer that keeps making progress is served to the
+// end, and a silent one is given up after the time-out.
 #include "libnet/libnet.h"
 
 #include <sys/uio.h>
@@ -37,11 +37,19 @@ bool stop_asked(const net_conn *conn, bool with_abort)
     return a->stop.load() != 0 || (a->fn != nullptr && a->fn(a->arg, conn->timeout));
 }
 
-// One wait: the smaller of the time-out and the slice; a negative time-out
-// waits slice by slice without end.
-int64_t wait_ms(const net_conn *conn, int slice)
+// How long one readiness wait may sleep: what is left of limit_ms since
+// since (negative: without end). The stop state needs no slice, as every
+// stopper shuts the socket down after setting it, which ends the wait: an
+// idle connection costs no wake-up at all. An abort descriptor has nothing
+// that wakes the socket, so a read that watches one looks at it every slice.
+int64_t wait_span(const net_conn *conn, int32_t limit_ms, uint64_t since, bool with_abort)
 {
-    return conn->timeout < 0 ? slice : std::min(conn->timeout, slice);
+    int64_t span = -1;
+    if (limit_ms >= 0)
+        span = std::max<int64_t>(0, limit_ms - static_cast<int64_t>(os_tick_ms() - since));
+    if (with_abort && conn->abort != nullptr)
+        span = span < 0 ? NET_READ_SLICE_MS : std::min<int64_t>(span, NET_READ_SLICE_MS);
+    return span;
 }
 
 bool expired(const net_conn *conn, uint64_t since)
@@ -50,11 +58,10 @@ bool expired(const net_conn *conn, uint64_t since)
 }
 
 // What tells a read from a write: the call that moves bytes, the readiness
-// waited for and its slice, and whether the abort descriptor counts.
+// waited for, and whether the abort descriptor counts.
 struct direction {
     int64_t (*move)(os_socket sock, uint8_t *p, uint64_t n);
     uint32_t wait_bit;
-    int slice;
     bool is_write;
 };
 
@@ -68,8 +75,8 @@ int64_t send_some(os_socket sock, uint8_t *p, uint64_t n)
     return os_socket_send(sock, p, n);
 }
 
-constexpr direction k_read = {recv_some, OS_SOCKET_WAIT_READ, NET_READ_SLICE_MS, false};
-constexpr direction k_write = {send_some, OS_SOCKET_WAIT_WRITE, NET_WRITE_SLICE_MS, true};
+constexpr direction k_read = {recv_some, OS_SOCKET_WAIT_READ, false};
+constexpr direction k_write = {send_some, OS_SOCKET_WAIT_WRITE, true};
 
 // A write that fails or ends short leaves the stream out of step with the
 // peer: the connection must not carry another message. A read's wait error
@@ -102,6 +109,11 @@ int32_t transfer(net_conn *conn, uint8_t *p, int32_t len, const direction &d)
         }
         if (errno == 0) {
             conn->disconnected = 1;
+            // The stopper's shutdown reads as the peer's close: said as the stop.
+            if (stop_asked(conn, false)) {
+                set_cancelled();
+                return -1;
+            }
             return done;
         }
         for (;;) {
@@ -109,7 +121,7 @@ int32_t transfer(net_conn *conn, uint8_t *p, int32_t len, const direction &d)
                 set_cancelled();
                 return -1;
             }
-            const int w = os_socket_wait(conn->handle, d.wait_bit, wait_ms(conn, d.slice));
+            const int w = os_socket_wait(conn->handle, d.wait_bit, wait_span(conn, conn->timeout, since, !d.is_write));
             if (w < 0) {
                 const int eno = errno;
                 ZLOG_DBG("socket_wait error [%d] [%s]\n", eno, os_errno_text(eno));
@@ -226,10 +238,7 @@ int net_wait_readable(net_conn *conn, int32_t ms)
             set_cancelled();
             return -1;
         }
-        int64_t slice = NET_READ_SLICE_MS;
-        if (ms >= 0)
-            slice = std::min<int64_t>(slice, std::max<int64_t>(0, ms - static_cast<int64_t>(os_tick_ms() - since)));
-        if (os_socket_wait(conn->handle, OS_SOCKET_WAIT_READ, slice) != 0)
+        if (os_socket_wait(conn->handle, OS_SOCKET_WAIT_READ, wait_span(conn, ms, since, true)) != 0)
             return 1;
         if (ms >= 0 && os_tick_ms() - since >= static_cast<uint64_t>(ms))
             return 0;

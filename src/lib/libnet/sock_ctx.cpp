@@ -13,6 +13,7 @@
 #include "libnet/sock_cli.h"
 #include "libpal/basic/os_malloc.h"
 #include "libpal/basic/os_sync.h"
+#include "libpal/basic/verr.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/string/str_safe.h"
 
@@ -49,6 +50,17 @@ void release_record(sock_ctx *ctx, void *rec)
         net_close(conn);
     conn->handle = 0;
     lbuf_free(ctx->pool, rec);
+}
+
+// eno: the reason, 0 when the pool had no room for a record.
+void report_refusal(sock_ctx *ctx, int eno)
+{
+    uint64_t count = 0;
+    if (!sock_refusal_due(&ctx->refused, &count))
+        return;
+    ZLOG_ERR("%s: connection refused, no %s: %s (%llu refused since the last report)\n", ctx->name,
+             eno != 0 ? "thread" : "memory for its record", os_errno_text(eno != 0 ? eno : ENOMEM),
+             static_cast<unsigned long long>(count));
 }
 
 void ctx_free(sock_ctx *ctx)
@@ -96,6 +108,7 @@ void *sock_tcp_ctx_open(sock_ctx *ctx, os_socket sock)
     void *rec = lbuf_slab_malloc0(ctx->pool);
     if (rec == nullptr) {
         lbuf_unlock(ctx->pool);
+        report_refusal(ctx, 0);
         return nullptr;
     }
     sock_ctx_conn *head = new (rec) sock_ctx_conn{};
@@ -104,9 +117,10 @@ void *sock_tcp_ctx_open(sock_ctx *ctx, os_socket sock)
     head->ctx = ctx;
     os_thread *t = os_thread_init(ctx->name, conn_thread, rec, 0);
     if (t == nullptr) {
-        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_thread_init error: ");
+        const int eno = errno;
         lbuf_free(ctx->pool, rec);
         lbuf_unlock(ctx->pool);
+        report_refusal(ctx, eno != 0 ? eno : EAGAIN);
         return nullptr;
     }
     head->conn.thread = t;

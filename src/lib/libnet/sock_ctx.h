@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "libnet/libnet.h"
+#include "libnet/sock_srv.h"
 #include "libpal/memory/lbuf.h"
 #include "libpal/network/os_socket.h"
 
@@ -35,10 +36,12 @@ struct sock_ctx {
     // Set when the thread that ran the exit serves a record of its own: that
     // record's close then frees the context.
     std::atomic<bool> exited;
+    sock_refusals refused;  // connections that got no record or no thread
 };
 
 sock_ctx *sock_tcp_ctx_init(const sock_tcp_ctx_param *param);
-// The new record with its thread started, or nullptr (the socket stays the caller's).
+// The new record with its thread started, or nullptr (the socket stays the
+// caller's). A refusal is reported here, at most once a second with the count.
 void *sock_tcp_ctx_open(sock_ctx *ctx, os_socket sock);
 // On the record's own thread, as it ends.
 void sock_tcp_ctx_close(sock_ctx *ctx, void *rec);

@@ -35,7 +35,6 @@ constexpr int k_stop_wait_ms = 1000;
 // Out of descriptors or memory, the pending connection stays in the backlog
 // and the listener stays readable: pause instead of spinning on it.
 constexpr uint64_t k_accept_backoff_ms = 100;
-constexpr uint64_t k_accept_log_ms = 1000;
 
 // What one run of the event thread works on. A thread that exit cannot join
 // keeps its run, poller and pool (never freed under it) and a later start
@@ -69,7 +68,8 @@ struct sock_env {
     os_thread *thread = nullptr;
     std::mutex param_lock;
     sock_env_param param = {};
-    uint64_t accept_log_tick = 0;  // event thread only
+    sock_refusals accept_refusals{};
+    sock_refusals thread_refusals{};
     // Waits the event thread has finished, for sock_env_sync.
     std::mutex pass_lock;
     std::condition_variable passed;
@@ -100,11 +100,9 @@ bool accept_exhausted(int eno)
 
 void accept_backoff(const sock_server *srv, int eno)
 {
-    const uint64_t now = os_tick_ms();
-    if (now - g_env.accept_log_tick >= k_accept_log_ms) {
-        g_env.accept_log_tick = now;
+    uint64_t count = 0;
+    if (sock_refusal_due(&g_env.accept_refusals, &count))
         ZLOG_ERR("%s accept error [%d] [%s], backing off\n", srv->name, eno, os_errno_text(eno));
-    }
     os_sleep_ms(k_accept_backoff_ms);
 }
 
@@ -114,7 +112,11 @@ void start_work_thread(sock_server *srv, os_socket sock, bool &ok)
     str_sprintf_s2(name, sizeof(name), "%s_work", srv->name);
     os_thread *t = os_thread_init(name, srv->work_proc, reinterpret_cast<void *>(static_cast<uintptr_t>(sock)), 0);
     if (t == nullptr) {
-        ZLOG(LOG2_ERR | LOG2_F_ERRNO, "os_thread_init error: ");
+        const int eno = errno != 0 ? errno : EAGAIN;
+        uint64_t count = 0;
+        if (sock_refusal_due(&g_env.thread_refusals, &count))
+            ZLOG_ERR("%s: connection refused, no thread: %s (%llu refused since the last report)\n", srv->name,
+                     os_errno_text(eno), static_cast<unsigned long long>(count));
         // Nobody would ever serve or close it.
         sock_close(sock);
         ok = false;
@@ -205,13 +207,22 @@ void sweep_idle(const sock_run &run, const sock_env_param &param)
     lbuf_unlock(pool);
 }
 
+// The event thread's wait: at most k_wait_ms while something is due at
+// intervals (idle time-outs, the periodic hook), else until a socket or a
+// wake-up, so that a daemon at rest wakes nobody. A new setting and the
+// stop wake the poller.
+int64_t wait_ms_for(const sock_env_param &param)
+{
+    return param.proc == nullptr && param.first_timeout == 0 && param.idle_timeout == 0 ? -1 : k_wait_ms;
+}
+
 int sock_events_thread(void *arg)
 {
     auto *run = static_cast<sock_run *>(arg);
     t_run = run;
     ZLOG_DBG("==>\n");
     for (;;) {
-        const int64_t r = os_poller_wait(run->poller, sock_events_callback, k_wait_ms);
+        const int64_t r = os_poller_wait(run->poller, sock_events_callback, wait_ms_for(param_get()));
         {
             std::lock_guard<std::mutex> g(g_env.pass_lock);
             g_env.passes++;
@@ -248,6 +259,22 @@ bool sock_env_stop()
 }
 
 }  // namespace
+
+bool sock_refusal_due(sock_refusals *r, uint64_t *count)
+{
+    PL_ASSERT_RET(r && count, false);
+    r->pending.fetch_add(1);
+    const uint64_t now = os_tick_ms();
+    uint64_t last = r->reported_ms.load();
+    // One thread wins the report of a second; the others' refusals stay
+    // pending and are counted in the next one.
+    if (last != 0 && now - last < SOCK_REFUSAL_REPORT_MS)
+        return false;
+    if (!r->reported_ms.compare_exchange_strong(last, now))
+        return false;
+    *count = r->pending.exchange(0);
+    return true;
+}
 
 int sock_env_init()
 {
@@ -320,8 +347,13 @@ void sock_env_sync()
 int sock_env_set_param(const sock_env_param *param)
 {
     PL_ASSERT_RET(param!=NULL, -1);
-    std::lock_guard<std::mutex> g(g_env.param_lock);
-    g_env.param = *param;
+    {
+        std::lock_guard<std::mutex> g(g_env.param_lock);
+        g_env.param = *param;
+    }
+    // A thread waiting without end takes up the new interval at once.
+    if (os_poller *poller = g_env.poller.load())
+        os_poller_spak(poller);
     return 0;
 }
 

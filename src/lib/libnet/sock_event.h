@@ -3,7 +3,8 @@
 // The thread accepts for every TCP server, calls the UDP servers' callbacks
 // and the callbacks of connected sockets registered as data events, drops
 // data events idle for too long, and runs a periodic hook, at least once a
-// second.
+// second while one of those is set; otherwise it sleeps until a socket is
+// ready or it is woken.
 #pragma once
 
 #include <cstdint>

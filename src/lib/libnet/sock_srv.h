@@ -53,6 +53,20 @@ struct sock_server {
     os_socket sockets[SOCK_SERVER_MAX];
 };
 
+// Refusals on the accept path (a connection that gets no thread or no
+// memory, the listener out of descriptors): counted, and reported at most
+// once a second with the count since the last report, so a client that
+// loops on connect cannot flood the log. Zeroed before first use; shared by
+// any threads.
+struct sock_refusals {
+    std::atomic<uint64_t> reported_ms;  // os_tick_ms of the last report, 0 before the first
+    std::atomic<uint64_t> pending;      // refusals not yet reported
+};
+constexpr uint64_t SOCK_REFUSAL_REPORT_MS = 1000;
+// Counts one refusal; true when a report is due, *count then the number of
+// refusals it covers, this one included.
+bool sock_refusal_due(sock_refusals *r, uint64_t *count);
+
 // port 0 to 65534; 0 asks the system, and every later address of the list
 // then shares the first one's port. nullptr when no address binds.
 sock_server *sock_tcp_server(const char *addrs, uint32_t port, sock_srv_param *param);

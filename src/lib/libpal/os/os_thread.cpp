@@ -142,11 +142,16 @@ os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, int
     } else {
         ret = pthread_create(&h->thread, &pattr, os_thread_start_proc, rec.get());
         if (ret != 0)
-            ZLOG_ERR("pthread_create name:%s error: %s\n", rec->name, strerror(ret));
+            ZLOG(ret == EAGAIN ? LOG2_DBG : LOG2_ERR, "pthread_create name:%s error: %s\n", rec->name, strerror(ret));
     }
     pthread_attr_destroy(&pattr);
-    if (ret != 0)
+    if (ret != 0) {
+        // The handle and record go first: their release must not change the reason.
+        rec.reset();
+        h.reset();
+        errno = ret;
         return nullptr;
+    }
     // The thread owns the record now, and shares the handle with the caller.
     rec.release();
     return h.release();

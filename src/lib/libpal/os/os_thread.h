@@ -18,7 +18,10 @@ using os_thread_proc = int (*)(void *arg);
 constexpr int OS_THREAD_STACK_SIZE = 262144;
 
 // stack_size 0: QD_THREAD_STACK_SIZE when set, else OS_THREAD_STACK_SIZE.
-// nullptr when the name or function is missing or the thread cannot start.
+// nullptr when the name or function is missing or the thread cannot start;
+// then errno holds the system's reason. Running out of threads (EAGAIN) is
+// left to the caller to report: a server refusing sessions does so at its
+// own pace, once a second, not once per connection.
 os_thread *os_thread_init2(const char *name, os_thread_proc func, void *arg, int stack_size,
                            const os_thread_attr *attr);
 os_thread *os_thread_init(const char *name, os_thread_proc func, void *arg, int stack_size);
