@@ -24,14 +24,14 @@ TSAN_DIR := build/tsan
 RUN_DIR  := build/run
 # The suites that start threads (threads, thread names, queue, condition
 # events and mutexes, poller, sockets, logger, named pipes, connections,
-# servers, service contexts, proxies, the NBD server and its client pool, the
-# thread pool, the ring, the block queue and the accumulator, binary
-# records and their readers, the file tools, block devices opened from many
-# threads, the daemonizer's fork hooks, plug-ins and virtual devices,
-# the web tool and its password checker, the shell's nesting on a session
-# stack and the debug shell's sessions), and the daemon stopped with shell
-# sessions open, as CTest name patterns.
-TSAN_TESTS := ^((NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*|Bsv[A-Za-z0-9/]*|Log/[A-Za-z]*|([A-Za-z]+/)?FileHash[A-Za-z]*|([A-Za-z]+/)?FileBcount[A-Za-z]*|ReadCache|Pwritex|BdTool|BlockDev|DaemonHooks[A-Za-z]*|VdevThreads|Plugin|WebTool|Pwd|HttpdPair|ShellNesting|DebugShellSession|ShellRecentLog|Syslog[A-Za-z]*|([A-Za-z]+/)?LogFileFull)\.|e2e\.zorv\.stop_with_shell_sessions$$)
+# servers, service contexts, proxies, the NBD server, its client pool and
+# the request buffers' budget, the thread pool, the ring, the block queue
+# and the accumulator, binary records and their readers, the file tools,
+# block devices opened from many threads, the daemonizer's fork hooks,
+# plug-ins and virtual devices, the web tool and its password checker, the
+# shell's nesting on a session stack and the debug shell's sessions), and
+# the daemon stopped with shell sessions open, as CTest name patterns.
+TSAN_TESTS := ^((NamedThread|ThreadName|Queue|CondEvent|Mutex|Poller|Sock[A-Za-z0-9]*|Log[A-Za-z]*|NamePipe|Net(Sock|Gets|Pipe|Open2Proxy)[A-Za-z]*|Proxy[A-Za-z]*|Nbd[A-Za-z]*|ClientPool|BufBudget|ThreadPool|Rbuf[A-Za-z]*|Mbuf[A-Za-z]*|MemAdd[A-Za-z]*|Bsv[A-Za-z0-9/]*|Log/[A-Za-z]*|([A-Za-z]+/)?FileHash[A-Za-z]*|([A-Za-z]+/)?FileBcount[A-Za-z]*|ReadCache|Pwritex|BdTool|BlockDev|DaemonHooks[A-Za-z]*|VdevThreads|Plugin|WebTool|Pwd|HttpdPair|ShellNesting|DebugShellSession|ShellRecentLog|Syslog[A-Za-z]*|([A-Za-z]+/)?LogFileFull)\.|e2e\.zorv\.stop_with_shell_sessions$$)
 
 .PHONY: deps build-test build-tsan build-run test run clean
 
