@@ -85,11 +85,11 @@ def read_to_start_up(p):
 
 
 def on_free_port(start, ini_text):
-    """start(ini) with ini_text's one %d filled with a free port for the NBD
-    server, through launch_on_free_port. start returns (started, its
-    standard error)."""
+    """start(ini, port) with ini_text's one %d filled with port, a free port
+    for the NBD server, through launch_on_free_port. start returns (started,
+    its standard error)."""
     def attempt(port):
-        started, err = start(ini_text % port)
+        started, err = start(ini_text % port, port)
         if not started and port_taken(err, [port]):
             raise PortTaken(err)
         return started, err
@@ -98,15 +98,18 @@ def on_free_port(start, ini_text):
 
 
 def run_a_while(box, ini_text, *args):
-    """The daemon in the foreground, stopped once it has started up; its
-    standard error."""
-    def start(ini):
+    """The daemon in the foreground, stopped once it serves (so once every
+    listener before the NBD one has been started or refused); its standard
+    error."""
+    def start(ini, port):
         box.ini(ini)
         p = box.start("-l", "verb", *args)
         err, started = read_to_start_up(p)
         if not started:
             p.wait(zorv_e2e.RUN_TIMEOUT)
             return False, err
+        wait_for(lambda: port in zorv_e2e.listening_ports(p.pid) or p.poll() is not None,
+                 zorv_e2e.RUN_TIMEOUT, "the daemon to serve")
         rc, _, _, rest = stop_and_wait(p)
         check_eq(rc, 0, "status after SIGTERM; its last words:\n" + (err + rest)[-3000:])
         return True, err + rest
@@ -201,7 +204,7 @@ def case_pcap_append_to_damaged(box):
 def case_pcap_daemon(box):
     """Detached with -d: the pcap file stays open across the forks, and the
     records logged after them carry the daemon's own process id."""
-    def start(ini):
+    def start(ini, _port):
         box.ini(ini)
         rc, _, err = box.run("-d", "-q", "-l", "verb", "-o", "log.pcap")
         return rc == 0, err

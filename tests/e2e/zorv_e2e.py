@@ -226,17 +226,35 @@ def read_file(path):
         return ""
 
 
+def read_rest(stream, into):
+    """Appends what is left of stream, up to its end, to into."""
+    if stream is not None:
+        into.append(stream.read())
+
+
 def stop_and_wait(p, signo=signal.SIGTERM):
-    """Sends signo; the status and the seconds it took to end."""
+    """Sends signo; the status, the seconds it took to end, and the rest of
+    its standard output and error. The rest is read through the streams'
+    own objects, not their descriptors (as communicate does), so lines a
+    caller's readline has already buffered are kept."""
     start = time.monotonic()
     p.send_signal(signo)
+    rest = {"out": [], "err": []}
+    readers = [threading.Thread(target=read_rest, args=(stream, rest[name]), daemon=True)
+               for name, stream in (("out", p.stdout), ("err", p.stderr))]
+    for r in readers:
+        r.start()
     try:
-        out, err = p.communicate(timeout=10)
+        p.wait(timeout=10)
     except subprocess.TimeoutExpired:
         p.kill()
-        out, err = p.communicate()
-        raise Failure(f"signal {signo} did not end the daemon; stderr:\n{err}")
-    return p.returncode, time.monotonic() - start, out, err
+        p.wait()
+        for r in readers:
+            r.join(5)
+        raise Failure(f"signal {signo} did not end the daemon; stderr:\n{''.join(rest['err'])}")
+    for r in readers:
+        r.join(10)
+    return p.returncode, time.monotonic() - start, "".join(rest["out"]), "".join(rest["err"])
 
 
 def start_running(box, *args, ports=(), cwd=None):

@@ -104,10 +104,12 @@ int cli_mgr_init()
     g_pool = pool;
     bool from_cgroup = false;
     const uint64_t mem = cli_mem_limit("/proc/self/cgroup", "/sys/fs/cgroup", &from_cgroup);
-    ZLOG_INFO("request buffers beyond %u KiB a session: %llu MiB, 1/%llu of the %s (%llu MiB)\n",
-              NBD_REQ_BUF_KEEP >> 10, static_cast<unsigned long long>(cli_buf_budget() >> 20),
-              static_cast<unsigned long long>(CLI_BUF_BUDGET_DIVISOR),
-              from_cgroup ? "memory cgroup's limit" : "machine's memory", static_cast<unsigned long long>(mem >> 20));
+    // Below the default level: the console's first prompt stays the first
+    // thing an operator sees; the rule is the README's.
+    ZLOG_DBG("request buffers beyond %u KiB a session: %llu MiB, 1/%llu of the %s (%llu MiB)\n",
+             NBD_REQ_BUF_KEEP >> 10, static_cast<unsigned long long>(cli_buf_budget() >> 20),
+             static_cast<unsigned long long>(CLI_BUF_BUDGET_DIVISOR),
+             from_cgroup ? "memory cgroup's limit" : "machine's memory", static_cast<unsigned long long>(mem >> 20));
     return 0;
 }
 
