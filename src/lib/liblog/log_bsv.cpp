@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "libbsv/bsv.h"
 #include "libbsv/bsv_net.h"
@@ -28,6 +29,8 @@ namespace {
 
 // Closing waits this long for the opener before giving up on it.
 constexpr int k_close_join_ms = 1000;
+// "opening" of an opener the stop has let go.
+constexpr uint32_t k_let_go = 2;
 
 // Starts "bsvnet"; false when it cannot start (the sink is then closed).
 bool start_opener(log_bsv *sink)
@@ -139,10 +142,12 @@ int net_open_thread(void *arg)
         fprintf(stderr, "log collector %s:%d cannot be opened\n", sink->host, static_cast<int>(sink->port));
     }
     os_mutex_guard guard(sink->lock);
-    // Let go by the stop meanwhile: the socket is not wanted.
-    if (sink->opening == 0) {
+    // Let go by the stop meanwhile: the socket is not wanted, and the sink
+    // may be freed from now on.
+    if (sink->opening == k_let_go) {
         if (sock != 0)
             os_udp_close(sock);
+        sink->opening = 0;
         return 0;
     }
     sink->socket = sock;
@@ -218,15 +223,24 @@ int log_bsv_stop(log_bsv *sink)
 {
     if (sink == nullptr || sink->lock == nullptr)
         return -1;
-    if (sink->url[0] == '\0' && sink->opener == nullptr && sink->socket == 0)
-        return 0;
-    bsv_set_net_cb(nullptr, nullptr);
+    // A sink that was never opened leaves another context's collector be.
+    if (sink->url[0] != '\0' || sink->opener != nullptr || sink->socket != 0)
+        bsv_set_net_cb(nullptr, nullptr);
     // Waited for by the caller already: one that has not ended is detached,
     // so that nothing is left joinable, and frees its handle as it ends.
-    const bool gone = sink->opener == nullptr || os_thread_wait_kill_exit(sink->opener, 0, nullptr) == 0;
-    sink->opener = nullptr;
-    shut(sink);
-    return gone ? 0 : -1;
+    if (sink->opener != nullptr)
+        os_thread_wait_kill_exit(std::exchange(sink->opener, nullptr), 0, nullptr);
+    os_mutex_guard guard(sink->lock);
+    if (sink->socket != 0) {
+        os_udp_close(sink->socket);
+        sink->socket = 0;
+    }
+    sink->pending_len = 0;
+    sink->url[0] = '\0';
+    if (sink->opening == 0)
+        return 0;
+    sink->opening = k_let_go;
+    return -1;
 }
 
 void log_bsv_exit(log_bsv *sink)

@@ -28,7 +28,7 @@ struct log_bsv {
     os_thread *opener;       // "bsvnet" until it has been joined
     uint8_t pending[8192];
     os_mutex *lock;          // socket, kept packet, opening
-    uint32_t opening;        // 1 while "bsvnet" has not finished
+    uint32_t opening;        // 1 while "bsvnet" has not finished, 2 once the stop let it go
 };
 
 void log_bsv_init(log_bsv *sink);
@@ -55,8 +55,9 @@ int log_bsv_close(log_bsv *sink);
 // At the stop, once the caller has waited for the opener (log_bsv_join):
 // removes the network callback and closes the socket, without a second
 // wait; an opener still running is detached (nothing is left to join) and
-// drops the socket it opens. 0, or -1 when it still runs: it touches the
-// sink, which must then be left allocated.
+// drops the socket it opens. 0, or -1 while it still runs: it touches the
+// sink, which must then be left allocated (a later call gives 0 once it has
+// ended).
 int log_bsv_stop(log_bsv *sink);
 void log_bsv_exit(log_bsv *sink);
 const char *log_bsv_get_url(const log_bsv *sink);
