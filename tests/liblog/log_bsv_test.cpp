@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -21,6 +22,8 @@
 #include "libpal/hash/crc.h"
 #include "libpal/hash/rc4.h"
 #include "liblog/log2.h"
+#include "liblog/log_net.h"
+#include "libpal/basic/os_sync.h"
 #include "stderr_capture.h"
 #include "log_test_util.h"
 #include "../support/on_leave.h"
@@ -342,6 +345,83 @@ TEST_F(LogPcapSink, FileThatCannotBeOpenedIsReportedAndOtherSinksGoOn)
     log2_printf(ctx_, LOG2_INFO, "t", "a.c", 1, "fn", "still here\n");
     EXPECT_EQ(g_lines.size(), 1u);
     EXPECT_EQ(log2_get_file_fd(ctx_), -1);
+}
+
+// ---- the stop ----
+
+// A name server that does not answer until released (or ten seconds pass),
+// then fails.
+struct hung_names {
+    static inline std::atomic<int> asked{0};
+    static inline std::atomic<bool> released{false};
+    static int resolve(const char *, const char *, int, sockaddr_storage *, socklen_t *)
+    {
+        asked++;
+        const uint64_t end = os_tick_ms() + 10000;
+        while (!released.load() && os_tick_ms() < end)
+            os_sleep_ms(1);
+        return EAI_AGAIN;
+    }
+};
+
+struct stop_row {
+    const char *name;
+    bool collector;  // the collector's opener hangs on its name
+    bool syslog;     // and/or the syslog sink's lookup
+};
+
+// The stop waits for the logger's threads once, under one deadline of a
+// second, and lets go of what still runs: a stop with both names hanging
+// once waited for the collector's opener twice (2 s), not at all for the
+// lookup, and left the opener joinable, never joined nor detached
+// (ThreadSanitizer reported it leaked once it ended).
+TEST(LogStop, HangingNamesCostOneWaitAndLeaveNothingJoinable)
+{
+    pl_init();
+    const stop_row rows[] = {
+        {"collector and syslog", true, true},
+        {"collector", true, false},
+        {"syslog", false, true},
+    };
+    for (const stop_row &row : rows) {
+        SCOPED_TRACE(row.name);
+        hung_names::asked = 0;
+        hung_names::released = false;
+        log_net_set_resolver(hung_names::resolve);
+        log2_ctx *ctx = log2_ctx_new();
+        log2_ioctl(ctx, LOG2_CMD_CONSOLE_ON, as_arg(0), 0);
+        log2_ioctl(ctx, LOG2_CMD_LEVEL, as_arg(LOG2_VERB), 0);
+        stderr_capture cap;
+        if (row.collector) {
+            ASSERT_EQ(log2_ioctl(ctx, LOG2_CMD_BSV_URL, "udp://collector.hang.test:5140", 0), 0);
+        }
+        if (row.syslog) {
+            ASSERT_EQ(log2_ioctl(ctx, LOG2_CMD_SYSLOG_URL, "udp://syslog.hang.test:5140", 0), 0);
+            log2_ioctl(ctx, LOG2_CMD_SYSLOG_ON, as_arg(1), 0);
+            log2_printf(ctx, LOG2_INFO, "t", "a.c", 1, "fn", "starts the lookup\n");
+        }
+        const int asked = (row.collector ? 1 : 0) + (row.syslog ? 1 : 0);
+        for (int i = 0; i < 2000 && hung_names::asked.load() < asked; i++)
+            os_sleep_ms(1);
+        ASSERT_EQ(hung_names::asked.load(), asked);
+        const uint64_t start = os_tick_ms();
+        EXPECT_EQ(log2_exit(ctx), 0);
+        EXPECT_LT(os_tick_ms() - start, 1500u) << "one wait is a second";
+        // Left allocated for the opener, which still runs, detached.
+        if (row.collector) {
+            EXPECT_EQ(ctx->bsv.opener, nullptr);
+        }
+        hung_names::released = true;
+        for (int i = 0; i < 5000 && threads_named("bsvnet") + threads_named("syslogdns") != 0; i++)
+            os_sleep_ms(1);
+        EXPECT_EQ(threads_named("bsvnet") + threads_named("syslogdns"), 0);
+        // Once the opener has ended, a second exit frees the context.
+        if (row.collector) {
+            EXPECT_EQ(log2_exit(ctx), 0);
+        }
+        log_net_set_resolver(nullptr);
+        cap.take();
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,24 +98,6 @@ log2_ctx *file_ctx(const std::string &path, uint32_t cap, const char *mode)
 }
 
 // ---- cuts under load ----
-
-// Threads of the process named name, now.
-int threads_named(const char *name)
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/task");
-    if (d == nullptr)
-        return 0;
-    while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::string comm = slurp(std::string("/proc/self/task/") + e->d_name + "/comm");
-        if (comm == std::string(name) + "\n")
-            n++;
-    }
-    closedir(d);
-    return n;
-}
 
 // Taken under the logger's lock (a line callback), so that no record is
 // half written in it.
@@ -348,6 +331,36 @@ std::string pcap_deleted_or_moved(const outside &o, bool moved)
     return "";
 }
 
+// The pcap's path comes to name another file (written beside it and moved
+// over it, as "mv" does): a text file, an empty one, a capture of another
+// link type.
+std::string pcap_replaced(const outside &o, const std::string &other)
+{
+    log2_ctx *ctx = file_ctx(o.path, 65536, "w");
+    log_lines(ctx, "before", 0, 5);
+    const std::string beside = o.path + ".new";
+    std::ofstream(beside, std::ios::binary) << other;
+    NEED(rename(beside.c_str(), o.path.c_str()) == 0, "move over");
+    log_lines(ctx, "after", 0, 5);
+    log2_exit(ctx);
+    const std::string f = slurp(o.path);
+    NEED(pcap_records(f) == 5 && static_cast<uint8_t>(f[20]) == 147, "records " + std::to_string(pcap_records(f)));
+    NEED(other.empty() || f.find(other.substr(0, 20)) == std::string::npos, "the other file's bytes are still there");
+    NEED(f.find("after 4 ") != std::string::npos && f.find("before") == std::string::npos, "the records after");
+    if (system("command -v tshark >/dev/null 2>&1") == 0)
+        NEED(tshark_reads(o.path, 5).empty(), tshark_reads(o.path, 5));
+    return "";
+}
+
+// A capture file of link type 1 with one record of 60 bytes.
+std::string foreign_pcap()
+{
+    const uint32_t head[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 65535, 1};
+    const uint32_t rec[4] = {1, 0, 60, 60};
+    return std::string(reinterpret_cast<const char *>(head), sizeof(head)) +
+           std::string(reinterpret_cast<const char *>(rec), sizeof(rec)) + std::string(60, 'e');
+}
+
 std::string writable_after_start(const outside &o)
 {
     NEED(chmod(o.dir.c_str(), 0555) == 0, "chmod");
@@ -377,6 +390,12 @@ const outside_row kOutside[] = {
     {"PcapInReadOnlyDirectory", "a.pcap", true, "after a cut made in place: the newest half", read_only_directory},
     {"PcapDeleted", "a.pcap", false, "a new pcap of the records since", [](const outside &o) { return pcap_deleted_or_moved(o, false); }},
     {"PcapMoved", "a.pcap", false, "a new pcap of the records since; the moved one as it was", [](const outside &o) { return pcap_deleted_or_moved(o, true); }},
+    {"PcapReplacedByText", "a.pcap", false, "a new pcap of the records since, no text before them",
+     [](const outside &o) { return pcap_replaced(o, "a line of text that is no capture\n"); }},
+    {"PcapReplacedByEmptyFile", "a.pcap", false, "a new pcap of the records since",
+     [](const outside &o) { return pcap_replaced(o, ""); }},
+    {"PcapReplacedByForeignPcap", "a.pcap", false, "a new pcap of ours, the foreign record gone",
+     [](const outside &o) { return pcap_replaced(o, foreign_pcap()); }},
     {"TextDirectoryWritableAfterStart", "a.log", true, "the lines since, after the notice of those lost", writable_after_start},
     {"PcapDirectoryWritableAfterStart", "a.pcap", true, "the records since", writable_after_start},
 };
@@ -432,30 +451,277 @@ bool nobody_may_enter(const std::filesystem::path &dir)
     }
 }
 
+// Where rows that run as nobody work: the test's own directory, else one
+// under /tmp; empty when nobody may reach neither.
+std::string nobody_base()
+{
+    if (geteuid() != 0 || nobody_may_enter(::testing::TempDir()))
+        return ::testing::TempDir();
+    return nobody_may_enter("/tmp/") ? "/tmp/" : "";
+}
+
+// Runs a row in a directory of its own (nobody's when the row runs as
+// nobody), then removes it; what the child answered. The file as the row
+// left it goes to *left when asked for.
+std::string run_in_dir(const char *what, const outside_row &row, std::string *left = nullptr)
+{
+    outside o;
+    o.dir = temp_dir(what, row.as_nobody ? nobody_base() : ::testing::TempDir());
+    o.path = o.dir + "/" + row.file;
+    if (row.as_nobody && geteuid() == 0 && chown(o.dir.c_str(), k_nobody, k_nobody) != 0)
+        return "chown";
+    const std::string answer = run_outside(row, o);
+    if (left != nullptr)
+        *left = slurp(o.path);
+    chmod(o.dir.c_str(), 0755);
+    std::filesystem::remove_all(o.dir);
+    return answer;
+}
+
 TEST(LogFileOutside, EachRowNamesWhatTheFileHoldsAfter)
 {
     pl_init();
-    // The rows run as nobody (when root) work in a directory nobody may
-    // reach: the test's own, else one under /tmp.
-    const bool as_root = geteuid() == 0;
-    const std::string nobody_base =
-        !as_root || nobody_may_enter(::testing::TempDir()) ? ::testing::TempDir() : std::string("/tmp/");
     std::string unreachable;
     for (const outside_row &row : kOutside) {
         SCOPED_TRACE(row.name);
-        if (row.as_nobody && as_root && !nobody_may_enter(nobody_base)) {
+        if (row.as_nobody && nobody_base().empty()) {
             unreachable += std::string(" ") + row.name;
             continue;
         }
-        outside o;
-        o.dir = temp_dir("log_outside", row.as_nobody ? nobody_base : ::testing::TempDir());
-        o.path = o.dir + "/" + row.file;
-        if (row.as_nobody && geteuid() == 0) {
-            ASSERT_EQ(chown(o.dir.c_str(), k_nobody, k_nobody), 0);
+        EXPECT_EQ(run_in_dir("log_outside", row), "") << "the file should hold: " << row.holds;
+    }
+    if (!unreachable.empty())
+        GTEST_SKIP() << "rows that run as nobody skipped (neither " << ::testing::TempDir()
+                     << " nor /tmp is in nobody's reach):" << unreachable;
+}
+
+// ---- the cut in place ----
+
+// The lines and records of files the tests make, as the sink writes them.
+std::string old_line(int i)
+{
+    return "2026-01-01 00:00:00.000000 VERB  1 --- [t] t old " + std::to_string(i) + " " + std::string(100, 'o') + "\n";
+}
+
+std::string old_record(int i)
+{
+    const std::string data = "old " + std::to_string(i) + " " + std::string(180, 'o');
+    const uint32_t hdr[4] = {1, 0, static_cast<uint32_t>(data.size()), static_cast<uint32_t>(data.size())};
+    return std::string(reinterpret_cast<const char *>(hdr), sizeof(hdr)) + data;
+}
+
+// A log of at least bytes, made directly: lines, or a pcap of ours (link
+// type 147) whose records carry "old N". The last N.
+int make_old_log(const std::string &path, bool pcap, size_t bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    if (pcap) {
+        const uint32_t head[6] = {0xa1b2c3d4, 0x00040002, 0, 0, 65536, 147};
+        out.write(reinterpret_cast<const char *>(head), sizeof(head));
+    }
+    size_t size = 0;
+    int i = 0;
+    std::string chunk;
+    for (; size < bytes; i++) {
+        chunk += pcap ? old_record(i) : old_line(i);
+        if (chunk.size() >= (1u << 20) || size + chunk.size() >= bytes) {
+            out << chunk;
+            size += chunk.size();
+            chunk.clear();
         }
-        EXPECT_EQ(run_outside(row, o), "") << "the file should hold: " << row.holds;
-        chmod(o.dir.c_str(), 0755);
-        std::filesystem::remove_all(o.dir);
+    }
+    return i - 1;
+}
+
+constexpr const char *k_break = "log cut interrupted here";
+
+size_t count_of(const std::string &f, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = f.find(what); at != std::string::npos; at = f.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// "" when the file reads as whole lines of the log (or whole records) with
+// at most one marked break among them, else what is wrong.
+std::string reads_whole(const std::string &f, bool pcap)
+{
+    if (count_of(f, k_break) > 1)
+        return std::to_string(count_of(f, k_break)) + " breaks";
+    if (pcap)
+        return pcap_records(f) >= 0 ? "" : "not whole records";
+    if (!f.empty() && f.back() != '\n')
+        return "ends inside a line";
+    // "YYYY-MM-DD hh:mm:ss.uuuuuu LEVEL pid --- [thread] tag text"
+    const auto digit = [&f](size_t at) { return isdigit(static_cast<unsigned char>(f[at])) != 0; };
+    for (size_t start = 0, n = 1; start < f.size(); n++) {
+        const size_t end = f.find('\n', start);
+        const size_t dashes = f.find(" --- [", start);
+        if (end - start < 27 || !digit(start) || f[start + 4] != '-' || f[start + 10] != ' ' || !digit(start + 25) ||
+            f[start + 26] != ' ' || dashes > end)
+            return "line " + std::to_string(n) + " is not a line of the log: " + f.substr(start, 80);
+        start = end + 1;
+    }
+    return "";
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer's own count: it takes malloc over.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+// Bytes the process has allocated and not freed, now.
+size_t heap_in_use()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// The cut's seam: blocks the first step until the log calls have gone on
+// (or ten seconds pass), keeps the most heap the process held at any step,
+// or ends the process before the step crash_at.
+struct cut_seam {
+    static inline std::atomic<int> *calls = nullptr;
+    static inline int wanted = 0;
+    static inline int crash_at = -1;
+    static inline std::atomic<bool> blocked{false};
+    static inline std::atomic<bool> released{false};
+    static inline std::atomic<bool> went_on{false};
+    static inline std::atomic<size_t> most{0};
+    static void at(int step)
+    {
+        if (step == crash_at)
+            _exit(0);
+        most = std::max(most.load(), heap_in_use());
+        if (calls == nullptr || blocked.exchange(true))
+            return;
+        const int from = calls->load();
+        const uint64_t end = os_tick_ms() + 10000;
+        while (calls->load() < from + wanted && os_tick_ms() < end)
+            os_sleep_ms(1);
+        went_on = calls->load() >= from + wanted;
+        released = true;
+    }
+};
+
+struct in_place_row {
+    const char *name;
+    const char *file;
+};
+
+const in_place_row kInPlace[] = {{"Text", "a.log"}, {"Pcap", "a.pcap"}};
+
+// As nobody in a directory it may not write (so the cut moves in place),
+// over a file past a 64 MiB cap: the seam blocks the move's first step until
+// 8 writers have made 50 log calls each, and the heap is looked at before
+// every step. The cut once read the kept half into memory (32 MiB here) and
+// wrote it back inside a log call, with the logger's lock held: the log
+// calls stopped until the write was done.
+std::string in_place_under_writers(const outside &o)
+{
+    const bool pcap = o.path.ends_with(".pcap");
+    constexpr uint32_t cap = 64u << 20;
+    const int last = make_old_log(o.path, pcap, cap + 65536);
+    NEED(chmod(o.dir.c_str(), 0555) == 0, "chmod");
+    log2_ctx *ctx = file_ctx(o.path, cap, "a");
+    constexpr int k_writers = 8;
+    std::atomic<int> calls{0};
+    cut_seam::calls = &calls;
+    cut_seam::wanted = k_writers * 50;
+    const size_t before = heap_in_use();
+    cut_seam::most = before;
+    log_file_set_cut_seam(cut_seam::at);
+    // The first line starts the cut; a line a millisecond until its first step.
+    for (int i = 0; !cut_seam::blocked.load() && i < 20000; i++) {
+        log_lines(ctx, "waiting", i, i + 1);
+        os_sleep_ms(1);
+    }
+    std::vector<std::thread> writers;
+    for (int w = 0; w < k_writers; w++) {
+        writers.emplace_back([ctx, w, &calls] {
+            for (int n = 0; n == 0 || !cut_seam::released.load(); n++) {
+                log2_printf(ctx, LOG2_VERB, "t", "a.c", 1, "fn", "seq w%d n%d %s\n", w, n, std::string(100, 'f').c_str());
+                calls++;
+            }
+        });
+    }
+    for (auto &t : writers)
+        t.join();
+    log2_bsv_join(ctx, 30000);
+    log_lines(ctx, "last", 0, 1);
+    log2_exit(ctx);
+    log_file_set_cut_seam(nullptr);
+    NEED(cut_seam::blocked.load(), "no cut in place");
+    NEED(cut_seam::went_on.load(), "the log calls stopped while the move was blocked");
+    const size_t grew = cut_seam::most.load() - before;
+    NEED(grew < (8u << 20), "the cut took " + std::to_string(grew >> 20) + " MiB");
+    const std::string f = slurp(o.path);
+    NEED(reads_whole(f, pcap).empty(), reads_whole(f, pcap));
+    NEED(count_of(f, k_break) == 0, "a break after a finished cut");
+    NEED(f.size() < cap, "not cut: " + std::to_string(f.size()));
+    NEED(f.find("old " + std::to_string(last) + " ") != std::string::npos, "the newest old line");
+    NEED(f.find("seq w7 n0 ") != std::string::npos && f.find("last 0 ") != std::string::npos, "the lines since");
+    return "";
+}
+
+TEST(LogFileCutInPlace, LogCallsGoOnAndMemoryStaysBoundedWhileTheMoveRuns)
+{
+    pl_init();
+    if (nobody_base().empty())
+        GTEST_SKIP() << "the move runs as nobody, and neither " << ::testing::TempDir() << " nor /tmp is in its reach";
+    for (const in_place_row &row : kInPlace) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(run_in_dir("log_in_place", {row.name, row.file, true, "", in_place_under_writers}), "");
+    }
+}
+
+// The process ends before each step of a move in place in turn (the seam
+// ends it there, as a crash would), over a file past a 1 MiB cap: what it
+// leaves reads as whole lines or records with at most one marked break,
+// and still holds the newest line. The move once wrote the kept half and
+// then cut the file: ended between the two, the old tail followed the kept
+// part from inside a line.
+TEST(LogFileCutInPlace, EndedAtAnyStepTheFileReadsWhole)
+{
+    pl_init();
+    if (nobody_base().empty())
+        GTEST_SKIP() << "the move runs as nobody, and neither " << ::testing::TempDir() << " nor /tmp is in its reach";
+    constexpr uint32_t cap = 1u << 20;
+    for (const in_place_row &row : kInPlace) {
+        SCOPED_TRACE(row.name);
+        const bool pcap = std::string(row.file).ends_with(".pcap");
+        const std::string newest = "old " + std::to_string(make_old_log("/dev/null", pcap, cap + 4096)) + " ";
+        int steps = 0;
+        for (int step = 0; step < 100; step++) {
+            SCOPED_TRACE("ended before step " + std::to_string(step));
+            const outside_step end_at = [step, pcap](const outside &o) -> std::string {
+                make_old_log(o.path, pcap, cap + 4096);
+                NEED(chmod(o.dir.c_str(), 0555) == 0, "chmod");
+                log2_ctx *ctx = file_ctx(o.path, cap, "a");
+                cut_seam::crash_at = step;
+                log_file_set_cut_seam(cut_seam::at);
+                log_lines(ctx, "new", 0, 1);
+                log2_bsv_join(ctx, 10000);
+                log2_exit(ctx);
+                return "done";
+            };
+            std::string f;
+            const std::string answer = run_in_dir("log_in_place_end", {row.name, row.file, true, "", end_at}, &f);
+            EXPECT_EQ(reads_whole(f, pcap), "");
+            EXPECT_NE(f.find(newest), std::string::npos) << "the newest old line";
+            if (answer == "done") {
+                EXPECT_EQ(count_of(f, k_break), 0u);
+                break;
+            }
+            ASSERT_EQ(answer, "");
+            steps++;
+        }
+        // A text cut of half a MiB moves in 64 KiB pieces, a pcap in 128 KiB.
+        EXPECT_GE(steps, pcap ? 4 : 8);
     }
     if (!unreachable.empty())
         GTEST_SKIP() << "rows that run as nobody skipped (" << nobody_base

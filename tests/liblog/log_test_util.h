@@ -1,6 +1,8 @@
-// Test helpers shared by the logger's suites: a file read whole, and an
-// integer passed as log2_ioctl's argument pointer.
+// Test helpers shared by the logger's suites: a file read whole, an
+// integer passed as log2_ioctl's argument pointer, the threads of a name.
 #pragma once
+
+#include <dirent.h>
 
 #include <cstdint>
 #include <fstream>
@@ -18,4 +20,21 @@ inline std::string slurp(const std::string &path)
 inline const void *as_arg(intptr_t v)
 {
     return reinterpret_cast<const void *>(v);
+}
+
+// Threads of the process named name, now.
+inline int threads_named(const char *name)
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/task");
+    if (d == nullptr)
+        return 0;
+    while (const dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        if (slurp(std::string("/proc/self/task/") + e->d_name + "/comm") == std::string(name) + "\n")
+            n++;
+    }
+    closedir(d);
+    return n;
 }

@@ -107,8 +107,12 @@ thread_local bool t_creating = false;
 thread_local bool t_in_log = false;
 // The context whose setter this thread runs (see ctx_hold).
 thread_local const log2_ctx *t_in_setter = nullptr;
-// How long the shutdown waits for the collector's opener thread.
+// How long a new collector URL waits for the earlier opener thread.
 constexpr int kBsvJoinMs = 1000;
+// How long the stop waits in all for the logger's threads (the collector's
+// opener, a syslog lookup, a file's cut), each once under this one deadline:
+// names that never resolve cost the stop one wait, not one per thread.
+constexpr int kStopWaitMs = 1000;
 // Before the daemon forks: the collector's opener's bound to finish a lookup.
 constexpr int kForkJoinMs = 5000;
 
@@ -970,12 +974,18 @@ int log2_exit(log2_ctx *ctx)
     if (ctx->busy.load() != 0 && ctx->owner.load() == self_tid()) {
         return -1;
     }
-    // The collector's opener thread may be logging: it is waited for before
-    // the mutex is taken. One that does not end in time keeps the context
-    // allocated, since it still uses the sink.
-    const bool opener_gone = log_bsv_join(&ctx->bsv, kBsvJoinMs) == 0;
-    // So is a cut's thread, without the mutex: no log call waits for its copy.
-    for (mutex_lock(ctx->mutex); log_file_cutting(&ctx->file); mutex_lock(ctx->mutex)) {
+    // The logger's threads are waited for before the mutex is taken (the
+    // collector's opener may be logging, and no log call waits for a cut or
+    // a lookup), each once, under one deadline; what is still running then
+    // is let go by the closes below.
+    const uint64_t deadline = os_tick_ms() + kStopWaitMs;
+    const auto left = [deadline] {
+        const uint64_t now = os_tick_ms();
+        return now >= deadline ? 0 : static_cast<int>(deadline - now);
+    };
+    log_bsv_join(&ctx->bsv, left());
+    for (mutex_lock(ctx->mutex); (log_file_cutting(&ctx->file) || log_net_resolving(&ctx->net)) && left() > 0;
+         mutex_lock(ctx->mutex)) {
         mutex_unlock(ctx->mutex);
         os_sleep_ms(1);
     }
@@ -990,7 +1000,8 @@ int log2_exit(log2_ctx *ctx)
     }
     str_buf_free(ctx->msg);
     ctx->msg = nullptr;
-    log_bsv_close(&ctx->bsv);
+    // An opener still running keeps the context allocated: it uses the sink.
+    const bool opener_gone = log_bsv_stop(&ctx->bsv) == 0;
     log_net_close(&ctx->net);
     log_file_close(&ctx->file);
     if (is_default) {

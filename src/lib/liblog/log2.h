@@ -163,7 +163,11 @@ log2_ctx *log2_init_conf(conf_handle *conf, const char *name, uint32_t parts);
 // without a context or a configuration.
 int log2_conf_apply(log2_ctx *ctx, conf_handle *conf, const char *name, uint32_t parts);
 // Closes the sinks and frees the context. The default context acts once;
-// later calls on it are dropped without creating a new one.
+// later calls on it are dropped without creating a new one. The logger's
+// threads (the collector's opener, a syslog lookup, a file's cut) are waited
+// for once, a second in all; one still running is let go (detached). A
+// context whose opener was let go stays allocated, since the opener uses
+// it: log2_exit on it again, once the opener has ended, frees it.
 int log2_exit(log2_ctx *ctx);
 int log2_set_hook(log2_ctx *ctx, log2_hook hook);
 // Names the calling thread in the thread-name registry; nullptr removes it.

@@ -4,11 +4,14 @@
 #include "liblog/log_bsv.h"
 
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "libbsv/bsv.h"
 #include "libbsv/bsv_net.h"
@@ -19,12 +22,15 @@
 #include "libpal/os/posix/os_daemon.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
+#include "liblog/log_net.h"
 #include "liblog/zlog.h"
 
 namespace {
 
 // Closing waits this long for the opener before giving up on it.
 constexpr int k_close_join_ms = 1000;
+// "opening" of an opener the stop has let go.
+constexpr uint32_t k_let_go = 2;
 
 // Starts "bsvnet"; false when it cannot start (the sink is then closed).
 bool start_opener(log_bsv *sink)
@@ -38,6 +44,39 @@ bool start_opener(log_bsv *sink)
     fprintf(stderr, "log collector %s: thread bsvnet cannot start\n", sink->url);
     sink->url[0] = '\0';
     return false;
+}
+
+// A datagram socket connected to the collector, its name resolved by the
+// logger's resolver: an os_udp handle (the descriptor + 1), 0 when none.
+uint64_t open_socket(const log_bsv *sink)
+{
+    char service[16];
+    snprintf(service, sizeof(service), "%u", sink->port);
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (log_net_resolve(sink->host, service, SOCK_DGRAM, &addr, &len) != 0)
+        return 0;
+    const int fd = socket(addr.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
+        close(fd);
+        return 0;
+    }
+    return static_cast<uint64_t>(fd) + 1;
+}
+
+// Closes the socket and forgets the URL and the kept packet.
+void shut(log_bsv *sink)
+{
+    os_mutex_guard guard(sink->lock);
+    if (sink->socket != 0) {
+        os_udp_close(sink->socket);
+        sink->socket = 0;
+    }
+    sink->pending_len = 0;
+    sink->opening = 0;
+    sink->url[0] = '\0';
 }
 
 bool known_scheme(const char *scheme, bool *cipher)
@@ -97,12 +136,20 @@ int net_open_thread(void *arg)
 {
     auto *sink = static_cast<log_bsv *>(arg);
     // host and port do not change while the opener runs: a new URL waits for it.
-    const uint64_t sock = os_udp_open(sink->host, static_cast<int>(sink->port));
+    const uint64_t sock = open_socket(sink);
     if (sock == 0) {
-        ZLOG_DBG("os_udp_open %s:%d failed\n", sink->host, static_cast<int>(sink->port));
+        ZLOG_DBG("collector socket %s:%d failed\n", sink->host, static_cast<int>(sink->port));
         fprintf(stderr, "log collector %s:%d cannot be opened\n", sink->host, static_cast<int>(sink->port));
     }
     os_mutex_guard guard(sink->lock);
+    // Let go by the stop meanwhile: the socket is not wanted, and the sink
+    // may be freed from now on.
+    if (sink->opening == k_let_go) {
+        if (sock != 0)
+            os_udp_close(sock);
+        sink->opening = 0;
+        return 0;
+    }
     sink->socket = sock;
     if (sock != 0 && sink->pending_len != 0)
         os_udp_send(sock, sink->pending, sink->pending_len);
@@ -168,15 +215,32 @@ int log_bsv_close(log_bsv *sink)
     bsv_set_net_cb(nullptr, nullptr);
     if (log_bsv_join(sink, k_close_join_ms) != 0)
         return -1;
+    shut(sink);
+    return 0;
+}
+
+int log_bsv_stop(log_bsv *sink)
+{
+    if (sink == nullptr || sink->lock == nullptr)
+        return -1;
+    // A sink that was never opened leaves another context's collector be.
+    if (sink->url[0] != '\0' || sink->opener != nullptr || sink->socket != 0)
+        bsv_set_net_cb(nullptr, nullptr);
+    // Waited for by the caller already: one that has not ended is detached,
+    // so that nothing is left joinable, and frees its handle as it ends.
+    if (sink->opener != nullptr)
+        os_thread_wait_kill_exit(std::exchange(sink->opener, nullptr), 0, nullptr);
     os_mutex_guard guard(sink->lock);
     if (sink->socket != 0) {
         os_udp_close(sink->socket);
         sink->socket = 0;
     }
     sink->pending_len = 0;
-    sink->opening = 0;
     sink->url[0] = '\0';
-    return 0;
+    if (sink->opening == 0)
+        return 0;
+    sink->opening = k_let_go;
+    return -1;
 }
 
 void log_bsv_exit(log_bsv *sink)

@@ -1,7 +1,8 @@
 // The log collector sink: binary records of messages flagged 0x400 or 0x800
 // sent as UDP packets ("udp://host:port", or "udps://" for enciphered
 // packets; port 514 when none is given). The socket is opened by the
-// short-lived thread "bsvnet" so that a slow name lookup never holds up the
+// short-lived thread "bsvnet" (the name resolved by the logger's resolver,
+// see log_net_set_resolver) so that a slow name lookup never holds up the
 // log call; the first packet logged meanwhile is kept and sent once the
 // socket is open, later ones are lost. A lock of the sink's own hands the
 // socket and the kept packet over between the log call (which holds the log
@@ -27,7 +28,7 @@ struct log_bsv {
     os_thread *opener;       // "bsvnet" until it has been joined
     uint8_t pending[8192];
     os_mutex *lock;          // socket, kept packet, opening
-    uint32_t opening;        // 1 while "bsvnet" has not finished
+    uint32_t opening;        // 1 while "bsvnet" has not finished, 2 once the stop let it go
 };
 
 void log_bsv_init(log_bsv *sink);
@@ -51,6 +52,13 @@ int log_bsv_resume(log_bsv *sink);
 // empties the URL. 0, or -1 when the opener could not be joined (it still
 // touches the sink, which must then be left allocated).
 int log_bsv_close(log_bsv *sink);
+// At the stop, once the caller has waited for the opener (log_bsv_join):
+// removes the network callback and closes the socket, without a second
+// wait; an opener still running is detached (nothing is left to join) and
+// drops the socket it opens. 0, or -1 while it still runs: it touches the
+// sink, which must then be left allocated (a later call gives 0 once it has
+// ended).
+int log_bsv_stop(log_bsv *sink);
 void log_bsv_exit(log_bsv *sink);
 const char *log_bsv_get_url(const log_bsv *sink);
 // The socket's descriptor, -1 when none is open.

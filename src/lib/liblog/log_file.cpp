@@ -29,28 +29,34 @@
 #include "libpal/vfile/vfile.h"
 #include "liblog/log2.h"
 
-// A cut of a file that reached its cap: the kept part is copied to
-// "<path>.cut" with the file's mode and owner and renamed over the file, or,
-// where no such file can be made (a directory the sink may not write, an
-// owner it cannot give), read into memory and written onto the file's start
-// in place, in one write. A small file is
-// cut inline; a larger one by a thread of its own, which the log call that
-// finds the cut done completes. One cut at a time: what comes meanwhile is
-// held, never written, and no cut starts while one runs.
+// A cut of a file that reached its cap, made whole by its thread (a small
+// file's inline, by the log call): the kept part is copied to "<path>.cut"
+// with the file's mode and owner and renamed over the file, or, where no such
+// file can be made (a directory the sink may not write, an owner it cannot
+// give), moved onto the file's start in place, piece by piece
+// (move_in_place). The log calls hold what comes meanwhile, never write the
+// file, and start no other cut; the one that finds the cut done opens the
+// result and writes what was held.
 struct log_file_cut {
-    std::atomic<bool> done{false};  // set by the cut's last step; the cut then belongs to the log calls
+    // running: the thread owns the cut but for held, which the log calls
+    // fill. committing: its rename or last cut-off is under way and cannot
+    // be given up. done: the cut belongs to the log calls. abandoned: given
+    // up by a close that could not wait; the thread stops at its next step
+    // and frees the cut.
+    enum : int { running, committing, done, abandoned };
+    std::atomic<int> state{running};
     bool ok = false;
-    bool in_place = false;
     uint32_t form = 0;
     char path[4096] = "";
     char tmp[4096] = "";
     int64_t size = 0;  // the file's size when the cut began
     int64_t stop = 0;  // kept from the first line or record end at or after this offset
     int64_t kept = 0;  // the cut file's size
+    int steps = 0;     // writes made so far, for the test seam
     pcap_head head{};  // the pcap form's header, for the walk
+    char prefix[256] = "";  // the text form's break line starts as a line of the log
     std::string held;  // what came meanwhile: lines, or records each after its u32 length
     size_t held_cap = 0;
-    std::string kept_data;  // in place: the kept part, written by the log call that completes the cut
 };
 
 namespace {
@@ -237,6 +243,29 @@ void report_lost_records(log_file *file)
     }
 }
 
+// ---- the cut ----
+
+std::atomic<log_file_cut_seam> s_cut_seam{nullptr};
+
+// Before each write of a cut: the test seam, then whether the cut goes on
+// (a close that could not wait has given it up).
+bool cut_step(log_file_cut *c)
+{
+    if (const log_file_cut_seam seam = s_cut_seam.load())
+        seam(c->steps);
+    c->steps++;
+    return c->state.load() != log_file_cut::abandoned;
+}
+
+// The cut's last write (the rename, or the cut-off of a move in place) is
+// made only when no close has given the cut up; once claimed, a close waits
+// for it rather than give it up.
+bool claim_commit(log_file_cut *c)
+{
+    int expected = log_file_cut::running;
+    return c->state.compare_exchange_strong(expected, log_file_cut::committing);
+}
+
 // All of [p, p + n) to fd at off, through short writes and signals.
 bool pwrite_all(int fd, const char *p, size_t n, int64_t off)
 {
@@ -251,8 +280,8 @@ bool pwrite_all(int fd, const char *p, size_t n, int64_t off)
     return true;
 }
 
-// Copies [from, to) of in to out at dst.
-bool copy_range(int in, int out, int64_t from, int64_t to, int64_t dst)
+// Copies [from, to) of in to out at dst, a step per chunk.
+bool copy_range(log_file_cut *c, int in, int out, int64_t from, int64_t to, int64_t dst)
 {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[k_copy_chunk]);
     if (!buf)
@@ -260,7 +289,7 @@ bool copy_range(int in, int out, int64_t from, int64_t to, int64_t dst)
     while (from < to) {
         const size_t want = static_cast<size_t>(std::min<int64_t>(to - from, k_copy_chunk));
         const ssize_t got = pread(in, buf.get(), want, from);
-        if (got <= 0 || !pwrite_all(out, buf.get(), static_cast<size_t>(got), dst))
+        if (got <= 0 || !cut_step(c) || !pwrite_all(out, buf.get(), static_cast<size_t>(got), dst))
             return false;
         dst += got;
         from += got;
@@ -315,11 +344,158 @@ bool read_range(int in, char *out, int64_t from, int64_t len)
     return true;
 }
 
-// Copies the kept part to the cut's file; where none can be made, reads it
-// into memory for the log call to write onto the file's start. Runs without
-// the log context's mutex on the cut's thread, so it makes no log call. The
-// log calls hold their lines meanwhile: nothing else writes the file.
-bool copy_kept(log_file_cut *c)
+// ---- the move in place ----
+
+// What a move in place leaves right after the part it has moved, at every
+// step, so that a file whose move stops there (a crash, a stop that could
+// not wait) reads as whole lines or records with one marked break: a line of
+// the log (or a record) that covers the bytes up to the next whole line or
+// record of the old file.
+constexpr char k_break_text[] = "log cut interrupted here: the lines below are older or repeat lines above ";
+constexpr size_t k_break_len = sizeof(k_break_text) - 1;
+// A piece of the move: bounded whatever the cap, and a record of the
+// largest size fits one whole.
+constexpr size_t k_piece = 2 * k_copy_chunk;
+
+uint32_t file_u32(uint32_t v, const pcap_head &head)
+{
+    return head.swap != 0 ? __builtin_bswap32(v) : v;
+}
+
+// The bytes of the old file's first whole line at or after at, never past
+// limit (where the search gives up): [at - 1, limit) is still the old file's.
+int64_t next_line_start(int fd, int64_t at, int64_t limit)
+{
+    char buf[4096];
+    for (int64_t off = at - 1; off < limit;) {
+        const ssize_t got = pread(fd, buf, static_cast<size_t>(std::min<int64_t>(limit - off, sizeof(buf))), off);
+        if (got <= 0)
+            break;
+        const auto *nl = static_cast<const char *>(memchr(buf, '\n', static_cast<size_t>(got)));
+        if (nl != nullptr)
+            return std::min(limit, off + (nl - buf) + 1);
+        off += got;
+    }
+    return limit;
+}
+
+// The old file's first record start at or after at, walked from from (a
+// record start from which on the file is still the old one's), never past
+// limit.
+int64_t next_record_start(int fd, const pcap_head &head, int64_t from, int64_t at, int64_t limit)
+{
+    while (from < at && from < limit) {
+        uint8_t rec[PCAP_REC_HDR_SIZE];
+        if (pread(fd, rec, sizeof(rec), from) != static_cast<ssize_t>(sizeof(rec)))
+            return limit;
+        uint32_t caplen;
+        memcpy(&caplen, rec + 8, sizeof(caplen));
+        from += PCAP_REC_HDR_SIZE + file_u32(caplen, head);
+    }
+    return std::min(from, limit);
+}
+
+// The break of [at, end) after a piece: a line of the break text (after a
+// line end when the piece ended inside a line), filled with dashes; or a
+// record of the log's link type whose data is the text, filled with zeros.
+void append_break(std::string &out, const log_file_cut *c, int64_t at, int64_t end)
+{
+    const size_t len = static_cast<size_t>(end - at);
+    const size_t start = out.size();
+    if (c->form == k_form_pcap) {
+        const uint32_t caplen = static_cast<uint32_t>(len - PCAP_REC_HDR_SIZE);
+        const uint32_t fields[4] = {0, 0, file_u32(caplen, c->head), file_u32(caplen, c->head)};
+        out.append(reinterpret_cast<const char *>(fields), sizeof(fields));
+        out.append(k_break_text, std::min<size_t>(k_break_len, caplen));
+        out.resize(start + len, '\0');
+        return;
+    }
+    if (!out.empty() && out.back() != '\n')
+        out.push_back('\n');
+    out.append(c->prefix);
+    out.append(k_break_text);
+    out.resize(start + len - 1, '-');
+    out.push_back('\n');
+}
+
+// The next piece from s: whole lines (a line longer than a piece is taken
+// in parts) or whole records, read into buf. Its length, 0 on a failure.
+size_t read_piece(const log_file_cut *c, int fd, int64_t s, std::string &buf)
+{
+    const bool pcap = c->form == k_form_pcap;
+    const size_t want = static_cast<size_t>(std::min<int64_t>(c->size - s, pcap ? k_piece : k_copy_chunk));
+    buf.resize(want);
+    if (!read_range(fd, buf.data(), s, static_cast<int64_t>(want)))
+        return 0;
+    if (!pcap) {
+        const size_t nl = buf.rfind('\n');
+        return nl == std::string::npos || s + static_cast<int64_t>(want) == c->size ? want : nl + 1;
+    }
+    size_t n = 0;
+    while (n + PCAP_REC_HDR_SIZE <= want) {
+        uint32_t caplen;
+        memcpy(&caplen, buf.data() + n + 8, sizeof(caplen));
+        const size_t end = n + PCAP_REC_HDR_SIZE + file_u32(caplen, c->head);
+        if (end > want)
+            break;
+        n = end;
+    }
+    return n;
+}
+
+// Moves [from, size) onto the file's start (after the pcap header), piece by
+// piece, and cuts the file there. Each piece is written together with a
+// break behind it (append_break) that reaches the next line or record start
+// of the old file, so after every write the file reads: the lines moved so
+// far, one break, then whole lines of the old file (older ones, and the
+// kept ones not moved yet, or moved already); the old bytes from that start
+// on are never written before they are read. The cut-off is the last
+// write: before it a crash leaves the kept part with a break and an old
+// tail; after it, the kept part alone.
+bool move_in_place(log_file_cut *c, int fd, int64_t from)
+{
+    const bool pcap = c->form == k_form_pcap;
+    const int64_t head = pcap ? PCAP_FILE_HDR_SIZE : 0;
+    // The room a break needs: every piece moves down by from - head, which
+    // is about half the cap.
+    const int64_t mark =
+        static_cast<int64_t>(k_break_len) + (pcap ? PCAP_REC_HDR_SIZE : static_cast<int64_t>(strlen(c->prefix)) + 2);
+    if (from - head < mark)
+        return false;
+    std::string piece;
+    std::string out;
+    int64_t p = head;  // where the next piece goes
+    int64_t q = head;  // the old file reads whole from here on
+    for (int64_t s = from; s < c->size;) {
+        const size_t n = read_piece(c, fd, s, piece);
+        if (n == 0)
+            return false;
+        const int64_t p2 = p + static_cast<int64_t>(n);
+        const int64_t s2 = s + static_cast<int64_t>(n);
+        // The break ends where the old file's next whole line or record
+        // starts, never past what the next piece reads (s2, a start itself
+        // but for a line longer than a piece); a longer text line is not
+        // filled beyond a chunk.
+        const int64_t at = p2 + mark;
+        int64_t end = q;
+        if (at > q)
+            end = pcap ? next_record_start(fd, c->head, q, at, s2)
+                       : next_line_start(fd, at, std::min(s2, at + static_cast<int64_t>(k_copy_chunk)));
+        out.assign(piece, 0, n);
+        append_break(out, c, p2, std::max(end, at));
+        if (!cut_step(c) || !pwrite_all(fd, out.data(), out.size(), p))
+            return false;
+        p = p2;
+        s = s2;
+        q = std::max(end, at);
+    }
+    return cut_step(c) && claim_commit(c) && ftruncate(fd, p) == 0;
+}
+
+// The whole cut, on the cut's thread (or inline, for a small file), without
+// the log context's mutex, so it makes no log call. The log calls hold their
+// lines meanwhile: nothing else writes the file.
+bool cut_file(log_file_cut *c)
 {
     const int in = open(c->path, O_RDONLY | O_CLOEXEC);
     struct stat st;
@@ -338,88 +514,109 @@ bool copy_kept(log_file_cut *c)
     c->kept = head + (c->size - from);
     const int out = ok ? open_copy(c, st) : -1;
     if (out >= 0) {
-        ok = copy_range(in, out, 0, head, 0) && copy_range(in, out, from, c->size, head);
-        if (close(out) != 0)
-            ok = false;
+        ok = copy_range(c, in, out, 0, head, 0) && copy_range(c, in, out, from, c->size, head);
+        ok = close(out) == 0 && ok;
+        ok = ok && cut_step(c) && claim_commit(c) && rename(c->tmp, c->path) == 0;
+        if (!ok)
+            unlink(c->tmp);
     } else if (ok) {
-        c->in_place = true;
-        try {
-            c->kept_data.resize(static_cast<size_t>(c->kept));
-            ok = read_range(in, c->kept_data.data(), 0, head) &&
-                 read_range(in, c->kept_data.data() + head, from, c->size - from);
-        } catch (const std::bad_alloc &) {
+        const int fd = open(c->path, O_RDWR | O_CLOEXEC);
+        ok = fd >= 0 && move_in_place(c, fd, from);
+        if (fd >= 0 && close(fd) != 0)
             ok = false;
-        }
     }
     close(in);
     return ok;
 }
 
-// The kept part onto the file's start, and the rest cut off: one write, on
-// a descriptor of its own (the sink's appends to the end).
-bool write_in_place(const log_file_cut *c)
+// Hands the cut over: done, to the log calls; given up, it is freed here.
+void end_cut(log_file_cut *c, bool ok)
 {
-    const int fd = open(c->path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = pwrite_all(fd, c->kept_data.data(), c->kept_data.size(), 0) && ftruncate(fd, c->kept) == 0;
-    return close(fd) == 0 && ok;
+    c->ok = ok;
+    int state = c->state.load();
+    while (state != log_file_cut::abandoned && !c->state.compare_exchange_weak(state, log_file_cut::done)) {
+    }
+    if (state == log_file_cut::abandoned)
+        delete c;
 }
 
 // The body of the thread "logcut".
 void run_cut(void *arg)
 {
     auto *c = static_cast<log_file_cut *>(arg);
-    c->ok = copy_kept(c);
+    const bool ok = cut_file(c);
     // The next cut may start as soon as this one is done, before this thread
     // has ended: its name says it is no longer cutting.
     pthread_setname_np(pthread_self(), "logcut-done");
-    c->done.store(true);  // the last touch: the log call that sees it frees the cut
+    end_cut(c, ok);  // the last touch
 }
 
 // One record at the end of the pcap file, no cut.
 bool append_record(log_file *file, const void *rec, uint32_t len, uint64_t now);
 
-// Renames the copy over the file, or, when the cut could not be made,
-// starts the file anew; then writes what came meanwhile. Starts no cut: the
-// caller looks at the cap afterwards.
-void finish_cut(log_file *file, uint64_t now)
+// What the log calls held during a cut, to the end of the file; lines that
+// cannot be written are counted lost.
+void write_held(log_file *file, const std::string &held, uint32_t form, uint64_t now)
 {
-    std::unique_ptr<log_file_cut> c(file->cut);
-    file->cut = nullptr;
-    const bool kept = c->ok && (c->in_place ? write_in_place(c.get()) : rename(c->tmp, c->path) == 0);
-    if (!kept) {
-        if (!c->in_place)
-            unlink(c->tmp);
-        fprintf(stderr, "log file %s: its newest part could not be kept, the file starts anew\n", c->path);
-    }
-    // Counted only when they are lost: the count walks up to half the cap.
-    const auto held_lines = [&c] {
-        return c->form == k_form_pcap ? 0 : static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
-    };
-    if (!cut_back(file, kept ? c->kept : 0)) {
-        file->retry_ms = now + k_rest_ms;
-        file->lost += held_lines();
-        return;
-    }
-    if (c->form == k_form_pcap) {
-        for (size_t off = 0; off + sizeof(uint32_t) <= c->held.size();) {
+    if (form == k_form_pcap) {
+        for (size_t off = 0; off + sizeof(uint32_t) <= held.size();) {
             uint32_t len;
-            memcpy(&len, c->held.data() + off, sizeof(len));
-            append_record(file, c->held.data() + off + sizeof(len), len, now);
+            memcpy(&len, held.data() + off, sizeof(len));
+            append_record(file, held.data() + off + sizeof(len), len, now);
             off += sizeof(len) + len;
         }
         return;
     }
-    if (!c->held.empty() && !write_text(file, "", c->held.data(), c->held.size(), now))
-        file->lost += held_lines();
+    // Counted only when they are lost: the count walks up to half the cap.
+    if (!held.empty() && (!ensure_stream(file) || !write_text(file, "", held.data(), held.size(), now)))
+        file->lost += static_cast<uint64_t>(std::count(held.begin(), held.end(), '\n'));
 }
 
-// Completes a cut whose copy is done.
+// Opens the cut file (or, when the cut could not be made, starts the file
+// anew) and writes what came meanwhile. Starts no cut: the caller looks at
+// the cap afterwards.
+void finish_cut(log_file *file, uint64_t now)
+{
+    std::unique_ptr<log_file_cut> c(file->cut);
+    file->cut = nullptr;
+    if (!c->ok)
+        fprintf(stderr, "log file %s: its newest part could not be kept, the file starts anew\n", c->path);
+    if (!cut_back(file, c->ok ? c->kept : 0)) {
+        file->retry_ms = now + k_rest_ms;
+        if (c->form != k_form_pcap)
+            file->lost += static_cast<uint64_t>(std::count(c->held.begin(), c->held.end(), '\n'));
+        return;
+    }
+    write_held(file, c->held, c->form, now);
+}
+
+// Completes a cut that is done.
 void settle_cut(log_file *file, uint64_t now)
 {
-    if (file->cut != nullptr && file->cut->done.load())
+    if (file->cut != nullptr && file->cut->state.load() == log_file_cut::done)
         finish_cut(file, now);
+}
+
+// A close that cannot wait for the cut gives it up: its thread stops at its
+// next step (a copy is dropped, a move in place leaves its break) and frees
+// it, and what was held goes to the end of the file as it stands, which the
+// cut no longer shortens. A cut already committing is waited for: a rename
+// or a cut-off.
+void give_up_cut(log_file *file, uint64_t now)
+{
+    log_file_cut *c = file->cut;
+    std::string held = std::move(c->held);
+    const uint32_t form = c->form;
+    int expected = log_file_cut::running;
+    if (!c->state.compare_exchange_strong(expected, log_file_cut::abandoned)) {
+        c->held = std::move(held);
+        while (c->state.load() != log_file_cut::done)
+            os_sleep_ms(1);
+        finish_cut(file, now);
+        return;
+    }
+    file->cut = nullptr;
+    write_held(file, held, form, now);
 }
 
 // Starts the cut of a file that reached its cap, measured by the file's
@@ -444,10 +641,12 @@ void start_cut(log_file *file, uint64_t now)
     c->stop = std::max<int64_t>(head, file->size - file->cap / 2);
     if (file->form == k_form_pcap)
         c->head = *file->pcap->head;
+    char prefix[k_prefix_size];
+    line_prefix(LOG2_WARN, "log", prefix);
+    str_safecopy2(c->prefix, sizeof(c->prefix), prefix);
     c->held_cap = file->cap / 2;
     if (c->size <= k_inline_cut) {
-        c->ok = copy_kept(c.get());
-        c->done.store(true);
+        end_cut(c.get(), cut_file(c.get()));
     } else if (!log2_thread_start("logcut", run_cut, c.get())) {
         return;  // tried again at the next line
     }
@@ -482,12 +681,19 @@ bool pcap_ready(log_file *file)
 {
     if (file->pcap == nullptr)
         return open_pcap_file(file, file->path) == 0;
-    const pcap_dumper *d = file->pcap->dumper;
+    pcap_dumper *d = file->pcap->dumper;
     if (d->fp != nullptr && names_open_file(file->path, fileno(d->fp)))
         return true;
-    struct stat st;
-    const bool elsewhere = d->fp != nullptr;
-    return cut_back(file, elsewhere ? (stat(file->path, &st) == 0 ? st.st_size : 0) : file->size);
+    if (d->fp == nullptr)
+        return cut_back(file, file->size);
+    // The path names another file now, or none: a pcap of ours there is
+    // appended to, anything else started anew, as at the open.
+    const bool existed = file_exists(file->path);
+    if (pcap_dump_reopen_append(d) != 0)
+        return false;
+    give_mode(fileno(d->fp), existed);
+    file->size = d->size;
+    return true;
 }
 
 bool append_record(log_file *file, const void *rec, uint32_t len, uint64_t now)
@@ -656,7 +862,7 @@ int log_file_open(log_file *file, const char *path)
 
 bool log_file_cutting(const log_file *file)
 {
-    return file->cut != nullptr && !file->cut->done.load();
+    return file->cut != nullptr && file->cut->state.load() != log_file_cut::done;
 }
 
 void log_file_settle(log_file *file)
@@ -670,17 +876,15 @@ void log_file_forked(log_file *file)
         return;
     // The cut's thread stayed in the parent: what it left is not trusted.
     file->cut->ok = false;
-    file->cut->done.store(true);
+    file->cut->state.store(log_file_cut::done);
     settle_cut(file, os_tick_ms());
 }
 
 void log_file_close(log_file *file)
 {
-    // The logger waits for a cut without its lock before it closes; a
-    // caller of its own that did not is made to wait here.
-    while (log_file_cutting(file))
-        os_sleep_ms(1);
     log_file_settle(file);
+    if (file->cut != nullptr)
+        give_up_cut(file, os_tick_ms());
     close_stream(file);
     if (file->form == k_form_pcap) {
         // Once the setter returns no record is being written to the file.
@@ -692,6 +896,11 @@ void log_file_close(log_file *file)
     file->retry_ms = 0;
     file->lost = 0;
     file->lost_cut = 0;
+}
+
+void log_file_set_cut_seam(log_file_cut_seam seam)
+{
+    s_cut_seam.store(seam);
 }
 
 void log_file_pcap_cb(uint32_t level, const void *rec, uint32_t len, void *arg)

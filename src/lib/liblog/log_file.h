@@ -14,11 +14,13 @@
 // The cut at the cap is sized from the file's real size (a file truncated
 // from outside has room again) and keeps the newest half: copied to
 // "<name>.cut" with the file's mode and owner and renamed over the file, or,
-// where the directory takes no new file, read into memory and written onto
-// the file's start in place, in one write. A small file is cut inline; a
-// larger one by a thread of its own ("logcut") while the log calls hold
-// their lines in memory (up to half the cap). One cut at a time; the log
-// call that finds it done completes it.
+// where the directory takes no new file, moved onto the file's start in
+// place, in pieces, each written with a marked break behind it, so that the
+// file reads whole at every step. A small file is cut inline; a larger one
+// by a thread of its own ("logcut") while the log calls hold their lines in
+// memory (up to half the cap); the thread makes every write of the cut, and
+// the log call that finds it done opens the result and writes what was
+// held. One cut at a time.
 // Files this sink creates get mode 0644 whatever the umask.
 #pragma once
 
@@ -74,8 +76,11 @@ void log_file_settle(log_file *file);
 // In a process made by a fork while a cut ran: its thread stayed behind, so
 // the cut is given up (the file starts anew) and logging goes on.
 void log_file_forked(log_file *file);
-// Waits for a cut still in progress (see log_file_cutting), completes it
-// and closes the file.
+// Completes a cut that is done and closes the file. A cut still in progress
+// (the logger waits for it first, up to the stop's deadline) is given up:
+// its thread stops at its next step and ends on its own (a copy is dropped,
+// a move in place leaves its marked break), and what was held goes to the
+// end of the file as it stands.
 void log_file_close(log_file *file);
 // One line: the prefix (date and time with microseconds, level prefix, pid,
 // thread name, tag) and text. 0, or -1 when the line is lost.
@@ -89,3 +94,9 @@ int log_file_fileno(const log_file *file);
 // The record writer's file callback while a pcap file is open (arg is the
 // log_file): appends the record, applies the cap, flushes.
 void log_file_pcap_cb(uint32_t level, const void *rec, uint32_t len, void *arg);
+// Called before each write of a cut (step 0, 1, ...: a chunk of the copy or
+// a piece of a move in place, then the rename or the cut-off) on the thread
+// that makes it; for tests, which block it there or end the process.
+// nullptr removes it.
+using log_file_cut_seam = void (*)(int step);
+void log_file_set_cut_seam(log_file_cut_seam seam);

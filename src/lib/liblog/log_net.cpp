@@ -230,7 +230,7 @@ void net_fail(log_net *net, uint64_t now)
 void lookup_run(void *arg)
 {
     auto *l = static_cast<log_net_lookup *>(arg);
-    l->rc = s_resolver.load()(l->host, l->service, l->socktype, &l->addr, &l->len);
+    l->rc = log_net_resolve(l->host, l->service, l->socktype, &l->addr, &l->len);
     int expected = log_net_lookup::running;
     if (!l->state.compare_exchange_strong(expected, log_net_lookup::done))
         delete l;  // the sink closed meanwhile
@@ -489,6 +489,11 @@ void log_net_close(log_net *net)
     net->addr_len = 0;
 }
 
+bool log_net_resolving(const log_net *net)
+{
+    return net->lookup != nullptr && net->lookup->state.load() == log_net_lookup::running;
+}
+
 void log_net_forked(log_net *net)
 {
     if (net->lookup != nullptr && net->lookup->state.load() == log_net_lookup::running)
@@ -498,6 +503,11 @@ void log_net_forked(log_net *net)
 void log_net_set_resolver(log_net_resolver resolver)
 {
     s_resolver.store(resolver != nullptr ? resolver : resolve_getaddrinfo);
+}
+
+int log_net_resolve(const char *host, const char *service, int socktype, sockaddr_storage *addr, socklen_t *len)
+{
+    return s_resolver.load()(host, service, socktype, addr, len);
 }
 
 int syslog_write(log_net *net, int level, const char *tag, const char *line, int len)

@@ -71,8 +71,12 @@ struct log_net {
 // "syslogdns", never under the logger's lock.
 using log_net_resolver = int (*)(const char *host, const char *service, int socktype, sockaddr_storage *addr,
                                  socklen_t *len);
-// Replaces the resolver (for tests); nullptr puts getaddrinfo back.
+// Replaces the resolver of the syslog sink and of the collector's opener
+// (for tests); nullptr puts getaddrinfo back.
 void log_net_set_resolver(log_net_resolver resolver);
+// Resolves through the current resolver, on the caller's thread (a sink's
+// own thread, never under the logger's lock).
+int log_net_resolve(const char *host, const char *service, int socktype, sockaddr_storage *addr, socklen_t *len);
 
 void log_net_init(log_net *net, log2_ctx *ctx);
 // Keeps and parses the URL; does not switch the sink on. The parser's
@@ -82,7 +86,11 @@ int log_net_open(log_net *net, const char *url);
 // resolved (a resolution is started when none runs); a TCP connect still in
 // progress leaves connecting set. The socket, or -1.
 int log_net_connect(log_net *net);
+// Closes the socket; a lookup still running is let go (its thread frees it
+// as it ends).
 void log_net_close(log_net *net);
+// True while the name's lookup runs on its thread (under the owner's mutex).
+bool log_net_resolving(const log_net *net);
 // In a process made by a fork while the name was being resolved: the
 // resolver's thread stayed behind, so the name is resolved anew.
 void log_net_forked(log_net *net);

@@ -108,6 +108,13 @@ pcap_dumper *dumper_new(pcap_head *head, FILE *fp, const char *path)
     return d;
 }
 
+// True when the file open on fd starts with the global header of head.
+bool holds_head(int fd, const pcap_head *head)
+{
+    std::array<uint8_t, PCAP_FILE_HDR_SIZE> got{};
+    return read_at(fd, got.data(), got.size(), 0) && got == head_bytes(head);
+}
+
 // Makes an existing file ready for appending: a foreign or damaged header
 // starts the file anew, a record cut short at the end is dropped.
 bool prepare_append(FILE *fp, const pcap_head *head, const char *path)
@@ -117,9 +124,7 @@ bool prepare_append(FILE *fp, const pcap_head *head, const char *path)
         return false;
     if (size == 0)
         return write_head(fp, head);
-    const auto want = head_bytes(head);
-    std::array<uint8_t, PCAP_FILE_HDR_SIZE> got{};
-    if (size < PCAP_FILE_HDR_SIZE || !read_at(fileno(fp), got.data(), got.size(), 0) || got != want) {
+    if (size < PCAP_FILE_HDR_SIZE || !holds_head(fileno(fp), head)) {
         ZLOG_ERR("%s is not a pcap file of link type %u, starting it anew\n", path,
                  swap32_if(head->linktype, head->swap));
         return ftruncate(fileno(fp), 0) == 0 && fseeko(fp, 0, SEEK_SET) == 0 && write_head(fp, head);
@@ -133,6 +138,13 @@ bool prepare_append(FILE *fp, const pcap_head *head, const char *path)
             return false;
     }
     return fseeko(fp, 0, SEEK_END) == 0;
+}
+
+void drop_stream(pcap_dumper *dumper)
+{
+    if (dumper->fp != nullptr)
+        fclose(dumper->fp);
+    dumper->fp = nullptr;
 }
 
 }  // namespace
@@ -313,9 +325,7 @@ int pcap_dump_reopen(pcap_dumper *dumper, int64_t size)
         return -1;
     // A stream whose write failed may still hold part of a record: it is
     // closed before the file is cut, so that nothing it flushes survives.
-    if (dumper->fp != nullptr)
-        fclose(dumper->fp);
-    dumper->fp = nullptr;
+    drop_stream(dumper);
     // A file removed from outside is created again.
     if (truncate(dumper->path, std::max<int64_t>(size, 0)) != 0 && errno != ENOENT)
         return -1;
@@ -323,7 +333,9 @@ int pcap_dump_reopen(pcap_dumper *dumper, int64_t size)
     if (fp == nullptr)
         return -1;
     int64_t have = stream_size(fp);
-    if (have >= 0 && have < PCAP_FILE_HDR_SIZE) {
+    // Records go only after a header of ours: whatever else the path names
+    // by now is started anew.
+    if (have >= 0 && (have < PCAP_FILE_HDR_SIZE || !holds_head(fileno(fp), dumper->head))) {
         have = ftruncate(fileno(fp), 0) == 0 && write_head(fp, dumper->head) ? PCAP_FILE_HDR_SIZE : -1;
         if (have < 0 && ftruncate(fileno(fp), 0) != 0)
             ZLOG_ERR("truncate %s: %s\n", dumper->path, strerror(errno));
@@ -334,6 +346,24 @@ int pcap_dump_reopen(pcap_dumper *dumper, int64_t size)
     }
     dumper->fp = fp;
     dumper->size = have;
+    return 0;
+}
+
+int pcap_dump_reopen_append(pcap_dumper *dumper)
+{
+    if (dumper == nullptr)
+        return -1;
+    drop_stream(dumper);
+    FILE *fp = os_fopen2(dumper->path, "ab+");
+    if (fp == nullptr)
+        return -1;
+    const int64_t size = prepare_append(fp, dumper->head, dumper->path) ? stream_size(fp) : -1;
+    if (size < 0) {
+        fclose(fp);
+        return -1;
+    }
+    dumper->fp = fp;
+    dumper->size = size;
     return 0;
 }
 

@@ -74,9 +74,16 @@ int pcap_dump_set_fsize(pcap_dumper *dumper, uint64_t cap);
 // below the global header: the header alone; a file removed from outside is
 // created again) and opens it for appending: after a failed write the file
 // reads back whole. The stream is closed first, so that a failed write's
-// leftovers are never flushed after the cut. 0, or -1 with no stream
-// (writes and flushes then do nothing).
+// leftovers are never flushed after the cut. A file that does not start
+// with the header (another file put at the path) is started anew. 0, or -1
+// with no stream (writes and flushes then do nothing).
 int pcap_dump_reopen(pcap_dumper *dumper, int64_t size);
+// Closes the stream and opens the path again as pcap_dump_open_append does,
+// for a path that has come to name another file: appended to only when it is
+// a pcap of this header (a record cut short at its end dropped), else
+// started anew; never are records written after another file's bytes. 0, or
+// -1 with no stream.
+int pcap_dump_reopen_append(pcap_dumper *dumper);
 // Walks the records of the file open on fd from the global header on, each
 // checked against size and the snapshot length, up to the first record end
 // at or after stop (or the last whole record when stop lies beyond it).
