@@ -723,9 +723,6 @@ TEST(LogFileCutInPlace, EndedAtAnyStepTheFileReadsWhole)
         // A text cut of half a MiB moves in 64 KiB pieces, a pcap in 128 KiB.
         EXPECT_GE(steps, pcap ? 4 : 8);
     }
-    if (!unreachable.empty())
-        GTEST_SKIP() << "rows that run as nobody skipped (" << nobody_base
-                     << " is out of nobody's reach):" << unreachable;
 }
 
 }  // namespace
