@@ -9,8 +9,11 @@ Run: limits_e2e.py SERVER_BINARY [unittest arguments...]
 import os
 import re
 import resource
+import shutil
 import socket
+import stat
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -220,6 +223,7 @@ class ThreadLimit(unittest.TestCase):
     def test_refused_sessions_are_logged_once_a_second_with_their_count(self):
         if os.geteuid() != 0:
             self.skipTest("running as another user needs root")
+        self.reachable_copy()
         uid = unused_uid()
         # The threads the daemon runs once it has served a session of each
         # kind: a first run counts them, the second runs with that limit.
@@ -263,6 +267,32 @@ class ThreadLimit(unittest.TestCase):
 
         self.assertEqual(srv.stop(), 0, srv.log_text()[-3000:])
 
+    def reachable_copy(self):
+        """The daemon runs as a user of its own, who may not enter the build
+        tree (a clone under a 0700 home): its binary and its directories are
+        then taken from below /tmp."""
+        def others_may_enter(path):
+            p = os.path.abspath(path)
+            while True:
+                if not os.stat(p).st_mode & stat.S_IXOTH:
+                    return False
+                if p == os.path.dirname(p):
+                    return True
+                p = os.path.dirname(p)
+
+        self.binary = BINARY
+        if others_may_enter(os.path.dirname(BINARY)) and others_may_enter(tempfile.gettempdir()):
+            return
+        if not others_may_enter("/tmp"):
+            self.skipTest("neither the build tree nor /tmp may be entered by another user")
+        saved = tempfile.tempdir
+        tempfile.tempdir = "/tmp"
+        self.addCleanup(setattr, tempfile, "tempdir", saved)
+        where = tempfile.mkdtemp(prefix="zorv-limits-")
+        self.addCleanup(shutil.rmtree, where, True)
+        os.chmod(where, 0o755)
+        self.binary = shutil.copy2(BINARY, os.path.join(where, "zorv"))
+
     def start_as(self, uid, nproc):
         """The daemon as user uid, with a process limit of nproc when given."""
         def as_user():
@@ -272,7 +302,7 @@ class ThreadLimit(unittest.TestCase):
             if nproc is not None:
                 resource.setrlimit(resource.RLIMIT_NPROC, (nproc, nproc))
 
-        srv = Server(BINARY, "daemon", env=SANITIZER_ENV, preexec=as_user)
+        srv = Server(self.binary, "daemon", env=SANITIZER_ENV, preexec=as_user)
         self.addCleanup(srv.close)
         srv.cmd += ["-s", "debug_server_port=%d" % free_port()]
         srv.shell_port = int(srv.cmd[-1].split("=")[1])

@@ -18,6 +18,7 @@
 #include "libbsv/bsv.h"
 #include "libbsv/bsv_log.h"
 #include "libbsv/bsv_net.h"
+#include "libpal/basic/pl_own.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/hash/crc.h"
 #include "libpal/hash/rc4.h"
@@ -415,8 +416,16 @@ TEST(LogStop, HangingNamesCostOneWaitAndLeaveNothingJoinable)
         for (int i = 0; i < 5000 && threads_named("bsvnet") + threads_named("syslogdns") != 0; i++)
             os_sleep_ms(1);
         EXPECT_EQ(threads_named("bsvnet") + threads_named("syslogdns"), 0);
-        // Once the opener has ended, a second exit frees the context.
+        // Once the opener has said it is done, a second exit frees the
+        // context.
         if (row.collector) {
+            const auto still_opening = [ctx] {
+                os_mutex_guard guard(ctx->bsv.lock);
+                return ctx->bsv.opening != 0;
+            };
+            for (int i = 0; i < 5000 && still_opening(); i++)
+                os_sleep_ms(1);
+            EXPECT_FALSE(still_opening()) << "the let-go opener never said it was done";
             EXPECT_EQ(log2_exit(ctx), 0);
         }
         log_net_set_resolver(nullptr);
