@@ -110,6 +110,8 @@ def run_a_while(box, ini_text, *args):
             return False, err
         wait_for(lambda: port in zorv_e2e.listening_ports(p.pid) or p.poll() is not None,
                  zorv_e2e.RUN_TIMEOUT, "the daemon to serve")
+        if p.poll() is not None:
+            return False, err + p.stderr.read()
         rc, _, _, rest = stop_and_wait(p)
         check_eq(rc, 0, "status after SIGTERM; its last words:\n" + (err + rest)[-3000:])
         return True, err + rest
