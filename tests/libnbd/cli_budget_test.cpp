@@ -156,12 +156,20 @@ TEST(BufBudget, WaitersAreGrantedInTheOrderTheyCame)
         const std::lock_guard g(lock);
         EXPECT_TRUE(order.empty());  // 2 MiB would fit, but it came second
     }
-    cli_buf_budget_give(6 * MiB);
+    // Room for the large one only: granted first, it leaves none for the
+    // small one, which goes on waiting. (Given room for both at once, the
+    // order the two threads wake in would say nothing of the grants.)
+    cli_buf_budget_give(2 * MiB);
     large.join();
+    {
+        const std::lock_guard g(lock);
+        EXPECT_EQ(order, (std::vector<int>{6}));
+    }
+    cli_buf_budget_give(6 * MiB);
     small.join();
     EXPECT_EQ(order, (std::vector<int>{6, 2}));
-    EXPECT_EQ(cli_buf_budget_used(nullptr), 8 * MiB);
-    cli_buf_budget_give(8 * MiB);
+    EXPECT_EQ(cli_buf_budget_used(nullptr), 6 * MiB);
+    cli_buf_budget_give(6 * MiB);
 }
 
 // A waiter whose stop state is set leaves the wait when the stop wakes it,
